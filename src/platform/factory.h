@@ -1,0 +1,29 @@
+// Object creation through the active platform: class identifier in, interface out.
+// The simulated platform is the built-in backend; a real backend installs itself
+// with SetPlatform before the host's first initialize.
+#pragma once
+
+#include "platform/com.h"
+
+namespace kelvane::platform {
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  // COM's CoCreateInstance for an in-process server.
+  virtual HRESULT CreateInstance(REFCLSID clsid, REFIID iid, void** object) = 0;
+};
+
+// The backend in use; never null once a backend library is linked.
+Platform& ActivePlatform();
+// Replaces the backend (tests, other backends). Returns the previous one.
+Platform* SetPlatform(Platform* platform);
+
+inline HRESULT CoCreateInstance(REFCLSID clsid, REFIID iid, void** object) {
+  return ActivePlatform().CreateInstance(clsid, iid, object);
+}
+
+// Provided by the backend library that is linked in (the simulated platform by default).
+Platform& DefaultPlatform();
+
+}  // namespace kelvane::platform

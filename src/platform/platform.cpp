@@ -1,0 +1,77 @@
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "platform/dshow.h"
+#include "platform/factory.h"
+
+namespace kelvane::platform {
+
+void* CoTaskMemAlloc(size_t bytes) { return std::malloc(bytes ? bytes : 1); }
+void CoTaskMemFree(void* p) { std::free(p); }
+
+void FreeMediaType(AM_MEDIA_TYPE& mt) {
+  if (mt.cbFormat != 0 || mt.pbFormat) {
+    CoTaskMemFree(mt.pbFormat);
+    mt.cbFormat = 0;
+    mt.pbFormat = nullptr;
+  }
+  if (mt.pUnk) {
+    mt.pUnk->Release();
+    mt.pUnk = nullptr;
+  }
+}
+
+void DeleteMediaType(AM_MEDIA_TYPE* mt) {
+  if (!mt) return;
+  FreeMediaType(*mt);
+  mt->~AM_MEDIA_TYPE();
+  CoTaskMemFree(mt);
+}
+
+HRESULT CopyMediaType(AM_MEDIA_TYPE& target, const AM_MEDIA_TYPE& source) {
+  target = source;
+  target.pbFormat = nullptr;
+  target.cbFormat = 0;
+  if (source.cbFormat != 0 && source.pbFormat) {
+    target.pbFormat = static_cast<uint8_t*>(CoTaskMemAlloc(source.cbFormat));
+    if (!target.pbFormat) {
+      target.pUnk = nullptr;
+      return E_OUTOFMEMORY;
+    }
+    std::memcpy(target.pbFormat, source.pbFormat, source.cbFormat);
+    target.cbFormat = source.cbFormat;
+  }
+  if (target.pUnk) target.pUnk->AddRef();
+  return S_OK;
+}
+
+AM_MEDIA_TYPE* CreateMediaType(const AM_MEDIA_TYPE& source) {
+  void* raw = CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE));
+  if (!raw) return nullptr;
+  auto* mt = new (raw) AM_MEDIA_TYPE();
+  if (FAILED(CopyMediaType(*mt, source))) {
+    mt->~AM_MEDIA_TYPE();
+    CoTaskMemFree(raw);
+    return nullptr;
+  }
+  return mt;
+}
+
+VIDEOINFOHEADER* VideoInfo(const AM_MEDIA_TYPE& mt) {
+  if (!(mt.formattype == FORMAT_VideoInfo) || !mt.pbFormat || mt.cbFormat < sizeof(VIDEOINFOHEADER)) return nullptr;
+  return reinterpret_cast<VIDEOINFOHEADER*>(mt.pbFormat);
+}
+
+namespace {
+std::atomic<Platform*> g_platform{nullptr};
+}
+
+Platform& ActivePlatform() {
+  Platform* p = g_platform.load(std::memory_order_acquire);
+  return p ? *p : DefaultPlatform();
+}
+
+Platform* SetPlatform(Platform* platform) { return g_platform.exchange(platform, std::memory_order_acq_rel); }
+
+}  // namespace kelvane::platform
