@@ -1,0 +1,1 @@
+// The subsystem's sources land beside this file.

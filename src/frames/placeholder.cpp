@@ -1,1 +1,0 @@
-// replaced as the subsystem lands
