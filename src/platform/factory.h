@@ -23,6 +23,12 @@ inline HRESULT CoCreateInstance(REFCLSID clsid, REFIID iid, void** object) {
   return ActivePlatform().CreateInstance(clsid, iid, object);
 }
 
+// Diagnostics of the platform itself (a malformed bus description, say) go to
+// the host's message sink through this hook; without a sink they are dropped.
+using PlatformMessageSink = void (*)(const char* text);
+void SetPlatformMessageSink(PlatformMessageSink sink);
+void PlatformMessage(const char* text);
+
 // Provided by the backend library that is linked in (the simulated platform by default).
 Platform& DefaultPlatform();
 

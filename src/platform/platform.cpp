@@ -74,4 +74,14 @@ Platform& ActivePlatform() {
 
 Platform* SetPlatform(Platform* platform) { return g_platform.exchange(platform, std::memory_order_acq_rel); }
 
+namespace {
+std::atomic<PlatformMessageSink> g_sink{nullptr};
+}
+
+void SetPlatformMessageSink(PlatformMessageSink sink) { g_sink.store(sink, std::memory_order_release); }
+
+void PlatformMessage(const char* text) {
+  if (PlatformMessageSink sink = g_sink.load(std::memory_order_acquire)) sink(text);
+}
+
 }  // namespace kelvane::platform
