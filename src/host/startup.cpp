@@ -1,0 +1,69 @@
+// Start-up, the system path and the message sink.
+#include <cstdio>
+#include <cstring>
+
+#include "capture/discovery.h"
+#include "diagnostics/diagnostics.h"
+#include "host/library.h"
+#include "host/state.h"
+#include "platform/factory.h"
+#include "settings/camera_settings.h"
+
+namespace kelvane::host {
+
+namespace {
+
+void ForwardPlatformMessage(const char* text) { DebugPrint("%s", text); }
+
+}  // namespace
+
+// Reads camera i's settings from the file of the current system path. A path
+// too long for the settings file name is refused with a message, and the camera
+// keeps the defaults, as with a missing file.
+void ReadSettingsOf(CameraRecord& camera) {
+  HostState& s = State();
+  auto path = settings::BuildSettingsPath(s.SystemPath);
+  if (!path) {
+    DebugPrint("Settings path too long, using defaults for %s: %s\r\n", camera.ConfigName, s.SystemPath);
+    camera.Settings = settings::CameraSettings{};
+    return;
+  }
+  settings::ReadCameraSettings(*path, camera.ConfigName, camera.Settings);
+}
+
+int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
+  HostState& s = State();
+  if (!s.Initialized) {
+    platform::SetPlatformMessageSink(ForwardPlatformMessage);
+    for (auto& camera : s.CameraTable) camera = CameraRecord{};
+    for (auto& port : s.PortTable) port = PortEntry{};
+    s.CameraCount = 0;
+    for (auto& name : s.ConfigNames) name = nullptr;
+    s.Initialized = true;
+    uint32_t count = 0;
+    platform::HRESULT hr = capture::EnumCameras(kMaxCameras, s.CameraTable.data(), &count, s.ConfigNames);
+    if (platform::FAILED(hr)) DebugPrint("Failed to initialize !  hr=0x%x\r\n", static_cast<unsigned>(hr));
+    s.CameraCount = count;
+  }
+  SetSystemPath(systemPath);
+  SetDebugMsgProc(messageProc);
+  return 0;
+}
+
+int32_t SetSystemPath(const char* path) {
+  HostState& s = State();
+  std::snprintf(s.SystemPath, sizeof s.SystemPath, "%s", path ? path : "");
+  for (uint32_t i = 0; i < s.CameraCount; ++i) ReadSettingsOf(s.CameraTable[i]);
+  return 1;
+}
+
+DebugMessageProc SetDebugMsgProc(DebugMessageProc messageProc) {
+  SetMessageSink(messageProc);
+  return messageProc;
+}
+
+int32_t CameraCount() { return static_cast<int32_t>(State().CameraCount); }
+
+char** ConfigNameList() { return State().ConfigNames; }
+
+}  // namespace kelvane::host
