@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate src/host/hresult_names.cpp, the HRESULT name table, from the
+"""Generate src/diagnostics/hresult_names.cpp, the HRESULT name table, from the
 mingw-w64 Windows headers (Debian package mingw-w64-common).
 
 Usage:
@@ -19,7 +19,7 @@ from pathlib import Path
 
 DEFAULT_INCLUDE = "/usr/share/mingw-w64/include"
 COMMAND = ("python3 tools/gen_hresult_names.py --include " + DEFAULT_INCLUDE +
-           " --output src/host/hresult_names.cpp")
+           " --output src/diagnostics/hresult_names.cpp")
 
 # Win32 error codes that the table carries as bare numbers, under their
 # ERROR_ names.
@@ -267,12 +267,12 @@ def main():
         "// One row per value, sorted by the value read as unsigned; where several",
         "// names share a value the general COM / Win32 name wins over a family alias.",
         "",
-        '#include "host/hresult_names.h"',
+        '#include "diagnostics/hresult_names.h"',
         "",
         "#include <algorithm>",
         "#include <array>",
         "",
-        "namespace kelvane::host {",
+        "namespace kelvane {",
         "namespace {",
         "",
         f"constexpr std::array<HResultNameEntry, {len(table)}> kTable{{{{",
@@ -302,7 +302,7 @@ def main():
         '  return (it != kTable.end() && it->code == code) ? it->name : "Unknown";',
         "}",
         "",
-        "}  // namespace kelvane::host",
+        "}  // namespace kelvane",
         "",
     ]
     text = "\n".join(lines)

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "diagnostics/hresult_names.h"
+
 namespace kelvane {
 
 using MessageSink = int32_t (*)(const char* message);
@@ -19,8 +21,5 @@ void DebugPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "%s - %s [0x%x]\r\n": the failed step, the HRESULT's name, its value.
 void LogFailure(const char* step, int32_t hr);
-
-// The SDK identifier of an HRESULT, or "Unknown"; never null.
-const char* HResultName(int32_t hr);
 
 }  // namespace kelvane

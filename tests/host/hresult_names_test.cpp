@@ -1,4 +1,4 @@
-#include "host/hresult_names.h"
+#include "diagnostics/hresult_names.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-namespace kelvane::host {
+namespace kelvane {
 namespace {
 
 constexpr int32_t Hr(uint32_t bits) { return static_cast<int32_t>(bits); }
@@ -111,4 +111,4 @@ TEST(HResultNameTest, WholeTableSortedDistinctAndFound) {
 }
 
 }  // namespace
-}  // namespace kelvane::host
+}  // namespace kelvane

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-namespace kelvane::host {
+namespace kelvane {
 
 // One row of the HRESULT name table: the status value as its 32 bits, and the
 // identifier under which the platform headers define it.
@@ -19,4 +19,4 @@ std::span<const HResultNameEntry> HResultNameTable() noexcept;
 // not in the table. Never null; the string is static.
 const char* HResultName(int32_t hr) noexcept;
 
-}  // namespace kelvane::host
+}  // namespace kelvane

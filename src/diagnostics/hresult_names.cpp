@@ -1,15 +1,15 @@
 // Generated file, do not edit. Regenerate with:
-//   python3 tools/gen_hresult_names.py --include /usr/share/mingw-w64/include --output src/host/hresult_names.cpp
+//   python3 tools/gen_hresult_names.py --include /usr/share/mingw-w64/include --output src/diagnostics/hresult_names.cpp
 // from the mingw-w64 Windows headers (Debian package mingw-w64-common).
 // One row per value, sorted by the value read as unsigned; where several
 // names share a value the general COM / Win32 name wins over a family alias.
 
-#include "host/hresult_names.h"
+#include "diagnostics/hresult_names.h"
 
 #include <algorithm>
 #include <array>
 
-namespace kelvane::host {
+namespace kelvane {
 namespace {
 
 constexpr std::array<HResultNameEntry, 636> kTable{{
@@ -671,4 +671,4 @@ const char* HResultName(int32_t hr) noexcept {
   return (it != kTable.end() && it->code == code) ? it->name : "Unknown";
 }
 
-}  // namespace kelvane::host
+}  // namespace kelvane
