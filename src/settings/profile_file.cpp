@@ -107,8 +107,14 @@ enum class ReadResult { Ok, Missing, Error };
 
 ReadResult ReadWholeFile(const std::string& path, std::string& out) {
   out.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking open: a FIFO in the file's place must not hang the host.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Error;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return ReadResult::Error;
+  }
   char buf[8192];
   ReadResult result = ReadResult::Ok;
   for (;;) {
