@@ -290,6 +290,10 @@ void Simple(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
   Black(dst + 3 * (h - 1) * w, w);
 }
 
+// Fails, writing nothing, for missing or overlapping buffers, a size below 1 x 1, an
+// unknown pattern code (algorithm 0 included) or algorithm. Frames too small for an
+// algorithm's neighbourhood come out black: its border then covers the whole frame, and
+// algorithm 0 has nothing to interpolate from in a single row or column.
 template <typename T>
 bool Demosaic(const T* src, T* dst, int32_t width, int32_t height, int32_t pattern, int32_t algorithm,
               int32_t max) {
