@@ -1,0 +1,94 @@
+// Demosaicing throughput per algorithm and sample size, against a plain copy of the
+// output size as the floor any variant can hope for.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "frames/demosaic.h"
+
+namespace {
+
+using kelvane::frames::Demosaic16;
+using kelvane::frames::Demosaic8;
+
+// A deterministic raw frame with some texture, so no path is helped by flat data.
+template <typename T>
+std::vector<T> RawFrame(int64_t w, int64_t h, unsigned max) {
+  std::vector<T> raw(static_cast<size_t>(w * h));
+  uint32_t state = 12345;
+  for (T& v : raw) {
+    state = state * 1664525u + 1013904223u;
+    v = static_cast<T>((state >> 8) % (max + 1));
+  }
+  return raw;
+}
+
+void SetCounters(benchmark::State& state, int64_t w, int64_t h, size_t sample) {
+  state.SetItemsProcessed(state.iterations() * w * h);
+  state.SetBytesProcessed(state.iterations() * w * h * 3 * static_cast<int64_t>(sample));
+}
+
+// Arguments: width, height, algorithm.
+void BM_Demosaic8(benchmark::State& state) {
+  const int64_t w = state.range(0), h = state.range(1);
+  const auto algorithm = static_cast<int32_t>(state.range(2));
+  const std::vector<uint8_t> src = RawFrame<uint8_t>(w, h, 255);
+  std::vector<uint8_t> dst(static_cast<size_t>(3 * w * h));
+  for (auto _ : state) {
+    Demosaic8(src.data(), dst.data(), static_cast<int32_t>(w), static_cast<int32_t>(h), 1, algorithm);
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  SetCounters(state, w, h, sizeof(uint8_t));
+}
+
+void BM_Demosaic16(benchmark::State& state) {
+  const int64_t w = state.range(0), h = state.range(1);
+  const auto algorithm = static_cast<int32_t>(state.range(2));
+  const std::vector<uint16_t> src = RawFrame<uint16_t>(w, h, 4095);
+  std::vector<uint16_t> dst(static_cast<size_t>(3 * w * h));
+  for (auto _ : state) {
+    Demosaic16(src.data(), dst.data(), static_cast<int32_t>(w), static_cast<int32_t>(h), 1, algorithm, 12);
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  SetCounters(state, w, h, sizeof(uint16_t));
+}
+
+// Arguments: width, height, bytes per output sample.
+void BM_DemosaicCopyReference(benchmark::State& state) {
+  const int64_t w = state.range(0), h = state.range(1);
+  const auto bytes = static_cast<size_t>(3 * w * h * state.range(2));
+  const std::vector<uint8_t> src(bytes, 1);
+  std::vector<uint8_t> dst(bytes);
+  for (auto _ : state) {
+    std::memcpy(dst.data(), src.data(), bytes);
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  SetCounters(state, w, h, static_cast<size_t>(state.range(2)));
+}
+
+constexpr int64_t kSizes[][2] = {{640, 480}, {1280, 960}, {2448, 2048}};
+
+void AlgorithmArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"w", "h", "algorithm"});
+  for (const auto& size : kSizes) {
+    for (int64_t algorithm = 0; algorithm <= 4; ++algorithm) b->Args({size[0], size[1], algorithm});
+  }
+}
+
+void CopyArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"w", "h", "sample_bytes"});
+  for (const auto& size : kSizes) {
+    for (int64_t sample = 1; sample <= 2; ++sample) b->Args({size[0], size[1], sample});
+  }
+}
+
+}  // namespace
+
+BENCHMARK(BM_Demosaic8)->Apply(AlgorithmArgs)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Demosaic16)->Apply(AlgorithmArgs)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DemosaicCopyReference)->Apply(CopyArgs)->Unit(benchmark::kMicrosecond);

@@ -1,0 +1,202 @@
+// Frame-level conversions: check that the delivered frame holds what the
+// geometry implies, then run the scalar kernels over it. A frame shorter than
+// its geometry leaves the target unchanged; a longer one is read only as far as
+// the geometry reaches.
+#include <algorithm>
+#include <cstring>
+
+#include "frames/convert.h"
+#include "frames/demosaic.h"
+
+namespace kelvane::frames {
+namespace {
+
+bool Holds(const FrameJob& j, size_t needed_input, size_t output) {
+  return j.data != nullptr && j.length >= needed_input && output <= j.target_size;
+}
+
+bool I420Grey(const FrameJob& j) {
+  if (!Holds(j, j.pixels, j.pixels)) return false;
+  std::memcpy(j.target, j.data, j.pixels);  // the Y plane
+  return true;
+}
+
+bool I420Colour(const FrameJob& j) {
+  const size_t chroma = ((static_cast<size_t>(j.width) + 1) / 2) * ((static_cast<size_t>(j.rows) + 1) / 2);
+  if (!Holds(j, j.pixels + 2 * chroma, 3 * j.pixels)) return false;
+  I420ToBgr(j.data, j.data + j.pixels, j.data + j.pixels + chroma, j.target, j.width, j.rows);
+  return true;
+}
+
+// Pixels beyond the last whole group (a geometry these formats never have)
+// keep what the target held.
+bool Y411Grey(const FrameJob& j) {
+  const size_t groups = j.pixels / 4;
+  if (!Holds(j, 6 * groups, 4 * groups)) return false;
+  Y411ToLuma(j.data, j.target, groups);
+  return true;
+}
+
+bool Y411Colour(const FrameJob& j) {
+  const size_t groups = j.pixels / 4;
+  if (!Holds(j, 6 * groups, 12 * groups)) return false;
+  Y411ToBgr(j.data, j.target, groups);
+  return true;
+}
+
+bool UyvyGrey(const FrameJob& j) {
+  const size_t groups = j.pixels / 2;
+  if (!Holds(j, 4 * groups, 2 * groups)) return false;
+  UyvyToLuma(j.data, j.target, groups);
+  return true;
+}
+
+bool UyvyColour(const FrameJob& j) {
+  const size_t groups = j.pixels / 2;
+  if (!Holds(j, 4 * groups, 6 * groups)) return false;
+  UyvyToBgr(j.data, j.target, groups);
+  return true;
+}
+
+bool Yuy2Grey(const FrameJob& j) {
+  const size_t groups = j.pixels / 2;
+  if (!Holds(j, 4 * groups, 2 * groups)) return false;
+  Yuy2ToLuma(j.data, j.target, groups);
+  return true;
+}
+
+bool Yuy2Colour(const FrameJob& j) {
+  const size_t groups = j.pixels / 2;
+  if (!Holds(j, 4 * groups, 6 * groups)) return false;
+  Yuy2ToBgr(j.data, j.target, groups);
+  return true;
+}
+
+bool Y444Grey(const FrameJob& j) {
+  if (!Holds(j, 3 * j.pixels, j.pixels)) return false;
+  Y444ToLuma(j.data, j.target, j.pixels);
+  return true;
+}
+
+bool Y444Colour(const FrameJob& j) {
+  if (!Holds(j, 3 * j.pixels, 3 * j.pixels)) return false;
+  Y444ToBgr(j.data, j.target, j.pixels);
+  return true;
+}
+
+bool Copy8(const FrameJob& j) {
+  if (!Holds(j, j.pixels, j.pixels)) return false;
+  std::memcpy(j.target, j.data, j.pixels);
+  return true;
+}
+
+bool Raw8Grey(const FrameJob& j) {
+  if (!Holds(j, j.pixels, j.pixels) || j.scratch8 == nullptr) return false;
+  if (j.pixels == 0) return true;
+  if (!Demosaic8(j.data, j.scratch8, j.width, j.rows, j.raw_mode, j.algorithm)) return false;
+  BgrToGrey(j.scratch8, j.target, j.pixels, 3);
+  return true;
+}
+
+bool Raw8Colour(const FrameJob& j) {
+  if (!Holds(j, j.pixels, 3 * j.pixels)) return false;
+  if (j.pixels == 0) return true;
+  return Demosaic8(j.data, j.target, j.width, j.rows, j.raw_mode, j.algorithm);
+}
+
+bool Rgb24Grey(const FrameJob& j) {
+  if (!Holds(j, 3 * j.pixels, j.pixels)) return false;
+  BgrToGrey(j.data, j.target, j.pixels, 3);
+  return true;
+}
+
+bool Rgb32Grey(const FrameJob& j) {
+  if (!Holds(j, 4 * j.pixels, j.pixels)) return false;
+  BgrToGrey(j.data, j.target, j.pixels, 4);
+  return true;
+}
+
+// The camera's own pixels: a short frame copies what arrived, a long one is cut.
+bool CopyPixels(const FrameJob& j) {
+  if (j.data == nullptr) return false;
+  std::memcpy(j.target, j.data, std::min(j.length, j.target_size));
+  return true;
+}
+
+bool Mono16Grey(const FrameJob& j) {
+  if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
+  const LutInfo lut = LutFor(j.lut);
+  const uint8_t* map = lut.low_byte_grey ? nullptr : GetMapTable(lut.logarithmic, lut.bits);
+  Mono16ToGrey(j.data, j.target, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());
+  return true;
+}
+
+// Unpacks and demosaics 16-bit raw data into scratch16_out; returns the table
+// that maps the demosaiced samples to bytes, or null when nothing was produced.
+const uint8_t* Demosaic16Frame(const FrameJob& j, LutInfo& lut) {
+  if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return nullptr;
+  lut = LutFor(j.lut);
+  Unpack16(j.data, j.scratch16_in, j.pixels, j.swap_bytes, 16 - lut.bits);
+  if (!Demosaic16(j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode, j.algorithm, lut.bits)) return nullptr;
+  // Lut 0 keeps all 16 bits, so colour goes through the linear 16-bit table.
+  return GetMapTable(lut.logarithmic, lut.bits);
+}
+
+bool Raw16Colour(const FrameJob& j) {
+  if (!Holds(j, 2 * j.pixels, 3 * j.pixels)) return false;
+  if (j.pixels == 0) return true;
+  LutInfo lut{};
+  const uint8_t* map = Demosaic16Frame(j, lut);
+  if (map == nullptr) return false;
+  Map16ToBytes(j.scratch16_out, j.target, 3 * j.pixels, map, lut.largest());
+  return true;
+}
+
+bool Raw16Grey(const FrameJob& j) {
+  if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
+  if (j.pixels == 0) return true;
+  LutInfo lut{};
+  const uint8_t* map = Demosaic16Frame(j, lut);
+  if (map == nullptr) return false;
+  Map16ToGrey(j.scratch16_out, j.target, j.pixels, map, lut.largest());
+  return true;
+}
+
+}  // namespace
+
+FrameConverter SelectConverter(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode) {
+  const bool grey = pixel_bits == 8;
+  switch (frame_type) {
+    case 0: return grey ? I420Grey : I420Colour;
+    case 1: return grey ? Y411Grey : Y411Colour;
+    case 2: return grey ? UyvyGrey : UyvyColour;
+    case 3: return grey ? Y444Grey : Y444Colour;
+    case 4:
+    case 9:
+      if (raw_mode == 0) return Copy8;
+      return grey ? Raw8Grey : Raw8Colour;
+    case 5: return grey ? Yuy2Grey : Yuy2Colour;
+    case 6: return grey ? Rgb24Grey : CopyPixels;
+    case 7: return grey ? Rgb32Grey : CopyPixels;
+    case 8:
+      // Mono16 with colour and a Bayer pattern set is demosaiced like RAW16.
+      return grey || raw_mode == 0 ? Mono16Grey : Raw16Colour;
+    case 10:
+      if (raw_mode == 0) return Mono16Grey;
+      return grey ? Raw16Grey : Raw16Colour;
+    default: return nullptr;
+  }
+}
+
+ScratchNeeds ScratchFor(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode) {
+  const FrameConverter c = SelectConverter(frame_type, pixel_bits, raw_mode);
+  ScratchNeeds needs;
+  if (c == Raw8Grey) needs.bytes8_per_pixel = 3;
+  if (c == Raw16Grey || c == Raw16Colour) {
+    needs.samples16_in_per_pixel = 1;
+    needs.samples16_out_per_pixel = 3;
+  }
+  return needs;
+}
+
+}  // namespace kelvane::frames

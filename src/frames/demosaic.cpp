@@ -1,0 +1,343 @@
+// Bayer demosaicing, scalar reference.
+//
+// Every routine walks the frame once, row after row in memory order, and
+// writes each destination row completely (black border pixels included) before
+// moving on. Algorithms 1 to 4 step two pixels at a time along a row, because
+// the colour of a site alternates with the column and each pixel of the pair is
+// handled by its own code path. Faster variants must reproduce these bytes.
+#include "frames/demosaic.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace kelvane::frames {
+namespace {
+
+// A colour is also the index of the output sample it goes to.
+enum Colour : uint8_t { kB = 0, kG = 1, kR = 2 };
+
+// The colour of every site of the 2 x 2 block that tiles the frame, [row parity][column parity].
+struct Pattern {
+  std::array<std::array<Colour, 2>, 2> site;
+
+  Colour At(ptrdiff_t x, ptrdiff_t y) const { return site[y & 1][x & 1]; }
+  // The non-green colour that shares row y with the greens; the other one lies above and below.
+  Colour RowColour(ptrdiff_t y) const { return At(0, y) == kG ? At(1, y) : At(0, y); }
+};
+
+// Pattern codes 1..4 as algorithms 1 to 4 read them.
+constexpr std::array<Pattern, 4> kPatterns = {{
+    {{{{kB, kG}, {kG, kR}}}},
+    {{{{kG, kR}, {kB, kG}}}},
+    {{{{kG, kB}, {kR, kG}}}},
+    {{{{kR, kG}, {kG, kB}}}},
+}};
+
+// Algorithm 0 reads the same codes with red and blue exchanged.
+constexpr std::array<Pattern, 4> kPatternsOrig = {{
+    {{{{kR, kG}, {kG, kB}}}},
+    {{{{kG, kB}, {kR, kG}}}},
+    {{{{kG, kR}, {kB, kG}}}},
+    {{{{kB, kG}, {kG, kR}}}},
+}};
+
+// Halving and quartering tables of algorithm 0, indexed by a sum of two or four
+// samples. They live in static storage and are filled on first use; the
+// language runs the constructor of a function-local static exactly once, even
+// when two streaming threads arrive at the same moment.
+template <typename T>
+struct OrigTables {
+  static constexpr size_t kLevels = size_t{1} << (8 * sizeof(T));
+  std::array<T, 2 * kLevels> half;
+  std::array<T, 4 * kLevels> quarter;
+
+  OrigTables() {
+    for (size_t k = 0; k < half.size(); ++k) half[k] = static_cast<T>(k >> 1);
+    for (size_t k = 0; k < quarter.size(); ++k) quarter[k] = static_cast<T>(k >> 2);
+  }
+};
+
+template <typename T>
+const OrigTables<T>& GetOrigTables() {
+  static const OrigTables<T> tables;
+  return tables;
+}
+
+template <typename T>
+void Black(T* out, ptrdiff_t pixels) {
+  std::fill(out, out + 3 * pixels, T{0});
+}
+
+// Calls first(x) for x0, x0 + 2, ... and second(x) for x0 + 1, x0 + 3, ... below x1, in order.
+template <typename First, typename Second>
+void Pairs(ptrdiff_t x0, ptrdiff_t x1, First first, Second second) {
+  ptrdiff_t x = x0;
+  for (; x + 1 < x1; x += 2) {
+    first(x);
+    second(x + 1);
+  }
+  if (x < x1) first(x);
+}
+
+// Runs green(x) on the green sites and colour(x) on the others of row y, for x in [x0, x1).
+template <typename Green, typename NonGreen>
+void RowSites(const Pattern& p, ptrdiff_t y, ptrdiff_t x0, ptrdiff_t x1, Green green, NonGreen colour) {
+  if (p.At(x0, y) == kG) {
+    Pairs(x0, x1, green, colour);
+  } else {
+    Pairs(x0, x1, colour, green);
+  }
+}
+
+template <typename T>
+T Clamp(int32_t v, int32_t max) {
+  return static_cast<T>(std::clamp(v, int32_t{0}, max));
+}
+
+// Where the samples of the 2 x 2 block with top-left corner (x, y) sit, as
+// offsets from that corner, for one parity of x and y.
+struct Block {
+  ptrdiff_t b = 0, r = 0;
+  ptrdiff_t green_right = 0, green_left = 0;  // the green sample of the right-hand and left-hand column
+};
+
+Block BlockAt(const Pattern& p, ptrdiff_t px, ptrdiff_t py, ptrdiff_t w) {
+  Block blk;
+  for (ptrdiff_t dy = 0; dy < 2; ++dy) {
+    for (ptrdiff_t dx = 0; dx < 2; ++dx) {
+      const ptrdiff_t off = dy * w + dx;
+      switch (p.At(px + dx, py + dy)) {
+        case kB: blk.b = off; break;
+        case kR: blk.r = off; break;
+        case kG: (dx == 1 ? blk.green_right : blk.green_left) = off; break;
+      }
+    }
+  }
+  return blk;
+}
+
+// Algorithm 0, Bilinear Interpolation (orig): truncating table lookups, every
+// pixel computed. Past the top and bottom the row on the other side stands in
+// for the missing one; in the outer columns the missing neighbours are left out.
+// Needs w >= 2 and h >= 2.
+template <typename T>
+void BilinearOrig(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
+  const OrigTables<T>& t = GetOrigTables<T>();
+  for (ptrdiff_t y = 0; y < h; ++y) {
+    const T* row = src + y * w;
+    const T* up = src + (y == 0 ? 1 : y - 1) * w;
+    const T* down = src + (y == h - 1 ? h - 2 : y + 1) * w;
+    T* out = dst + 3 * y * w;
+    const int k = p.RowColour(y);  // the other non-green colour, 2 - k, lies above and below
+
+    // horizontal: the row's non-green colour at a green site, green at the others.
+    // diagonal: the column colour at a non-green site. Both are passed in so that the
+    // outer columns can supply their one-sided values.
+    auto green = [&](ptrdiff_t x, T horizontal) {
+      T* px = out + 3 * x;
+      px[1] = row[x];
+      px[k] = horizontal;
+      px[2 - k] = t.half[up[x] + down[x]];
+    };
+    auto colour = [&](ptrdiff_t x, T horizontal, T diagonal) {
+      T* px = out + 3 * x;
+      px[k] = row[x];
+      px[1] = horizontal;
+      px[2 - k] = diagonal;
+    };
+    auto edge = [&](ptrdiff_t x, ptrdiff_t inner) {
+      if (p.At(x, y) == kG) {
+        green(x, row[inner]);
+      } else {
+        colour(x, row[inner], t.half[up[inner] + down[inner]]);
+      }
+    };
+
+    edge(0, 1);
+    RowSites(
+        p, y, 1, w - 1, [&](ptrdiff_t x) { green(x, t.half[row[x - 1] + row[x + 1]]); },
+        [&](ptrdiff_t x) {
+          colour(x, t.half[row[x - 1] + row[x + 1]], t.quarter[up[x - 1] + up[x + 1] + down[x - 1] + down[x + 1]]);
+        });
+    edge(w - 1, w - 2);
+  }
+}
+
+// Algorithm 1, Nearest Neighbor: each pixel copies the block to its lower right;
+// green comes from the block's right-hand column. Last column and row black.
+template <typename T>
+void Nearest(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
+  for (ptrdiff_t y = 0; y + 1 < h; ++y) {
+    const T* row = src + y * w;
+    T* out = dst + 3 * y * w;
+    const Block even = BlockAt(p, 0, y, w);
+    const Block odd = BlockAt(p, 1, y, w);
+    auto pixel = [&](ptrdiff_t x, const Block& blk) {
+      const T* s = row + x;
+      T* px = out + 3 * x;
+      px[kB] = s[blk.b];
+      px[kG] = s[blk.green_right];
+      px[kR] = s[blk.r];
+    };
+    Pairs(0, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
+    Black(out + 3 * (w - 1), 1);
+  }
+  Black(dst + 3 * (h - 1) * w, w);
+}
+
+// Algorithm 2, Bilinear Interpolation: averages of the nearest same-colour
+// samples, rounded to nearest. 1-pixel black frame.
+template <typename T>
+void Bilinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
+  for (ptrdiff_t y = 0; y < h; ++y) {
+    T* out = dst + 3 * y * w;
+    if (y < 1 || y >= h - 1) {
+      Black(out, w);
+      continue;
+    }
+    const T* up = src + (y - 1) * w;
+    const T* row = src + y * w;
+    const T* down = src + (y + 1) * w;
+    const int k = p.RowColour(y);
+
+    auto green = [&](ptrdiff_t x) {
+      T* px = out + 3 * x;
+      px[1] = row[x];
+      px[k] = static_cast<T>((row[x - 1] + row[x + 1] + 1) >> 1);
+      px[2 - k] = static_cast<T>((up[x] + down[x] + 1) >> 1);
+    };
+    auto colour = [&](ptrdiff_t x) {
+      T* px = out + 3 * x;
+      px[k] = row[x];
+      px[1] = static_cast<T>((up[x] + down[x] + row[x - 1] + row[x + 1] + 2) >> 2);
+      px[2 - k] = static_cast<T>((up[x - 1] + up[x + 1] + down[x - 1] + down[x + 1] + 2) >> 2);
+    };
+
+    Black(out, 1);
+    RowSites(p, y, 1, w - 1, green, colour);
+    Black(out + 3 * (w - 1), 1);
+  }
+}
+
+// Algorithm 3, HQ Linear: gradient-corrected bilinear interpolation (Malvar,
+// He and Cutler) on a 5 x 5 neighbourhood, clamped to 0..max. 2-pixel black frame.
+template <typename T>
+void HqLinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max) {
+  for (ptrdiff_t y = 0; y < h; ++y) {
+    T* out = dst + 3 * y * w;
+    if (y < 2 || y >= h - 2) {
+      Black(out, w);
+      continue;
+    }
+    const T* up2 = src + (y - 2) * w;
+    const T* up = src + (y - 1) * w;
+    const T* row = src + y * w;
+    const T* down = src + (y + 1) * w;
+    const T* down2 = src + (y + 2) * w;
+    const int k = p.RowColour(y);
+
+    auto green = [&](ptrdiff_t x) {
+      const int32_t c = row[x];
+      const int32_t n = up[x], s = down[x], e = row[x + 1], wst = row[x - 1];
+      const int32_t n2 = up2[x], s2 = down2[x], e2 = row[x + 2], w2 = row[x - 2];
+      const int32_t diag = up[x - 1] + up[x + 1] + down[x - 1] + down[x + 1];
+      T* px = out + 3 * x;
+      px[1] = Clamp<T>(c, max);
+      px[k] = Clamp<T>((5 * c + 4 * (wst + e) - diag - (w2 + e2) + ((n2 + s2 + 1) >> 1) + 4) >> 3, max);
+      px[2 - k] = Clamp<T>((5 * c + 4 * (n + s) - diag - (n2 + s2) + ((w2 + e2 + 1) >> 1) + 4) >> 3, max);
+    };
+    auto colour = [&](ptrdiff_t x) {
+      const int32_t c = row[x];
+      const int32_t axial = up[x] + down[x] + row[x - 1] + row[x + 1];
+      const int32_t axial2 = up2[x] + down2[x] + row[x - 2] + row[x + 2];
+      const int32_t diag = up[x - 1] + up[x + 1] + down[x - 1] + down[x + 1];
+      T* px = out + 3 * x;
+      px[k] = Clamp<T>(c, max);
+      px[1] = Clamp<T>((4 * c + 2 * axial - axial2 + 4) >> 3, max);
+      px[2 - k] = Clamp<T>((2 * (3 * c + diag) - ((3 * axial2 + 1) >> 1) + 4) >> 3, max);
+    };
+
+    const ptrdiff_t left = std::min<ptrdiff_t>(2, w);
+    const ptrdiff_t right = std::max(left, w - 2);
+    Black(out, left);
+    RowSites(p, y, left, right, green, colour);
+    Black(out + 3 * right, w - right);
+  }
+}
+
+// Algorithm 4, Simple: each pixel takes the block to its lower right, green the
+// rounded mean of the block's two greens. Last column and row black.
+template <typename T>
+void Simple(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
+  for (ptrdiff_t y = 0; y + 1 < h; ++y) {
+    const T* row = src + y * w;
+    T* out = dst + 3 * y * w;
+    const Block even = BlockAt(p, 0, y, w);
+    const Block odd = BlockAt(p, 1, y, w);
+    auto pixel = [&](ptrdiff_t x, const Block& blk) {
+      const T* s = row + x;
+      T* px = out + 3 * x;
+      px[kB] = s[blk.b];
+      px[kG] = static_cast<T>((s[blk.green_left] + s[blk.green_right] + 1) >> 1);
+      px[kR] = s[blk.r];
+    };
+    Pairs(0, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
+    Black(out + 3 * (w - 1), 1);
+  }
+  Black(dst + 3 * (h - 1) * w, w);
+}
+
+// Fails, writing nothing, for missing or overlapping buffers, a size below 1 x 1, an
+// unknown pattern code (algorithm 0 included) or algorithm. Frames too small for an
+// algorithm's neighbourhood come out black: its border then covers the whole frame, and
+// algorithm 0 has nothing to interpolate from in a single row or column.
+template <typename T>
+bool Demosaic(const T* src, T* dst, int32_t width, int32_t height, int32_t pattern, int32_t algorithm,
+              int32_t max) {
+  if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return false;
+  if (pattern < 1 || pattern > 4) return false;
+  if (algorithm < 0 || algorithm > 4) return false;
+
+  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+  if (pixels > std::numeric_limits<ptrdiff_t>::max() / (3 * sizeof(T))) return false;
+  // The destination is written while the source is still being read: overlapping buffers would corrupt it.
+  const auto s0 = reinterpret_cast<uintptr_t>(src);
+  const auto d0 = reinterpret_cast<uintptr_t>(dst);
+  if (s0 < d0 + 3 * pixels * sizeof(T) && d0 < s0 + pixels * sizeof(T)) return false;
+
+  const ptrdiff_t w = width;
+  const ptrdiff_t h = height;
+  const size_t code = static_cast<size_t>(pattern - 1);
+  switch (static_cast<BayerAlgorithm>(algorithm)) {
+    case BayerAlgorithm::BilinearOrig:
+      // A single row or column has no neighbours to interpolate from.
+      if (w < 2 || h < 2) {
+        Black(dst, w * h);
+      } else {
+        BilinearOrig(src, dst, w, h, kPatternsOrig[code]);
+      }
+      return true;
+    case BayerAlgorithm::Nearest: Nearest(src, dst, w, h, kPatterns[code]); return true;
+    case BayerAlgorithm::Bilinear: Bilinear(src, dst, w, h, kPatterns[code]); return true;
+    case BayerAlgorithm::HqLinear: HqLinear(src, dst, w, h, kPatterns[code], max); return true;
+    case BayerAlgorithm::Simple: Simple(src, dst, w, h, kPatterns[code]); return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Demosaic8(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm) {
+  return Demosaic(src, dst, w, h, pattern, algorithm, 255);
+}
+
+bool Demosaic16(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm,
+                int32_t bits) {
+  if (bits < 1 || bits > 16) return false;
+  return Demosaic(src, dst, w, h, pattern, algorithm, (int32_t{1} << bits) - 1);
+}
+
+}  // namespace kelvane::frames

@@ -1,0 +1,221 @@
+#include "frames/frame_store.h"
+
+#include <climits>
+#include <new>
+
+#include "platform/dshow.h"
+
+namespace kelvane::frames {
+
+int32_t FrameTypeForSubtype(const platform::GUID& subtype) {
+  using namespace platform;
+  struct Entry {
+    GUID subtype;
+    int32_t frame_type;
+  };
+  static constexpr Entry kTable[] = {
+      {MEDIASUBTYPE_IYUV, 0},  {MEDIASUBTYPE_I420, 0},   {MEDIASUBTYPE_Y411, 1},  {MEDIASUBTYPE_Y422, 2},
+      {MEDIASUBTYPE_UYVY, 2},  {MEDIASUBTYPE_Y444, 3},   {MEDIASUBTYPE_RGB8, 4},  {MEDIASUBTYPE_Y800, 4},
+      {MEDIASUBTYPE_YUY2, 5},  {MEDIASUBTYPE_RGB24, 6},  {MEDIASUBTYPE_RGB32, 7}, {MEDIASUBTYPE_ARGB32, 7},
+      {MEDIASUBTYPE_MO16, 8},  {MEDIASUBTYPE_RAW8, 9},   {MEDIASUBTYPE_RAW16, 10},
+  };
+  for (const Entry& e : kTable)
+    if (e.subtype == subtype) return e.frame_type;
+  return -1;
+}
+
+FrameStore::FrameStore(int32_t frameType, int32_t width, int32_t height, int32_t lut)
+    : Lut_(lut), FrameType_(frameType), Width_(width), Height_(height) {
+  // A failure here leaves the store without buffers; the port-open's own
+  // SetColorOutput call reports it.
+  SetColorOutput(false);
+}
+
+FrameStore::~FrameStore() { FreeBuffers(); }
+
+void FrameStore::ApplySettings(const FrameSettings& s) {
+  MeanCnt_ = s.MeanCnt < 1 ? 1 : (s.MeanCnt > kMaxMeanCnt ? kMaxMeanCnt : s.MeanCnt);
+  RecursiveMean_ = s.RecursiveMean != 0 ? 1 : 0;
+  RecursiveCoeff_ = s.RecursiveCoeff;
+  // A negative point count would make every frame "static"; treat it as off.
+  BlackLvlPoints_ = s.BlackLvlPoints < 0 ? 0 : s.BlackLvlPoints;
+  BlackLvlValue_ = s.BlackLvlValue;
+  BlackLvlRange_ = s.BlackLvlRange;
+  BlackLvlRetry_ = s.BlackLvlRetry;
+  RawMode_ = s.RawMode >= 0 && s.RawMode <= 4 ? s.RawMode : 0;
+  Algorithm_ = s.Algorithm;
+}
+
+bool FrameStore::SetColorOutput(bool color) {
+  uint8_t bits = 8;
+  if (color) {
+    switch (FrameType_) {
+      case 0: case 1: case 2: case 3: case 5: case 6: bits = 24; break;
+      case 7: bits = 32; break;
+      case 4: case 8: case 9: case 10: bits = RawMode_ != 0 ? 24 : 8; break;
+      default: break;
+    }
+  }
+  PixelBits_ = bits;
+  FreeBuffers();
+  return AllocateBuffers();
+}
+
+int32_t FrameStore::Rows() const {
+  if (Height_ == INT32_MIN) return 0;
+  return Height_ < 0 ? -Height_ : Height_;
+}
+
+bool FrameStore::GeometryUsable() const {
+  if (Width_ < 0 || Height_ == INT32_MIN) return false;
+  // FrameSize is a 32-bit count; the largest output pixel has 4 bytes.
+  return static_cast<uint64_t>(Width_) * static_cast<uint64_t>(Rows()) * 4u <= UINT32_MAX;
+}
+
+uint32_t FrameStore::FrameSize() const {
+  if (!GeometryUsable()) return 0;
+  return static_cast<uint32_t>(Rows()) * (PixelBits_ / 8u) * static_cast<uint32_t>(Width_);
+}
+
+bool FrameStore::AllocateBuffers() {
+  ResetCycle();
+  // Fresh buffers hold no image yet, so a recursive mean must start by copying
+  // its first frame even when one frame finishes each image.
+  FrameCount_ = 0;
+  converter_ = nullptr;
+  average_ = nullptr;
+  if (!GeometryUsable()) return false;
+  const size_t size = FrameSize();
+  auto allocate = [size](std::unique_ptr<uint8_t[]>& slot) {
+    // Cleared once here so a target the converter leaves unwritten never shows
+    // the host stale heap memory.
+    slot.reset(new (std::nothrow) uint8_t[size]());
+    return slot != nullptr;
+  };
+  bool ok = true;
+  if (RecursiveMean_ != 0) {
+    ok = allocate(Buffers_[0]) && allocate(Buffers_[static_cast<size_t>(MeanCnt_)]);
+  } else {
+    const int32_t last = MeanCnt_ <= 1 ? 0 : MeanCnt_;
+    for (int32_t i = 0; ok && i <= last; ++i) ok = allocate(Buffers_[static_cast<size_t>(i)]);
+  }
+
+  const size_t pixels = static_cast<size_t>(Width_) * static_cast<size_t>(Rows());
+  const ScratchNeeds needs = ScratchFor(FrameType_, PixelBits_, RawMode_);
+  if (ok && needs.bytes8_per_pixel != 0) {
+    scratch8_.reset(new (std::nothrow) uint8_t[needs.bytes8_per_pixel * pixels]());
+    ok = scratch8_ != nullptr;
+  }
+  if (ok && needs.samples16_in_per_pixel != 0) {
+    scratch16_in_.reset(new (std::nothrow) uint16_t[needs.samples16_in_per_pixel * pixels]());
+    scratch16_out_.reset(new (std::nothrow) uint16_t[needs.samples16_out_per_pixel * pixels]());
+    ok = scratch16_in_ != nullptr && scratch16_out_ != nullptr;
+  }
+  if (!ok) {
+    FreeBuffers();
+    return false;
+  }
+  converter_ = SelectConverter(FrameType_, PixelBits_, RawMode_);
+  if (RecursiveMean_ == 0) average_ = SelectAverageKernel(MeanCnt_);
+  layout_mean_cnt_ = MeanCnt_;
+  layout_recursive_ = RecursiveMean_;
+  return true;
+}
+
+void FrameStore::FreeBuffers() {
+  ResetCycle();
+  for (auto& slot : Buffers_) slot.reset();
+  scratch8_.reset();
+  scratch16_in_.reset();
+  scratch16_out_.reset();
+  converter_ = nullptr;
+  average_ = nullptr;
+}
+
+void FrameStore::ResetCycle() {
+  WriteIndex_ = 0;
+  RetryCount_ = 0;
+  // With one frame per image the count stays at 1, so the recursive mean keeps
+  // blending into the previous result across grabs (a running average).
+  if (MeanCnt_ != 1) FrameCount_ = 0;
+}
+
+uint8_t* FrameStore::ResultBuffer() const {
+  return Slot(RecursiveMean_ != 0 || MeanCnt_ > 1 ? MeanCnt_ : 0);
+}
+
+uint8_t* FrameStore::Row(int32_t y) const {
+  const int32_t rows = Rows();
+  if (y < 0 || y >= rows) return nullptr;
+  uint8_t* base = ResultBuffer();
+  if (base == nullptr) return nullptr;
+  // RGB24 and RGB32 arrive as bottom-up bitmaps, and so does any image with a
+  // negative height; the conversions keep memory order.
+  const bool bottom_up = Height_ < 0 || FrameType_ == 6 || FrameType_ == 7;
+  const size_t row = static_cast<size_t>(bottom_up ? rows - 1 - y : y);
+  return base + row * RowLength();
+}
+
+bool FrameStore::IsStaticImage(const uint8_t* buffer) const {
+  if (BlackLvlPoints_ == 0) return false;
+  if (Width_ == 0 || Height_ == 0) return true;
+  if (BlackLvlPoints_ < 0) return true;
+  const size_t size = FrameSize();
+  const size_t step = size / static_cast<size_t>(BlackLvlPoints_);
+  for (size_t i = 0; i < static_cast<size_t>(BlackLvlPoints_); ++i) {
+    const int v = buffer[i * step];
+    const int deviation = v > BlackLvlValue_ ? v - BlackLvlValue_ : BlackLvlValue_ - v;
+    if (deviation > BlackLvlRange_) return false;
+  }
+  return true;
+}
+
+int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
+  const int32_t target_slot = RecursiveMean_ != 0 && FrameCount_ == 0 ? MeanCnt_ : WriteIndex_;
+  if (FrameType_ < 0 || FrameType_ > 10) return kNoPipeline;
+  uint8_t* target = Slot(target_slot);
+  uint8_t* result = ResultBuffer();
+  // Without buffers (failed allocation) or with averaging settings changed
+  // since they were allocated, the slots needed may not exist.
+  if (target == nullptr || result == nullptr || converter_ == nullptr || MeanCnt_ != layout_mean_cnt_ ||
+      RecursiveMean_ != layout_recursive_)
+    return kNoPipeline;
+
+  FrameJob job;
+  job.data = data;
+  job.length = data != nullptr ? length : 0;
+  job.target = target;
+  job.target_size = FrameSize();
+  job.width = Width_;
+  job.rows = Rows();
+  job.pixels = static_cast<size_t>(Width_) * static_cast<size_t>(job.rows);
+  job.raw_mode = RawMode_;
+  job.algorithm = Algorithm_;
+  job.lut = Lut();
+  job.swap_bytes = SwapBytes_ != 0;
+  job.scratch8 = scratch8_.get();
+  job.scratch16_in = scratch16_in_.get();
+  job.scratch16_out = scratch16_out_.get();
+  // A frame that could not be converted leaves the target as it was; the
+  // pipeline goes on with those contents.
+  converter_(job);
+
+  if (IsStaticImage(target)) {
+    if (RetryCount_ < INT32_MAX) ++RetryCount_;
+    if (RetryCount_ < BlackLvlRetry_) return kStaticRejected;
+  }
+  RetryCount_ = 0;
+  if (RecursiveMean_ != 0 && FrameCount_ != 0) BlendRecursive(target, result, job.target_size, RecursiveCoeff_);
+  if (FrameCount_ < MeanCnt_) ++FrameCount_;
+  if (MeanCnt_ < 2) return kImageFinished;
+  if (RecursiveMean_ == 0) WriteIndex_ = WriteIndex_ + 1 >= MeanCnt_ ? 0 : WriteIndex_ + 1;
+  if (FrameCount_ < MeanCnt_) return kNeedMoreFrames;
+  if (RecursiveMean_ == 0) {
+    const uint8_t* frames[kMaxMeanCnt];
+    for (int32_t i = 0; i < MeanCnt_; ++i) frames[i] = Slot(i);
+    average_(frames, job.target_size, result);
+  }
+  return kImageFinished;
+}
+
+}  // namespace kelvane::frames

@@ -1,0 +1,144 @@
+// The image object of one open camera: its pixel type and geometry, the output
+// depth the host asked for, the processing settings of the frame pipeline, and
+// the buffers that delivered frames are converted into and that the finished
+// image waits in until the host copies it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "frames/average.h"
+#include "frames/convert.h"
+#include "platform/com.h"
+
+namespace kelvane::frames {
+
+// FrameType of a media subtype, or -1 when the pipeline has none for it.
+int32_t FrameTypeForSubtype(const platform::GUID& subtype);
+
+// Results of ProcessFrame.
+enum ProcessResult : int {
+  kNoPipeline = 0,     // no pipeline for this FrameType, or the store has no buffers
+  kStaticRejected = 1, // frozen image rejected; take the next frame
+  kNeedMoreFrames = 2, // averaging cycle not complete
+  kImageFinished = 3,
+};
+
+// Processing settings copied from the camera's settings when its first port opens.
+struct FrameSettings {
+  int32_t MeanCnt = 1;
+  int32_t RecursiveMean = 0;
+  int32_t RecursiveCoeff = 80;
+  int32_t BlackLvlPoints = 0;
+  uint8_t BlackLvlValue = 0;
+  uint8_t BlackLvlRange = 0;
+  int32_t BlackLvlRetry = 3;
+  int32_t RawMode = 0;
+  int32_t Algorithm = 2;
+};
+
+class FrameStore {
+ public:
+  static constexpr int kSlots = kMaxMeanCnt + 1;
+
+  FrameStore(int32_t frameType, int32_t width, int32_t height, int32_t lut);
+  ~FrameStore();
+  FrameStore(const FrameStore&) = delete;
+  FrameStore& operator=(const FrameStore&) = delete;
+
+  // Plain stores, no reallocation; SetColorOutput afterwards allocates for them.
+  // MeanCnt is clamped to 1..32 (it indexes the slot table), a negative
+  // BlackLvlPoints switches the frozen-image test off, and a RawMode outside
+  // 0..4 means the data is not demosaiced.
+  void ApplySettings(const FrameSettings& s);
+
+  // Chooses the output depth, then reallocates every buffer (the current image
+  // and any averaging state are lost) and chooses the kernels. Returns false
+  // when the geometry is unusable or memory could not be had; the store then
+  // holds no buffers and ProcessFrame refuses every frame.
+  bool SetColorOutput(bool color);
+  bool AllocateBuffers();
+  void FreeBuffers();
+  void ResetCycle();
+
+  uint32_t FrameSize() const;
+  uint32_t RowLength() const { return static_cast<uint32_t>(PixelBits_ / 8) * static_cast<uint32_t>(Width_); }
+  uint8_t* ResultBuffer() const;
+  // Output row y (0 = top row as the host sees it), or null outside the image.
+  uint8_t* Row(int32_t y) const;
+
+  // Runs the frame pipeline on one delivered frame; returns a ProcessResult.
+  int ProcessFrame(const uint8_t* data, size_t length);
+
+  bool IsStaticImage(const uint8_t* buffer) const;
+
+  // "LUT" may be written by the host while frames stream, hence atomic.
+  void SetLut(int32_t lut) { Lut_.store(lut, std::memory_order_relaxed); }
+
+  int32_t MeanCnt() const { return MeanCnt_; }
+  int32_t RecursiveMean() const { return RecursiveMean_; }
+  int32_t RecursiveCoeff() const { return RecursiveCoeff_; }
+  int32_t BlackLvlPoints() const { return BlackLvlPoints_; }
+  uint8_t BlackLvlValue() const { return BlackLvlValue_; }
+  uint8_t BlackLvlRange() const { return BlackLvlRange_; }
+  int32_t RetryCount() const { return RetryCount_; }
+  int32_t BlackLvlRetry() const { return BlackLvlRetry_; }
+  int32_t RawMode() const { return RawMode_; }
+  int32_t Algorithm() const { return Algorithm_; }
+  int32_t Lut() const { return Lut_.load(std::memory_order_relaxed); }
+  int32_t SwapBytes() const { return SwapBytes_; }
+  int32_t FrameType() const { return FrameType_; }
+  int32_t Width() const { return Width_; }
+  int32_t Height() const { return Height_; }
+  uint8_t PixelBits() const { return PixelBits_; }
+  int32_t WriteIndex() const { return WriteIndex_; }
+  int32_t FrameCount() const { return FrameCount_; }
+  const uint8_t* Buffer(int slot) const {
+    return slot >= 0 && slot < kSlots ? Buffers_[static_cast<size_t>(slot)].get() : nullptr;
+  }
+  // Rows of the image: |Height|.
+  int32_t Rows() const;
+
+ private:
+  uint8_t* Slot(int32_t slot) const {
+    return slot >= 0 && slot < kSlots ? Buffers_[static_cast<size_t>(slot)].get() : nullptr;
+  }
+  bool GeometryUsable() const;
+  void ChooseKernels();
+
+  int32_t MeanCnt_ = 1;
+  int32_t RecursiveMean_ = 0;
+  int32_t RecursiveCoeff_ = 80;
+  int32_t BlackLvlPoints_ = 0;
+  uint8_t BlackLvlValue_ = 0;
+  uint8_t BlackLvlRange_ = 0;
+  int32_t RetryCount_ = 0;
+  int32_t BlackLvlRetry_ = 3;
+  int32_t RawMode_ = 0;
+  int32_t Algorithm_ = 2;
+  std::atomic<int32_t> Lut_;
+  int32_t SwapBytes_ = 1;
+  int32_t FrameType_;
+  int32_t Width_;
+  int32_t Height_;
+  uint8_t PixelBits_ = 8;
+  int32_t WriteIndex_ = 0;
+  int32_t FrameCount_ = 0;
+  std::array<std::unique_ptr<uint8_t[]>, kSlots> Buffers_{};
+
+  // Chosen once per configuration.
+  FrameConverter converter_ = nullptr;
+  AverageKernel average_ = nullptr;
+  // The averaging layout the slots were allocated for.
+  int32_t layout_mean_cnt_ = 0;
+  int32_t layout_recursive_ = 0;
+  // Scratch memory of the Bayer and 16-bit paths, sized per configuration.
+  std::unique_ptr<uint8_t[]> scratch8_;
+  std::unique_ptr<uint16_t[]> scratch16_in_;
+  std::unique_ptr<uint16_t[]> scratch16_out_;
+};
+
+}  // namespace kelvane::frames

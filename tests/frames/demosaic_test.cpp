@@ -1,0 +1,310 @@
+#include "frames/demosaic.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace kelvane::frames {
+namespace {
+
+using Rgb = std::array<int, 3>;  // output samples 0 (blue), 1 (green), 2 (red)
+
+// The raw layout of each pattern code, row 0 and row 1 of the top-left block.
+constexpr const char* kLayout[4][2] = {{"BG", "GR"}, {"GR", "BG"}, {"GB", "RG"}, {"RG", "GB"}};
+// Algorithm 0 reads the codes with red and blue exchanged.
+constexpr const char* kLayoutOrig[4][2] = {{"RG", "GB"}, {"GB", "RG"}, {"GR", "BG"}, {"BG", "GR"}};
+
+char SiteColour(int algorithm, int pattern, int x, int y) {
+  const auto& layout = algorithm == 0 ? kLayoutOrig : kLayout;
+  return layout[pattern - 1][y & 1][x & 1];
+}
+
+// Pixels each algorithm leaves black.
+bool IsBorder(int algorithm, int w, int h, int x, int y) {
+  switch (algorithm) {
+    case 0: return w < 2 || h < 2;
+    case 1:
+    case 4: return x == w - 1 || y == h - 1;
+    case 2: return x < 1 || y < 1 || x >= w - 1 || y >= h - 1;
+    default: return x < 2 || y < 2 || x >= w - 2 || y >= h - 2;
+  }
+}
+
+template <typename T>
+bool RunDemosaic(const std::vector<T>& src, std::vector<T>& dst, int w, int h, int pattern, int algorithm, int bits = 16) {
+  if constexpr (std::is_same_v<T, uint8_t>) {
+    return Demosaic8(src.data(), dst.data(), w, h, pattern, algorithm);
+  } else {
+    return Demosaic16(src.data(), dst.data(), w, h, pattern, algorithm, bits);
+  }
+}
+
+constexpr size_t kTail = 8;  // guard samples after the destination
+template <typename T>
+constexpr T kSentinel = static_cast<T>(0xA5A5);
+
+template <typename T>
+std::vector<T> Destination(int w, int h) {
+  return std::vector<T>(3 * static_cast<size_t>(w) * static_cast<size_t>(h) + kTail, kSentinel<T>);
+}
+
+template <typename T>
+Rgb PixelAt(const std::vector<T>& dst, int w, int x, int y) {
+  const size_t i = 3 * (static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x));
+  return {dst[i], dst[i + 1], dst[i + 2]};
+}
+
+// A raw frame whose blue, green and red sites hold one value each. Every algorithm must
+// reproduce those values in every computed pixel (a uniform frame is the case of three
+// equal values): a wrong pattern table, neighbour, rounding or skipped pixel shows up.
+template <typename T>
+void CheckPlanes(Rgb planes) {
+  const std::vector<std::pair<int, int>> sizes = {{1, 1}, {1, 4}, {4, 1}, {2, 2}, {2, 3}, {3, 2}, {3, 3},
+                                                  {4, 4}, {5, 5}, {6, 4}, {7, 5}, {9, 7}, {640, 480}};
+  for (const auto& [w, h] : sizes) {
+    for (int algorithm = 0; algorithm <= 4; ++algorithm) {
+      for (int pattern = 1; pattern <= 4; ++pattern) {
+        SCOPED_TRACE(::testing::Message() << w << "x" << h << " algorithm " << algorithm << " pattern " << pattern);
+        std::vector<T> src(static_cast<size_t>(w) * static_cast<size_t>(h));
+        for (int y = 0; y < h; ++y) {
+          for (int x = 0; x < w; ++x) {
+            const char c = SiteColour(algorithm, pattern, x, y);
+            src[static_cast<size_t>(y * w + x)] = static_cast<T>(planes[c == 'B' ? 0 : c == 'G' ? 1 : 2]);
+          }
+        }
+        std::vector<T> dst = Destination<T>(w, h);
+        ASSERT_TRUE(RunDemosaic(src, dst, w, h, pattern, algorithm));
+        int wrong = 0;
+        for (int y = 0; y < h; ++y) {
+          for (int x = 0; x < w; ++x) {
+            const Rgb expected = IsBorder(algorithm, w, h, x, y) ? Rgb{0, 0, 0} : planes;
+            if (PixelAt(dst, w, x, y) != expected && wrong++ == 0) {
+              ADD_FAILURE() << "first wrong pixel at " << x << "," << y;
+            }
+          }
+        }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_TRUE(std::all_of(dst.end() - kTail, dst.end(), [](T v) { return v == kSentinel<T>; }));
+      }
+    }
+  }
+}
+
+TEST(Demosaic, UniformAndColourPlanesInEveryPixel) {
+  CheckPlanes<uint8_t>({77, 77, 77});
+  CheckPlanes<uint8_t>({10, 50, 200});
+  CheckPlanes<uint16_t>({40000, 40000, 40000});
+  CheckPlanes<uint16_t>({1000, 30000, 65535});  // the top of algorithm 0's 16-bit tables
+}
+
+// The top-left w x h of this frame feeds the hand-computed cases below.
+constexpr int kRaw[6][6] = {
+    {9, 61, 24, 90, 33, 70}, {47, 15, 80, 52, 6, 99}, {73, 38, 11, 66, 56, 77},
+    {20, 85, 42, 13, 94, 31}, {64, 5, 77, 36, 50, 18}, {29, 92, 16, 71, 8, 44},
+};
+
+struct HandCase {
+  int algorithm, pattern, w, h;
+  std::vector<Rgb> computed;  // the computed pixels in raster order
+};
+
+// Worked out by hand from the neighbourhoods, e.g. algorithm 0, pattern 1, pixel (1, 1) is a
+// blue site: blue 15, green (47 + 80) >> 1 = 63, red (9 + 24 + 73 + 11) >> 2 = 29; pixel (0, 0)
+// is red 9 with green 61 (its one horizontal neighbour) and blue 15 (row 1 stands in for row -1).
+// Algorithm 3, pattern 1, pixel (2, 2) is a blue site: green (4*11 + 2*226 - 230 + 4) >> 3 = 33.
+const std::vector<HandCase> kHandCases = {
+    {0, 1, 3, 3, {{15, 61, 9}, {15, 61, 16}, {15, 61, 24}, {15, 47, 41}, {15, 63, 29}, {15, 80, 17},
+                  {15, 38, 73}, {15, 38, 42}, {15, 38, 11}}},
+    {0, 2, 3, 3, {{61, 9, 47}, {61, 16, 63}, {61, 24, 80}, {49, 15, 47}, {49, 15, 63}, {49, 15, 80},
+                  {38, 73, 47}, {38, 42, 63}, {38, 11, 80}}},
+    {0, 3, 3, 3, {{47, 9, 61}, {63, 16, 61}, {80, 24, 61}, {47, 15, 49}, {63, 15, 49}, {80, 15, 49},
+                  {47, 73, 38}, {63, 42, 38}, {80, 11, 38}}},
+    {0, 4, 3, 3, {{9, 61, 15}, {16, 61, 15}, {24, 61, 15}, {41, 47, 15}, {29, 63, 15}, {17, 80, 15},
+                  {73, 38, 15}, {42, 38, 15}, {11, 38, 15}}},
+    {1, 1, 3, 3, {{9, 61, 15}, {24, 80, 15}, {73, 38, 15}, {11, 80, 15}}},
+    {1, 2, 3, 3, {{47, 15, 61}, {80, 24, 61}, {47, 15, 38}, {80, 11, 38}}},
+    {1, 3, 3, 3, {{61, 15, 47}, {61, 24, 80}, {38, 15, 47}, {38, 11, 80}}},
+    {1, 4, 3, 3, {{15, 61, 9}, {15, 80, 24}, {15, 38, 73}, {15, 80, 11}}},
+    {2, 1, 4, 4, {{29, 57, 15}, {18, 80, 34}, {42, 38, 50}, {11, 57, 41}}},
+    {2, 2, 4, 4, {{64, 15, 50}, {80, 26, 64}, {47, 46, 38}, {61, 11, 52}}},
+    {2, 3, 4, 4, {{50, 15, 64}, {64, 26, 80}, {38, 46, 47}, {52, 11, 61}}},
+    {2, 4, 4, 4, {{15, 57, 29}, {34, 80, 18}, {50, 38, 42}, {41, 57, 11}}},
+    {3, 1, 6, 6, {{11, 33, 6}, {41, 66, 38}, {47, 42, 49}, {13, 36, 13}}},
+    {3, 2, 6, 6, {{43, 11, 29}, {60, 36, 66}, {42, 41, 28}, {45, 13, 27}}},
+    {3, 3, 6, 6, {{29, 11, 43}, {66, 36, 60}, {28, 41, 42}, {27, 13, 45}}},
+    {3, 4, 6, 6, {{6, 33, 11}, {38, 66, 41}, {49, 42, 47}, {13, 36, 13}}},
+    {4, 1, 3, 3, {{9, 54, 15}, {24, 71, 15}, {73, 43, 15}, {11, 59, 15}}},
+    {4, 2, 3, 3, {{47, 12, 61}, {80, 20, 61}, {47, 44, 38}, {80, 13, 38}}},
+    {4, 3, 3, 3, {{61, 12, 47}, {61, 20, 80}, {38, 44, 47}, {38, 13, 80}}},
+    {4, 4, 3, 3, {{15, 54, 9}, {15, 71, 24}, {15, 43, 73}, {15, 59, 11}}},
+};
+
+template <typename T>
+void CheckHandCase(const HandCase& hc) {
+  std::vector<T> src;
+  for (int y = 0; y < hc.h; ++y) {
+    for (int x = 0; x < hc.w; ++x) src.push_back(static_cast<T>(kRaw[y][x]));
+  }
+  std::vector<T> dst = Destination<T>(hc.w, hc.h);
+  ASSERT_TRUE(RunDemosaic(src, dst, hc.w, hc.h, hc.pattern, hc.algorithm));
+  std::vector<Rgb> computed;
+  for (int y = 0; y < hc.h; ++y) {
+    for (int x = 0; x < hc.w; ++x) {
+      if (!IsBorder(hc.algorithm, hc.w, hc.h, x, y)) computed.push_back(PixelAt(dst, hc.w, x, y));
+    }
+  }
+  EXPECT_EQ(computed, hc.computed);
+}
+
+TEST(Demosaic, HandComputedFramesPerPatternCode) {
+  for (const HandCase& hc : kHandCases) {
+    SCOPED_TRACE(::testing::Message() << "algorithm " << hc.algorithm << " pattern " << hc.pattern);
+    CheckHandCase<uint8_t>(hc);
+    CheckHandCase<uint16_t>(hc);
+  }
+}
+
+TEST(Demosaic, PatternCodeOneFixesTheTopLeftSample) {
+  const std::vector<uint8_t> src = {1, 2, 11, 12};
+  std::vector<uint8_t> dst = Destination<uint8_t>(2, 2);
+  ASSERT_TRUE(RunDemosaic(src, dst, 2, 2, 1, 1));
+  EXPECT_EQ(PixelAt(dst, 2, 0, 0), (Rgb{1, 2, 12}));  // blue top-left
+  ASSERT_TRUE(RunDemosaic(src, dst, 2, 2, 1, 0));
+  EXPECT_EQ(PixelAt(dst, 2, 0, 0), (Rgb{12, 2, 1}));  // algorithm 0: red top-left
+}
+
+// A uniform 100 frame with the blue sample at (4, 4) raised to 101 (pattern 1: blue at even x, even y).
+template <typename T>
+std::vector<T> RaisedSample(int w, int h) {
+  std::vector<T> src(static_cast<size_t>(w * h), 100);
+  src[static_cast<size_t>(4 * w + 4)] = 101;
+  return src;
+}
+
+TEST(Demosaic, BilinearRoundsTowardTheRaisedSample) {
+  const int w = 9, h = 9;
+  std::vector<uint8_t> dst = Destination<uint8_t>(w, h);
+  ASSERT_TRUE(RunDemosaic(RaisedSample<uint8_t>(w, h), dst, w, h, 1, 2));
+  EXPECT_EQ(PixelAt(dst, w, 4, 4), (Rgb{101, 100, 100}));
+  for (auto [x, y] : {std::pair{3, 4}, {5, 4}, {4, 3}, {4, 5}}) EXPECT_EQ(PixelAt(dst, w, x, y), (Rgb{101, 100, 100}));
+  for (auto [x, y] : {std::pair{3, 3}, {5, 3}, {3, 5}, {5, 5}}) EXPECT_EQ(PixelAt(dst, w, x, y), (Rgb{100, 100, 100}));
+}
+
+TEST(Demosaic, BilinearOrigTruncatesAwayTheRaisedSample) {
+  const int w = 9, h = 9;
+  std::vector<uint16_t> dst16 = Destination<uint16_t>(w, h);
+  std::vector<uint8_t> dst8 = Destination<uint8_t>(w, h);
+  // Algorithm 0 reads pattern 4 as blue at even x, even y.
+  ASSERT_TRUE(RunDemosaic(RaisedSample<uint8_t>(w, h), dst8, w, h, 4, 0));
+  ASSERT_TRUE(RunDemosaic(RaisedSample<uint16_t>(w, h), dst16, w, h, 4, 0));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const Rgb expected = x == 4 && y == 4 ? Rgb{101, 100, 100} : Rgb{100, 100, 100};
+      EXPECT_EQ(PixelAt(dst8, w, x, y), expected) << x << "," << y;
+      EXPECT_EQ(PixelAt(dst16, w, x, y), expected) << x << "," << y;
+    }
+  }
+}
+
+// Pattern 1, a single odd sample at the green site (3, 4) of a 9 x 9 frame. Two columns to the
+// right, the green site (5, 4) gets for its row colour (blue)
+// (5*v + 4*2v - 4v - (0 + v) + ((2v + 1) >> 1) + 4) >> 3 = (9v + 4) >> 3 for v = 255, 1023,
+// beyond the top, and (0 + 0 - 0 - (255 + 0) + 0 + 4) >> 3 < 0 for the inverse frame.
+TEST(Demosaic, HqLinearClampsToTheSampleRange) {
+  struct Case {
+    int bits, background, odd;
+    Rgb at5x4;
+  };
+  const Case cases[] = {
+      {8, 255, 0, {255, 255, 239}},
+      {8, 0, 255, {0, 0, 16}},
+      {10, 1023, 0, {1023, 1023, 959}},
+  };
+  const int w = 9, h = 9;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bits);
+    std::vector<uint16_t> src(w * h, static_cast<uint16_t>(c.background));
+    src[4 * w + 3] = static_cast<uint16_t>(c.odd);
+    std::vector<uint16_t> dst = Destination<uint16_t>(w, h);
+    ASSERT_TRUE(RunDemosaic(src, dst, w, h, 1, 3, c.bits));
+    EXPECT_EQ(PixelAt(dst, w, 5, 4), c.at5x4);
+    const int top = (1 << c.bits) - 1;
+    EXPECT_TRUE(std::all_of(dst.begin(), dst.end() - kTail, [top](uint16_t v) { return v <= top; }));
+    if (c.bits == 8) {
+      const std::vector<uint8_t> src8(src.begin(), src.end());
+      std::vector<uint8_t> dst8 = Destination<uint8_t>(w, h);
+      ASSERT_TRUE(RunDemosaic(src8, dst8, w, h, 1, 3));
+      EXPECT_TRUE(std::equal(dst8.begin(), dst8.end() - kTail, dst.begin()));
+    }
+  }
+}
+
+TEST(Demosaic, RejectsBadArgumentsWithoutWriting) {
+  struct Case {
+    std::string what;
+    int w, h, pattern, algorithm, bits;
+  };
+  const Case cases[] = {
+      {"algorithm -1", 4, 4, 1, -1, 16}, {"algorithm 5", 4, 4, 1, 5, 16},  {"pattern 0, algorithm 0", 4, 4, 0, 0, 16},
+      {"pattern 5, algorithm 0", 4, 4, 5, 0, 16}, {"pattern 0, algorithm 3", 4, 4, 0, 3, 16},
+      {"pattern 5, algorithm 4", 4, 4, 5, 4, 16}, {"zero width", 0, 4, 1, 2, 16}, {"negative height", 4, -1, 1, 2, 16},
+      {"bits 0", 4, 4, 1, 3, 0},                  {"bits 17", 4, 4, 1, 1, 17},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<uint16_t> src(16, 7);
+    std::vector<uint16_t> dst = Destination<uint16_t>(4, 4);
+    EXPECT_FALSE(Demosaic16(src.data(), dst.data(), c.w, c.h, c.pattern, c.algorithm, c.bits));
+    EXPECT_TRUE(std::all_of(dst.begin(), dst.end(), [](uint16_t v) { return v == kSentinel<uint16_t>; }));
+    if (c.bits == 16) {
+      const std::vector<uint8_t> src8(16, 7);
+      std::vector<uint8_t> dst8 = Destination<uint8_t>(4, 4);
+      EXPECT_FALSE(Demosaic8(src8.data(), dst8.data(), c.w, c.h, c.pattern, c.algorithm));
+      EXPECT_TRUE(std::all_of(dst8.begin(), dst8.end(), [](uint8_t v) { return v == kSentinel<uint8_t>; }));
+    }
+  }
+  std::vector<uint8_t> buffer(3 * 16 + 16, 9);
+  EXPECT_FALSE(Demosaic8(nullptr, buffer.data(), 4, 4, 1, 2));
+  EXPECT_FALSE(Demosaic8(buffer.data(), nullptr, 4, 4, 1, 2));
+  EXPECT_FALSE(Demosaic8(buffer.data() + 40, buffer.data(), 4, 4, 1, 2));  // source inside the destination
+  EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t v) { return v == 9; }));
+}
+
+// Two threads use algorithm 0, 8 and 16 bits, for the first time at once; exits 0 if both got
+// the right bytes.
+[[noreturn]] void ConcurrentFirstUse() {
+  const int w = 64, h = 48;
+  bool ok[2] = {false, false};
+  auto work = [&](int i) {
+    const std::vector<uint8_t> src8(w * h, 201);
+    const std::vector<uint16_t> src16(w * h, 50001);
+    std::vector<uint8_t> dst8(3 * w * h);
+    std::vector<uint16_t> dst16(3 * w * h);
+    ok[i] = Demosaic8(src8.data(), dst8.data(), w, h, 1 + i, 0) &&
+            Demosaic16(src16.data(), dst16.data(), w, h, 1 + i, 0, 16) &&
+            std::all_of(dst8.begin(), dst8.end(), [](uint8_t v) { return v == 201; }) &&
+            std::all_of(dst16.begin(), dst16.end(), [](uint16_t v) { return v == 50001; });
+  };
+  std::thread a(work, 0);
+  std::thread b(work, 1);
+  a.join();
+  b.join();
+  std::exit(ok[0] && ok[1] ? 0 : 1);
+}
+
+// The "threadsafe" style runs the body in a freshly started copy of this program, so the
+// tables are really built there; a ThreadSanitizer build reports an unsynchronised build.
+TEST(Demosaic, TablesBuiltOnceUnderConcurrentFirstUse) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ConcurrentFirstUse(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace kelvane::frames

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <memory>
+#include <vector>
+
+#include "frames/frame_store.h"
+
+namespace kelvane::frames {
+namespace {
+
+int LiveSlots(const FrameStore& s) {
+  int live = 0;
+  for (int i = 0; i < FrameStore::kSlots; ++i) live += s.Buffer(i) != nullptr;
+  return live;
+}
+
+std::unique_ptr<FrameStore> Grey8(int32_t w, int32_t h, const FrameSettings& s) {
+  auto store = std::make_unique<FrameStore>(4, w, h, 0);
+  store->ApplySettings(s);
+  EXPECT_TRUE(store->SetColorOutput(false));
+  return store;
+}
+
+TEST(FrameStore, DepthAndSizeFollowTypeAndRawMode) {
+  const struct {
+    int32_t type, raw_mode;
+    bool color;
+    int bits;
+  } cases[] = {{4, 0, true, 8},  {4, 1, true, 24}, {9, 0, true, 8},  {10, 2, true, 24}, {0, 0, true, 24},
+               {6, 0, false, 8}, {7, 0, true, 32}, {8, 0, true, 8},  {8, 3, true, 24},  {42, 0, true, 8}};
+  for (const auto& c : cases) {
+    FrameStore store(c.type, 640, 480, 0);
+    FrameSettings s;
+    s.RawMode = c.raw_mode;
+    store.ApplySettings(s);
+    EXPECT_TRUE(store.SetColorOutput(c.color));
+    EXPECT_EQ(store.PixelBits(), c.bits) << c.type;
+    EXPECT_EQ(store.FrameSize(), 640u * 480u * static_cast<uint32_t>(c.bits / 8)) << c.type;
+  }
+}
+
+TEST(FrameStore, RowsComeFromTheBottomForBitmapsAndNegativeHeights) {
+  const struct {
+    int32_t type, height;
+    bool color;
+    bool bottom_up;
+  } cases[] = {{6, 3, true, true}, {7, 3, false, true}, {2, 3, true, false}, {2, -3, true, true}, {4, -3, false, true}};
+  for (const auto& c : cases) {
+    FrameStore store(c.type, 5, c.height, 0);
+    ASSERT_TRUE(store.SetColorOutput(c.color));
+    const uint32_t row = store.RowLength();
+    EXPECT_EQ(store.Rows(), 3);
+    EXPECT_EQ(store.Row(0), store.ResultBuffer() + (c.bottom_up ? 2 * row : 0)) << c.type;
+    EXPECT_EQ(store.Row(2), store.ResultBuffer() + (c.bottom_up ? 0 : 2 * row)) << c.type;
+    EXPECT_EQ(store.Row(3), nullptr);
+    EXPECT_EQ(store.Row(-1), nullptr);
+  }
+}
+
+TEST(FrameStore, SlotsByModeAndClampedSettings) {
+  const struct {
+    int32_t mean_cnt, recursive;
+    int live, result_slot, stored_mean;
+  } cases[] = {{1, 0, 1, 0, 1},  {3, 0, 4, 3, 3},   {3, 1, 2, 3, 3},     {1, 1, 2, 1, 1},
+               {0, 0, 1, 0, 1},  {-5, 1, 2, 1, 1},  {99, 0, 33, 32, 32}, {INT32_MAX, 1, 2, 32, 32}};
+  for (const auto& c : cases) {
+    FrameSettings s;
+    s.MeanCnt = c.mean_cnt;
+    s.RecursiveMean = c.recursive;
+    auto owner = Grey8(8, 2, s);
+    FrameStore& store = *owner;
+    EXPECT_EQ(store.MeanCnt(), c.stored_mean);
+    EXPECT_EQ(LiveSlots(store), c.live) << c.mean_cnt;
+    EXPECT_EQ(store.ResultBuffer(), store.Buffer(c.result_slot)) << c.mean_cnt;
+  }
+  FrameSettings s;
+  s.BlackLvlPoints = -1;  // would make every frame "static"
+  s.RawMode = 9;
+  auto owner = Grey8(8, 2, s);
+    FrameStore& store = *owner;
+  EXPECT_EQ(store.BlackLvlPoints(), 0);
+  EXPECT_EQ(store.RawMode(), 0);
+}
+
+TEST(FrameStore, UnusableGeometryRefusesFrames) {
+  for (auto [w, h] : {std::pair{-1, 10}, std::pair{100000, 100000}, std::pair{10, INT32_MIN}}) {
+    FrameStore store(6, w, h, 0);
+    EXPECT_FALSE(store.SetColorOutput(true));
+    EXPECT_EQ(LiveSlots(store), 0);
+    const uint8_t byte = 0;
+    EXPECT_EQ(store.ProcessFrame(&byte, 1), kNoPipeline);
+    EXPECT_EQ(store.Row(0), nullptr);
+  }
+  FrameStore unknown(11, 4, 4, 0);
+  const std::vector<uint8_t> frame(16);
+  EXPECT_EQ(unknown.ProcessFrame(frame.data(), frame.size()), kNoPipeline);
+}
+
+TEST(FrameStore, SettingsChangedWithoutReallocationAreNotUsedUnsafely) {
+  auto owner = Grey8(8, 1, FrameSettings{});
+    FrameStore& store = *owner;
+  FrameSettings s;
+  s.MeanCnt = 5;  // slots 1..5 do not exist yet
+  store.ApplySettings(s);
+  const std::vector<uint8_t> frame(8, 1);
+  EXPECT_EQ(store.ProcessFrame(frame.data(), frame.size()), kNoPipeline);
+  ASSERT_TRUE(store.SetColorOutput(false));
+  EXPECT_EQ(store.ProcessFrame(frame.data(), frame.size()), kNeedMoreFrames);
+}
+
+// Frames of one value each through the store; returns the pipeline results.
+std::vector<int> Feed(FrameStore& store, std::initializer_list<uint8_t> values, size_t size) {
+  std::vector<int> results;
+  for (uint8_t v : values) {
+    const std::vector<uint8_t> frame(size, v);
+    results.push_back(store.ProcessFrame(frame.data(), frame.size()));
+    if (results.back() == kImageFinished) store.ResetCycle();  // as the sample callback does
+  }
+  return results;
+}
+
+TEST(FrameStore, PipelineOrder) {
+  const size_t size = 16;
+  {  // Static frames: two rejected, the third accepted; counters untouched by rejects.
+    FrameSettings s;
+    s.BlackLvlPoints = 4;
+    s.BlackLvlValue = 16;
+    s.MeanCnt = 2;
+    auto owner = Grey8(16, 1, s);
+    FrameStore& store = *owner;
+    EXPECT_EQ(Feed(store, {16, 16}, size), (std::vector<int>{kStaticRejected, kStaticRejected}));
+    EXPECT_EQ(store.FrameCount(), 0);
+    EXPECT_EQ(store.RetryCount(), 2);
+    EXPECT_EQ(Feed(store, {16, 17, 40}, size), (std::vector<int>{kNeedMoreFrames, kImageFinished, kNeedMoreFrames}));
+    EXPECT_EQ(store.RetryCount(), 0);
+    EXPECT_EQ(store.ResultBuffer()[0], 16);  // floor((16 + 17) / 2)
+  }
+  {  // Plain mean of three fresh frames per image, slots written in turn.
+    FrameSettings s;
+    s.MeanCnt = 3;
+    auto owner = Grey8(16, 1, s);
+    FrameStore& store = *owner;
+    EXPECT_EQ(Feed(store, {10, 11, 11}, size), (std::vector<int>{kNeedMoreFrames, kNeedMoreFrames, kImageFinished}));
+    EXPECT_EQ(std::vector<uint8_t>(store.Row(0), store.Row(0) + size), std::vector<uint8_t>(size, 10));
+    EXPECT_EQ(Feed(store, {200, 100, 0}, size).back(), kImageFinished);
+    EXPECT_EQ(store.ResultBuffer()[15], 100);
+  }
+  {  // Recursive mean, one frame per image: a running average across grabs.
+    FrameSettings s;
+    s.RecursiveMean = 1;
+    auto owner = Grey8(16, 1, s);
+    FrameStore& store = *owner;
+    EXPECT_EQ(Feed(store, {100, 200}, size), (std::vector<int>{kImageFinished, kImageFinished}));
+    EXPECT_EQ(store.ResultBuffer()[0], 179);
+    EXPECT_EQ(Feed(store, {179}, size).back(), kImageFinished);
+    EXPECT_EQ(store.ResultBuffer()[0], 178);  // blended again, not copied: floor arithmetic loses one
+    // New buffers hold no image: the first frame after reallocation is copied.
+    ASSERT_TRUE(store.SetColorOutput(false));
+    Feed(store, {7}, size);
+    EXPECT_EQ(store.ResultBuffer()[0], 7);
+  }
+  {  // Recursive mean of two frames: each grab starts over with a copy.
+    FrameSettings s;
+    s.RecursiveMean = 1;
+    s.MeanCnt = 2;
+    s.RecursiveCoeff = 100;
+    auto owner = Grey8(16, 1, s);
+    FrameStore& store = *owner;
+    EXPECT_EQ(Feed(store, {50, 60}, size), (std::vector<int>{kNeedMoreFrames, kImageFinished}));
+    EXPECT_EQ(store.ResultBuffer()[0], 60);
+    EXPECT_EQ(Feed(store, {9, 0}, size).back(), kImageFinished);
+    EXPECT_EQ(store.ResultBuffer()[0], 0);
+  }
+}
+
+TEST(FrameStore, StaticTestSamplesEvenlySpacedPoints) {
+  FrameSettings s;
+  s.BlackLvlPoints = 4;
+  s.BlackLvlValue = 16;
+  s.BlackLvlRetry = 1;
+  auto owner = Grey8(640, 480, s);
+    FrameStore& store = *owner;
+  std::vector<uint8_t> frame(640 * 480, 200);
+  for (size_t at : {0u, 76800u, 153600u, 230400u}) frame[at] = 16;
+  store.ProcessFrame(frame.data(), frame.size());
+  EXPECT_TRUE(store.IsStaticImage(store.ResultBuffer()));
+  frame[76800] = 17;
+  store.ProcessFrame(frame.data(), frame.size());
+  EXPECT_FALSE(store.IsStaticImage(store.ResultBuffer()));
+  s.BlackLvlRange = 255;
+  store.ApplySettings(s);
+  EXPECT_TRUE(store.IsStaticImage(store.ResultBuffer()));
+}
+
+}  // namespace
+}  // namespace kelvane::frames
