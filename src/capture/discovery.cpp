@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "capture/ansi.h"
 #include "diagnostics/diagnostics.h"
 #include "platform/factory.h"
 
@@ -19,15 +20,6 @@ namespace {
 // composed name share the same prefix for the duplicate count.
 constexpr size_t kComposedNameLimit = kNameSize - 1 - 4;
 
-// The friendly name in the ANSI code page: Latin-1 code units pass, others become '?'.
-void ToAnsi(const std::u16string& text, char* out, size_t capacity) {
-  size_t n = 0;
-  for (char16_t c : text) {
-    if (n + 1 >= capacity) break;
-    out[n++] = c < 0x100 ? static_cast<char>(c) : '?';
-  }
-  out[n] = '\0';
-}
 
 void CopyName(char* target, const char* source) {
   std::snprintf(target, kNameSize, "%s", source);

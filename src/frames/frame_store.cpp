@@ -157,12 +157,13 @@ uint8_t* FrameStore::Row(int32_t y) const {
 }
 
 bool FrameStore::IsStaticImage(const uint8_t* buffer) const {
-  if (BlackLvlPoints_ == 0) return false;
+  const int32_t points = BlackLvlPoints_.load(std::memory_order_relaxed);
+  if (points == 0) return false;
   if (Width_ == 0 || Height_ == 0) return true;
-  if (BlackLvlPoints_ < 0) return true;
+  if (points < 0) return true;
   const size_t size = FrameSize();
-  const size_t step = size / static_cast<size_t>(BlackLvlPoints_);
-  for (size_t i = 0; i < static_cast<size_t>(BlackLvlPoints_); ++i) {
+  const size_t step = size / static_cast<size_t>(points);
+  for (size_t i = 0; i < static_cast<size_t>(points); ++i) {
     const int v = buffer[i * step];
     const int deviation = v > BlackLvlValue_ ? v - BlackLvlValue_ : BlackLvlValue_ - v;
     if (deviation > BlackLvlRange_) return false;

@@ -81,7 +81,10 @@ class FrameStore {
   int32_t MeanCnt() const { return MeanCnt_; }
   int32_t RecursiveMean() const { return RecursiveMean_; }
   int32_t RecursiveCoeff() const { return RecursiveCoeff_; }
-  int32_t BlackLvlPoints() const { return BlackLvlPoints_; }
+  int32_t BlackLvlPoints() const { return BlackLvlPoints_.load(std::memory_order_relaxed); }
+  // An externally triggered camera runs without the frozen-image test; the host
+  // may switch it off while frames are converted.
+  void DisableStaticTest() { BlackLvlPoints_.store(0, std::memory_order_relaxed); }
   uint8_t BlackLvlValue() const { return BlackLvlValue_; }
   uint8_t BlackLvlRange() const { return BlackLvlRange_; }
   int32_t RetryCount() const { return RetryCount_; }
@@ -112,7 +115,7 @@ class FrameStore {
   int32_t MeanCnt_ = 1;
   int32_t RecursiveMean_ = 0;
   int32_t RecursiveCoeff_ = 80;
-  int32_t BlackLvlPoints_ = 0;
+  std::atomic<int32_t> BlackLvlPoints_{0};
   uint8_t BlackLvlValue_ = 0;
   uint8_t BlackLvlRange_ = 0;
   int32_t RetryCount_ = 0;

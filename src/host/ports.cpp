@@ -1,32 +1,125 @@
-// Binding ports to cameras, sharing a camera between ports, and the camera lock.
+// Binding ports to cameras, sharing a camera between ports, opening a camera on
+// its first port and releasing it with its last.
 #include <string>
 
+#include "capture/discovery.h"
+#include "capture/graph.h"
+#include "capture/property_store.h"
+#include "capture/stream_format.h"
 #include "diagnostics/diagnostics.h"
+#include "host/grab.h"
 #include "host/library.h"
 #include "host/state.h"
 
 namespace kelvane::host {
 
+using namespace platform;
+
 void ReadSettingsOf(CameraRecord& camera);
 
 namespace {
 
-void BindPort(int32_t port, int index, CameraRecord& camera, int32_t* size, int32_t width, int32_t height) {
+void BindPort(int32_t port, int index, CameraRecord& camera, int32_t* size) {
   State().PortTable[port] = PortEntry{index, &camera};
   if (size) {
-    size[0] = width;
-    size[1] = height < 0 ? -height : height;
+    size[0] = camera.Frames->Width();
+    size[1] = camera.Frames->Rows();
   }
 }
 
-// The first open of a camera in this process. The lock is already ours; on
-// failure everything taken here is released again by the caller.
-bool OpenCamera(CameraRecord& camera, int32_t* width, int32_t* height) {
-  ReadSettingsOf(camera);
-  (void)width;
-  (void)height;
-  DebugPrint("%s: capture graph not available in this build\r\n", camera.ConfigName);
+// Undoes a first open: graph filters, callback, frame store.
+void ReleaseCamera(CameraRecord& camera) {
+  capture::TearDownGraph(camera);
+  camera.Decoder.reset();
+  camera.Frames.reset();
+}
+
+// The media type that reaches the sample grabber: its connected type, else the
+// connection type of the first pin found on grabber, renderer or decompressor.
+bool ConnectedMediaType(CameraRecord& camera, AM_MEDIA_TYPE& mt) {
+  if (camera.SampleGrabber && SUCCEEDED(camera.SampleGrabber->GetConnectedMediaType(&mt))) return true;
+  struct Candidate {
+    IBaseFilter* filter;
+    PIN_DIRECTION direction;
+  } candidates[] = {{camera.GrabberFilter.Get(), PINDIR_INPUT},
+                    {camera.RendererFilter.Get(), PINDIR_INPUT},
+                    {camera.DecompressorFilter.Get(), PINDIR_OUTPUT}};
+  for (const Candidate& c : candidates) {
+    if (!c.filter) continue;
+    ComPtr<IPin> pin;
+    if (FAILED(capture::GetPin(c.filter, c.direction, pin.Put()))) continue;
+    if (SUCCEEDED(pin->ConnectionMediaType(&mt))) return true;
+  }
   return false;
+}
+
+frames::FrameSettings FrameSettingsOf(const settings::CameraSettings& s) {
+  frames::FrameSettings f;
+  f.BlackLvlPoints = s.BlackLvlPoints;
+  f.BlackLvlValue = static_cast<uint8_t>(s.BlackLvlValue & 0xFF);
+  f.BlackLvlRange = static_cast<uint8_t>(s.BlackLvlRange & 0xFF);
+  f.BlackLvlRetry = s.BlackLvlRetry;
+  f.MeanCnt = s.MeanCnt;
+  f.RecursiveMean = s.RecursiveMean;
+  f.RecursiveCoeff = s.RecursiveCoeff;
+  f.Algorithm = s.Algorithm;
+  f.RawMode = s.RawMode;
+  return f;
+}
+
+// The first open of a camera in this process, up to its installed callback.
+// The lock is already ours. On failure everything taken here is released.
+bool OpenCamera(CameraRecord& camera, int index) {
+  ReadSettingsOf(camera);
+  const settings::CameraSettings& s = camera.Settings;
+
+  HRESULT hr = capture::SetStreamConfig(camera);
+  if (FAILED(hr)) LogFailure("SetStreamConfig", hr);
+  hr = capture::BuildCaptureGraph(camera);
+  if (FAILED(hr)) return false;
+  if (auto path = SettingsPath()) capture::ApplyCameraProperties(camera, *path);
+
+  AM_MEDIA_TYPE mt;
+  if (!ConnectedMediaType(camera, mt)) {
+    capture::LogUnknownSampleFormat("Unknown Sample format", mt.subtype);
+    ReleaseCamera(camera);
+    return false;
+  }
+  const GUID subtype = mt.subtype;
+  const VIDEOINFOHEADER* vih = VideoInfo(mt);
+  const int32_t frameType = frames::FrameTypeForSubtype(subtype);
+  if (!capture::IsSupportedSubtype(subtype) || !vih) {
+    capture::LogUnknownSampleFormat("Unknown Sample format", subtype);
+    FreeMediaType(mt);
+    ReleaseCamera(camera);
+    return false;
+  }
+  const int32_t width = vih->bmiHeader.biWidth, height = vih->bmiHeader.biHeight;
+  FreeMediaType(mt);
+  if (frameType < 0) {
+    ReleaseCamera(camera);
+    return false;
+  }
+
+  const int32_t lut = frameType == 8 || frameType == 10 ? s.Lut : 0;
+  camera.Frames = std::make_unique<frames::FrameStore>(frameType, width, height, lut);
+  camera.Frames->ApplySettings(FrameSettingsOf(s));
+  if (!camera.Frames->SetColorOutput(s.Color != 0)) {
+    DebugPrint("%s: no memory for %d x %d image buffers\r\n", camera.ConfigName, width, height);
+    ReleaseCamera(camera);
+    return false;
+  }
+  camera.Decoder = std::make_unique<frames::CVideoDecoderCB>(*camera.Frames);
+  camera.Decoder->DropCnt.store(s.DropCnt);
+  if (s.ContinousVideo == 0) camera.Decoder->PauseControl.store(camera.MediaControl.Get());
+  ComPtr<IMediaEventSink> events;
+  if (SUCCEEDED(QueryInto(camera.Graph.Get(), events))) camera.Decoder->EventSink.store(events.Get());
+  if (!camera.SampleGrabber || FAILED(camera.SampleGrabber->SetCallback(camera.Decoder.get(), 1))) {
+    ReleaseCamera(camera);
+    return false;
+  }
+  (void)index;
+  return true;
 }
 
 }  // namespace
@@ -40,10 +133,12 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
   CameraLock& lock = s.CameraMutex[index];
 
   if (lock.Held()) {  // open in this library already: the port shares it
-    BindPort(port, index, camera, size, camera.Width, camera.Height);
+    BindPort(port, index, camera, size);
     ++camera.PortCount;
     return 1;
   }
+  // Taking the lock first makes test and creation one step: of two hosts
+  // opening the camera at the same moment, exactly one gets it.
   std::string error;
   switch (lock.TryAcquire(index, &error)) {
     case CameraLock::Result::Taken:
@@ -55,15 +150,26 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
       return 0;
   }
   DebugPrint("OPEN %s\r\n", cameraName);
-  int32_t width = 0, height = 0;
-  if (!OpenCamera(camera, &width, &height)) {
+  bool opened = false;
+  try {
+    opened = OpenCamera(camera, index);
+  } catch (...) {
+    ReleaseCamera(camera);
+    lock.Release();
+    throw;
+  }
+  if (!opened) {
     lock.Release();
     return 0;
   }
-  camera.Width = width;
-  camera.Height = height;
-  BindPort(port, index, camera, size, width, height);
+  BindPort(port, index, camera, size);
   camera.PortCount = 1;
+
+  SwitchTrigger(camera, 0);
+  const int32_t timeout = camera.Settings.Timeout;
+  if (Snapshot(camera, timeout, camera.Decoder->Arm()) == 1)
+    DebugPrint("%s: initial snapshot timeout after %d ms\r\n", camera.ConfigName, timeout);
+  if (camera.Settings.ContinousVideo == 0) capture::PauseGraph(camera.MediaControl.Get());
   return 1;
 }
 
@@ -77,6 +183,8 @@ bool ClosePort(int32_t grabber, int32_t port) {
   entry = PortEntry{-1, nullptr};
   if (--camera.PortCount > 0) return true;
   camera.PortCount = 0;
+  SwitchTrigger(camera, 0);
+  ReleaseCamera(camera);
   return s.CameraMutex[index].Release();
 }
 

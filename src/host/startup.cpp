@@ -17,18 +17,19 @@ void ForwardPlatformMessage(const char* text) { DebugPrint("%s", text); }
 
 }  // namespace
 
-// Reads camera i's settings from the file of the current system path. A path
-// too long for the settings file name is refused with a message, and the camera
-// keeps the defaults, as with a missing file.
-void ReadSettingsOf(CameraRecord& camera) {
+std::optional<std::string> SettingsPath() {
   HostState& s = State();
   auto path = settings::BuildSettingsPath(s.SystemPath);
-  if (!path) {
-    DebugPrint("Settings path too long, using defaults for %s: %s\r\n", camera.ConfigName, s.SystemPath);
-    camera.Settings = settings::CameraSettings{};
-    return;
-  }
-  settings::ReadCameraSettings(*path, camera.ConfigName, camera.Settings);
+  if (!path) DebugPrint("Settings path too long, settings file not used: %s\r\n", s.SystemPath);
+  return path;
+}
+
+// Reads one camera's settings from the file of the current system path. A path
+// too long for the settings file name leaves the camera with the defaults, as
+// a missing file does.
+void ReadSettingsOf(CameraRecord& camera) {
+  auto path = SettingsPath();
+  camera.Settings = path ? settings::ReadCameraSettings(*path, camera.ConfigName) : settings::CameraSettings{};
 }
 
 int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
@@ -53,7 +54,12 @@ int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
 int32_t SetSystemPath(const char* path) {
   HostState& s = State();
   std::snprintf(s.SystemPath, sizeof s.SystemPath, "%s", path ? path : "");
-  for (uint32_t i = 0; i < s.CameraCount; ++i) ReadSettingsOf(s.CameraTable[i]);
+  // One read of the file serves every camera.
+  auto settingsPath = SettingsPath();
+  const settings::ProfileText file =
+      settingsPath ? settings::ProfileText::Load(*settingsPath) : settings::ProfileText{};
+  for (uint32_t i = 0; i < s.CameraCount; ++i)
+    s.CameraTable[i].Settings = settings::ReadCameraSettings(file, s.CameraTable[i].ConfigName);
   return 1;
 }
 

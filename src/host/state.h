@@ -6,8 +6,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "capture/camera_record.h"
+#include "frames/frame_store.h"
+#include "frames/sample_callback.h"
 #include "host/camera_lock.h"
 
 namespace kelvane::host {
@@ -19,8 +23,9 @@ inline constexpr int kSystemPathSize = 256;  // at most 255 characters
 // A camera of the table: what the capture layer knows of it, plus what an open
 // camera owns in this process.
 struct CameraRecord : capture::CameraRecord {
+  std::unique_ptr<frames::FrameStore> Frames;     // created by the first open, destroyed by the last close
+  std::unique_ptr<frames::CVideoDecoderCB> Decoder;
   int32_t PortCount = 0;  // ports bound to it; 0: not open in this process
-  int32_t Width = 0, Height = 0;  // image size of the open camera
 };
 
 struct PortEntry {
@@ -42,6 +47,10 @@ HostState& State();
 
 // True when grabber is 0, port is below 25 and the port is bound.
 bool CheckPort(int32_t grabber, int32_t port);
+
+// The settings file of the current system path, or nullopt (with a message)
+// when the path is too long for it.
+std::optional<std::string> SettingsPath();
 
 // Index of the camera whose ConfigName equals name exactly (case-sensitive), or -1.
 int FindCamera(const char* name);

@@ -222,6 +222,16 @@ struct IMediaEventEx : IUnknown {
   static constexpr IID iid{0x56A868C0, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
   // Waits up to timeoutMs (INFINITE_WAIT: no limit) for completion; *eventCode 0 on a time-out.
   virtual HRESULT WaitForCompletion(int32_t timeoutMs, int32_t* eventCode) = 0;
+  // Takes the next queued event, waiting up to timeoutMs for one; E_ABORT on a time-out.
+  virtual HRESULT GetEvent(int32_t* eventCode, intptr_t* param1, intptr_t* param2, int32_t timeoutMs) = 0;
+};
+
+// The graph's event sink: what filters (and the library's sample callback) post
+// events through. EC_COMPLETE with param1 = the grab's sequence number marks a
+// finished image.
+struct IMediaEventSink : IUnknown {
+  static constexpr IID iid{0x56A868A2, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+  virtual HRESULT Notify(int32_t eventCode, intptr_t param1, intptr_t param2) = 0;
 };
 
 struct ICaptureGraphBuilder2 : IUnknown {

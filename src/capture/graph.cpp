@@ -1,0 +1,285 @@
+#include "capture/graph.h"
+
+#include <cstring>
+#include <string>
+
+#include "capture/discovery.h"
+#include "capture/stream_format.h"
+#include "capture/ansi.h"
+#include "diagnostics/diagnostics.h"
+#include "platform/factory.h"
+
+namespace kelvane::capture {
+
+using namespace platform;
+
+namespace {
+
+
+bool ConfigNameNamesImagingCamera(const char* name) {
+  return std::strncmp(name, "DFK", 3) == 0 || std::strncmp(name, "DBK", 3) == 0 || std::strncmp(name, "DMK", 3) == 0;
+}
+
+void ReleaseBuild(CameraRecord& camera) {
+  camera.RendererFilter.Reset();
+  camera.SampleGrabber.Reset();
+  camera.GrabberFilter.Reset();
+  camera.DecompressorFilter.Reset();
+}
+
+// The decompressor's raw mode: failures and older decompressors never fail the build.
+void ApplyRawMode(IBaseFilter* decompressor, int32_t rawMode) {
+  ComPtr<IFiRawMode> raw;
+  if (FAILED(QueryInto(decompressor, raw)) || !raw) return;
+  try {
+    HRESULT hr = raw->SetRawMode(rawMode);
+    if (FAILED(hr)) {
+      raw->SetRawMode(rawMode);
+      hr = raw->SetRawMode(rawMode);
+      LogFailure("SetRawMode", hr);
+    }
+  } catch (const PlatformError&) {
+    DebugPrint("Raw Mode unsupported by current Unibrain YUV Decompressor\n");
+  }
+}
+
+}  // namespace
+
+HRESULT CreateGraph(CameraRecord& camera) {
+  if (camera.Graph) return S_OK;
+  ComPtr<ICaptureGraphBuilder2> builder;
+  HRESULT hr = CoCreateInstance(CLSID_CaptureGraphBuilder2, ICaptureGraphBuilder2::iid, builder.PutVoid());
+  if (FAILED(hr) || !builder) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("CreateGraph:IID_ICaptureGraphBuilder2", hr);
+    return hr;
+  }
+  ComPtr<IGraphBuilder> graph;
+  hr = CoCreateInstance(CLSID_FilterGraph, IGraphBuilder::iid, graph.PutVoid());
+  if (FAILED(hr) || !graph) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("CreateGraph:IID_IGraphBuilder", hr);
+    return hr;
+  }
+  hr = builder->SetFiltergraph(graph.Get());
+  if (FAILED(hr)) {
+    LogFailure("CreateGraph:SetFiltergraph", hr);
+    return hr;
+  }
+  hr = graph->AddFilter(camera.CaptureFilter.Get(), u"Camera");
+  if (FAILED(hr)) {
+    LogFailure("Failed to add Camera", hr);
+    return hr;
+  }
+  // The graph is kept only once the camera is in it, so that a failed creation
+  // is tried again by the next build instead of reusing a graph without camera.
+  camera.Graph = graph;
+  return QueryInto(camera.Graph.Get(), camera.MediaControl);
+}
+
+HRESULT BuildCaptureGraph(CameraRecord& camera) {
+  HRESULT hr = CreateGraph(camera);
+  if (FAILED(hr)) return hr;
+  IGraphBuilder* graph = camera.Graph.Get();
+  // What a failed earlier build left behind stays in the graph, disconnected; drop our references.
+  ReleaseBuild(camera);
+
+  hr = CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, camera.GrabberFilter.PutVoid());
+  if (FAILED(hr) || !camera.GrabberFilter) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("Failed to create SampleGrabber!", hr);
+    return hr;
+  }
+  hr = graph->AddFilter(camera.GrabberFilter.Get(), u"SampleGrabber");
+  if (FAILED(hr)) {
+    LogFailure("Failed to add SampleGrabber", hr);
+    return hr;
+  }
+  hr = QueryInto(camera.GrabberFilter.Get(), camera.SampleGrabber);
+  if (FAILED(hr)) {
+    LogFailure("Failed to query SampleGrabber", hr);
+    return hr;
+  }
+  hr = CoCreateInstance(CLSID_NullRenderer, IBaseFilter::iid, camera.RendererFilter.PutVoid());
+  if (FAILED(hr) || !camera.RendererFilter) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("Failed to create NullRenderer!", hr);
+    return hr;
+  }
+  graph->AddFilter(camera.RendererFilter.Get(), u"Renderer");
+
+  GUID subtype{};
+  hr = StreamSubtype(camera.CaptureFilter.Get(), &subtype);
+  if (FAILED(hr)) {
+    LogFailure("Unable to get StreamType", hr);
+    return hr;
+  }
+
+  const settings::CameraSettings& s = camera.Settings;
+  const bool direct = (!s.Color && IsSupportedSubtype(subtype)) || IsRgbSubtype(subtype) || (s.Color && s.RawMode);
+  if (direct) {
+    hr = ConnectFilters(graph, camera.CaptureFilter.Get(), camera.GrabberFilter.Get());
+    if (FAILED(hr)) {
+      LogFailure("Connect failed: Camera-SampleGrabber", hr);
+    } else {
+      hr = ConnectFilters(graph, camera.GrabberFilter.Get(), camera.RendererFilter.Get());
+      if (FAILED(hr)) {
+        LogFailure("Connect failed: SampleGrabber-Renderer", hr);
+        DisconnectDownstream(camera.CaptureFilter.Get(), graph);
+        hr = VFW_E_CANNOT_CONNECT;
+      } else {
+        return hr;  // no decompressor needed
+      }
+    }
+  }
+
+  const char* wanted = nullptr;
+  if (camera.CameraInfo || s.RawMode)
+    wanted = "Fire-i Yuv decompressor";
+  else if (ConfigNameNamesImagingCamera(camera.ConfigName))
+    wanted = "IAT YUV";
+  else if (subtype == MEDIASUBTYPE_LUMX)
+    wanted = "BAYER RGB";
+  if (!wanted || GetFilterHandle(wanted, camera.DecompressorFilter.Put()) != S_OK || !camera.DecompressorFilter) {
+    hr = GetFilterHandle("AVI Decompressor", camera.DecompressorFilter.Put());
+    if (hr != S_OK || !camera.DecompressorFilter) return hr == S_OK ? S_FALSE : hr;
+  }
+  IBaseFilter* decompressor = camera.DecompressorFilter.Get();
+
+  hr = graph->AddFilter(decompressor, u"Decompressor");
+  if (FAILED(hr)) {
+    LogFailure("Failed to add decompressor", hr);
+    return hr;
+  }
+  hr = ConnectFilters(graph, camera.CaptureFilter.Get(), decompressor);
+  if (FAILED(hr)) {
+    LogFailure("Connect failed: Camera-Decompressor", hr);
+    return hr;
+  }
+  hr = ConnectFilters(graph, decompressor, camera.GrabberFilter.Get());
+  if (FAILED(hr)) {
+    LogFailure("Connect failed: Decompressor-SampleGrabber", hr);
+    return hr;
+  }
+  hr = ConnectFilters(graph, camera.GrabberFilter.Get(), camera.RendererFilter.Get());
+  if (FAILED(hr)) {
+    LogFailure("Connect failed: SampleGrabber-Renderer", hr);
+    return hr;
+  }
+
+  ComPtr<IPin> input;
+  hr = GetPin(camera.GrabberFilter.Get(), PINDIR_INPUT, input.Put());
+  if (FAILED(hr)) return hr;
+  ComPtr<IPin> peer;
+  if (FAILED(input->ConnectedTo(peer.Put())) || !peer) {
+    hr = ConnectFilters(graph, decompressor, camera.GrabberFilter.Get());
+    if (FAILED(hr)) {
+      LogFailure("Reconnect failed: Decompressor-SampleGrabber", hr);
+      return hr;
+    }
+  }
+
+  if (s.RawMode) {
+    ApplyRawMode(decompressor, s.RawMode);
+    return S_OK;
+  }
+  return hr;
+}
+
+HRESULT GetFilterHandle(const char* friendlyName, IBaseFilter** filter) {
+  if (!filter) return E_POINTER;
+  *filter = nullptr;
+  ComPtr<ICreateDevEnum> devices;
+  HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, ICreateDevEnum::iid, devices.PutVoid());
+  if (FAILED(hr) || !devices) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("GetFilterHandle:IID_ICreateDevEnum", hr);
+    return hr;
+  }
+  ComPtr<IEnumMoniker> monikers;
+  hr = devices->CreateClassEnumerator(CLSID_LegacyAmFilterCategory, monikers.Put(), 0);
+  if (FAILED(hr)) {
+    LogFailure("GetFilterHandle:CLSID_LegacyAmFilterCategory", hr);
+    return hr;
+  }
+  if (hr != S_OK || !monikers) return S_FALSE;  // an empty category finds nothing
+  for (;;) {
+    ComPtr<IMoniker> moniker;
+    ULONG fetched = 0;
+    if (monikers->Next(1, moniker.Put(), &fetched) != S_OK || fetched != 1 || !moniker) break;
+    ComPtr<IPropertyBag> bag;
+    if (FAILED(moniker->BindToStorage(IPropertyBag::iid, bag.PutVoid())) || !bag) continue;
+    std::u16string name;
+    if (FAILED(bag->Read(u"FriendlyName", &name))) continue;
+    char ansi[80];
+    ToAnsi(name, ansi, sizeof ansi);
+    if (std::strcmp(ansi, friendlyName) != 0) continue;
+    DebugPrint("Decompress filter: %s\r\n", ansi);
+    moniker->BindToObject(IBaseFilter::iid, reinterpret_cast<void**>(filter));
+    break;
+  }
+  return *filter ? S_OK : S_FALSE;
+}
+
+HRESULT ConnectFilters(IGraphBuilder* graph, IBaseFilter* upstream, IBaseFilter* downstream) {
+  if (!graph || !upstream || !downstream) return E_POINTER;
+  ComPtr<IPin> output;
+  HRESULT hr = GetPin(upstream, PINDIR_OUTPUT, output.Put());
+  if (FAILED(hr)) return hr;
+  ComPtr<IPin> input;
+  if (FAILED(GetPin(downstream, PINDIR_INPUT, input.Put()))) return E_FAIL;
+  return graph->Connect(output.Get(), input.Get());
+}
+
+void DisconnectDownstream(IBaseFilter* filter, IGraphBuilder* graph) {
+  if (!filter || !graph) return;
+  ComPtr<IEnumPins> pins;
+  if (FAILED(filter->EnumPins(pins.Put())) || !pins) return;
+  for (;;) {
+    ComPtr<IPin> pin;
+    ULONG fetched = 0;
+    if (pins->Next(1, pin.Put(), &fetched) != S_OK || fetched != 1 || !pin) return;
+    ComPtr<IPin> peer;
+    if (FAILED(pin->ConnectedTo(peer.Put())) || !peer) continue;
+    PIN_INFO info;
+    if (FAILED(peer->QueryPinInfo(&info))) return;
+    ComPtr<IBaseFilter> peerFilter = ComPtr<IBaseFilter>::Attach(info.pFilter);
+    if (info.dir == PINDIR_INPUT) {
+      DisconnectDownstream(peerFilter.Get(), graph);
+      graph->Disconnect(peer.Get());
+      graph->Disconnect(pin.Get());
+    }
+  }
+}
+
+void TearDownGraph(CameraRecord& camera) {
+  if (camera.Graph) StopGraph(camera.MediaControl.Get());
+  if (camera.SampleGrabber) camera.SampleGrabber->SetCallback(nullptr, 0);
+  if (camera.Graph) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
+  ReleaseBuild(camera);
+}
+
+int RunGraph(IMediaControl* control, int32_t timeoutMs) {
+  if (control) {
+    if (control->Run() == S_OK) return 0;
+    FILTER_STATE state = State_Stopped;
+    control->GetState(timeoutMs == 0 ? 200 : timeoutMs, &state);
+    if (state == State_Running) return 0;
+  }
+  DebugPrint("RunGraph failed !\n");
+  return 1;
+}
+
+HRESULT PauseGraph(IMediaControl* control) {
+  HRESULT hr = control ? control->Pause() : E_POINTER;
+  if (FAILED(hr)) LogFailure("PauseGraph failed !", hr);
+  return hr;
+}
+
+HRESULT StopGraph(IMediaControl* control) {
+  HRESULT hr = control ? control->Stop() : E_POINTER;
+  if (FAILED(hr)) LogFailure("StopGraph failed !", hr);
+  return hr;
+}
+
+}  // namespace kelvane::capture

@@ -1,0 +1,299 @@
+#include "capture/stream_format.h"
+
+#include <array>
+#include <cstring>
+
+#include "diagnostics/diagnostics.h"
+#include "platform/factory.h"
+#include "settings/camera_settings.h"
+
+namespace kelvane::capture {
+
+using namespace platform;
+
+namespace {
+
+constexpr std::array<GUID, 16> kSupported = {
+    MEDIASUBTYPE_RGB8,  MEDIASUBTYPE_Y800,  MEDIASUBTYPE_IYUV,   MEDIASUBTYPE_I420, MEDIASUBTYPE_Y411,
+    MEDIASUBTYPE_Y422,  MEDIASUBTYPE_YUY2,  MEDIASUBTYPE_Y444,   MEDIASUBTYPE_UYVY, MEDIASUBTYPE_RGB24,
+    MEDIASUBTYPE_RGB32, MEDIASUBTYPE_ARGB32, MEDIASUBTYPE_LUMX,  MEDIASUBTYPE_MO16, MEDIASUBTYPE_RAW8,
+    MEDIASUBTYPE_RAW16};
+
+bool IsFourcc(const GUID& g) {
+  return g.Data2 == 0x0000 && g.Data3 == 0x0010 && g.Data4[0] == 0x80 && g.Data4[1] == 0x00 && g.Data4[2] == 0x00 &&
+         g.Data4[3] == 0xAA && g.Data4[4] == 0x00 && g.Data4[5] == 0x38 && g.Data4[6] == 0x9B && g.Data4[7] == 0x71;
+}
+
+// A driver set operation that fails is made twice more; the third result counts and is logged.
+template <class Call>
+HRESULT WithRetry(const char* operation, Call&& call) {
+  HRESULT hr = call();
+  if (SUCCEEDED(hr)) return hr;
+  call();
+  hr = call();
+  LogFailure(operation, hr);
+  return hr;
+}
+
+RECT WantedRect(const settings::CameraSettings& s) { return RECT{s.Left, s.Top, s.Left + s.Width, s.Top + s.Height}; }
+
+}  // namespace
+
+std::span<const GUID> SupportedSubtypes() { return kSupported; }
+
+bool IsSupportedSubtype(const GUID& subtype) {
+  for (const GUID& g : kSupported)
+    if (g == subtype) return true;
+  return false;
+}
+
+bool IsRgbSubtype(const GUID& subtype) {
+  return subtype == MEDIASUBTYPE_RGB24 || subtype == MEDIASUBTYPE_RGB32 || subtype == MEDIASUBTYPE_ARGB32;
+}
+
+std::string MediaSubtypeName(const GUID& subtype) {
+  static constexpr const char* kFourccs[] = {"CLPL", "YUYV", "IYUV", "YVU9", "Y411", "Y41P", "YUY2",
+                                             "YVYU", "UYVY", "YV12", "CLJR", "IF09", "CPLA", "MJPG",
+                                             "TVMJ", "WAKE", "IJPG", "Plum", "DVCS", "DVSD", "MDVF",
+                                             "Y422", "Y444", "Y800", "Y160", "I420", "RAW8"};
+  const std::string prefix = "MEDIASUBTYPE_";
+  if (IsFourcc(subtype)) {
+    char cc[5];
+    for (int i = 0; i < 4; ++i) cc[i] = static_cast<char>((subtype.Data1 >> (8 * i)) & 0xFF);
+    cc[4] = '\0';
+    if (std::strcmp(cc, "Y211") == 0) return prefix + "Y221";
+    if (std::strcmp(cc, "CFCC") == 0) return prefix + "CPCC";
+    if (std::strcmp(cc, "RAW1") == 0) return prefix + "RAW16";
+    for (const char* known : kFourccs)
+      if (std::strcmp(cc, known) == 0) return prefix + known;
+    return prefix + "????";
+  }
+  // {E436EB78-524F-11CE-9F53-0020AF0BA770} .. {E436EB7E-...}
+  static constexpr const char* kRgb[] = {"RGB1", "RGB4", "RGB8", "RGB565", "RGB555", "RGB24", "RGB32"};
+  GUID base = MEDIASUBTYPE_RGB8;
+  base.Data1 = subtype.Data1;
+  if (base == subtype && subtype.Data1 >= 0xE436EB78u && subtype.Data1 <= 0xE436EB7Eu)
+    return prefix + kRgb[subtype.Data1 - 0xE436EB78u];
+  if (subtype == MEDIASUBTYPE_ARGB32) return prefix + "ARGB32";
+  if (subtype == MEDIASUBTYPE_LUMX) return prefix + "LUMX";
+  if (subtype == MEDIASUBTYPE_MO16) return prefix + "MO16";
+  return prefix + "????";
+}
+
+void LogUnknownSampleFormat(const char* message, const GUID& subtype) {
+  DebugPrint("%s %s %s\r\n", message, MediaSubtypeName(subtype).c_str(), settings::GuidToText(subtype).c_str());
+}
+
+bool IsFormat7Caps(const VIDEO_STREAM_CONFIG_CAPS& caps) {
+  return caps.MinOutputSize.cx != caps.MaxOutputSize.cx || caps.MinOutputSize.cy != caps.MaxOutputSize.cy ||
+         caps.CropGranularityX == caps.MaxOutputSize.cx || caps.CropGranularityY == caps.MaxOutputSize.cy;
+}
+
+bool IsFormat7(IBaseFilter* filter, int32_t formatIndex) {
+  ComPtr<IFiVideoFormatConfig> config;
+  if (FAILED(QueryInto(filter, config)) || !config) return false;
+  FiStreamCapsEntry* list = nullptr;
+  uint32_t count = 0;
+  if (FAILED(config->GetStreamCaps(&list, &count)) || !list) return false;
+  bool result = static_cast<uint32_t>(formatIndex) < count && IsFormat7Caps(list[formatIndex].caps);
+  config->FreeStreamCaps(list);
+  return result;
+}
+
+HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
+  const settings::CameraSettings& s = camera.Settings;
+  const RECT rect = WantedRect(s);
+  IFiVideoFormatConfig* vendor = camera.FormatConfig.Get();
+
+  // The running status: what the last call said. An entry for which nothing is
+  // called is accepted only while it still reads as a success.
+  HRESULT status;
+  FiStreamCapsEntry* list = nullptr;
+  uint32_t count = 0;
+  ComPtr<IAMStreamConfig> config;
+  if (vendor) {
+    status = vendor->GetStreamCaps(&list, &count);
+    if (FAILED(status)) return status;
+    if (!list) count = 0;
+  } else {
+    status = QueryInto(camera.CapturePin.Get(), config);
+    if (FAILED(status)) return status;
+    int32_t n = 0, size = 0;
+    status = config->GetNumberOfCapabilities(&n, &size);
+    if (FAILED(status)) return status;
+    count = n > 0 ? static_cast<uint32_t>(n) : 0;
+  }
+
+  bool accepted = false;
+  for (uint32_t i = 0; i < count && !accepted; ++i) {
+    const int32_t index = static_cast<int32_t>(i);
+    AM_MEDIA_TYPE* mt = nullptr;
+    VIDEO_STREAM_CONFIG_CAPS caps{};
+    if (vendor) {
+      mt = list[i].mediaType;
+      caps = list[i].caps;
+    } else {
+      status = config->GetStreamCaps(index, &mt, reinterpret_cast<uint8_t*>(&caps));
+    }
+    VIDEOINFOHEADER* vih = mt ? VideoInfo(*mt) : nullptr;
+    if (mt && vih && mt->subtype == wanted) {
+      const bool sameSize = s.Width == vih->bmiHeader.biWidth && s.Height == vih->bmiHeader.biHeight;
+      const bool f7 = IsFormat7Caps(caps);
+      const bool fits = rect.right <= caps.MaxOutputSize.cx && rect.bottom <= caps.MaxOutputSize.cy;
+      const bool isDefault = vendor ? s.DefFmt == index : true;
+
+      if (s.Width == 0 || s.Height == 0) {
+        if (!vendor) status = config->SetFormat(mt);
+      } else if (isDefault && f7 && fits) {
+        if (vendor) {
+          try {
+            WithRetry("SetCustomRect", [&] { return vendor->SetCustomRect(index, rect); });
+          } catch (const PlatformError&) {
+            DebugPrint("Format 7 CustomRect is not supported by current UNIBRAIN driver!\n");
+          }
+          uint32_t minimum = 0, maximum = 0;
+          status = WithRetry("GetF7PacketInfo", [&] { return vendor->GetF7PacketInfo(index, &minimum, &maximum); });
+          const uint32_t packet = static_cast<uint32_t>(s.PacketSize);
+          if (minimum <= packet && packet <= maximum)
+            status = WithRetry("SetF7PacketSize", [&] { return vendor->SetF7PacketSize(index, packet); });
+        } else if (s.AvgTimePerFrame != 0) {
+          vih->bmiHeader.biWidth = s.Width;
+          vih->bmiHeader.biHeight = s.Height;
+          vih->bmiHeader.biSizeImage =
+              static_cast<uint32_t>(vih->bmiHeader.biBitCount / 8) * static_cast<uint32_t>(s.Width) *
+              static_cast<uint32_t>(s.Height);
+          vih->rcSource = rect;
+          vih->rcTarget = rect;
+          vih->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<uint32_t>(s.AvgTimePerFrame));
+          status = config->SetFormat(mt);
+        }
+      } else if (sameSize && (isDefault || !f7)) {
+        if (vendor) {
+          if (static_cast<uint32_t>(s.AvgTimePerFrame) < 7)
+            status = WithRetry("SetCurrentFps", [&] { return vendor->SetCurrentFps(index, s.AvgTimePerFrame); });
+        } else if (s.AvgTimePerFrame != 0) {
+          vih->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<uint32_t>(s.AvgTimePerFrame));
+          status = config->SetFormat(mt);
+        }
+      } else {
+        status = VFW_E_INVALIDMEDIATYPE;
+      }
+      accepted = SUCCEEDED(status);
+      if (accepted && vendor) WithRetry("SetDefaultFormat", [&] { return vendor->SetDefaultFormat(index); });
+    }
+    if (!vendor) DeleteMediaType(mt);
+  }
+
+  if (vendor) status = vendor->FreeStreamCaps(list);
+  return accepted ? status : VFW_E_INVALIDMEDIATYPE;
+}
+
+HRESULT SetStreamConfig(CameraRecord& camera) {
+  const GUID wanted = camera.Settings.SubType;
+  HRESULT hr = E_FAIL;
+  if (IsSupportedSubtype(wanted)) {
+    hr = ApplyStreamFormat(camera, wanted);
+    if (SUCCEEDED(hr)) return hr;
+  }
+  for (const GUID& subtype : kSupported) {
+    hr = ApplyStreamFormat(camera, subtype);
+    if (SUCCEEDED(hr)) break;
+  }
+  return hr;
+}
+
+HRESULT GetStreamConfig(IBaseFilter* filter, IAMStreamConfig** config) {
+  if (!config) return E_POINTER;
+  *config = nullptr;
+  ComPtr<ICaptureGraphBuilder2> builder;
+  HRESULT hr = CoCreateInstance(CLSID_CaptureGraphBuilder2, ICaptureGraphBuilder2::iid, builder.PutVoid());
+  if (!builder) {
+    LogFailure("pCaptureGraph==NULL", E_POINTER);
+    return E_POINTER;
+  }
+  if (FAILED(hr)) {
+    LogFailure("GetStreamConfig:IID_ICaptureGraphBuilder2", hr);
+    return hr;
+  }
+  hr = builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, filter, IAMStreamConfig::iid,
+                              reinterpret_cast<void**>(config));
+  if (FAILED(hr)) LogFailure("GetStreamConfig:IAMStreamConfig", hr);
+  return hr;
+}
+
+HRESULT StreamSubtype(IBaseFilter* filter, GUID* subtype) {
+  ComPtr<IAMStreamConfig> config;
+  HRESULT hr = GetStreamConfig(filter, config.Put());
+  if (FAILED(hr) || !config) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("StreamSubtype::GetStreamConfig", hr);
+    return hr;
+  }
+  AM_MEDIA_TYPE* mt = nullptr;
+  hr = config->GetFormat(&mt);
+  if (FAILED(hr) || !mt) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("StreamSubtype::GetFormat", hr);
+    return hr;
+  }
+  *subtype = mt->subtype;
+  DeleteMediaType(mt);
+  return hr;
+}
+
+HRESULT GetStreamConfig(CameraRecord& camera) {
+  ComPtr<IAMStreamConfig> config;
+  HRESULT hr = QueryInto(camera.CapturePin.Get(), config);
+  if (FAILED(hr)) return hr;
+  AM_MEDIA_TYPE* mt = nullptr;
+  hr = config->GetFormat(&mt);
+  if (FAILED(hr) || !mt) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("GetStreamConfig::GetFormat", hr);
+    return hr;
+  }
+  settings::CameraSettings& s = camera.Settings;
+  VIDEOINFOHEADER* vih = VideoInfo(*mt);
+  s.SubType = mt->subtype;
+  if (vih) s.AvgTimePerFrame = static_cast<int32_t>(static_cast<uint32_t>(vih->AvgTimePerFrame & 0xFFFFFFFF));
+
+  bool fromRect = false;
+  if (IFiVideoFormatConfig* vendor = camera.FormatConfig.Get()) {
+    int32_t index = -1;
+    vendor->GetDefaultFormat(&index);
+    s.DefFmt = index;
+    int32_t code = 0;
+    vendor->GetCurrentFps(s.DefFmt, &code);
+    s.AvgTimePerFrame = code;
+    if (IsFormat7(camera.CaptureFilter.Get(), s.DefFmt)) {
+      try {
+        RECT r{};
+        hr = vendor->GetCustomRect(s.DefFmt, &r);
+        if (SUCCEEDED(hr)) {
+          s.Left = r.left;
+          s.Top = r.top;
+          s.Width = r.right - r.left;
+          s.Height = r.bottom - r.top;
+          uint32_t packet = 0;
+          hr = vendor->GetF7PacketSize(s.DefFmt, &packet);
+          if (SUCCEEDED(hr)) {
+            s.PacketSize = static_cast<int32_t>(packet);
+            fromRect = true;
+          }
+        }
+      } catch (const PlatformError&) {
+        // An older driver: fall back to the format's own rectangle below.
+      }
+    }
+  }
+  if (!fromRect && vih) {
+    s.Left = vih->rcSource.left;
+    s.Top = vih->rcSource.top;
+    s.Width = vih->bmiHeader.biWidth;
+    s.Height = vih->bmiHeader.biHeight;
+  }
+  DeleteMediaType(mt);
+  return hr;
+}
+
+}  // namespace kelvane::capture

@@ -1,0 +1,123 @@
+// The grab cycle: arming a grab, waiting for its image, reading the image out,
+// and the camera's external trigger.
+#include "host/grab.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "capture/graph.h"
+#include "diagnostics/diagnostics.h"
+#include "host/library.h"
+
+namespace kelvane::host {
+
+using namespace platform;
+
+namespace {
+
+constexpr uint32_t kTriggerModeRegister = 0xF0F00830;
+constexpr int32_t kDefaultGrabBoundMs = 2000;
+
+// How long a synchronous grab waits for its image: the camera's Timeout
+// setting, so that a camera that stops delivering never blocks the host.
+int32_t GrabBound(const CameraRecord& camera) {
+  return camera.Settings.Timeout > 0 ? camera.Settings.Timeout : kDefaultGrabBoundMs;
+}
+
+// Waits for EC_COMPLETE of the grab armed with `sequence`; completions of earlier
+// images (a late frame of a grab whose wait had already given up) are skipped.
+HRESULT WaitForImage(IGraphBuilder* graph, int32_t boundMs, uint32_t sequence) {
+  ComPtr<IMediaEventEx> events;
+  if (FAILED(QueryInto(graph, events)) || !events) return E_FAIL;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left < 0) left = 0;
+    int32_t code = 0;
+    intptr_t param1 = 0, param2 = 0;
+    if (FAILED(events->GetEvent(&code, &param1, &param2, static_cast<int32_t>(left)))) return E_FAIL;
+    if (code == EC_COMPLETE && static_cast<int32_t>(static_cast<uint32_t>(param1) - sequence) >= 0) return S_OK;
+    if (left == 0) return E_FAIL;
+  }
+}
+
+}  // namespace
+
+int32_t Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence) {
+  if (capture::RunGraph(camera.MediaControl.Get(), timeoutMs) != 0) return 1;
+  if (camera.Decoder && camera.Decoder->Callback.load()) return 0;
+  const int32_t bound = timeoutMs > 0 ? timeoutMs : GrabBound(camera);
+  return SUCCEEDED(WaitForImage(camera.Graph.Get(), bound, sequence)) ? 0 : E_FAIL;
+}
+
+int32_t Grab(int32_t grabber, int32_t port) {
+  if (!CheckPort(grabber, port)) return 0;
+  CameraRecord& camera = *State().PortTable[port].Camera;
+  uint32_t sequence = camera.Decoder->Arm();
+  return Snapshot(camera, 0, sequence) >= 0 ? 1 : 0;
+}
+
+int32_t SetCallback(int32_t grabber, int32_t port, CompleteCallback callback) {
+  if (!CheckPort(grabber, port)) return 0;
+  frames::CVideoDecoderCB& decoder = *State().PortTable[port].Camera->Decoder;
+  decoder.Port.store(port);
+  decoder.Callback.store(callback);
+  return 1;
+}
+
+int32_t SwitchTrigger(CameraRecord& camera, int32_t enable) {
+  const settings::CameraSettings& s = camera.Settings;
+  HRESULT hr = S_OK;
+  if (camera.CameraInfo) {
+    uint32_t value = 0;
+    hr = camera.CameraInfo->ReadRegister(kTriggerModeRegister, &value);
+    if (SUCCEEDED(hr) && (value & 0x80000000u)) {
+      value = (value & 0xFCF0FFFFu) | (enable ? 0x02000000u : 0u) |
+              (static_cast<uint32_t>(s.TriggerPolarity) & 1u) * 0x01000000u |
+              (static_cast<uint32_t>(s.TriggerMode) & 0xFu) * 0x10000u;
+      hr = camera.CameraInfo->WriteRegister(kTriggerModeRegister, value);
+    }
+  } else if (s.HWTrigger != 0 && camera.VideoControl && camera.CapturePin) {
+    hr = camera.VideoControl->SetMode(camera.CapturePin.Get(), enable ? VideoControlFlag_ExternalTriggerEnable : 0);
+    if (!enable) return SUCCEEDED(hr) ? 1 : 0;
+    if (FAILED(hr)) LogFailure("Failed setting ExternalTriggerEnable", hr);
+  }
+  // An externally triggered camera runs without the frozen-image test until its next first open.
+  if (enable && camera.Frames) camera.Frames->DisableStaticTest();
+  return SUCCEEDED(hr) ? 1 : 0;
+}
+
+int32_t SetTrigger(int32_t grabber, int32_t port, int32_t enable) {
+  if (!CheckPort(grabber, port)) return 0;
+  return SwitchTrigger(*State().PortTable[port].Camera, enable);
+}
+
+int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, int32_t first, int32_t last) {
+  if (!CheckPort(grabber, port) || !destination) return 0;
+  const uint32_t from = static_cast<uint32_t>(first), to = static_cast<uint32_t>(last);
+  if (to <= from) return 0;
+  const frames::FrameStore& f = *State().PortTable[port].Camera->Frames;
+  const uint8_t* p = f.Row(row);
+  if (!p) return 0;
+  const uint64_t b = f.PixelBits() / 8u;
+  const uint64_t n = (static_cast<uint64_t>(to) - from + 1) * b;
+  auto* out = static_cast<uint8_t*>(destination);
+  if (n == f.FrameSize()) {
+    // The whole image, bottom row first.
+    const int32_t rows = f.Rows();
+    const size_t rowLength = f.RowLength();
+    if (f.ResultBuffer() == f.Row(0)) {
+      for (int32_t i = 0; i < rows; ++i) std::memcpy(out + static_cast<size_t>(i) * rowLength, f.Row(rows - 1 - i), rowLength);
+    } else {
+      std::memcpy(out, f.ResultBuffer(), n);  // stored bottom-up already
+    }
+    return 1;
+  }
+  // Pixels first..last of one row: the range must lie inside the row.
+  if (to >= static_cast<uint32_t>(f.Width())) return 0;
+  std::memcpy(out, p + static_cast<size_t>(from) * b, n);
+  return 1;
+}
+
+}  // namespace kelvane::host
