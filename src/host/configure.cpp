@@ -1,5 +1,7 @@
-// The configuration dialog and property sheet are not part of this build: the
-// exports keep their documented results and say so through the message sink.
+// The configuration exports. This build has no dialog framework: configure
+// lists the cameras through the message sink, and configureCamera prints the
+// camera's capability report there instead of showing its property sheet.
+#include "capture/property_store.h"
 #include "diagnostics/diagnostics.h"
 #include "host/library.h"
 #include "host/state.h"
@@ -7,12 +9,17 @@
 namespace kelvane::host {
 
 int32_t Configure() {
-  DebugPrint("configure: no configuration interface in this build\r\n");
+  HostState& s = State();
+  DebugPrint("configure: no configuration dialog in this build; %u camera(s)\r\n", s.CameraCount);
+  for (uint32_t i = 0; i < s.CameraCount; ++i)
+    DebugPrint("%u: %s%s\r\n", i, s.CameraTable[i].ConfigName, s.CameraTable[i].PortCount > 0 ? " (open)" : "");
   return 0;
 }
+
 int32_t ConfigureCamera(const char* cameraName) {
-  if (FindCamera(cameraName) < 0) return 1;
-  DebugPrint("configureCamera: no configuration interface in this build\r\n");
+  const int index = FindCamera(cameraName);
+  if (index < 0) return 1;
+  capture::DumpCameraCapabilities(State().CameraTable[index]);
   return 0;
 }
 

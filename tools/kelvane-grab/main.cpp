@@ -1,11 +1,19 @@
-// kelvane-grab: a small host that loads the grabber library the way a real host
-// does (dlopen by path), prints the library's messages on standard error and
-// lists the cameras it finds.
+// kelvane-grab: a small host that drives the grabber library the way a real
+// host does — it loads it with dlopen by path and uses only its 19 exports —
+// and writes the images it grabs as PNG files.
 #include <dlfcn.h>
+#include <png.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kelvane/grabber.h"
 
@@ -13,8 +21,18 @@ namespace {
 
 struct Api {
   decltype(&::initialize) initialize = nullptr;
+  decltype(&::setDebugMsgProc) setDebugMsgProc = nullptr;
   decltype(&::getCVLNoOfSupportedCameras) getCVLNoOfSupportedCameras = nullptr;
   decltype(&::getCVLCameraConfigNames) getCVLCameraConfigNames = nullptr;
+  decltype(&::openCVLPort) openCVLPort = nullptr;
+  decltype(&::closeCVLPort) closeCVLPort = nullptr;
+  decltype(&::doCVLGrab) doCVLGrab = nullptr;
+  decltype(&::getCVLGrabRow) getCVLGrabRow = nullptr;
+  decltype(&::setCompleteCallback) setCompleteCallback = nullptr;
+  decltype(&::getProperty) getProperty = nullptr;
+  decltype(&::setProperty) setProperty = nullptr;
+  decltype(&::getPropertyRange) getPropertyRange = nullptr;
+  decltype(&::configureCamera) configureCamera = nullptr;
 };
 
 template <class T>
@@ -24,16 +42,87 @@ bool Resolve(void* library, const char* name, T& out) {
   return out != nullptr;
 }
 
+bool Load(void* library, Api& api) {
+  return Resolve(library, "initialize", api.initialize) && Resolve(library, "setDebugMsgProc", api.setDebugMsgProc) &&
+         Resolve(library, "getCVLNoOfSupportedCameras", api.getCVLNoOfSupportedCameras) &&
+         Resolve(library, "getCVLCameraConfigNames", api.getCVLCameraConfigNames) &&
+         Resolve(library, "openCVLPort", api.openCVLPort) && Resolve(library, "closeCVLPort", api.closeCVLPort) &&
+         Resolve(library, "doCVLGrab", api.doCVLGrab) && Resolve(library, "getCVLGrabRow", api.getCVLGrabRow) &&
+         Resolve(library, "setCompleteCallback", api.setCompleteCallback) &&
+         Resolve(library, "getProperty", api.getProperty) && Resolve(library, "setProperty", api.setProperty) &&
+         Resolve(library, "getPropertyRange", api.getPropertyRange) &&
+         Resolve(library, "configureCamera", api.configureCamera);
+}
+
 int32_t PrintMessage(const char* message) {
   std::fputs(message, stderr);
   return 0;
 }
 
+// Completions arrive on the library's streaming thread.
+std::mutex g_mutex;
+std::condition_variable g_done;
+int g_completed = 0;
+
+int32_t OnComplete(int32_t, int32_t) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_completed;
+  }
+  g_done.notify_all();
+  return 0;
+}
+
+bool WaitForCompletions(int count, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(g_mutex);
+  return g_done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return g_completed >= count; });
+}
+
+const char* const kPropertyNames[] = {"Brightness", "Exposure", "Sharpness", "Contrast", "Hue", "Saturation",
+                                      "UB", "VR", "WhiteBalance", "Gamma", "Shutter", "Gain", "Iris", "Focus",
+                                      "Temperature", "Trigger", "Zoom", "Pan", "Tilt", "Roll", "OpticalFilter",
+                                      "ColorEnable", "BacklightCompensation"};
+
+bool WritePng(const std::string& path, const std::vector<uint8_t>& rows, int width, int height, int bytesPerPixel) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  if (!png || !info || setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+               bytesPerPixel == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  if (bytesPerPixel == 3) png_set_bgr(png);  // the library delivers blue, green, red
+  const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(bytesPerPixel);
+  for (int y = 0; y < height; ++y)
+    png_write_row(png, const_cast<png_bytep>(rows.data() + static_cast<size_t>(y) * rowBytes));
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return std::fclose(file) == 0;
+}
+
 void Usage() {
   std::fprintf(stderr,
-               "usage: kelvane-grab [--library PATH] [--settings DIR]\n"
-               "  Lists the cameras the library finds. The simulated bus is taken from\n"
-               "  $KELVANE_SIM_BUS (a JSON bus description) or the built-in default bus.\n");
+               "usage: kelvane-grab [options]\n"
+               "  --library PATH     the grabber library (default: the one built beside this tool)\n"
+               "  --settings DIR     directory of the settings file Kelvane.ini (default: .)\n"
+               "  --list             list the cameras and exit\n"
+               "  --camera NAME|N    camera by name or index (default: 0)\n"
+               "  --count N          images to grab (default: 3)\n"
+               "  --callback         asynchronous grabs with a completion callback\n"
+               "  --continuous       continuous mode (\"Continous\" 1) with the callback\n"
+               "  --color / --grey   output depth (\"PixelSize\" 24 or 8)\n"
+               "  --set NAME=VALUE   set a property, library setting or register (0x...) first; repeatable\n"
+               "  --properties       list the camera's properties with ranges and values\n"
+               "  --report           print the camera's capability report\n"
+               "  --out PREFIX       PNG file prefix (default: kelvane-); --no-png to write none\n"
+               "The simulated bus is $KELVANE_SIM_BUS (a JSON bus description) or the built-in default bus.\n");
 }
 
 }  // namespace
@@ -41,13 +130,38 @@ void Usage() {
 int main(int argc, char** argv) {
   std::string libraryPath = KELVANE_DEFAULT_LIBRARY;
   std::string settingsDir = ".";
+  std::string cameraArg = "0";
+  std::string prefix = "kelvane-";
+  int count = 3;
+  bool list = false, callback = false, continuous = false, properties = false, report = false, png = true;
+  int depth = 0;
+  std::vector<std::pair<std::string, int32_t>> sets;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--library" && i + 1 < argc) {
-      libraryPath = argv[++i];
-    } else if (arg == "--settings" && i + 1 < argc) {
-      settingsDir = argv[++i];
-    } else {
+    auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    const char* value = nullptr;
+    if (arg == "--library" && (value = next())) libraryPath = value;
+    else if (arg == "--settings" && (value = next())) settingsDir = value;
+    else if (arg == "--camera" && (value = next())) cameraArg = value;
+    else if (arg == "--count" && (value = next())) count = std::atoi(value);
+    else if (arg == "--out" && (value = next())) prefix = value;
+    else if (arg == "--set" && (value = next())) {
+      std::string s = value;
+      auto eq = s.find('=');
+      if (eq == std::string::npos) {
+        Usage();
+        return 2;
+      }
+      sets.emplace_back(s.substr(0, eq), static_cast<int32_t>(std::strtol(s.c_str() + eq + 1, nullptr, 0)));
+    } else if (arg == "--list") list = true;
+    else if (arg == "--callback") callback = true;
+    else if (arg == "--continuous") continuous = callback = true;
+    else if (arg == "--color") depth = 24;
+    else if (arg == "--grey" || arg == "--gray") depth = 8;
+    else if (arg == "--properties") properties = true;
+    else if (arg == "--report") report = true;
+    else if (arg == "--no-png") png = false;
+    else {
       Usage();
       return arg == "--help" || arg == "-h" ? 0 : 2;
     }
@@ -59,18 +173,86 @@ int main(int argc, char** argv) {
     return 1;
   }
   Api api;
-  if (!Resolve(library, "initialize", api.initialize) ||
-      !Resolve(library, "getCVLNoOfSupportedCameras", api.getCVLNoOfSupportedCameras) ||
-      !Resolve(library, "getCVLCameraConfigNames", api.getCVLCameraConfigNames))
-    return 1;
+  if (!Load(library, api)) return 1;
 
-  // The sink goes in first so that the start-up messages show too.
-  auto setSink = reinterpret_cast<decltype(&::setDebugMsgProc)>(dlsym(library, "setDebugMsgProc"));
-  if (setSink) setSink(PrintMessage);
+  api.setDebugMsgProc(PrintMessage);  // first, so that the start-up messages show too
   api.initialize(settingsDir.c_str(), PrintMessage);
-  int32_t count = api.getCVLNoOfSupportedCameras();
-  std::printf("%d camera(s)\n", count);
+  const int32_t cameras = api.getCVLNoOfSupportedCameras();
   char** names = api.getCVLCameraConfigNames();
+  std::printf("%d camera(s)\n", cameras);
   for (int i = 0; names && names[i]; ++i) std::printf("  %d: %s\n", i, names[i]);
-  return 0;
+  if (list) return 0;
+  if (cameras == 0) return 1;
+
+  std::string name = cameraArg;
+  char* end = nullptr;
+  long index = std::strtol(cameraArg.c_str(), &end, 10);
+  if (end && *end == '\0' && index >= 0 && index < cameras) name = names[index];
+
+  if (report) api.configureCamera(0, name.c_str());  // without a dialog, the library prints the report
+
+  const int32_t port = 0;
+  int32_t size[2] = {0, 0};
+  if (!api.openCVLPort(0, port, name.c_str(), size)) {
+    std::fprintf(stderr, "kelvane-grab: cannot open %s\n", name.c_str());
+    return 1;
+  }
+  std::printf("opened %s: %d x %d\n", name.c_str(), size[0], size[1]);
+  if (depth && !api.setProperty(0, port, "PixelSize", depth))
+    std::fprintf(stderr, "kelvane-grab: PixelSize %d not available, keeping the camera's depth\n", depth);
+  for (const auto& [key, v] : sets)
+    std::printf("set %s=%d: %s\n", key.c_str(), v, api.setProperty(0, port, key.c_str(), v) ? "ok" : "failed");
+  if (properties) {
+    for (const char* p : kPropertyNames) {
+      int32_t lo = 0, hi = 0, v = 0, flags = 0;
+      bool ranged = api.getPropertyRange(0, port, p, &lo, &hi);
+      bool read = api.getProperty(0, port, p, &v);
+      std::string flagName = std::string(p) + ".flags";
+      api.getProperty(0, port, flagName.c_str(), &flags);
+      if (ranged && read)
+        std::printf("  %-22s %6d  range %d..%d  flags 0x%x\n", p, v, lo, hi, static_cast<unsigned>(flags));
+      else
+        std::printf("  %-22s (not available)\n", p);
+    }
+  }
+
+  int32_t pixelBits = 8;
+  api.getProperty(0, port, "PixelSize", &pixelBits);
+  const int bytesPerPixel = pixelBits / 8;
+  std::vector<uint8_t> image(static_cast<size_t>(size[0]) * static_cast<size_t>(size[1]) *
+                             static_cast<size_t>(bytesPerPixel));
+
+  if (callback) api.setCompleteCallback(0, port, OnComplete);
+  if (continuous) api.setProperty(0, port, "Continous", 1);
+  const auto start = std::chrono::steady_clock::now();
+  int grabbed = 0;
+  for (int n = 0; n < count; ++n) {
+    bool ok;
+    if (continuous) {
+      ok = WaitForCompletions(n + 1, 5000);
+    } else {
+      ok = api.doCVLGrab(0, port) != 0;
+      if (ok && callback) ok = WaitForCompletions(n + 1, 5000);
+    }
+    if (!ok) {
+      std::fprintf(stderr, "kelvane-grab: grab %d failed\n", n + 1);
+      continue;
+    }
+    ++grabbed;
+    // Row by row, top row first, as most hosts read.
+    const size_t rowBytes = static_cast<size_t>(size[0]) * static_cast<size_t>(bytesPerPixel);
+    for (int y = 0; y < size[1]; ++y) api.getCVLGrabRow(0, port, image.data() + y * rowBytes, y, 0, size[0] - 1);
+    std::string path = prefix + std::to_string(n + 1) + ".png";
+    if (png && !WritePng(path, image, size[0], size[1], bytesPerPixel))
+      std::fprintf(stderr, "kelvane-grab: cannot write %s\n", path.c_str());
+    std::printf("\rgrab %d/%d%s%s", n + 1, count, png ? " -> " : "", png ? path.c_str() : "");
+    std::fflush(stdout);
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("\n%d image(s) in %.3f s: %.1f frames/s, %.2f ms per grab\n", grabbed, seconds,
+              seconds > 0 ? grabbed / seconds : 0.0, grabbed ? 1000.0 * seconds / grabbed : 0.0);
+  if (continuous) api.setProperty(0, port, "Continous", 0);
+  api.setCompleteCallback(0, port, nullptr);
+  api.closeCVLPort(0, port);
+  return grabbed == count ? 0 : 1;
 }
