@@ -139,7 +139,7 @@ void RegisterConversions() {
 }
 
 void RegisterAveraging() {
-  for (int n : {2, 3, 8, 32})
+  for (int n : {2, 3, 8, 16, 17, 32})
     for (Size s : kSizes)
       for (int bytes_per_pixel : {1, 3}) {
         const std::string name = "Average/" + std::to_string(n) + "/" + SizeName(s) + "/" +
