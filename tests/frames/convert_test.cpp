@@ -227,6 +227,22 @@ TEST(Convert, FramesNeverReadPastTheirEnd) {
   }
 }
 
+TEST(Convert, TinyRawFramesWithEveryAlgorithm) {
+  for (int32_t type : {9, 10})
+    for (int32_t algorithm = 0; algorithm <= 5; ++algorithm)
+      for (auto [w, h] : {std::pair{1, 1}, std::pair{2, 1}, std::pair{1, 2}, std::pair{3, 3}, std::pair{0, 4}})
+        for (bool color : {false, true}) {
+          FrameStore store(type, w, h, 2);
+          FrameSettings s;
+          s.RawMode = 4;
+          s.Algorithm = algorithm;
+          store.ApplySettings(s);
+          ASSERT_TRUE(store.SetColorOutput(color));
+          const std::vector<uint8_t> frame(static_cast<size_t>(w * h * (type == 10 ? 2 : 1)), 0x5A);
+          EXPECT_EQ(store.ProcessFrame(frame.data(), frame.size()), kImageFinished) << type << " " << algorithm;
+        }
+}
+
 TEST(Convert, SubtypesSelectFrameTypes) {
   using namespace platform;
   const std::pair<GUID, int32_t> cases[] = {
