@@ -10,7 +10,6 @@
 #include "frames/convert.h"
 #include "frames/frame_store.h"
 #include "frames/tables.h"
-#include "platform/dshow.h"
 
 namespace kelvane::frames {
 namespace {
@@ -241,18 +240,6 @@ TEST(Convert, TinyRawFramesWithEveryAlgorithm) {
           const std::vector<uint8_t> frame(static_cast<size_t>(w * h * (type == 10 ? 2 : 1)), 0x5A);
           EXPECT_EQ(store.ProcessFrame(frame.data(), frame.size()), kImageFinished) << type << " " << algorithm;
         }
-}
-
-TEST(Convert, SubtypesSelectFrameTypes) {
-  using namespace platform;
-  const std::pair<GUID, int32_t> cases[] = {
-      {MEDIASUBTYPE_IYUV, 0},  {MEDIASUBTYPE_I420, 0},  {MEDIASUBTYPE_Y411, 1},   {MEDIASUBTYPE_Y422, 2},
-      {MEDIASUBTYPE_UYVY, 2},  {MEDIASUBTYPE_Y444, 3},  {MEDIASUBTYPE_RGB8, 4},   {MEDIASUBTYPE_Y800, 4},
-      {MEDIASUBTYPE_YUY2, 5},  {MEDIASUBTYPE_RGB24, 6}, {MEDIASUBTYPE_RGB32, 7},  {MEDIASUBTYPE_ARGB32, 7},
-      {MEDIASUBTYPE_MO16, 8},  {MEDIASUBTYPE_RAW8, 9},  {MEDIASUBTYPE_RAW16, 10}, {MEDIASUBTYPE_LUMX, -1},
-      {GUID_NULL, -1},
-  };
-  for (const auto& [guid, type] : cases) EXPECT_EQ(FrameTypeForSubtype(guid), type) << type;
 }
 
 }  // namespace
