@@ -1,7 +1,7 @@
 #include "frames/frame_store.h"
 
 #include <climits>
-#include <new>
+#include <cstdlib>
 
 #include "platform/dshow.h"
 
@@ -23,6 +23,17 @@ int32_t FrameTypeForSubtype(const platform::GUID& subtype) {
     if (e.subtype == subtype) return e.frame_type;
   return -1;
 }
+
+void FreeMemory::operator()(void* p) const { std::free(p); }
+
+namespace {
+// Null when the memory cannot be had. A zero-byte request still yields a
+// buffer, so an empty image is a configured one.
+template <typename T>
+FrameMemory<T> Allocate(size_t count) {
+  return FrameMemory<T>(static_cast<T*>(std::calloc(count == 0 ? 1 : count, sizeof(T))));
+}
+}  // namespace
 
 FrameStore::FrameStore(int32_t frameType, int32_t width, int32_t height, int32_t lut)
     : Lut_(lut), FrameType_(frameType), Width_(width), Height_(height) {
@@ -86,10 +97,10 @@ bool FrameStore::AllocateBuffers() {
   average_ = nullptr;
   if (!GeometryUsable()) return false;
   const size_t size = FrameSize();
-  auto allocate = [size](std::unique_ptr<uint8_t[]>& slot) {
-    // Cleared once here so a target the converter leaves unwritten never shows
-    // the host stale heap memory.
-    slot.reset(new (std::nothrow) uint8_t[size]());
+  auto allocate = [size](FrameMemory<uint8_t>& slot) {
+    // Zeroed, so a target the converter leaves unwritten never shows the host
+    // stale heap memory.
+    slot = Allocate<uint8_t>(size);
     return slot != nullptr;
   };
   bool ok = true;
@@ -103,12 +114,12 @@ bool FrameStore::AllocateBuffers() {
   const size_t pixels = static_cast<size_t>(Width_) * static_cast<size_t>(Rows());
   const ScratchNeeds needs = ScratchFor(FrameType_, PixelBits_, RawMode_);
   if (ok && needs.bytes8_per_pixel != 0) {
-    scratch8_.reset(new (std::nothrow) uint8_t[needs.bytes8_per_pixel * pixels]());
+    scratch8_ = Allocate<uint8_t>(needs.bytes8_per_pixel * pixels);
     ok = scratch8_ != nullptr;
   }
   if (ok && needs.samples16_in_per_pixel != 0) {
-    scratch16_in_.reset(new (std::nothrow) uint16_t[needs.samples16_in_per_pixel * pixels]());
-    scratch16_out_.reset(new (std::nothrow) uint16_t[needs.samples16_out_per_pixel * pixels]());
+    scratch16_in_ = Allocate<uint16_t>(needs.samples16_in_per_pixel * pixels);
+    scratch16_out_ = Allocate<uint16_t>(needs.samples16_out_per_pixel * pixels);
     ok = scratch16_in_ != nullptr && scratch16_out_ != nullptr;
   }
   if (!ok) {

@@ -40,6 +40,14 @@ struct FrameSettings {
   int32_t Algorithm = 2;
 };
 
+// Frame memory comes from calloc: zeroed, and for large frames zeroed lazily
+// by the operating system rather than by a pass over every byte.
+struct FreeMemory {
+  void operator()(void* p) const;
+};
+template <typename T>
+using FrameMemory = std::unique_ptr<T[], FreeMemory>;
+
 class FrameStore {
  public:
   static constexpr int kSlots = kMaxMeanCnt + 1;
@@ -130,7 +138,7 @@ class FrameStore {
   uint8_t PixelBits_ = 8;
   int32_t WriteIndex_ = 0;
   int32_t FrameCount_ = 0;
-  std::array<std::unique_ptr<uint8_t[]>, kSlots> Buffers_{};
+  std::array<FrameMemory<uint8_t>, kSlots> Buffers_{};
 
   // Chosen once per configuration.
   FrameConverter converter_ = nullptr;
@@ -139,9 +147,9 @@ class FrameStore {
   int32_t layout_mean_cnt_ = 0;
   int32_t layout_recursive_ = 0;
   // Scratch memory of the Bayer and 16-bit paths, sized per configuration.
-  std::unique_ptr<uint8_t[]> scratch8_;
-  std::unique_ptr<uint16_t[]> scratch16_in_;
-  std::unique_ptr<uint16_t[]> scratch16_out_;
+  FrameMemory<uint8_t> scratch8_;
+  FrameMemory<uint16_t> scratch16_in_;
+  FrameMemory<uint16_t> scratch16_out_;
 };
 
 }  // namespace kelvane::frames

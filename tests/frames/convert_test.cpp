@@ -10,7 +10,6 @@
 #include "frames/convert.h"
 #include "frames/frame_store.h"
 #include "frames/tables.h"
-#include "platform/dshow.h"
 
 namespace kelvane::frames {
 namespace {
@@ -50,21 +49,24 @@ TEST(Convert, YuvToBgrWorkedExamples) {
 }
 
 TEST(Convert, I420ChromaServesItsTwoByTwoBlock) {
-  const int w = 4, h = 4;
-  std::vector<uint8_t> frame(w * h + 2 * 4);
-  for (int i = 0; i < w * h; ++i) frame[i] = static_cast<uint8_t>(60 + 9 * i);
-  const uint8_t u[4] = {40, 90, 160, 220}, v[4] = {200, 30, 128, 70};  // one pair per 2 x 2 block
-  std::memcpy(&frame[w * h], u, 4);
-  std::memcpy(&frame[w * h + 4], v, 4);
-  const auto out = Convert(0, w, h, true, frame);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const int block = (y / 2) * 2 + x / 2;
-      const auto want = RefBgr(frame[y * w + x], u[block], v[block]);
-      for (int k = 0; k < 3; ++k) EXPECT_EQ(out[(y * w + x) * 3 + k], want[k]) << x << "," << y;
-    }
-  // Grey output is the Y plane.
-  EXPECT_EQ(Convert(0, w, h, false, frame), std::vector<uint8_t>(frame.begin(), frame.begin() + w * h));
+  // Odd sizes round the chroma plane up, so the last column and row have chroma too.
+  for (auto [w, h] : {std::pair{4, 4}, std::pair{6, 2}, std::pair{5, 3}}) {
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    std::vector<uint8_t> frame(static_cast<size_t>(w * h + 2 * cw * ch));
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(40 + 29 * i);  // chroma differs per block
+    const uint8_t* u = &frame[static_cast<size_t>(w * h)];
+    const uint8_t* v = u + cw * ch;
+    const auto out = Convert(0, w, h, true, frame);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const int block = (y / 2) * cw + x / 2;
+        const auto want = RefBgr(frame[static_cast<size_t>(y * w + x)], u[block], v[block]);
+        for (int k = 0; k < 3; ++k)
+          EXPECT_EQ(out[static_cast<size_t>((y * w + x) * 3 + k)], want[k]) << w << "x" << h << " at " << x << "," << y;
+      }
+    // Grey output is the Y plane.
+    EXPECT_EQ(Convert(0, w, h, false, frame), std::vector<uint8_t>(frame.begin(), frame.begin() + w * h));
+  }
 }
 
 TEST(Convert, PackedYuvByteOrder) {
@@ -227,16 +229,20 @@ TEST(Convert, FramesNeverReadPastTheirEnd) {
   }
 }
 
-TEST(Convert, SubtypesSelectFrameTypes) {
-  using namespace platform;
-  const std::pair<GUID, int32_t> cases[] = {
-      {MEDIASUBTYPE_IYUV, 0},  {MEDIASUBTYPE_I420, 0},  {MEDIASUBTYPE_Y411, 1},   {MEDIASUBTYPE_Y422, 2},
-      {MEDIASUBTYPE_UYVY, 2},  {MEDIASUBTYPE_Y444, 3},  {MEDIASUBTYPE_RGB8, 4},   {MEDIASUBTYPE_Y800, 4},
-      {MEDIASUBTYPE_YUY2, 5},  {MEDIASUBTYPE_RGB24, 6}, {MEDIASUBTYPE_RGB32, 7},  {MEDIASUBTYPE_ARGB32, 7},
-      {MEDIASUBTYPE_MO16, 8},  {MEDIASUBTYPE_RAW8, 9},  {MEDIASUBTYPE_RAW16, 10}, {MEDIASUBTYPE_LUMX, -1},
-      {GUID_NULL, -1},
-  };
-  for (const auto& [guid, type] : cases) EXPECT_EQ(FrameTypeForSubtype(guid), type) << type;
+TEST(Convert, TinyRawFramesWithEveryAlgorithm) {
+  for (int32_t type : {9, 10})
+    for (int32_t algorithm = 0; algorithm <= 5; ++algorithm)
+      for (auto [w, h] : {std::pair{1, 1}, std::pair{2, 1}, std::pair{1, 2}, std::pair{3, 3}, std::pair{0, 4}})
+        for (bool color : {false, true}) {
+          FrameStore store(type, w, h, 2);
+          FrameSettings s;
+          s.RawMode = 4;
+          s.Algorithm = algorithm;
+          store.ApplySettings(s);
+          ASSERT_TRUE(store.SetColorOutput(color));
+          const std::vector<uint8_t> frame(static_cast<size_t>(w * h * (type == 10 ? 2 : 1)), 0x5A);
+          EXPECT_EQ(store.ProcessFrame(frame.data(), frame.size()), kImageFinished) << type << " " << algorithm;
+        }
 }
 
 }  // namespace
