@@ -4,9 +4,9 @@ namespace kelvane::frames {
 
 using namespace platform;
 
-HRESULT CVideoDecoderCB::QueryInterface(REFIID iid, void** object) {
+HRESULT CVideoDecoderCB::QueryInterface(REFIID riid, void** object) {
   if (!object) return E_POINTER;
-  if (iid == ISampleGrabberCB::iid || iid == IUnknown::iid) {
+  if (riid == ISampleGrabberCB::iid || riid == IUnknown::iid) {
     *object = static_cast<ISampleGrabberCB*>(this);
     return S_OK;
   }

@@ -21,7 +21,7 @@ class CVideoDecoderCB final : public platform::ISampleGrabberCB {
   explicit CVideoDecoderCB(FrameStore& frames) : Frames(frames) {}
 
   // Its life belongs to the camera record, not to references.
-  platform::HRESULT QueryInterface(platform::REFIID iid, void** object) override;
+  platform::HRESULT QueryInterface(platform::REFIID riid, void** object) override;
   platform::ULONG AddRef() override { return 2; }
   platform::ULONG Release() override { return 1; }
   platform::HRESULT SampleCB(double sampleTime, platform::IMediaSample* sample) override;
