@@ -43,6 +43,10 @@ inline constexpr HRESULT VFW_E_WRONG_STATE = MakeHr(0x80040227u);
 inline constexpr HRESULT VFW_S_STATE_INTERMEDIATE = MakeHr(0x00040237u);
 inline constexpr HRESULT VFW_E_NOT_FOUND = MakeHr(0x80040216u);
 inline constexpr HRESULT VFW_E_DUPLICATE_NAME = MakeHr(0x80040236u);
+inline constexpr HRESULT VFW_S_DUPLICATE_NAME = MakeHr(0x0004022Du);
+inline constexpr HRESULT VFW_E_NOT_STOPPED = MakeHr(0x80040224u);
+inline constexpr HRESULT VFW_E_NOT_IN_GRAPH = MakeHr(0x8004025Fu);
+inline constexpr HRESULT VFW_E_INVALID_DIRECTION = MakeHr(0x80040208u);
 
 struct GUID {
   uint32_t Data1 = 0;

@@ -1,0 +1,614 @@
+// Reading a bus description (JSON) into a BusDesc, and the built-in bench.
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/sim/bus.h"
+
+namespace kelvane::sim {
+
+using nlohmann::json;
+using namespace platform;
+
+namespace {
+
+struct SubtypeInfo {
+  const char* name;
+  GUID guid;
+  uint16_t bits;
+};
+
+const SubtypeInfo kSubtypes[] = {
+    {"RGB8", MEDIASUBTYPE_RGB8, 8},   {"Y800", MEDIASUBTYPE_Y800, 8},       {"IYUV", MEDIASUBTYPE_IYUV, 12},
+    {"I420", MEDIASUBTYPE_I420, 12},  {"Y411", MEDIASUBTYPE_Y411, 12},      {"Y422", MEDIASUBTYPE_Y422, 16},
+    {"YUY2", MEDIASUBTYPE_YUY2, 16},  {"Y444", MEDIASUBTYPE_Y444, 24},      {"UYVY", MEDIASUBTYPE_UYVY, 16},
+    {"RGB24", MEDIASUBTYPE_RGB24, 24}, {"RGB32", MEDIASUBTYPE_RGB32, 32},   {"ARGB32", MEDIASUBTYPE_ARGB32, 32},
+    {"LUMX", MEDIASUBTYPE_LUMX, 8},   {"MO16", MEDIASUBTYPE_MO16, 16},      {"RAW8", MEDIASUBTYPE_RAW8, 8},
+    {"RAW16", MEDIASUBTYPE_RAW16, 16},
+};
+
+struct HrName {
+  const char* name;
+  HRESULT hr;
+};
+const HrName kHrNames[] = {
+    {"S_OK", S_OK},
+    {"S_FALSE", S_FALSE},
+    {"E_NOTIMPL", E_NOTIMPL},
+    {"E_NOINTERFACE", E_NOINTERFACE},
+    {"E_POINTER", E_POINTER},
+    {"E_ABORT", E_ABORT},
+    {"E_FAIL", E_FAIL},
+    {"E_UNEXPECTED", E_UNEXPECTED},
+    {"E_ACCESSDENIED", E_ACCESSDENIED},
+    {"E_HANDLE", E_HANDLE},
+    {"E_OUTOFMEMORY", E_OUTOFMEMORY},
+    {"E_INVALIDARG", E_INVALIDARG},
+    {"E_PROP_ID_UNSUPPORTED", E_PROP_ID_UNSUPPORTED},
+    {"E_PROP_SET_UNSUPPORTED", E_PROP_SET_UNSUPPORTED},
+    {"VFW_E_INVALIDMEDIATYPE", VFW_E_INVALIDMEDIATYPE},
+    {"VFW_E_NOT_CONNECTED", VFW_E_NOT_CONNECTED},
+    {"VFW_E_CANNOT_CONNECT", VFW_E_CANNOT_CONNECT},
+    {"VFW_E_WRONG_STATE", VFW_E_WRONG_STATE},
+    {"VFW_E_NOT_FOUND", VFW_E_NOT_FOUND},
+    {"VFW_E_ALREADY_CONNECTED", VFW_E_ALREADY_CONNECTED},
+    {"VFW_E_NO_ACCEPTABLE_TYPES", VFW_E_NO_ACCEPTABLE_TYPES},
+    {"VFW_S_STATE_INTERMEDIATE", VFW_S_STATE_INTERMEDIATE},
+    {"REGDB_E_CLASSNOTREG", REGDB_E_CLASSNOTREG},
+};
+
+// Thrown inside the parser only; carries the JSON path of the problem.
+struct DescriptionError {
+  std::string path;
+  std::string problem;
+};
+
+class Reader {
+ public:
+  [[noreturn]] static void Fail(const std::string& path, const std::string& problem) {
+    throw DescriptionError{path.empty() ? "/" : path, problem};
+  }
+
+  static const json& Need(const json& object, const std::string& path, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end()) Fail(path, std::string("missing \"") + key + "\"");
+    return *it;
+  }
+
+  static void OnlyKeys(const json& object, const std::string& path, std::initializer_list<const char*> keys) {
+    if (!object.is_object()) Fail(path, "expected an object");
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      bool known = false;
+      for (const char* k : keys) known = known || it.key() == k;
+      if (!known) Fail(path + "/" + it.key(), "unknown key \"" + it.key() + "\"");
+    }
+  }
+
+  static std::string String(const json& v, const std::string& path) {
+    if (!v.is_string()) Fail(path, "expected a string");
+    return v.get<std::string>();
+  }
+
+  static bool Bool(const json& v, const std::string& path) {
+    if (!v.is_boolean()) Fail(path, "expected true or false");
+    return v.get<bool>();
+  }
+
+  static double Number(const json& v, const std::string& path) {
+    if (!v.is_number()) Fail(path, "expected a number");
+    const double d = v.get<double>();
+    if (!std::isfinite(d)) Fail(path, "expected a finite number");
+    return d;
+  }
+
+  // An integer written as a number or as "0x..." text, within [lo, hi].
+  static int64_t Integer(const json& v, const std::string& path, int64_t lo, int64_t hi) {
+    int64_t value = 0;
+    if (v.is_number_integer()) {
+      if (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+        Fail(path, "number out of range");
+      value = v.get<int64_t>();
+    } else if (v.is_string()) {
+      const std::string s = v.get<std::string>();
+      if (s.size() < 3 || s.size() > 18 || s[0] != '0' || (s[1] != 'x' && s[1] != 'X'))
+        Fail(path, "expected an integer or \"0x\" and hexadecimal digits");
+      uint64_t u = 0;
+      for (size_t i = 2; i < s.size(); ++i) {
+        const char c = s[i];
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (digit < 0) Fail(path, "expected an integer or \"0x\" and hexadecimal digits");
+        u = u << 4 | static_cast<uint64_t>(digit);
+      }
+      if (u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) Fail(path, "number out of range");
+      value = static_cast<int64_t>(u);
+    } else {
+      Fail(path, "expected an integer");
+    }
+    if (value < lo || value > hi)
+      Fail(path, "value " + std::to_string(value) + " outside " + std::to_string(lo) + ".." + std::to_string(hi));
+    return value;
+  }
+
+  static int32_t Int32(const json& v, const std::string& path, int64_t lo = std::numeric_limits<int32_t>::min(),
+                       int64_t hi = std::numeric_limits<int32_t>::max()) {
+    return static_cast<int32_t>(Integer(v, path, lo, hi));
+  }
+  static uint32_t Word(const json& v, const std::string& path) {
+    // A 32-bit word: registers and HRESULTs are written either way round.
+    return static_cast<uint32_t>(Integer(v, path, std::numeric_limits<int32_t>::min(), 0xFFFFFFFFll));
+  }
+
+  static HRESULT Result(const json& v, const std::string& path) {
+    if (v.is_string()) {
+      const std::string s = v.get<std::string>();
+      for (const auto& n : kHrNames)
+        if (s == n.name) return n.hr;
+      if (s.rfind("0x", 0) != 0 && s.rfind("0X", 0) != 0) Fail(path, "unknown result name \"" + s + "\"");
+    }
+    return static_cast<HRESULT>(Word(v, path));
+  }
+
+  static GUID Subtype(const json& v, const std::string& path) {
+    GUID g;
+    const std::string s = String(v, path);
+    if (!SubtypeFromName(s, &g)) Fail(path, "unknown subtype \"" + s + "\"");
+    return g;
+  }
+
+  static void Property(const json& v, const std::string& path, PropertyDesc& p) {
+    OnlyKeys(v, path, {"set", "code", "min", "max", "step", "default", "value", "flags", "caps", "refuse"});
+    if (v.contains("min")) p.minimum = Number(v["min"], path + "/min");
+    if (v.contains("max")) p.maximum = Number(v["max"], path + "/max");
+    if (v.contains("step")) p.step = Number(v["step"], path + "/step");
+    if (v.contains("default")) p.defaultValue = Number(v["default"], path + "/default");
+    p.value = p.defaultValue;
+    if (v.contains("value")) p.value = Number(v["value"], path + "/value");
+    if (v.contains("flags")) p.flags = static_cast<int32_t>(Word(v["flags"], path + "/flags"));
+    if (v.contains("caps")) p.caps = static_cast<int32_t>(Word(v["caps"], path + "/caps"));
+    if (v.contains("refuse")) {
+      const json& r = v["refuse"];
+      if (!r.is_array()) Fail(path + "/refuse", "expected an array");
+      for (size_t i = 0; i < r.size(); ++i) p.refused.push_back(Number(r[i], path + "/refuse/" + std::to_string(i)));
+    }
+    if (p.minimum > p.maximum) Fail(path, "\"min\" is above \"max\"");
+    if (p.value < p.minimum || p.value > p.maximum) Fail(path + "/value", "value outside min..max");
+  }
+
+  static FormatDesc Format(const json& v, const std::string& path, bool driverPath) {
+    OnlyKeys(v, path, {"subtype", "width", "height", "format7", "fps", "fps_code", "interval", "min_interval",
+                       "max_interval"});
+    FormatDesc f;
+    f.subtype = Subtype(Need(v, path, "subtype"), path + "/subtype");
+    f.bitCount = BitCountOf(f.subtype);
+    if (v.contains("format7")) {
+      const std::string p7 = path + "/format7";
+      const json& j = v["format7"];
+      OnlyKeys(j, p7, {"max_width", "max_height", "unit_x", "unit_y", "packet_min", "packet_max", "packet"});
+      Format7Desc d;
+      d.maxWidth = Int32(Need(j, p7, "max_width"), p7 + "/max_width", 1, 16384);
+      d.maxHeight = Int32(Need(j, p7, "max_height"), p7 + "/max_height", 1, 16384);
+      if (j.contains("unit_x")) d.unitX = Int32(j["unit_x"], p7 + "/unit_x", 1, d.maxWidth);
+      if (j.contains("unit_y")) d.unitY = Int32(j["unit_y"], p7 + "/unit_y", 1, d.maxHeight);
+      d.packetMin = 4;
+      d.packetMax = 4096;
+      if (j.contains("packet_min")) d.packetMin = Word(j["packet_min"], p7 + "/packet_min");
+      if (j.contains("packet_max")) d.packetMax = Word(j["packet_max"], p7 + "/packet_max");
+      d.packet = d.packetMax;
+      if (j.contains("packet")) d.packet = Word(j["packet"], p7 + "/packet");
+      if (d.packetMin > d.packetMax || d.packet < d.packetMin || d.packet > d.packetMax)
+        Fail(p7, "packet sizes must satisfy packet_min <= packet <= packet_max");
+      f.format7 = d;
+      f.width = d.maxWidth;
+      f.height = d.maxHeight;
+    }
+    if (v.contains("width")) f.width = Int32(v["width"], path + "/width", 1, 16384);
+    if (v.contains("height")) f.height = Int32(v["height"], path + "/height", 1, 16384);
+    if (f.width == 0) Need(v, path, "width");
+    if (f.height == 0) Need(v, path, "height");
+    if (f.format7 && (f.width > f.format7->maxWidth || f.height > f.format7->maxHeight ||
+                      f.width % f.format7->unitX != 0 || f.height % f.format7->unitY != 0))
+      Fail(path, "the size must fit max_width x max_height in steps of unit_x and unit_y");
+    // Planar and packed layouts need whole pixel groups.
+    const bool pairs = f.subtype == MEDIASUBTYPE_YUY2 || f.subtype == MEDIASUBTYPE_UYVY || f.subtype == MEDIASUBTYPE_Y422;
+    const bool quads = f.subtype == MEDIASUBTYPE_Y411;
+    const bool planar = f.subtype == MEDIASUBTYPE_I420 || f.subtype == MEDIASUBTYPE_IYUV;
+    if ((pairs && f.width % 2) || (quads && f.width % 4) || (planar && (f.width % 2 || f.height % 2)))
+      Fail(path, "the width (and for I420 the height) must be a whole number of pixel groups of " +
+                     SubtypeName(f.subtype));
+    if (v.contains("fps")) {
+      const json& a = v["fps"];
+      if (!a.is_array() || a.empty()) Fail(path + "/fps", "expected a non-empty array of frame-rate codes");
+      for (size_t i = 0; i < a.size(); ++i) f.fpsCodes.push_back(Int32(a[i], path + "/fps/" + std::to_string(i), 0, 7));
+    } else if (driverPath) {
+      f.fpsCodes = {3, 4};
+    }
+    if (!f.fpsCodes.empty()) {
+      f.fpsCode = f.fpsCodes.back();
+      if (v.contains("fps_code")) {
+        f.fpsCode = Int32(v["fps_code"], path + "/fps_code", 0, 7);
+        bool listed = false;
+        for (int32_t c : f.fpsCodes) listed = listed || c == f.fpsCode;
+        if (!listed) Fail(path + "/fps_code", "not one of \"fps\"");
+      }
+      f.interval = IntervalOfFpsCode(f.fpsCode);
+      f.minInterval = f.maxInterval = f.interval;
+      for (int32_t c : f.fpsCodes) {
+        f.minInterval = std::min(f.minInterval, IntervalOfFpsCode(c));
+        f.maxInterval = std::max(f.maxInterval, IntervalOfFpsCode(c));
+      }
+    } else {
+      f.interval = v.contains("interval") ? Integer(v["interval"], path + "/interval", 1, 100000000) : 333333;
+      f.minInterval = v.contains("min_interval") ? Integer(v["min_interval"], path + "/min_interval", 1, 100000000)
+                                                 : f.interval;
+      f.maxInterval = v.contains("max_interval") ? Integer(v["max_interval"], path + "/max_interval", 1, 100000000)
+                                                 : f.interval;
+      if (f.minInterval > f.interval || f.interval > f.maxInterval)
+        Fail(path, "intervals must satisfy min_interval <= interval <= max_interval");
+    }
+    return f;
+  }
+
+  static CameraDesc Camera(const json& v, const std::string& path) {
+    OnlyKeys(v, path, {"name", "kind", "interfaces", "vendor", "model", "number", "video_control_caps",
+                       "video_control_mode", "registers", "unknown_registers", "properties", "formats",
+                       "default_format", "source", "legacy_driver", "present"});
+    CameraDesc c;
+    c.name = String(Need(v, path, "name"), path + "/name");
+    if (c.name.empty()) Fail(path + "/name", "empty name");
+    const std::string kind = v.contains("kind") ? String(v["kind"], path + "/kind") : "1394";
+    if (kind == "1394") {
+      c.cameraInfo = c.exposure = c.color = c.basic = c.formatConfig = c.videoControl = true;
+      c.ksPropertySet = c.propertyPages = true;
+      c.videoControlCaps = VideoControlFlag_ExternalTriggerEnable;
+    } else if (kind == "usb") {
+      c.procAmp = c.cameraControl = c.ksPropertySet = c.propertyPages = true;
+    } else {
+      Fail(path + "/kind", "expected \"1394\" or \"usb\"");
+    }
+    if (v.contains("interfaces")) {
+      const std::string p = path + "/interfaces";
+      const json& j = v["interfaces"];
+      OnlyKeys(j, p, {"camera_info", "exposure", "color", "basic", "format_config", "video_control", "proc_amp",
+                      "camera_control", "ks_property_set", "property_pages"});
+      auto flag = [&](const char* key, bool& field) {
+        if (j.contains(key)) field = Bool(j[key], p + "/" + key);
+      };
+      flag("camera_info", c.cameraInfo);
+      flag("exposure", c.exposure);
+      flag("color", c.color);
+      flag("basic", c.basic);
+      flag("format_config", c.formatConfig);
+      flag("video_control", c.videoControl);
+      flag("proc_amp", c.procAmp);
+      flag("camera_control", c.cameraControl);
+      flag("ks_property_set", c.ksPropertySet);
+      flag("property_pages", c.propertyPages);
+    }
+    if (v.contains("vendor")) c.vendor = String(v["vendor"], path + "/vendor");
+    if (v.contains("model")) c.model = String(v["model"], path + "/model");
+    if (c.vendor.size() > 63) Fail(path + "/vendor", "longer than 63 bytes");
+    if (c.model.size() > 63) Fail(path + "/model", "longer than 63 bytes");
+    if (v.contains("number")) c.number = Int32(v["number"], path + "/number");
+    if (v.contains("video_control_caps")) c.videoControlCaps = Int32(v["video_control_caps"], path + "/video_control_caps");
+    if (v.contains("video_control_mode")) c.videoControlMode = Int32(v["video_control_mode"], path + "/video_control_mode");
+    if (c.cameraInfo) {
+      // An IIDC camera with the trigger feature, unless the description says otherwise.
+      c.registers[0xF0F00830] = {0x80000000u, 0x03FF0FFFu};
+      c.registers[0xF0F00530] = {0x8F00C000u, 0};
+    }
+    if (v.contains("registers")) {
+      const std::string p = path + "/registers";
+      const json& a = v["registers"];
+      if (!a.is_array()) Fail(p, "expected an array");
+      for (size_t i = 0; i < a.size(); ++i) {
+        const std::string pi = p + "/" + std::to_string(i);
+        OnlyKeys(a[i], pi, {"address", "value", "writable"});
+        const uint32_t address = Word(Need(a[i], pi, "address"), pi + "/address");
+        if (address % 4) Fail(pi + "/address", "register addresses are multiples of 4");
+        RegisterDesc r;
+        if (a[i].contains("value")) r.value = Word(a[i]["value"], pi + "/value");
+        r.writable = a[i].contains("writable") ? Word(a[i]["writable"], pi + "/writable") : 0xFFFFFFFFu;
+        c.registers[address] = r;
+      }
+    }
+    if (v.contains("unknown_registers")) {
+      const std::string p = path + "/unknown_registers";
+      const json& u = v["unknown_registers"];
+      if (u.is_string() && u.get<std::string>() == "zero") {
+        c.unknownRegistersFail = false;
+      } else if (u.is_string() && u.get<std::string>() == "fail") {
+        c.unknownRegistersFail = true;
+      } else if (u.is_object()) {
+        OnlyKeys(u, p, {"fail"});
+        c.unknownRegistersFail = true;
+        c.unknownRegisterResult = Result(Need(u, p, "fail"), p + "/fail");
+      } else {
+        Fail(p, "expected \"zero\", \"fail\" or {\"fail\": result}");
+      }
+    }
+    if (v.contains("properties")) {
+      const std::string p = path + "/properties";
+      const json& a = v["properties"];
+      if (!a.is_array()) Fail(p, "expected an array");
+      for (size_t i = 0; i < a.size(); ++i) {
+        const std::string pi = p + "/" + std::to_string(i);
+        const std::string set = String(Need(a[i], pi, "set"), pi + "/set");
+        static const char* kSets[] = {"exposure", "color", "basic", "proc_amp", "camera_control"};
+        int s = -1;
+        for (int k = 0; k < 5; ++k)
+          if (set == kSets[k]) s = k;
+        if (s < 0) Fail(pi + "/set", "expected exposure, color, basic, proc_amp or camera_control");
+        const int32_t code = Int32(Need(a[i], pi, "code"), pi + "/code", 0, 1000);
+        PropertyDesc d;
+        Property(a[i], pi, d);
+        c.properties[s][code] = d;
+      }
+    }
+    const json& formats = Need(v, path, "formats");
+    if (!formats.is_array() || formats.empty()) Fail(path + "/formats", "expected a non-empty array");
+    for (size_t i = 0; i < formats.size(); ++i)
+      c.formats.push_back(Format(formats[i], path + "/formats/" + std::to_string(i), c.formatConfig));
+    if (v.contains("default_format"))
+      c.defaultFormat = Int32(v["default_format"], path + "/default_format", 0, static_cast<int64_t>(c.formats.size()) - 1);
+    if (v.contains("source")) {
+      const std::string p = path + "/source";
+      const json& s = v["source"];
+      OnlyKeys(s, p, {"file", "bayer"});
+      if (s.contains("file")) c.source.file = String(s["file"], p + "/file");
+      if (s.contains("bayer")) {
+        const std::string b = String(s["bayer"], p + "/bayer");
+        if (b == "RGGB") c.source.bayer = BayerPattern::RGGB;
+        else if (b == "GRBG") c.source.bayer = BayerPattern::GRBG;
+        else if (b == "GBRG") c.source.bayer = BayerPattern::GBRG;
+        else if (b == "BGGR") c.source.bayer = BayerPattern::BGGR;
+        else Fail(p + "/bayer", "expected RGGB, GRBG, GBRG or BGGR");
+      }
+    }
+    if (v.contains("legacy_driver")) c.legacyDriver = Bool(v["legacy_driver"], path + "/legacy_driver");
+    if (v.contains("present")) c.present = Bool(v["present"], path + "/present");
+    return c;
+  }
+
+  static FilterDesc Filter(const json& v, const std::string& path) {
+    OnlyKeys(v, path, {"name", "kind", "raw_mode"});
+    FilterDesc f;
+    f.name = String(Need(v, path, "name"), path + "/name");
+    const std::string kind = String(Need(v, path, "kind"), path + "/kind");
+    if (kind == "fire-i-yuv") {
+      f.kind = FilterKind::FireiYuv;
+      f.rawMode = RawModeSupport::Supported;
+    } else if (kind == "avi") {
+      f.kind = FilterKind::Avi;
+    } else if (kind == "iat-yuv") {
+      f.kind = FilterKind::IatYuv;
+    } else if (kind == "bayer-rgb") {
+      f.kind = FilterKind::BayerRgb;
+    } else {
+      Fail(path + "/kind", "expected fire-i-yuv, avi, iat-yuv or bayer-rgb");
+    }
+    if (v.contains("raw_mode")) {
+      const std::string r = String(v["raw_mode"], path + "/raw_mode");
+      if (r == "none") f.rawMode = RawModeSupport::None;
+      else if (r == "supported") f.rawMode = RawModeSupport::Supported;
+      else if (r == "raises") f.rawMode = RawModeSupport::Raises;
+      else Fail(path + "/raw_mode", "expected none, supported or raises");
+    }
+    return f;
+  }
+
+  static Fault FaultEntry(const json& v, const std::string& path) {
+    OnlyKeys(v, path, {"operation", "scope", "count", "result", "raise"});
+    Fault f;
+    f.operation = String(Need(v, path, "operation"), path + "/operation");
+    if (f.operation.find("::") == std::string::npos) Fail(path + "/operation", "expected \"Interface::Method\"");
+    if (v.contains("scope")) f.scope = String(v["scope"], path + "/scope");
+    if (v.contains("count")) f.count = Int32(v["count"], path + "/count", -1, 1000000000);
+    if (v.contains("result")) f.result = Result(v["result"], path + "/result");
+    if (v.contains("raise")) f.raise = String(v["raise"], path + "/raise");
+    return f;
+  }
+
+  static BusDesc Bus(const json& root) {
+    OnlyKeys(root, "", {"rate", "cameras", "filters", "faults", "comment"});
+    BusDesc bus;
+    if (root.contains("rate")) {
+      const std::string r = String(root["rate"], "/rate");
+      if (r == "realtime") bus.rate = Rate::RealTime;
+      else if (r == "fast") bus.rate = Rate::Fast;
+      else if (r == "stepped") bus.rate = Rate::Stepped;
+      else Fail("/rate", "expected realtime, fast or stepped");
+    }
+    if (root.contains("cameras")) {
+      const json& a = root["cameras"];
+      if (!a.is_array()) Fail("/cameras", "expected an array");
+      for (size_t i = 0; i < a.size(); ++i) bus.cameras.push_back(Camera(a[i], "/cameras/" + std::to_string(i)));
+    }
+    if (root.contains("filters")) {
+      const json& a = root["filters"];
+      if (!a.is_array()) Fail("/filters", "expected an array");
+      for (size_t i = 0; i < a.size(); ++i) bus.filters.push_back(Filter(a[i], "/filters/" + std::to_string(i)));
+    }
+    if (root.contains("faults")) {
+      const json& a = root["faults"];
+      if (!a.is_array()) Fail("/faults", "expected an array");
+      for (size_t i = 0; i < a.size(); ++i) bus.faults.push_back(FaultEntry(a[i], "/faults/" + std::to_string(i)));
+    }
+    return bus;
+  }
+};
+
+// Line and column (from 1) of a byte offset.
+std::string Place(std::string_view text, size_t offset) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+}  // namespace
+
+std::optional<BusDesc> ParseBus(std::string_view text, std::string_view origin, std::string* error) {
+  json root;
+  try {
+    root = json::parse(text.begin(), text.end());
+  } catch (const json::parse_error& e) {
+    // e.byte is one past the offending character.
+    std::string what = e.what();
+    const size_t colon = what.rfind(": ");
+    if (error)
+      *error = std::string(origin) + ": " + Place(text, e.byte ? e.byte - 1 : 0) + ": " +
+               (colon == std::string::npos ? what : what.substr(colon + 2));
+    return std::nullopt;
+  }
+  try {
+    if (!root.is_object()) Reader::Fail("", "expected an object");
+    return Reader::Bus(root);
+  } catch (const DescriptionError& e) {
+    if (error) *error = std::string(origin) + ": at " + e.path + ": " + e.problem;
+  } catch (const std::exception& e) {
+    if (error) *error = std::string(origin) + ": " + e.what();
+  }
+  return std::nullopt;
+}
+
+int64_t IntervalOfFpsCode(int32_t code) {
+  // 1.875 fps at code 0, doubling per code: 10^7 / (1.875 * 2^code) in 100-ns units.
+  if (code < 0 || code > 7) return 0;
+  return static_cast<int64_t>(std::llround(1e7 / (1.875 * static_cast<double>(1 << code))));
+}
+
+uint16_t BitCountOf(const GUID& subtype) {
+  for (const auto& s : kSubtypes)
+    if (s.guid == subtype) return s.bits;
+  return 0;
+}
+
+bool SubtypeFromName(std::string_view name, GUID* subtype) {
+  for (const auto& s : kSubtypes)
+    if (name == s.name) {
+      *subtype = s.guid;
+      return true;
+    }
+  return false;
+}
+
+std::string SubtypeName(const GUID& subtype) {
+  for (const auto& s : kSubtypes)
+    if (s.guid == subtype) return s.name;
+  return "unknown subtype";
+}
+
+size_t FrameBytes(const GUID& subtype, int32_t width, int32_t height) {
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  const uint16_t bits = BitCountOf(subtype);
+  if (subtype == MEDIASUBTYPE_I420 || subtype == MEDIASUBTYPE_IYUV) return n + n / 2;
+  if (subtype == MEDIASUBTYPE_Y411) return n / 4 * 6;
+  return n * bits / 8;
+}
+
+const char* DefaultBusText() {
+  // The bench a developer has on the desk: a colour IEEE 1394 camera with the
+  // vendor driver, a 16-bit monochrome one, a plain USB camera, and the
+  // decompressor filters the platform has installed.
+  return R"json({
+  "rate": "realtime",
+  "cameras": [
+    {
+      "name": "Kestrel KC-640C",
+      "kind": "1394",
+      "vendor": "Kestrel Optics",
+      "model": "KC-640C",
+      "number": 10472,
+      "formats": [
+        {"subtype": "YUY2", "width": 640, "height": 480, "fps": [2, 3, 4], "fps_code": 4},
+        {"subtype": "UYVY", "width": 640, "height": 480, "fps": [2, 3, 4], "fps_code": 4},
+        {"subtype": "UYVY", "width": 320, "height": 240, "fps": [2, 3, 4, 5], "fps_code": 4},
+        {"subtype": "Y411", "width": 640, "height": 480, "fps": [2, 3, 4], "fps_code": 4},
+        {"subtype": "Y444", "width": 160, "height": 120, "fps": [3, 4], "fps_code": 4},
+        {"subtype": "I420", "width": 640, "height": 480, "fps": [2, 3, 4], "fps_code": 3},
+        {"subtype": "Y800", "width": 640, "height": 480, "fps": [2, 3, 4, 5], "fps_code": 4},
+        {"subtype": "RGB24", "width": 640, "height": 480, "fps": [2, 3], "fps_code": 3},
+        {"subtype": "RAW8", "format7": {"max_width": 1024, "max_height": 768, "unit_x": 8, "unit_y": 2,
+                                        "packet_min": 64, "packet_max": 4096, "packet": 2048},
+         "fps": [2, 3], "fps_code": 3}
+      ],
+      "default_format": 0,
+      "source": {"bayer": "RGGB"},
+      "properties": [
+        {"set": "exposure", "code": 0, "min": 0, "max": 511, "default": 256},
+        {"set": "exposure", "code": 1, "min": 1, "max": 4095, "default": 500},
+        {"set": "exposure", "code": 2, "min": 0, "max": 24, "step": 0.0625, "default": 0},
+        {"set": "color", "code": 0, "min": 0, "max": 255, "default": 128},
+        {"set": "color", "code": 1, "min": 0, "max": 255, "default": 128},
+        {"set": "color", "code": 2, "min": -180, "max": 180, "default": 0},
+        {"set": "color", "code": 3, "min": 0, "max": 255, "default": 128},
+        {"set": "basic", "code": 2, "min": 0, "max": 255, "default": 128},
+        {"set": "basic", "code": 3, "min": 0, "max": 255, "default": 80},
+        {"set": "basic", "code": 4, "min": 0.5, "max": 2.5, "step": 0.1, "default": 1}
+      ]
+    },
+    {
+      "name": "Kestrel KM-1280M16",
+      "kind": "1394",
+      "interfaces": {"color": false},
+      "vendor": "Kestrel Optics",
+      "model": "KM-1280M16",
+      "number": 20931,
+      "formats": [
+        {"subtype": "Y800", "width": 1280, "height": 960, "fps": [2, 3], "fps_code": 3},
+        {"subtype": "MO16", "format7": {"max_width": 1280, "max_height": 960, "unit_x": 4, "unit_y": 2,
+                                        "packet_min": 32, "packet_max": 4096, "packet": 4096},
+         "fps": [1, 2, 3], "fps_code": 2}
+      ],
+      "default_format": 1,
+      "properties": [
+        {"set": "exposure", "code": 0, "min": 0, "max": 1023, "default": 512},
+        {"set": "exposure", "code": 1, "min": 10, "max": 100000, "default": 10000},
+        {"set": "exposure", "code": 2, "min": 0, "max": 18, "step": 0.5, "default": 0},
+        {"set": "basic", "code": 2, "min": 0, "max": 127, "default": 16},
+        {"set": "basic", "code": 4, "min": 0.5, "max": 2.5, "step": 0.1, "default": 1}
+      ]
+    },
+    {
+      "name": "USB 2.0 Video Camera",
+      "kind": "usb",
+      "formats": [
+        {"subtype": "YUY2", "width": 640, "height": 480, "interval": 333333, "min_interval": 333333, "max_interval": 2000000},
+        {"subtype": "YUY2", "width": 320, "height": 240, "interval": 333333, "min_interval": 333333, "max_interval": 2000000},
+        {"subtype": "RGB24", "width": 640, "height": 480, "interval": 666666, "min_interval": 666666, "max_interval": 2000000}
+      ],
+      "properties": [
+        {"set": "proc_amp", "code": 0, "min": -64, "max": 64, "default": 0},
+        {"set": "proc_amp", "code": 1, "min": 0, "max": 64, "default": 32},
+        {"set": "proc_amp", "code": 2, "min": -40, "max": 40, "default": 0},
+        {"set": "proc_amp", "code": 3, "min": 0, "max": 128, "default": 64},
+        {"set": "proc_amp", "code": 4, "min": 0, "max": 6, "default": 3},
+        {"set": "proc_amp", "code": 5, "min": 72, "max": 500, "default": 100},
+        {"set": "proc_amp", "code": 7, "min": 2800, "max": 6500, "step": 10, "default": 4600, "flags": 1},
+        {"set": "proc_amp", "code": 8, "min": 0, "max": 2, "default": 1},
+        {"set": "proc_amp", "code": 9, "min": 0, "max": 100, "default": 0},
+        {"set": "camera_control", "code": 0, "min": -180, "max": 180, "default": 0},
+        {"set": "camera_control", "code": 1, "min": -90, "max": 90, "default": 0},
+        {"set": "camera_control", "code": 4, "min": -13, "max": -1, "default": -6, "flags": 1}
+      ]
+    }
+  ],
+  "filters": [
+    {"name": "Fire-i Yuv decompressor", "kind": "fire-i-yuv"},
+    {"name": "AVI Decompressor", "kind": "avi"}
+  ]
+})json";
+}
+
+}  // namespace kelvane::sim

@@ -1,0 +1,167 @@
+// The simulated bus: what a description says (cameras, their formats,
+// properties and registers, decompressor filters, faults) and the live state of
+// each device. Internal to the simulation.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dshow.h"
+#include "platform/sim/sim.h"
+
+namespace kelvane::sim {
+
+using platform::GUID;
+using platform::HRESULT;
+
+struct PropertyDesc {
+  double minimum = 0, maximum = 100, step = 1, defaultValue = 0, value = 0;
+  int32_t flags = 2;  // manual
+  int32_t caps = 3;   // auto and manual
+  std::vector<double> refused;  // values the camera will not take although in range
+};
+
+struct RegisterDesc {
+  uint32_t value = 0;
+  uint32_t writable = 0;  // bits a write may change; the rest are presence and inquiry bits
+};
+
+struct Format7Desc {
+  int32_t maxWidth = 0, maxHeight = 0;
+  int32_t unitX = 1, unitY = 1;  // size and offset granularity
+  uint32_t packetMin = 0, packetMax = 0, packet = 0;
+};
+
+struct FormatDesc {
+  GUID subtype;
+  int32_t width = 0, height = 0;  // for a Format 7 mode: the size at start
+  uint16_t bitCount = 0;
+  std::optional<Format7Desc> format7;
+  std::vector<int32_t> fpsCodes;    // frame-rate codes this format offers (driver path)
+  int32_t fpsCode = -1;             // current code
+  int64_t minInterval = 0, maxInterval = 0;  // 100 ns
+  int64_t interval = 0;                      // current frame interval
+};
+
+enum class BayerPattern { RGGB, GRBG, GBRG, BGGR };
+
+struct SourceDesc {
+  std::string file;  // raw frames in the format's byte layout, one after another; empty: moving pattern
+  BayerPattern bayer = BayerPattern::RGGB;
+};
+
+struct CameraDesc {
+  std::string name;
+  bool cameraInfo = false, exposure = false, color = false, basic = false, formatConfig = false;
+  bool videoControl = false, procAmp = false, cameraControl = false, ksPropertySet = false,
+       propertyPages = false;
+  std::string vendor, model;
+  int32_t number = 0;
+  int32_t videoControlCaps = 0, videoControlMode = 0;
+  std::map<uint32_t, RegisterDesc> registers;
+  bool unknownRegistersFail = false;
+  platform::HRESULT unknownRegisterResult = platform::E_FAIL;
+  std::map<int32_t, PropertyDesc> properties[5];  // by PropertySet
+  std::vector<FormatDesc> formats;
+  int32_t defaultFormat = 0;
+  SourceDesc source;
+  bool legacyDriver = false;  // the driver raises on the Format 7 rectangle and packet-size reads
+  bool present = true;
+};
+
+enum class FilterKind { FireiYuv, Avi, IatYuv, BayerRgb };
+enum class RawModeSupport { None, Supported, Raises };
+
+struct FilterDesc {
+  std::string name;
+  FilterKind kind = FilterKind::Avi;
+  RawModeSupport rawMode = RawModeSupport::None;
+};
+
+struct BusDesc {
+  std::vector<CameraDesc> cameras;
+  std::vector<FilterDesc> filters;
+  std::vector<Fault> faults;
+  std::optional<Rate> rate;
+};
+
+// Parses a bus description. On failure returns nullopt and a message naming
+// origin, place and problem.
+std::optional<BusDesc> ParseBus(std::string_view json, std::string_view origin, std::string* error);
+const char* DefaultBusText();
+
+// ---- live devices ------------------------------------------------------------------------------------
+
+class Stream;
+
+// One camera on the bus. Every filter bound from its moniker shares it.
+class Device {
+ public:
+  explicit Device(CameraDesc desc);
+
+  const std::string& Name() const { return desc_.name; }
+  const CameraDesc& Desc() const { return desc_; }  // the immutable part: interfaces, names
+  std::mutex& Mutex() const { return mutex_; }
+
+  // All below: call with Mutex() held.
+  bool present = true;
+  std::map<uint32_t, RegisterDesc> registers;
+  std::map<int32_t, PropertyDesc> properties[5];
+  std::vector<FormatDesc> formats;
+  int32_t current = 0;                     // format index
+  std::vector<platform::RECT> rects;       // per format: the Format 7 region
+  std::vector<uint32_t> packetSizes;       // per format
+  int32_t videoControlMode = 0;
+  int64_t framesProduced = 0;
+  int64_t framesLeft = -1;                 // < 0: unlimited
+  int64_t triggers = 0;                    // pending trigger pulses
+  bool connected = false;                  // the output pin is connected
+  std::vector<std::weak_ptr<Stream>> streams;
+
+  bool TriggerEnabled() const;
+  // The media type of format i as it stands now (Format 7: the current region).
+  void FillMediaType(int32_t index, platform::AM_MEDIA_TYPE& mt, platform::VIDEO_STREAM_CONFIG_CAPS* caps) const;
+  bool IsFormat7(int32_t index) const { return formats[static_cast<size_t>(index)].format7.has_value(); }
+  int32_t Width(int32_t index) const;
+  int32_t Height(int32_t index) const;
+
+ private:
+  CameraDesc desc_;
+  mutable std::mutex mutex_;
+};
+
+struct Bus {
+  std::vector<std::shared_ptr<Device>> cameras;
+  std::vector<FilterDesc> filters;
+};
+
+// The bus in use (loaded on first use).
+std::shared_ptr<Bus> CurrentBus();
+std::shared_ptr<Device> FindDevice(std::string_view name);
+
+// Applies a pending fault for `operation` in `scope`: returns its result, or
+// throws PlatformError for a raising fault; nullopt when none applies.
+std::optional<HRESULT> TakeFault(std::string_view operation, std::string_view scope);
+
+// Frame interval of an IIDC frame-rate code (1.875 fps at 0, doubling per code).
+int64_t IntervalOfFpsCode(int32_t code);
+uint16_t BitCountOf(const GUID& subtype);
+bool SubtypeFromName(std::string_view name, GUID* subtype);
+std::string SubtypeName(const GUID& subtype);
+// Bytes of one frame of this subtype and size.
+size_t FrameBytes(const GUID& subtype, int32_t width, int32_t height);
+
+}  // namespace kelvane::sim
+
+// Returns the injected result of a fault from the enclosing operation.
+#define KELVANE_SIM_FAULT(operation, scope)                                  \
+  do {                                                                        \
+    if (auto kelvaneFault = ::kelvane::sim::TakeFault(operation, scope)) \
+      return *kelvaneFault;                                                   \
+  } while (0)

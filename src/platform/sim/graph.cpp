@@ -1,0 +1,512 @@
+// The filter graph (membership, intelligent connect, state, completion
+// events), its streaming thread, and the capture graph builder.
+//
+// Threads: host threads change the graph's state; one streaming thread per
+// active graph produces frames and pushes them through the filters, calling
+// the sample callback on the way. The state lives in a Stream object under one
+// mutex. The streaming thread never holds that mutex while a frame travels, so
+// the callback may pause (or even stop) the graph it runs in. Connections
+// change only while the graph is stopped and its thread has ended, so the
+// thread walks the pins without a lock.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+#include "platform/factory.h"
+#include "platform/sim/internal.h"
+
+namespace kelvane::sim {
+
+using namespace platform;
+
+class Stream {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  FILTER_STATE state = State_Stopped;
+  bool runPending = false;  // Run answered S_FALSE: running once someone asks GetState
+  bool completed = false;   // EC_COMPLETE posted and not yet waited for
+  std::thread thread;
+  std::thread::id threadId;
+  std::vector<SourceFilter*> sources;  // fixed while the thread lives
+  // Stepped rate: steps asked for, taken by the thread, and finished.
+  uint64_t stepsRequested = 0, stepsTaken = 0, stepsDone = 0;
+  bool lastDelivered = false;
+
+  bool Delivering() const { return state == State_Running && !runPending; }
+
+  void Body() {
+    std::vector<std::vector<uint8_t>> buffers(sources.size());
+    Clock::time_point due = Clock::now();
+    std::unique_lock lock(mutex);
+    while (state != State_Stopped) {
+      bool stepped = false;
+      if (!Delivering()) {
+        changed.wait(lock);
+        due = Clock::now();
+        continue;
+      }
+      const Rate rate = CurrentRate();
+      if (rate == Rate::Stepped) {
+        if (stepsTaken == stepsRequested) {
+          // Wake now and then to notice a change of rate.
+          changed.wait_for(lock, std::chrono::milliseconds(100));
+          continue;
+        }
+        ++stepsTaken;
+        stepped = true;
+      } else if (rate == Rate::RealTime && Clock::now() < due) {
+        changed.wait_until(lock, due);
+        continue;
+      }
+      lock.unlock();
+      bool delivered = false;
+      int64_t interval = 0;
+      for (size_t i = 0; i < sources.size(); ++i) {
+        SourceFilter* source = sources[i];
+        interval = std::max(interval, source->FrameInterval());
+        Pin* out = source->FirstPin(PINDIR_OUTPUT);
+        if (!out || !out->Peer()) continue;
+        double time = 0;
+        if (!source->NextFrame(buffers[i], &time)) continue;
+        try {
+          Filter::Deliver(*out, buffers[i].data(), buffers[i].size(), time);
+        } catch (const std::exception& e) {
+          // A callback that throws must not take the streaming thread down.
+          PlatformMessage(("Simulated stream: a frame consumer raised: " + std::string(e.what()) + "\r\n").c_str());
+        } catch (...) {
+          PlatformMessage("Simulated stream: a frame consumer raised\r\n");
+        }
+        delivered = true;
+      }
+      const auto period = std::chrono::microseconds(std::max<int64_t>(interval / 10, 1000));
+      lock.lock();
+      if (stepped) {
+        ++stepsDone;
+        lastDelivered = delivered;
+        changed.notify_all();
+      } else if (!delivered) {
+        // Nothing to give (frames stopped, waiting for a trigger): do not spin.
+        changed.wait_for(lock, period);
+      }
+      due += period;
+      if (due < Clock::now() - std::chrono::seconds(1)) due = Clock::now();
+    }
+  }
+
+  StepResult Step() {
+    std::unique_lock lock(mutex);
+    if (!Delivering() || std::this_thread::get_id() == threadId) return StepResult::NotRunning;
+    const uint64_t ticket = ++stepsRequested;
+    changed.notify_all();
+    changed.wait(lock, [&] { return stepsDone >= ticket || (!Delivering() && stepsTaken < ticket); });
+    if (stepsDone >= ticket) return lastDelivered ? StepResult::Delivered : StepResult::NoFrame;
+    stepsRequested = stepsTaken;  // the graph stopped before the frame was taken
+    return StepResult::NotRunning;
+  }
+};
+
+namespace {
+
+void Register(const std::shared_ptr<Stream>& stream) {
+  for (SourceFilter* s : stream->sources) {
+    auto device = s->DevicePtr();
+    std::lock_guard lock(device->Mutex());
+    device->streams.push_back(stream);
+  }
+}
+
+void Unregister(const std::shared_ptr<Stream>& stream, const std::vector<SourceFilter*>& sources) {
+  for (SourceFilter* s : sources) {
+    auto device = s->DevicePtr();
+    std::lock_guard lock(device->Mutex());
+    auto& v = device->streams;
+    v.erase(std::remove_if(v.begin(), v.end(),
+                           [&](const std::weak_ptr<Stream>& w) {
+                             auto p = w.lock();
+                             return !p || p == stream;
+                           }),
+            v.end());
+  }
+}
+
+class FilterGraph final : public Object,
+                          public IGraphBuilder,
+                          public IMediaControl,
+                          public IMediaEventEx,
+                          public IMediaEventSink {
+ public:
+  FilterGraph() : stream_(std::make_shared<Stream>()) {}
+  ~FilterGraph() override {
+    StopStream();
+    {
+      // Released from its own callback: the thread ends after this frame on its own.
+      std::lock_guard lock(stream_->mutex);
+      if (stream_->thread.joinable()) stream_->thread.detach();
+    }
+    std::vector<Member> members;
+    {
+      std::lock_guard lock(mutex_);
+      members.swap(members_);
+    }
+    for (auto& m : members)
+      for (const auto& pin : m.filter->Pins()) {
+        if (!pin->Peer()) continue;
+        pin->Detach();
+        m.filter->Disconnected(*pin);
+      }
+    for (auto& m : members) m.filter->JoinGraph(nullptr, {});
+  }
+
+  KELVANE_SIM_IUNKNOWN
+
+  // ---- IFilterGraph ----
+  HRESULT AddFilter(IBaseFilter* filter, const char16_t* name) override {
+    KELVANE_SIM_FAULT("IFilterGraph::AddFilter", Scope());
+    if (!filter) return E_POINTER;
+    Filter* f = AsSimFilter(filter);
+    if (!f || f->Graph()) return E_INVALIDARG;  // a foreign filter, or already in a graph
+    std::lock_guard lock(mutex_);
+    std::u16string unique = name && *name ? name : u"Filter";
+    HRESULT result = S_OK;
+    if (Taken(unique)) {
+      // As the framework does: the next free " 0001", " 0002", ... suffix.
+      for (int n = 1;; ++n) {
+        std::string suffix = std::to_string(n);
+        suffix = " " + std::string(4 - std::min<size_t>(4, suffix.size()), '0') + suffix;
+        std::u16string candidate = unique.substr(0, 120) + ToUtf16(suffix);
+        if (!Taken(candidate)) {
+          unique = candidate;
+          break;
+        }
+      }
+      result = VFW_S_DUPLICATE_NAME;
+    }
+    members_.push_back(Member{ComPtr<IBaseFilter>::Share(filter), f, unique});
+    f->JoinGraph(static_cast<IGraphBuilder*>(this), unique);
+    return result;
+  }
+
+  HRESULT Disconnect(IPin* pin) override {
+    KELVANE_SIM_FAULT("IFilterGraph::Disconnect", Scope());
+    if (!pin) return E_POINTER;
+    Pin* p = AsSimPin(pin);
+    if (!p || !IsMember(p->Owner())) return VFW_E_NOT_IN_GRAPH;
+    if (!Stopped()) return VFW_E_NOT_STOPPED;
+    if (!p->Peer()) return S_FALSE;
+    p->Detach();
+    p->Owner().Disconnected(*p);
+    return S_OK;
+  }
+
+  // ---- IGraphBuilder ----
+  HRESULT Connect(IPin* output, IPin* input) override {
+    KELVANE_SIM_FAULT("IGraphBuilder::Connect", Scope());
+    if (!output || !input) return E_POINTER;
+    Pin* out = AsSimPin(output);
+    Pin* in = AsSimPin(input);
+    if (!out || !in || !IsMember(out->Owner()) || !IsMember(in->Owner())) return VFW_E_NOT_IN_GRAPH;
+    if (out->Direction() != PINDIR_OUTPUT || in->Direction() != PINDIR_INPUT) return VFW_E_INVALID_DIRECTION;
+    if (out->Peer() || in->Peer()) return VFW_E_ALREADY_CONNECTED;
+    if (!Stopped()) return VFW_E_NOT_STOPPED;
+    if (HRESULT gone = out->Owner().Health(); FAILED(gone)) return gone;
+    const auto proposals = out->Owner().Proposals(*out);
+    if (proposals.empty()) return VFW_E_NO_ACCEPTABLE_TYPES;
+    for (const auto& mt : proposals) {
+      if (in->Owner().Accepts(*in, mt.Get())) {
+        Join(*out, *in, mt);
+        return S_OK;
+      }
+    }
+    // Intelligent connect: one converter of the legacy filter category in between.
+    for (const FilterDesc& desc : CurrentBus()->filters) {
+      ComPtr<IBaseFilter> converter;
+      if (FAILED(CreateDecompressor(desc, IBaseFilter::iid, converter.PutVoid()))) continue;
+      Filter* c = AsSimFilter(converter.Get());
+      Pin* cin = c->FirstPin(PINDIR_INPUT);
+      Pin* cout = c->FirstPin(PINDIR_OUTPUT);
+      const MediaType* accepted = nullptr;
+      for (const auto& mt : proposals)
+        if (c->Accepts(*cin, mt.Get())) {
+          accepted = &mt;
+          break;
+        }
+      if (!accepted) continue;
+      Join(*out, *cin, *accepted);
+      for (const auto& mt : c->Proposals(*cout)) {
+        if (in->Owner().Accepts(*in, mt.Get())) {
+          const std::u16string name = ToUtf16(desc.name);
+          if (FAILED(AddFilter(converter.Get(), name.c_str()))) break;
+          Join(*cout, *in, mt);
+          return S_OK;
+        }
+      }
+      out->Detach();
+      cin->Detach();
+      out->Owner().Disconnected(*out);
+    }
+    return VFW_E_CANNOT_CONNECT;
+  }
+
+  // ---- IMediaControl ----
+  HRESULT Run() override {
+    // Run may be made to answer S_FALSE and get to running late (at the next
+    // GetState) or never (with a GetState fault), or to fail outright.
+    if (auto fault = TakeFault("IMediaControl::Run", Scope())) {
+      if (*fault == S_FALSE) return Start(State_Running, true);
+      return *fault;
+    }
+    return Start(State_Running, false);
+  }
+
+  HRESULT Pause() override {
+    KELVANE_SIM_FAULT("IMediaControl::Pause", Scope());
+    return Start(State_Paused, false);
+  }
+
+  HRESULT Stop() override {
+    KELVANE_SIM_FAULT("IMediaControl::Stop", Scope());
+    StopStream();
+    return S_OK;
+  }
+
+  HRESULT GetState(int32_t, FILTER_STATE* state) override {
+    if (!state) return E_POINTER;
+    Stream& s = *stream_;
+    const std::optional<HRESULT> fault = TakeFault("IMediaControl::GetState", Scope());
+    std::lock_guard lock(s.mutex);
+    if (fault) {
+      // The transition has not finished (or the call failed): report where the graph is.
+      *state = s.runPending ? State_Paused : s.state;
+      return *fault;
+    }
+    if (s.runPending) {
+      // A run that answered S_FALSE has got there by the time anyone asks.
+      s.runPending = false;
+      s.changed.notify_all();
+    }
+    *state = s.state;
+    return S_OK;
+  }
+
+  // ---- IMediaEventEx ----
+  HRESULT WaitForCompletion(int32_t timeoutMs, int32_t* eventCode) override {
+    KELVANE_SIM_FAULT("IMediaEventEx::WaitForCompletion", Scope());
+    if (!eventCode) return E_POINTER;
+    *eventCode = 0;
+    Stream& s = *stream_;
+    std::unique_lock lock(s.mutex);
+    auto done = [&] { return s.completed || s.state == State_Stopped; };
+    if (timeoutMs == INFINITE_WAIT) {
+      s.changed.wait(lock, done);
+    } else {
+      s.changed.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)), done);
+    }
+    if (s.completed) {
+      s.completed = false;
+      *eventCode = EC_COMPLETE;
+      return S_OK;
+    }
+    return s.state == State_Stopped ? VFW_E_WRONG_STATE : E_ABORT;
+  }
+
+  // ---- IMediaEventSink ----
+  HRESULT Notify(int32_t eventCode, intptr_t, intptr_t) override {
+    KELVANE_SIM_FAULT("IMediaEventSink::Notify", Scope());
+    if (eventCode != EC_COMPLETE) return S_OK;
+    std::lock_guard lock(stream_->mutex);
+    stream_->completed = true;
+    stream_->changed.notify_all();
+    return S_OK;
+  }
+
+ private:
+  struct Member {
+    ComPtr<IBaseFilter> held;
+    Filter* filter;
+    std::u16string name;
+  };
+
+  void* Find(REFIID riid) override {
+    if (riid == IUnknown::iid || riid == IFilterGraph::iid || riid == IGraphBuilder::iid)
+      return static_cast<IGraphBuilder*>(this);
+    if (riid == IMediaControl::iid) return static_cast<IMediaControl*>(this);
+    if (riid == IMediaEventEx::iid) return static_cast<IMediaEventEx*>(this);
+    if (riid == IMediaEventSink::iid) return static_cast<IMediaEventSink*>(this);
+    return nullptr;
+  }
+
+  bool Taken(const std::u16string& name) const {
+    for (const auto& m : members_)
+      if (m.name == name) return true;
+    return false;
+  }
+
+  bool IsMember(const Filter& f) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& m : members_)
+      if (m.filter == &f) return true;
+    return false;
+  }
+
+  // Stopped, and the streaming thread has ended (connections may change).
+  bool Stopped() {
+    ReapThread();
+    std::lock_guard lock(stream_->mutex);
+    return stream_->state == State_Stopped && !stream_->thread.joinable();
+  }
+
+  // Joins a streaming thread that was stopped from its own callback.
+  void ReapThread() {
+    Stream& s = *stream_;
+    std::thread finished;
+    std::vector<SourceFilter*> sources;
+    {
+      std::lock_guard lock(s.mutex);
+      if (s.state != State_Stopped || !s.thread.joinable() || std::this_thread::get_id() == s.threadId) return;
+      finished = std::move(s.thread);
+      sources = s.sources;
+    }
+    finished.join();
+    Unregister(stream_, sources);
+  }
+
+  // Faults on a graph are scoped by the cameras in it.
+  std::string Scope() const {
+    std::lock_guard lock(mutex_);
+    for (const auto& m : members_)
+      if (dynamic_cast<SourceFilter*>(m.filter)) return m.filter->Scope();
+    return "";
+  }
+
+  static void Join(Pin& out, Pin& in, const MediaType& mt) {
+    out.Attach(&in, mt);
+    in.Attach(&out, mt);
+    out.Owner().Connected(out);
+    in.Owner().Connected(in);
+  }
+
+  std::vector<SourceFilter*> Sources() const {
+    std::vector<SourceFilter*> v;
+    std::lock_guard lock(mutex_);
+    for (const auto& m : members_)
+      if (auto* s = dynamic_cast<SourceFilter*>(m.filter)) v.push_back(s);
+    return v;
+  }
+
+  // Moves to running or paused, starting the streaming thread from stopped.
+  HRESULT Start(FILTER_STATE target, bool pending) {
+    Stream& s = *stream_;
+    ReapThread();
+    const auto sources = Sources();
+    std::lock_guard lock(s.mutex);
+    if (target == State_Running) s.completed = false;  // a completion nobody waited for belongs to an earlier image
+    if (s.state == State_Stopped && !s.thread.joinable()) {
+      s.sources = sources;
+      s.stepsRequested = s.stepsTaken = s.stepsDone = 0;
+      s.thread = std::thread([stream = stream_] { stream->Body(); });
+      s.threadId = s.thread.get_id();
+      Register(stream_);
+    }
+    s.state = target;
+    s.runPending = pending;
+    s.changed.notify_all();
+    return pending ? S_FALSE : S_OK;
+  }
+
+  void StopStream() {
+    Stream& s = *stream_;
+    std::thread finished;
+    std::vector<SourceFilter*> sources;
+    {
+      std::lock_guard lock(s.mutex);
+      s.state = State_Stopped;
+      s.runPending = false;
+      s.changed.notify_all();
+      if (std::this_thread::get_id() == s.threadId) return;  // inside its own callback: it ends after the frame
+      finished = std::move(s.thread);
+      sources = s.sources;
+    }
+    // Waits for the frame in flight to finish.
+    if (finished.joinable()) finished.join();
+    Unregister(stream_, sources);
+  }
+
+  mutable std::mutex mutex_;  // members_
+  std::vector<Member> members_;
+  std::shared_ptr<Stream> stream_;
+};
+
+class CaptureGraphBuilder final : public Object, public ICaptureGraphBuilder2 {
+ public:
+  KELVANE_SIM_IUNKNOWN
+
+  HRESULT SetFiltergraph(IGraphBuilder* graph) override {
+    KELVANE_SIM_FAULT("ICaptureGraphBuilder2::SetFiltergraph", "");
+    if (!graph) return E_POINTER;
+    if (graph_) return E_UNEXPECTED;
+    graph_ = ComPtr<IGraphBuilder>::Share(graph);
+    return S_OK;
+  }
+
+  HRESULT FindInterface(const GUID* category, const GUID* type, IBaseFilter* filter, REFIID riid,
+                        void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (!filter) return E_POINTER;
+    Filter* f = AsSimFilter(filter);
+    KELVANE_SIM_FAULT("ICaptureGraphBuilder2::FindInterface", f ? f->Scope() : "");
+    if (!category && SUCCEEDED(filter->QueryInterface(riid, object))) return S_OK;
+    if (!f) return E_NOINTERFACE;
+    const bool capture = dynamic_cast<SourceFilter*>(f) != nullptr;
+    for (const auto& pin : f->Pins()) {
+      if (pin->Direction() != PINDIR_OUTPUT) continue;
+      if (category && !(*category == PIN_CATEGORY_CAPTURE && capture)) continue;
+      if (type && !(*type == MEDIATYPE_Video)) continue;
+      if (SUCCEEDED(pin->QueryInterface(riid, object))) return S_OK;
+    }
+    return E_NOINTERFACE;
+  }
+
+ private:
+  void* Find(REFIID riid) override {
+    if (riid == IUnknown::iid || riid == ICaptureGraphBuilder2::iid) return static_cast<ICaptureGraphBuilder2*>(this);
+    return nullptr;
+  }
+  ComPtr<IGraphBuilder> graph_;
+};
+
+}  // namespace
+
+HRESULT CreateFilterGraph(REFIID riid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  return HandOut(new FilterGraph, riid, out);
+}
+
+HRESULT CreateCaptureGraphBuilder(REFIID riid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  return HandOut(new CaptureGraphBuilder, riid, out);
+}
+
+StepResult Step(const std::string& camera) {
+  auto device = FindDevice(camera);
+  if (!device) return StepResult::NotRunning;
+  std::vector<std::shared_ptr<Stream>> streams;
+  {
+    std::lock_guard lock(device->Mutex());
+    for (const auto& w : device->streams)
+      if (auto s = w.lock()) streams.push_back(std::move(s));
+  }
+  for (const auto& s : streams) {
+    const StepResult r = s->Step();
+    if (r != StepResult::NotRunning) return r;
+  }
+  return StepResult::NotRunning;
+}
+
+}  // namespace kelvane::sim

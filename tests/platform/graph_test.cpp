@@ -1,0 +1,490 @@
+// The simulated graph: membership and connections, decompressors, state
+// changes, completion events, and frame-by-frame streaming on the graph's own
+// thread.
+#include <atomic>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "platform/sim/bus.h"
+#include "platform/sim/internal.h"
+#include "sim_fixture.h"
+
+namespace kelvane::sim::testing {
+namespace {
+
+// A callback in the manner of the library's: its life is its owner's, not counted.
+class Recorder final : public ISampleGrabberCB {
+ public:
+  HRESULT QueryInterface(REFIID riid, void** out) override {
+    if (!(riid == ISampleGrabberCB::iid || riid == IUnknown::iid)) return E_NOINTERFACE;
+    *out = this;
+    return S_OK;
+  }
+  ULONG AddRef() override { return 2; }
+  ULONG Release() override { return 1; }
+  HRESULT SampleCB(double time, IMediaSample* sample) override {
+    uint8_t* p = nullptr;
+    sample->GetPointer(&p);
+    return BufferCB(time, p, sample->GetActualDataLength());
+  }
+  HRESULT BufferCB(double, uint8_t* buffer, int32_t length) override {
+    {
+      std::lock_guard lock(mutex);
+      frames.emplace_back(buffer, buffer + length);
+      threads.push_back(std::this_thread::get_id());
+    }
+    if (hook) hook();
+    return S_OK;
+  }
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> frames;
+  std::vector<std::thread::id> threads;
+  std::function<void()> hook;
+};
+
+struct Graph {
+  ComPtr<IGraphBuilder> graph;
+  ComPtr<IMediaControl> control;
+  ComPtr<IMediaEventEx> events;
+  ComPtr<IBaseFilter> camera, grabberFilter, renderer, decompressor;
+  ComPtr<ISampleGrabber> grabber;
+  HRESULT connected = E_FAIL;
+};
+
+ComPtr<IPin> FirstPin(IBaseFilter* filter, PIN_DIRECTION direction) {
+  ComPtr<IEnumPins> pins;
+  ComPtr<IPin> pin;
+  if (FAILED(filter->EnumPins(pins.Put()))) return pin;
+  while (pins->Next(1, pin.Put(), nullptr) == S_OK) {
+    PIN_DIRECTION d;
+    if (SUCCEEDED(pin->QueryDirection(&d)) && d == direction) return pin;
+  }
+  pin.Reset();
+  return pin;
+}
+
+HRESULT ConnectFilters(IGraphBuilder* graph, IBaseFilter* up, IBaseFilter* down) {
+  ComPtr<IPin> out = FirstPin(up, PINDIR_OUTPUT), in = FirstPin(down, PINDIR_INPUT);
+  if (!out || !in) return E_FAIL;
+  return graph->Connect(out.Get(), in.Get());
+}
+
+ComPtr<IBaseFilter> FindDecompressor(const std::string& name) {
+  ComPtr<ICreateDevEnum> devices;
+  CoCreateInstance(CLSID_SystemDeviceEnum, ICreateDevEnum::iid, devices.PutVoid());
+  ComPtr<IEnumMoniker> list;
+  ComPtr<IBaseFilter> filter;
+  if (devices->CreateClassEnumerator(CLSID_LegacyAmFilterCategory, list.Put(), 0) != S_OK) return filter;
+  ComPtr<IMoniker> moniker;
+  while (list->Next(1, moniker.Put(), nullptr) == S_OK) {
+    ComPtr<IPropertyBag> bag;
+    std::u16string friendly;
+    moniker->BindToStorage(IPropertyBag::iid, bag.PutVoid());
+    if (bag && SUCCEEDED(bag->Read(u"FriendlyName", &friendly)) && friendly == ToUtf16(name)) {
+      moniker->BindToObject(IBaseFilter::iid, filter.PutVoid());
+      break;
+    }
+  }
+  return filter;
+}
+
+class GraphTest : public SimTest {
+ protected:
+  // camera -> [decompressor ->] sample grabber -> null renderer, with the recorder installed.
+  Graph Build(const std::string& camera, const std::string& decompressor = "", int32_t method = 1) {
+    Graph g;
+    EXPECT_EQ(CoCreateInstance(CLSID_FilterGraph, IGraphBuilder::iid, g.graph.PutVoid()), S_OK);
+    EXPECT_EQ(g.graph.As(g.control), S_OK);
+    EXPECT_EQ(g.graph.As(g.events), S_OK);
+    g.camera = BindCamera(camera);
+    EXPECT_EQ(g.graph->AddFilter(g.camera.Get(), u"Camera"), S_OK);
+    EXPECT_EQ(CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, g.grabberFilter.PutVoid()), S_OK);
+    EXPECT_EQ(g.graph->AddFilter(g.grabberFilter.Get(), u"SampleGrabber"), S_OK);
+    EXPECT_EQ(g.grabberFilter.As(g.grabber), S_OK);
+    EXPECT_EQ(CoCreateInstance(CLSID_NullRenderer, IBaseFilter::iid, g.renderer.PutVoid()), S_OK);
+    EXPECT_EQ(g.graph->AddFilter(g.renderer.Get(), u"Renderer"), S_OK);
+    if (decompressor.empty()) {
+      g.connected = ConnectFilters(g.graph.Get(), g.camera.Get(), g.grabberFilter.Get());
+    } else {
+      g.decompressor = FindDecompressor(decompressor);
+      EXPECT_TRUE(g.decompressor) << decompressor;
+      EXPECT_EQ(g.graph->AddFilter(g.decompressor.Get(), u"Decompressor"), S_OK);
+      g.connected = ConnectFilters(g.graph.Get(), g.camera.Get(), g.decompressor.Get());
+      if (SUCCEEDED(g.connected)) g.connected = ConnectFilters(g.graph.Get(), g.decompressor.Get(), g.grabberFilter.Get());
+    }
+    if (SUCCEEDED(g.connected)) g.connected = ConnectFilters(g.graph.Get(), g.grabberFilter.Get(), g.renderer.Get());
+    EXPECT_EQ(g.grabber->SetCallback(&recorder_, method), S_OK);
+    return g;
+  }
+
+  Recorder recorder_;
+};
+
+TEST_F(GraphTest, NamesAreMadeUniqueAndFiltersKnowTheirGraph) {
+  ComPtr<IGraphBuilder> graph;
+  ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, IGraphBuilder::iid, graph.PutVoid()), S_OK);
+  ComPtr<IBaseFilter> a, b, c;
+  ASSERT_EQ(CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, a.PutVoid()), S_OK);
+  ASSERT_EQ(CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, b.PutVoid()), S_OK);
+  ASSERT_EQ(CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, c.PutVoid()), S_OK);
+  EXPECT_EQ(graph->AddFilter(a.Get(), u"SampleGrabber"), S_OK);
+  EXPECT_EQ(graph->AddFilter(b.Get(), u"SampleGrabber"), VFW_S_DUPLICATE_NAME);
+  EXPECT_EQ(graph->AddFilter(c.Get(), u"SampleGrabber"), VFW_S_DUPLICATE_NAME);
+  EXPECT_EQ(graph->AddFilter(c.Get(), u"Again"), E_INVALIDARG) << "already a member";
+  const std::pair<IBaseFilter*, std::u16string> expected[] = {
+      {a.Get(), u"SampleGrabber"}, {b.Get(), u"SampleGrabber 0001"}, {c.Get(), u"SampleGrabber 0002"}};
+  for (const auto& [filter, name] : expected) {
+    FILTER_INFO info;
+    ASSERT_EQ(filter->QueryFilterInfo(&info), S_OK);
+    EXPECT_EQ(std::u16string(info.achName), name);
+    ComPtr<IFilterGraph> own;
+    ASSERT_EQ(graph.As(own), S_OK);
+    EXPECT_EQ(info.pGraph, own.Get());
+    info.pGraph->Release();
+  }
+}
+
+TEST_F(GraphTest, ConnectionsCarryTheCameraFormatAndChangeOnlyWhenStopped) {
+  Graph g = Build("Kestrel KC-640C");
+  ASSERT_EQ(g.connected, S_OK);
+  AM_MEDIA_TYPE mt;
+  ASSERT_EQ(g.grabber->GetConnectedMediaType(&mt), S_OK);
+  EXPECT_TRUE(mt.subtype == MEDIASUBTYPE_YUY2);
+  EXPECT_EQ(VideoInfo(mt)->bmiHeader.biWidth, 640);
+  FreeMediaType(mt);
+  ComPtr<IPin> capture = FirstPin(g.camera.Get(), PINDIR_OUTPUT);
+  ComPtr<IPin> peer;
+  ASSERT_EQ(capture->ConnectedTo(peer.Put()), S_OK);
+  PIN_INFO info;
+  ASSERT_EQ(peer->QueryPinInfo(&info), S_OK);
+  EXPECT_EQ(info.pFilter, g.grabberFilter.Get());
+  info.pFilter->Release();
+  // The camera refuses a format change while connected.
+  ComPtr<IAMStreamConfig> config;
+  ASSERT_EQ(QueryInto(capture.Get(), config), S_OK);
+  AM_MEDIA_TYPE* current = nullptr;
+  ASSERT_EQ(config->GetFormat(&current), S_OK);
+  EXPECT_EQ(config->SetFormat(current), VFW_E_WRONG_STATE);
+  DeleteMediaType(current);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  EXPECT_EQ(g.graph->Disconnect(capture.Get()), VFW_E_NOT_STOPPED);
+  ASSERT_EQ(g.control->Stop(), S_OK);
+  EXPECT_EQ(g.graph->Disconnect(peer.Get()), S_OK);
+  EXPECT_EQ(g.graph->Disconnect(capture.Get()), S_OK);
+  EXPECT_EQ(g.graph->Disconnect(capture.Get()), S_FALSE) << "not connected any more";
+  EXPECT_EQ(g.grabber->GetConnectedMediaType(&mt), VFW_E_NOT_CONNECTED);
+  // Pins of a filter outside the graph are refused.
+  ComPtr<IBaseFilter> stranger;
+  ASSERT_EQ(CoCreateInstance(CLSID_NullRenderer, IBaseFilter::iid, stranger.PutVoid()), S_OK);
+  EXPECT_EQ(ConnectFilters(g.graph.Get(), g.camera.Get(), stranger.Get()), VFW_E_NOT_IN_GRAPH);
+}
+
+TEST_F(GraphTest, ConnectFailsCleanlyWhenNoConverterFits) {
+  ASSERT_TRUE(LoadBusFromFile(DataFile("legacy_bench.json")));
+  Graph h;
+  ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, IGraphBuilder::iid, h.graph.PutVoid()), S_OK);
+  h.camera = BindCamera("Kestrel KC-320");
+  h.decompressor = FindDecompressor("BAYER RGB");
+  ASSERT_EQ(h.graph->AddFilter(h.camera.Get(), u"Camera"), S_OK);
+  ASSERT_EQ(h.graph->AddFilter(h.decompressor.Get(), u"Decompressor"), S_OK);
+  ComPtr<IAMStreamConfig> config;
+  ASSERT_EQ(QueryInto(FirstPin(h.camera.Get(), PINDIR_OUTPUT).Get(), config), S_OK);
+  AM_MEDIA_TYPE* mt = nullptr;
+  VIDEO_STREAM_CONFIG_CAPS caps;
+  ASSERT_EQ(config->GetStreamCaps(1, &mt, reinterpret_cast<uint8_t*>(&caps)), S_OK);  // YUY2
+  ASSERT_EQ(config->SetFormat(mt), S_OK);
+  DeleteMediaType(mt);
+  // YUY2 into a Bayer filter: the converters all give RGB, which it does not take either.
+  EXPECT_EQ(ConnectFilters(h.graph.Get(), h.camera.Get(), h.decompressor.Get()), VFW_E_CANNOT_CONNECT);
+  ComPtr<IPin> capture = FirstPin(h.camera.Get(), PINDIR_OUTPUT), peer;
+  EXPECT_EQ(capture->ConnectedTo(peer.Put()), VFW_E_NOT_CONNECTED) << "a tried converter leaves no trace";
+}
+
+// Stepped streaming: one frame per step, on the graph's thread, in the camera's layout.
+TEST_F(GraphTest, SteppedFramesArriveOnTheStreamingThread) {
+  Graph g = Build("Kestrel KC-640C");
+  ASSERT_EQ(g.connected, S_OK);
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::NotRunning);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
+  std::lock_guard lock(recorder_.mutex);
+  ASSERT_EQ(recorder_.frames.size(), 3u);
+  std::vector<uint8_t> expected(FrameBytes(MEDIASUBTYPE_YUY2, 640, 480));
+  for (int64_t i = 0; i < 3; ++i) {
+    RenderPattern(MEDIASUBTYPE_YUY2, 640, 480, i, BayerPattern::RGGB, expected.data());
+    EXPECT_EQ(recorder_.frames[static_cast<size_t>(i)], expected) << "frame " << i;
+    EXPECT_NE(recorder_.threads[static_cast<size_t>(i)], std::this_thread::get_id());
+  }
+  EXPECT_NE(recorder_.frames[0], recorder_.frames[1]) << "the pattern moves";
+  EXPECT_EQ(FramesProduced("Kestrel KC-640C"), 3);
+}
+
+// Frame size and layout follow the chosen format and free region.
+TEST_F(GraphTest, FrameLayoutFollowsFormatAndRegion) {
+  struct Case {
+    const char* camera;
+    int32_t format;
+    RECT region;  // empty: the format's size
+    GUID subtype;
+    int32_t width, height;
+  };
+  const Case cases[] = {
+      {"Kestrel KC-640C", 3, {}, MEDIASUBTYPE_Y411, 640, 480},
+      {"Kestrel KC-640C", 4, {}, MEDIASUBTYPE_Y444, 160, 120},
+      {"Kestrel KC-640C", 5, {}, MEDIASUBTYPE_I420, 640, 480},
+      {"Kestrel KC-640C", 7, {}, MEDIASUBTYPE_RGB24, 640, 480},
+      {"Kestrel KC-640C", 8, {16, 8, 336, 248}, MEDIASUBTYPE_RAW8, 320, 240},
+      {"Kestrel KM-1280M16", 1, {0, 0, 1280, 960}, MEDIASUBTYPE_MO16, 1280, 960},
+      {"Kestrel KM-1280M16", 1, {4, 2, 68, 50}, MEDIASUBTYPE_MO16, 64, 48},
+  };
+  for (const auto& c : cases) {
+    {
+      ComPtr<IBaseFilter> camera = BindCamera(c.camera);
+      ComPtr<IFiVideoFormatConfig> formats;
+      ASSERT_EQ(camera.As(formats), S_OK);
+      if (c.region.right) {
+        ASSERT_EQ(formats->SetCustomRect(c.format, c.region), S_OK);
+      }
+      ASSERT_EQ(formats->SetDefaultFormat(c.format), S_OK);
+    }
+    Graph g = Build(c.camera);
+    ASSERT_EQ(g.connected, S_OK);
+    ASSERT_EQ(g.control->Run(), S_OK);
+    ASSERT_EQ(Step(c.camera), StepResult::Delivered);
+    ASSERT_EQ(g.control->Stop(), S_OK);
+    std::vector<uint8_t> frame;
+    {
+      std::lock_guard lock(recorder_.mutex);
+      ASSERT_EQ(recorder_.frames.size(), 1u);
+      frame = std::move(recorder_.frames[0]);
+      recorder_.frames.clear();
+    }
+    EXPECT_EQ(frame.size(), FrameBytes(c.subtype, c.width, c.height)) << SubtypeName(c.subtype);
+    std::vector<uint8_t> expected(frame.size());
+    RenderPattern(c.subtype, c.width, c.height, FramesProduced(c.camera) - 1, BayerPattern::RGGB, expected.data());
+    EXPECT_EQ(frame, expected) << SubtypeName(c.subtype);
+    if (c.subtype == MEDIASUBTYPE_MO16) {
+      // Grey at full 16-bit scale, most significant byte first: both bytes of a sample agree.
+      for (size_t i = 0; i + 1 < frame.size(); i += 2) ASSERT_EQ(frame[i], frame[i + 1]) << i;
+    }
+  }
+}
+
+TEST_F(GraphTest, DecompressorsGiveBottomUpRgb) {
+  // Y800 through the Fire-i decompressor: grey RGB, picture row 0 last in memory.
+  {
+    ComPtr<IBaseFilter> camera = BindCamera("Kestrel KC-640C");
+    ComPtr<IFiVideoFormatConfig> formats;
+    ASSERT_EQ(camera.As(formats), S_OK);
+    ASSERT_EQ(formats->SetDefaultFormat(6), S_OK);
+  }
+  Graph g = Build("Kestrel KC-640C", "Fire-i Yuv decompressor", 0);
+  ASSERT_EQ(g.connected, S_OK);
+  AM_MEDIA_TYPE mt;
+  ASSERT_EQ(g.grabber->GetConnectedMediaType(&mt), S_OK);
+  EXPECT_TRUE(mt.subtype == MEDIASUBTYPE_RGB24);
+  FreeMediaType(mt);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  ASSERT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
+  std::vector<uint8_t> grey(640 * 480);
+  RenderPattern(MEDIASUBTYPE_Y800, 640, 480, 0, BayerPattern::RGGB, grey.data());
+  std::lock_guard lock(recorder_.mutex);
+  ASSERT_EQ(recorder_.frames.size(), 1u);
+  const auto& rgb = recorder_.frames[0];
+  ASSERT_EQ(rgb.size(), 640u * 480u * 3u);
+  for (size_t y : {size_t{0}, size_t{1}, size_t{479}})
+    for (size_t x : {size_t{0}, size_t{320}, size_t{639}}) {
+      const uint8_t* p = &rgb[((479 - y) * 640 + x) * 3];
+      EXPECT_EQ(p[0], grey[y * 640 + x]) << x << "," << y;
+      EXPECT_EQ(p[1], p[0]);
+      EXPECT_EQ(p[2], p[0]);
+    }
+}
+
+TEST_F(GraphTest, RawModeDemosaicsInTheDecompressor) {
+  const std::vector<uint8_t> mosaic = {200, 100, 100, 50};  // one RGGB cell: R G / G B
+  std::vector<uint8_t> rgb(2 * 2 * 3);
+  ASSERT_TRUE(ConvertToRgb24(MEDIASUBTYPE_RAW8, 2, 2, mosaic.data(), mosaic.size(), 1, rgb.data()));
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(rgb[3 * i + 2], 200) << "red";
+    EXPECT_EQ(rgb[3 * i + 1], 100) << "green";
+    EXPECT_EQ(rgb[3 * i + 0], 50) << "blue";
+  }
+  ASSERT_TRUE(ConvertToRgb24(MEDIASUBTYPE_RAW8, 2, 2, mosaic.data(), mosaic.size(), 4, rgb.data()));
+  EXPECT_EQ(rgb[2], 50) << "BGGR reads the same cell the other way round";
+  EXPECT_FALSE(ConvertToRgb24(MEDIASUBTYPE_RAW8, 2, 2, mosaic.data(), 3, 1, rgb.data())) << "short frame";
+  EXPECT_FALSE(ConvertToRgb24(MEDIASUBTYPE_RGB24, 2, 2, rgb.data(), rgb.size(), 0, rgb.data()));
+}
+
+TEST_F(GraphTest, PauseFromInsideTheCallbackDoesNotDeadlock) {
+  Graph g = Build("Kestrel KC-640C");
+  IMediaControl* control = g.control.Get();
+  recorder_.hook = [control] { control->Pause(); };
+  ASSERT_EQ(g.control->Run(), S_OK);
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
+  FILTER_STATE state = State_Running;
+  EXPECT_EQ(g.control->GetState(0, &state), S_OK);
+  EXPECT_EQ(state, State_Paused);
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::NotRunning) << "paused delivers nothing";
+  recorder_.hook = nullptr;
+  ASSERT_EQ(g.control->Run(), S_OK);
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
+  EXPECT_EQ(recorder_.frames.size(), 2u);
+}
+
+TEST_F(GraphTest, StopFromInsideTheCallbackAndRestart) {
+  Graph g = Build("Kestrel KC-640C");
+  IMediaControl* control = g.control.Get();
+  recorder_.hook = [control] { control->Stop(); };
+  ASSERT_EQ(g.control->Run(), S_OK);
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
+  recorder_.hook = nullptr;
+  ComPtr<IPin> capture = FirstPin(g.camera.Get(), PINDIR_OUTPUT);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
+  ASSERT_EQ(g.control->Stop(), S_OK);
+  EXPECT_EQ(g.graph->Disconnect(capture.Get()), S_OK);
+}
+
+TEST_F(GraphTest, StopWaitsForTheFrameInFlight) {
+  Graph g = Build("Kestrel KC-640C");
+  std::promise<void> entered, release;
+  std::atomic<bool> finished{false};
+  auto releaseFuture = release.get_future().share();
+  recorder_.hook = [&] {
+    entered.set_value();
+    releaseFuture.wait();
+    finished = true;
+  };
+  ASSERT_EQ(g.control->Run(), S_OK);
+  auto stepper = std::async(std::launch::async, [] { return Step("Kestrel KC-640C"); });
+  entered.get_future().wait();
+  auto stopper = std::async(std::launch::async, [&] {
+    g.control->Stop();
+    return finished.load();
+  });
+  release.set_value();
+  EXPECT_TRUE(stopper.get()) << "Stop returned while the callback was still running";
+  EXPECT_EQ(stepper.get(), StepResult::Delivered);
+  recorder_.hook = nullptr;
+}
+
+TEST_F(GraphTest, RunLateOrNeverThroughFaults) {
+  Graph g = Build("Kestrel KC-640C");
+  InjectFault({"IMediaControl::Run", "Kestrel KC-640C", 1, S_FALSE, std::nullopt});
+  EXPECT_EQ(g.control->Run(), S_FALSE);
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::NotRunning) << "not running yet";
+  FILTER_STATE state = State_Stopped;
+  EXPECT_EQ(g.control->GetState(200, &state), S_OK);
+  EXPECT_EQ(state, State_Running) << "late, but there";
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
+  ASSERT_EQ(g.control->Stop(), S_OK);
+
+  InjectFault({"IMediaControl::Run", "", 1, S_FALSE, std::nullopt});
+  InjectFault({"IMediaControl::GetState", "", -1, VFW_S_STATE_INTERMEDIATE, std::nullopt});
+  EXPECT_EQ(g.control->Run(), S_FALSE);
+  EXPECT_EQ(g.control->GetState(200, &state), VFW_S_STATE_INTERMEDIATE);
+  EXPECT_EQ(state, State_Paused) << "never gets there";
+  ClearFaults();
+  InjectFault({"IMediaControl::Run", "", 1, E_FAIL, std::nullopt});
+  EXPECT_EQ(g.control->Run(), E_FAIL);
+}
+
+TEST_F(GraphTest, CompletionEndsTheWaitOnlyForTheImageItBelongsTo) {
+  Graph g = Build("Kestrel KC-640C");
+  ComPtr<IMediaEventSink> sink;
+  ASSERT_EQ(g.graph.As(sink), S_OK);
+  int32_t code = -1;
+  EXPECT_EQ(g.events->WaitForCompletion(0, &code), VFW_E_WRONG_STATE) << "a stopped graph completes nothing";
+  EXPECT_EQ(code, 0);
+  // A completion posted before a run belongs to an earlier image: Run discards it.
+  ASSERT_EQ(sink->Notify(EC_COMPLETE, 0, 0), S_OK);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  EXPECT_EQ(g.events->WaitForCompletion(0, &code), E_ABORT);
+  EXPECT_EQ(code, 0);
+  // The callback finishing its image posts the completion on the streaming thread.
+  IMediaEventSink* s = sink.Get();
+  IMediaControl* control = g.control.Get();
+  recorder_.hook = [s, control] {
+    control->Pause();
+    s->Notify(EC_COMPLETE, 0, 0);
+  };
+  auto waiter = std::async(std::launch::async, [&] {
+    int32_t c = 0;
+    g.events->WaitForCompletion(INFINITE_WAIT, &c);
+    return c;
+  });
+  EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
+  EXPECT_EQ(waiter.get(), EC_COMPLETE);
+  EXPECT_EQ(g.events->WaitForCompletion(0, &code), E_ABORT) << "one completion ends one wait";
+  recorder_.hook = nullptr;
+}
+
+TEST_F(GraphTest, CamerasThatGiveNoFrame) {
+  const char* kCam = "Kestrel KC-640C";
+  Graph g = Build(kCam);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  ASSERT_TRUE(StopFrames(kCam, 1));
+  EXPECT_EQ(Step(kCam), StepResult::Delivered);
+  EXPECT_EQ(Step(kCam), StepResult::NoFrame);
+  ASSERT_TRUE(ResumeFrames(kCam));
+  EXPECT_EQ(Step(kCam), StepResult::Delivered);
+  // In trigger mode a frame needs a trigger pulse.
+  ASSERT_TRUE(PokeRegister(kCam, 0xF0F00830, 0x82000000));
+  EXPECT_EQ(Step(kCam), StepResult::NoFrame);
+  ASSERT_TRUE(FireTrigger(kCam));
+  EXPECT_EQ(Step(kCam), StepResult::Delivered);
+  EXPECT_EQ(Step(kCam), StepResult::NoFrame);
+  ASSERT_TRUE(PokeRegister(kCam, 0xF0F00830, 0x80000000));
+  ASSERT_TRUE(Disappear(kCam));
+  EXPECT_EQ(Step(kCam), StepResult::NoFrame);
+  EXPECT_EQ(recorder_.frames.size(), 3u);
+}
+
+TEST_F(GraphTest, FastRateStreamsUntilTheCallbackPauses) {
+  Graph g = Build("USB 2.0 Video Camera");
+  ComPtr<IMediaEventSink> sink;
+  ASSERT_EQ(g.graph.As(sink), S_OK);
+  IMediaEventSink* s = sink.Get();
+  IMediaControl* control = g.control.Get();
+  std::atomic<int> count{0};
+  recorder_.hook = [&, s, control] {
+    if (++count == 5) {
+      control->Pause();
+      s->Notify(EC_COMPLETE, 0, 0);
+    }
+  };
+  SetRate(Rate::Fast);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  int32_t code = 0;
+  EXPECT_EQ(g.events->WaitForCompletion(INFINITE_WAIT, &code), S_OK);
+  EXPECT_EQ(code, EC_COMPLETE);
+  ASSERT_EQ(g.control->Stop(), S_OK);
+  EXPECT_EQ(count.load(), 5) << "paused right after the fifth frame";
+  recorder_.hook = nullptr;
+}
+
+TEST_F(GraphTest, CaptureGraphBuilderFindsStreamConfigOnTheCapturePin) {
+  ComPtr<ICaptureGraphBuilder2> builder;
+  ASSERT_EQ(CoCreateInstance(CLSID_CaptureGraphBuilder2, ICaptureGraphBuilder2::iid, builder.PutVoid()), S_OK);
+  ComPtr<IGraphBuilder> graph;
+  ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, IGraphBuilder::iid, graph.PutVoid()), S_OK);
+  EXPECT_EQ(builder->SetFiltergraph(graph.Get()), S_OK);
+  EXPECT_EQ(builder->SetFiltergraph(graph.Get()), E_UNEXPECTED);
+  ComPtr<IBaseFilter> camera = BindCamera("USB 2.0 Video Camera");
+  ComPtr<IAMStreamConfig> config;
+  EXPECT_EQ(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, camera.Get(), IAMStreamConfig::iid,
+                                   config.PutVoid()),
+            S_OK);
+  EXPECT_TRUE(config);
+  ComPtr<IBaseFilter> grabber;
+  ASSERT_EQ(CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, grabber.PutVoid()), S_OK);
+  EXPECT_EQ(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, grabber.Get(), IAMStreamConfig::iid,
+                                   config.PutVoid()),
+            E_NOINTERFACE);
+  EXPECT_FALSE(config);
+}
+
+}  // namespace
+}  // namespace kelvane::sim::testing
