@@ -234,15 +234,6 @@ struct IMediaEventSink : IUnknown {
   virtual HRESULT Notify(int32_t eventCode, intptr_t param1, intptr_t param2) = 0;
 };
 
-// The graph's event sink. Whoever owns the sample callback posts EC_COMPLETE
-// here when the armed image is finished; that is what ends WaitForCompletion.
-// Run discards a completion nobody waited for, so a late completion of an
-// earlier image cannot end the wait for a later one.
-struct IMediaEventSink : IUnknown {
-  static constexpr IID iid{0x56A868A2, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-  virtual HRESULT Notify(int32_t eventCode, intptr_t param1, intptr_t param2) = 0;
-};
-
 struct ICaptureGraphBuilder2 : IUnknown {
   static constexpr IID iid{0x93E5A4E0, 0x2D50, 0x11D2, {0xAB, 0xFA, 0x00, 0xA0, 0xC9, 0xC6, 0xE3, 0x8D}};
   virtual HRESULT SetFiltergraph(IGraphBuilder* graph) = 0;

@@ -10,6 +10,7 @@
 // thread walks the pins without a lock.
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <condition_variable>
 #include <thread>
 
@@ -29,6 +30,14 @@ class Stream {
   FILTER_STATE state = State_Stopped;
   bool runPending = false;  // Run answered S_FALSE: running once someone asks GetState
   bool completed = false;   // EC_COMPLETE posted and not yet waited for
+  // Every posted event with its parameters, for GetEvent; the oldest are
+  // dropped beyond kMaxEvents, as nobody may be reading them.
+  struct Event {
+    int32_t code;
+    intptr_t param1, param2;
+  };
+  static constexpr size_t kMaxEvents = 64;
+  std::deque<Event> events;
   std::thread thread;
   std::thread::id threadId;
   std::vector<SourceFilter*> sources;  // fixed while the thread lives
@@ -313,12 +322,32 @@ class FilterGraph final : public Object,
     return s.state == State_Stopped ? VFW_E_WRONG_STATE : E_ABORT;
   }
 
+  HRESULT GetEvent(int32_t* eventCode, intptr_t* param1, intptr_t* param2, int32_t timeoutMs) override {
+    KELVANE_SIM_FAULT("IMediaEventEx::GetEvent", Scope());
+    if (!eventCode || !param1 || !param2) return E_POINTER;
+    Stream& s = *stream_;
+    std::unique_lock lock(s.mutex);
+    auto ready = [&] { return !s.events.empty(); };
+    if (timeoutMs == INFINITE_WAIT)
+      s.changed.wait(lock, ready);
+    else
+      s.changed.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)), ready);
+    if (s.events.empty()) return E_ABORT;
+    const Stream::Event e = s.events.front();
+    s.events.pop_front();
+    *eventCode = e.code;
+    *param1 = e.param1;
+    *param2 = e.param2;
+    return S_OK;
+  }
+
   // ---- IMediaEventSink ----
-  HRESULT Notify(int32_t eventCode, intptr_t, intptr_t) override {
+  HRESULT Notify(int32_t eventCode, intptr_t param1, intptr_t param2) override {
     KELVANE_SIM_FAULT("IMediaEventSink::Notify", Scope());
-    if (eventCode != EC_COMPLETE) return S_OK;
     std::lock_guard lock(stream_->mutex);
-    stream_->completed = true;
+    if (stream_->events.size() == Stream::kMaxEvents) stream_->events.pop_front();
+    stream_->events.push_back({eventCode, param1, param2});
+    if (eventCode == EC_COMPLETE) stream_->completed = true;
     stream_->changed.notify_all();
     return S_OK;
   }
