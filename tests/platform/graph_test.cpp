@@ -2,6 +2,7 @@
 // changes, completion events, and frame-by-frame streaming on the graph's own
 // thread.
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <thread>
@@ -463,6 +464,47 @@ TEST_F(GraphTest, FastRateStreamsUntilTheCallbackPauses) {
   ASSERT_EQ(g.control->Stop(), S_OK);
   EXPECT_EQ(count.load(), 5) << "paused right after the fifth frame";
   recorder_.hook = nullptr;
+}
+
+// Frames from a file play in a loop; dark frames of the description come at their period.
+TEST_F(GraphTest, FrameSourcesFileAndDarkFrames) {
+  const std::string file = ::testing::TempDir() + "kelvane_sim_frames.raw";
+  {
+    std::vector<uint8_t> frames(2 * 8 * 4);
+    std::fill(frames.begin(), frames.begin() + 32, uint8_t{11});
+    std::fill(frames.begin() + 32, frames.end(), uint8_t{22});
+    FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(frames.data(), 1, frames.size(), f), frames.size());
+    std::fclose(f);
+  }
+  const std::string bus = R"({"cameras": [
+      {"name": "Player", "kind": "usb", "formats": [{"subtype": "Y800", "width": 8, "height": 4}],
+       "source": {"file": ")" + file + R"("}},
+      {"name": "Dark", "kind": "usb", "formats": [{"subtype": "YUY2", "width": 8, "height": 4}],
+       "source": {"blank_every": 2}}]})";
+  ASSERT_TRUE(LoadBusFromText(bus)) << LastBusError();
+  {
+    Graph g = Build("Player");
+    ASSERT_EQ(g.control->Run(), S_OK);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Step("Player"), StepResult::Delivered);
+  }
+  {
+    Graph g = Build("Dark");
+    ASSERT_EQ(g.control->Run(), S_OK);
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(Step("Dark"), StepResult::Delivered);
+  }
+  std::lock_guard lock(recorder_.mutex);
+  ASSERT_EQ(recorder_.frames.size(), 5u);
+  EXPECT_EQ(recorder_.frames[0], std::vector<uint8_t>(32, 11));
+  EXPECT_EQ(recorder_.frames[1], std::vector<uint8_t>(32, 22));
+  EXPECT_EQ(recorder_.frames[2], std::vector<uint8_t>(32, 11)) << "the file plays again from the start";
+  EXPECT_NE(recorder_.frames[3][0], 0) << "a picture";
+  std::vector<uint8_t> rgb(8 * 4 * 3, 0xFF);
+  ASSERT_TRUE(ConvertToRgb24(MEDIASUBTYPE_YUY2, 8, 4, recorder_.frames[4].data(), recorder_.frames[4].size(), 0,
+                             rgb.data()));
+  EXPECT_EQ(rgb, std::vector<uint8_t>(rgb.size(), 0)) << "the second frame is dark";
+  std::remove(file.c_str());
 }
 
 TEST_F(GraphTest, CaptureGraphBuilderFindsStreamConfigOnTheCapturePin) {

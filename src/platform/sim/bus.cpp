@@ -358,7 +358,8 @@ class Reader {
     if (v.contains("source")) {
       const std::string p = path + "/source";
       const json& s = v["source"];
-      OnlyKeys(s, p, {"file", "bayer"});
+      OnlyKeys(s, p, {"file", "bayer", "blank_every"});
+      if (s.contains("blank_every")) c.source.blankEvery = Int32(s["blank_every"], p + "/blank_every", 0, 1000000);
       if (s.contains("file")) c.source.file = String(s["file"], p + "/file");
       if (s.contains("bayer")) {
         const std::string b = String(s["bayer"], p + "/bayer");

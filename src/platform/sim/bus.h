@@ -54,6 +54,7 @@ enum class BayerPattern { RGGB, GRBG, GBRG, BGGR };
 struct SourceDesc {
   std::string file;  // raw frames in the format's byte layout, one after another; empty: moving pattern
   BayerPattern bayer = BayerPattern::RGGB;
+  int32_t blankEvery = 0;  // every n-th frame is black (a camera's dark frame); 0: never
 };
 
 struct CameraDesc {

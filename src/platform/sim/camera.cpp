@@ -132,7 +132,6 @@ class CameraFilter final : public SourceFilter,
   void Connected(Pin&) override {
     std::lock_guard lock(device_->Mutex());
     device_->connected = true;
-    streamFormat_ = device_->current;
     frameInFile_ = 0;
   }
   void Disconnected(Pin&) override {
@@ -382,7 +381,6 @@ class CameraFilter final : public SourceFilter,
   std::set<FiStreamCapsEntry*> lists_;
   std::map<FiStreamCapsEntry*, size_t> listSizes_;
   // Streaming thread only.
-  int32_t streamFormat_ = 0;
   int64_t frameInFile_ = 0;
   std::ifstream file_;
 };
@@ -602,6 +600,7 @@ bool CameraFilter::NextFrame(std::vector<uint8_t>& frame, double* time) {
   int64_t index = 0, interval = 0;
   std::string file;
   BayerPattern bayer;
+  int32_t blankEvery = 0;
   {
     std::lock_guard lock(device_->Mutex());
     Device& d = *device_;
@@ -618,6 +617,7 @@ bool CameraFilter::NextFrame(std::vector<uint8_t>& frame, double* time) {
     h = d.Height(d.current);
     file = d.Desc().source.file;
     bayer = d.Desc().source.bayer;
+    blankEvery = d.Desc().source.blankEvery;
   }
   const size_t bytes = FrameBytes(subtype, w, h);
   frame.resize(bytes);
@@ -638,7 +638,11 @@ bool CameraFilter::NextFrame(std::vector<uint8_t>& frame, double* time) {
     }
     // An unreadable or short file gives the test pattern instead.
   }
-  RenderPattern(subtype, w, h, index, bayer, frame.data());
+  if (blankEvery > 0 && index % blankEvery == blankEvery - 1) {
+    RenderBlank(subtype, w, h, frame.data());
+  } else {
+    RenderPattern(subtype, w, h, index, bayer, frame.data());
+  }
   return true;
 }
 

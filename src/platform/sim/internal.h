@@ -36,6 +36,9 @@ class SourceFilter : public Filter {
 void RenderPattern(const platform::GUID& subtype, int32_t width, int32_t height, int64_t index, BayerPattern bayer,
                    uint8_t* out);
 
+// Fills a black frame (black after any conversion: luma 0, neutral chroma).
+void RenderBlank(const platform::GUID& subtype, int32_t width, int32_t height, uint8_t* out);
+
 // Converts a frame to 24-bit bottom-up BGR (the decompressors). `rawPattern`
 // 1..4 demosaics 8-bit data as RGGB, GRBG, GBRG, BGGR; 0 takes it as grey.
 // Returns false for a subtype it cannot read or a short frame.

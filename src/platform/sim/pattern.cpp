@@ -163,6 +163,22 @@ void RenderPattern(const GUID& s, int32_t w, int32_t h, int64_t index, BayerPatt
   }
 }
 
+void RenderBlank(const GUID& s, int32_t w, int32_t h, uint8_t* out) {
+  const size_t bytes = FrameBytes(s, w, h);
+  std::memset(out, 0, bytes);
+  auto repeat = [&](std::initializer_list<uint8_t> group) {
+    for (size_t i = 0; i + group.size() <= bytes; i += group.size()) std::copy(group.begin(), group.end(), out + i);
+  };
+  if (s == MEDIASUBTYPE_YUY2) repeat({0, 128, 0, 128});
+  else if (s == MEDIASUBTYPE_UYVY || s == MEDIASUBTYPE_Y422) repeat({128, 0, 128, 0});
+  else if (s == MEDIASUBTYPE_Y411) repeat({128, 0, 0, 128, 0, 0});
+  else if (s == MEDIASUBTYPE_Y444) repeat({128, 0, 128});
+  else if (s == MEDIASUBTYPE_I420 || s == MEDIASUBTYPE_IYUV) {
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    std::memset(out + n, 128, bytes - n);
+  }
+}
+
 bool ConvertToRgb24(const GUID& s, int32_t w, int32_t h, const uint8_t* in, size_t length, int32_t rawPattern,
                     uint8_t* out) {
   if (w <= 0 || h <= 0 || length < FrameBytes(s, w, h)) return false;
