@@ -41,11 +41,11 @@ void ComposeVendorName(CameraRecord& camera) {
 }
 
 // Cameras that compose the same name are told apart by " #n": n - 1 earlier names contain this one.
-void MakeUnique(CameraRecord* cameras, uint32_t n) {
-  CameraRecord& camera = cameras[n];
+void MakeUnique(CameraRecord* const* cameras, uint32_t n) {
+  CameraRecord& camera = *cameras[n];
   int k = 0;
   for (uint32_t j = 0; j < n; ++j)
-    if (std::strstr(cameras[j].ConfigName, camera.ConfigName)) ++k;
+    if (std::strstr(cameras[j]->ConfigName, camera.ConfigName)) ++k;
   if (k == 0) return;
   char suffix[16];
   int len = std::snprintf(suffix, sizeof suffix, " #%d", k + 1);
@@ -59,8 +59,8 @@ void QueryOrLog(IBaseFilter* filter, ComPtr<T>& field, const char* message, cons
   if (FAILED(QueryInto(filter, field))) DebugPrint(message, friendlyName);
 }
 
-void RecordCamera(IMoniker* moniker, const char* friendlyName, CameraRecord* cameras, uint32_t n) {
-  CameraRecord& camera = cameras[n];
+void RecordCamera(IMoniker* moniker, const char* friendlyName, CameraRecord* const* cameras, uint32_t n) {
+  CameraRecord& camera = *cameras[n];
   CopyName(camera.FriendlyName, friendlyName);
   CopyName(camera.ConfigName, friendlyName);
 
@@ -111,7 +111,7 @@ HRESULT GetPin(IBaseFilter* filter, PIN_DIRECTION direction, IPin** pin) {
   }
 }
 
-HRESULT EnumCameras(uint32_t maximum, CameraRecord* cameras, uint32_t* count, char** configNames) {
+HRESULT EnumCameras(uint32_t maximum, CameraRecord* const* cameras, uint32_t* count, char** configNames) {
   ComPtr<ICreateDevEnum> devices;
   HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, ICreateDevEnum::iid, devices.PutVoid());
   if (FAILED(hr) || !devices) {
@@ -143,13 +143,13 @@ HRESULT EnumCameras(uint32_t maximum, CameraRecord* cameras, uint32_t* count, ch
       }
       if (SUCCEEDED(bagHr) && bag && SUCCEEDED(readHr) && n < maximum) {
         RecordCamera(moniker.Get(), friendlyName, cameras, n);
-        configNames[n] = cameras[n].ConfigName;
-        DebugPrint("%d: %s %s\r\n", static_cast<int>(n), cameras[n].FriendlyName, cameras[n].ConfigName);
+        configNames[n] = cameras[n]->ConfigName;
+        DebugPrint("%d: %s %s\r\n", static_cast<int>(n), cameras[n]->FriendlyName, cameras[n]->ConfigName);
         ++n;
       }
     } catch (const std::exception& e) {
       // The device takes no slot: drop whatever was recorded of it.
-      if (n < maximum) cameras[n] = CameraRecord{};
+      if (n < maximum) *cameras[n] = CameraRecord{};
       DebugPrint("Exception enumerating camera - %s", e.what());
     }
   }

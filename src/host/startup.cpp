@@ -42,7 +42,9 @@ int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
     for (auto& name : s.ConfigNames) name = nullptr;
     s.Initialized = true;
     uint32_t count = 0;
-    platform::HRESULT hr = capture::EnumCameras(kMaxCameras, s.CameraTable.data(), &count, s.ConfigNames);
+    capture::CameraRecord* records[kMaxCameras];
+    for (int i = 0; i < kMaxCameras; ++i) records[i] = &s.CameraTable[i];
+    platform::HRESULT hr = capture::EnumCameras(kMaxCameras, records, &count, s.ConfigNames);
     if (platform::FAILED(hr)) DebugPrint("Failed to initialize !  hr=0x%x\r\n", static_cast<unsigned>(hr));
     s.CameraCount = count;
   }

@@ -122,6 +122,7 @@ class Device {
   int64_t framesProduced = 0;
   int64_t framesLeft = -1;                 // < 0: unlimited
   int64_t triggers = 0;                    // pending trigger pulses
+  int64_t credits = 0;                     // stepped rate: frames granted ahead of a running graph
   bool connected = false;                  // the output pin is connected
   std::vector<std::weak_ptr<Stream>> streams;
 

@@ -60,13 +60,16 @@ class Stream {
       }
       const Rate rate = CurrentRate();
       if (rate == Rate::Stepped) {
-        if (stepsTaken == stepsRequested) {
+        if (stepsTaken == stepsRequested && TakeCredit()) {
+          stepped = false;  // a granted frame: delivered without a Step waiting for it
+        } else if (stepsTaken == stepsRequested) {
           // Wake now and then to notice a change of rate.
           changed.wait_for(lock, std::chrono::milliseconds(100));
           continue;
+        } else {
+          ++stepsTaken;
+          stepped = true;
         }
-        ++stepsTaken;
-        stepped = true;
       } else if (rate == Rate::RealTime && Clock::now() < due) {
         changed.wait_until(lock, due);
         continue;
@@ -104,6 +107,19 @@ class Stream {
       due += period;
       if (due < Clock::now() - std::chrono::seconds(1)) due = Clock::now();
     }
+  }
+
+  // A frame granted to one of the cameras this graph streams (sim::Grant).
+  bool TakeCredit() {
+    for (SourceFilter* source : sources) {
+      auto device = source->DevicePtr();
+      std::lock_guard lock(device->Mutex());
+      if (device->credits > 0) {
+        --device->credits;
+        return true;
+      }
+    }
+    return false;
   }
 
   StepResult Step() {
@@ -520,6 +536,30 @@ HRESULT CreateCaptureGraphBuilder(REFIID riid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   return HandOut(new CaptureGraphBuilder, riid, out);
+}
+
+bool Grant(const std::string& camera, int64_t frames) {
+  auto device = FindDevice(camera);
+  if (!device || frames < 0) return false;
+  std::vector<std::shared_ptr<Stream>> streams;
+  {
+    std::lock_guard lock(device->Mutex());
+    device->credits += frames;
+    for (const auto& w : device->streams)
+      if (auto s = w.lock()) streams.push_back(std::move(s));
+  }
+  for (const auto& s : streams) {
+    std::lock_guard lock(s->mutex);
+    s->changed.notify_all();
+  }
+  return true;
+}
+
+int64_t Credits(const std::string& camera) {
+  auto device = FindDevice(camera);
+  if (!device) return 0;
+  std::lock_guard lock(device->Mutex());
+  return device->credits;
 }
 
 StepResult Step(const std::string& camera) {

@@ -118,4 +118,15 @@ enum class StepResult {
 // graph's streaming thread, not the caller's).
 StepResult Step(const std::string& camera);
 
+// Stepped rate, without blocking: grants `frames` frames to the camera, which a
+// graph streaming it delivers as soon as it runs (also one started later, by a
+// call that blocks until its image arrives). Returns false for an unknown camera.
+bool Grant(const std::string& camera, int64_t frames);
+// Granted frames not yet delivered.
+int64_t Credits(const std::string& camera);
+
+// The bytes the camera delivers as frame `index` (counted as FramesProduced
+// counts) in its current format, from the test pattern.
+std::vector<uint8_t> RenderFrame(const std::string& camera, int64_t index);
+
 }  // namespace kelvane::sim

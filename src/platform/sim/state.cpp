@@ -9,6 +9,7 @@
 
 #include "platform/factory.h"
 #include "platform/sim/bus.h"
+#include "platform/sim/internal.h"
 #include "platform/sim/object.h"
 
 namespace kelvane::sim {
@@ -374,5 +375,32 @@ int64_t FramesProduced(const std::string& camera) {
 
 void SetRate(Rate rate) { State().rate.store(rate); }
 Rate CurrentRate() { return State().rate.load(); }
+
+}  // namespace kelvane::sim
+
+namespace kelvane::sim {
+
+std::vector<uint8_t> RenderFrame(const std::string& camera, int64_t index) {
+  auto device = FindDevice(camera);
+  if (!device) return {};
+  GUID subtype;
+  int32_t w = 0, h = 0, blankEvery = 0;
+  BayerPattern bayer;
+  {
+    std::lock_guard lock(device->Mutex());
+    const Device& d = *device;
+    subtype = d.formats[static_cast<size_t>(d.current)].subtype;
+    w = d.Width(d.current);
+    h = d.Height(d.current);
+    bayer = d.Desc().source.bayer;
+    blankEvery = d.Desc().source.blankEvery;
+  }
+  std::vector<uint8_t> frame(FrameBytes(subtype, w, h));
+  if (blankEvery > 0 && index % blankEvery == blankEvery - 1)
+    RenderBlank(subtype, w, h, frame.data());
+  else
+    RenderPattern(subtype, w, h, index, bayer, frame.data());
+  return frame;
+}
 
 }  // namespace kelvane::sim
