@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -107,6 +109,73 @@ bool WritePng(const std::string& path, const std::vector<uint8_t>& rows, int wid
   return std::fclose(file) == 0;
 }
 
+// The settings file's text form of a media subtype, by its short name.
+std::string SubtypeText(const std::string& name) {
+  if (name == "RGB8") return "{E436EB7A-524F-11CE-9F53-0020AF0BA770}";
+  if (name == "RGB24") return "{E436EB7D-524F-11CE-9F53-0020AF0BA770}";
+  if (name == "RGB32") return "{E436EB7E-524F-11CE-9F53-0020AF0BA770}";
+  if (name == "MO16") return "{36316F4D-FB2A-11D3-9B34-00104B310C3D}";
+  std::string cc = name == "RAW16" ? "RAW1" : name;
+  if (cc.size() != 4) return "";
+  char text[64];
+  std::snprintf(text, sizeof text, "{%02X%02X%02X%02X-0000-0010-8000-00AA00389B71}", static_cast<unsigned char>(cc[3]),
+                static_cast<unsigned char>(cc[2]), static_cast<unsigned char>(cc[1]), static_cast<unsigned char>(cc[0]));
+  return text;
+}
+
+// Sets keys of one section of the settings file, keeping everything else. The
+// library reads the file again when it opens the camera.
+bool WriteSettings(const std::string& path, const std::string& section,
+                   const std::vector<std::pair<std::string, std::string>>& keys) {
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+  }
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  // The library names a section after the camera with brackets made underscores.
+  std::string header = "[" + section + "]";
+  for (size_t i = 1; i + 1 < header.size(); ++i)
+    if (header[i] == '[' || header[i] == ']') header[i] = '_';
+  size_t start = lines.size(), end = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lower(lines[i]) == lower(header)) {
+      start = i;
+      end = i + 1;
+      while (end < lines.size() && (lines[end].empty() || lines[end][0] != '[')) ++end;
+      break;
+    }
+  }
+  if (start == lines.size()) {
+    lines.push_back(header);
+    start = lines.size() - 1;
+    end = lines.size();
+  }
+  for (const auto& [key, value] : keys) {
+    bool done = false;
+    for (size_t i = start + 1; i < end && !done; ++i) {
+      auto eq = lines[i].find('=');
+      if (eq != std::string::npos && lower(lines[i].substr(0, eq)) == lower(key)) {
+        lines[i] = key + "=" + value;
+        done = true;
+      }
+    }
+    if (!done) {
+      lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(end), key + "=" + value);
+      ++end;
+    }
+  }
+  std::ofstream out(path, std::ios::trunc);
+  for (const auto& line : lines) out << line << "\n";
+  return static_cast<bool>(out);
+}
+
 void Usage() {
   std::fprintf(stderr,
                "usage: kelvane-grab [options]\n"
@@ -117,7 +186,10 @@ void Usage() {
                "  --count N          images to grab (default: 3)\n"
                "  --callback         asynchronous grabs with a completion callback\n"
                "  --continuous       continuous mode (\"Continous\" 1) with the callback\n"
-               "  --color / --grey   output depth (\"PixelSize\" 24 or 8)\n"
+               "  --format SUBTYPE   stream format to select (YUY2, UYVY, Y411, Y444, I420, Y800, RGB24, RAW8,\n"
+               "                     MO16, ...), written to the camera's section of the settings file\n"
+               "  --color / --grey   colour or grey images (\"Color\" in the settings file, default colour)\n"
+               "  --bayer N          Bayer pattern code 1..4 of raw formats (\"RawMode\"), --algorithm N 0..4\n"
                "  --set NAME=VALUE   set a property, library setting or register (0x...) first; repeatable\n"
                "  --properties       list the camera's properties with ranges and values\n"
                "  --report           print the camera's capability report\n"
@@ -129,12 +201,14 @@ void Usage() {
 
 int main(int argc, char** argv) {
   std::string libraryPath = KELVANE_DEFAULT_LIBRARY;
-  std::string settingsDir = ".";
+  std::string settingsDir = ".";  // where Kelvane.ini is read and written
   std::string cameraArg = "0";
   std::string prefix = "kelvane-";
   int count = 3;
   bool list = false, callback = false, continuous = false, properties = false, report = false, png = true;
-  int depth = 0;
+  int depth = 24;
+  std::string format;
+  int bayer = -1, algorithm = -1;
   std::vector<std::pair<std::string, int32_t>> sets;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -145,6 +219,9 @@ int main(int argc, char** argv) {
     else if (arg == "--camera" && (value = next())) cameraArg = value;
     else if (arg == "--count" && (value = next())) count = std::atoi(value);
     else if (arg == "--out" && (value = next())) prefix = value;
+    else if (arg == "--format" && (value = next())) format = value;
+    else if (arg == "--bayer" && (value = next())) bayer = std::atoi(value);
+    else if (arg == "--algorithm" && (value = next())) algorithm = std::atoi(value);
     else if (arg == "--set" && (value = next())) {
       std::string s = value;
       auto eq = s.find('=');
@@ -189,6 +266,21 @@ int main(int argc, char** argv) {
   long index = std::strtol(cameraArg.c_str(), &end, 10);
   if (end && *end == '\0' && index >= 0 && index < cameras) name = names[index];
 
+  std::vector<std::pair<std::string, std::string>> keys = {{"Color", depth == 24 ? "1" : "0"}};
+  if (!format.empty()) {
+    std::string text = SubtypeText(format);
+    if (text.empty()) {
+      std::fprintf(stderr, "kelvane-grab: unknown format %s\n", format.c_str());
+      return 2;
+    }
+    keys.emplace_back("SubType", text);
+  }
+  if (bayer >= 0) keys.emplace_back("RawMode", std::to_string(bayer));
+  if (algorithm >= 0) keys.emplace_back("Algorithm", std::to_string(algorithm));
+  const std::string settingsFile = (settingsDir.empty() ? "" : settingsDir + "/") + "Kelvane.ini";
+  if (!WriteSettings(settingsFile, name, keys))
+    std::fprintf(stderr, "kelvane-grab: cannot write %s\n", settingsFile.c_str());
+
   if (report) api.configureCamera(0, name.c_str());  // without a dialog, the library prints the report
 
   const int32_t port = 0;
@@ -198,8 +290,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("opened %s: %d x %d\n", name.c_str(), size[0], size[1]);
-  if (depth && !api.setProperty(0, port, "PixelSize", depth))
-    std::fprintf(stderr, "kelvane-grab: PixelSize %d not available, keeping the camera's depth\n", depth);
   for (const auto& [key, v] : sets)
     std::printf("set %s=%d: %s\n", key.c_str(), v, api.setProperty(0, port, key.c_str(), v) ? "ok" : "failed");
   if (properties) {
