@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/com.h"
+#include "platform/dshow.h"
 
 namespace kelvane::sim {
 

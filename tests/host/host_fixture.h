@@ -1,0 +1,114 @@
+// Export-level tests: the 19 exports called in-process on the simulated bus.
+// The library's state is process-wide and start-up runs once, so every test
+// runs in its own process (CTest runs each discovered test on its own).
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kelvane/grabber.h"
+#include "platform/sim/sim.h"
+
+namespace kelvane::testing {
+
+inline std::mutex g_messagesMutex;
+inline std::vector<std::string> g_messages;
+
+inline int32_t CollectMessage(const char* text) {
+  std::lock_guard lock(g_messagesMutex);
+  g_messages.emplace_back(text);
+  return 0;
+}
+
+// The default bus's cameras: friendly name (the simulation's key) and the
+// name the host opens them by.
+struct Camera {
+  const char* friendly;
+  const char* config;
+};
+inline constexpr Camera kColour{"Kestrel KC-640C", "Kestrel Optics KC-640C - 10472"};
+inline constexpr Camera kMono16{"Kestrel KM-1280M16", "Kestrel Optics KM-1280M16 - 20931"};
+inline constexpr Camera kUsb{"USB 2.0 Video Camera", "USB 2.0 Video Camera"};
+
+class HostTest : public ::testing::Test {
+ protected:
+  // Runs before initialize: tests that need another bus load it here.
+  virtual void PrepareBus() { sim::LoadDefaultBus(); }
+
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kelvane-host-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_ / "locks");
+    setenv("KELVANE_LOCK_DIR", (dir_ / "locks").c_str(), 1);
+    sim::ClearFaults();
+    sim::SetRate(sim::Rate::Stepped);
+    PrepareBus();
+    setDebugMsgProc(CollectMessage);
+  }
+
+  void TearDown() override {
+    for (int port = 0; port < 25; ++port) closeCVLPort(0, port);
+    std::filesystem::remove_all(dir_);
+  }
+
+  void Initialize() { initialize(dir_.c_str(), CollectMessage); }
+
+  std::string SettingsFile() const { return (dir_ / "Kelvane.ini").string(); }
+
+  // Appends a section with these lines to the settings file.
+  void WriteSettings(const std::string& section, const std::vector<std::string>& lines) {
+    std::ofstream out(SettingsFile(), std::ios::app);
+    out << "[" << section << "]\n";
+    for (const auto& line : lines) out << line << "\n";
+  }
+
+  // Opens the port with `frames` frames granted for the initial snapshot.
+  int32_t Open(int32_t port, const Camera& camera, int frames = 1) {
+    sim::Grant(camera.friendly, frames);
+    return openCVLPort(0, port, camera.config, size_);
+  }
+
+  static std::vector<std::string> Messages() {
+    std::lock_guard lock(g_messagesMutex);
+    return g_messages;
+  }
+  static void ClearMessages() {
+    std::lock_guard lock(g_messagesMutex);
+    g_messages.clear();
+  }
+  static bool Logged(const std::string& text) {
+    for (const auto& m : Messages())
+      if (m == text) return true;
+    return false;
+  }
+  static bool LoggedContaining(const std::string& text) {
+    for (const auto& m : Messages())
+      if (m.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  // The whole image as the host sees it, top row first, read row by row.
+  std::vector<uint8_t> ReadRows(int32_t port) {
+    int32_t bits = 8;
+    getProperty(0, port, "PixelSize", &bits);
+    const size_t row = static_cast<size_t>(size_[0]) * static_cast<size_t>(bits / 8);
+    std::vector<uint8_t> image(row * static_cast<size_t>(size_[1]));
+    for (int32_t y = 0; y < size_[1]; ++y)
+      EXPECT_EQ(getCVLGrabRow(0, port, image.data() + row * static_cast<size_t>(y), y, 0, size_[0] - 1), 1);
+    return image;
+  }
+
+  std::filesystem::path dir_;
+  int32_t size_[2] = {0, 0};
+};
+
+}  // namespace kelvane::testing

@@ -1,0 +1,204 @@
+// Start-up, camera names, port binding and sharing, and keeping a camera to one
+// process, through the exports.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "host_fixture.h"
+
+namespace kelvane::testing {
+namespace {
+
+class PortsTest : public HostTest {};
+
+TEST_F(PortsTest, StartupListsTheBusOnceAndAnswersBeforeIt) {
+  EXPECT_EQ(getCVLMaxNoOfGrabbers(), 1);
+  EXPECT_EQ(getCVLMaxNoOfPorts(), 25);
+  EXPECT_EQ(getCVLNoOfSupportedCameras(), 0);
+  Initialize();
+  ASSERT_EQ(getCVLNoOfSupportedCameras(), 3);
+  char** names = getCVLCameraConfigNames();
+  EXPECT_STREQ(names[0], kColour.config);
+  EXPECT_STREQ(names[1], kMono16.config);
+  EXPECT_STREQ(names[2], kUsb.config);  // no vendor record: the friendly name
+  EXPECT_EQ(names[3], nullptr);
+  EXPECT_TRUE(Logged("0: Kestrel KC-640C Kestrel Optics KC-640C - 10472\r\n"));
+
+  // A second initialize neither enumerates again nor forgets open ports.
+  ASSERT_EQ(Open(2, kColour), 1);
+  ClearMessages();
+  EXPECT_EQ(initialize(dir_.c_str(), CollectMessage), 0);
+  EXPECT_EQ(getCVLNoOfSupportedCameras(), 3);
+  EXPECT_FALSE(LoggedContaining("0: Kestrel"));
+  EXPECT_EQ(getCVLCameraConfigNames(), names);
+  EXPECT_TRUE(closeCVLPort(0, 2));
+  EXPECT_EQ(finalize(), 0);
+}
+
+// A second initialize re-reads the settings, also of an open camera: the
+// trigger settings are read again at the next setHWTrigger.
+TEST_F(PortsTest, SecondInitializeRereadsSettingsOfOpenCameras) {
+  Initialize();
+  ASSERT_EQ(Open(0, kColour), 1);
+  WriteSettings(kColour.config, {"TriggerPolarity=1", "TriggerMode=3"});
+  EXPECT_EQ(initialize(dir_.c_str(), CollectMessage), 0);
+  sim::PokeRegister(kColour.friendly, 0xF0F00830, 0x80000000);
+  EXPECT_EQ(setHWTrigger(0, 0, 1), 1);
+  uint32_t value = 0;
+  ASSERT_TRUE(sim::ReadRegister(kColour.friendly, 0xF0F00830, &value));
+  EXPECT_EQ(value, 0x83030000u);
+}
+
+class EmptyBusTest : public HostTest {
+  void PrepareBus() override { ASSERT_TRUE(sim::LoadBusFromText(R"({"cameras": []})")); }
+};
+
+TEST_F(EmptyBusTest, NoCameraGivesAnEmptyListAndRefusesEveryName) {
+  Initialize();
+  EXPECT_EQ(getCVLNoOfSupportedCameras(), 0);
+  ASSERT_NE(getCVLCameraConfigNames(), nullptr);
+  EXPECT_EQ(getCVLCameraConfigNames()[0], nullptr);
+  EXPECT_TRUE(Logged("No cameras found\r\n"));
+  int32_t size[2];
+  EXPECT_EQ(openCVLPort(0, 0, kColour.config, size), 0);
+  EXPECT_EQ(configureCamera(0, kColour.config), 1);
+}
+
+TEST_F(PortsTest, OpenRefusesBadArgumentsAndNamesOfOtherLetterCase) {
+  Initialize();
+  ASSERT_EQ(Open(4, kMono16), 1);
+  struct Case {
+    int32_t grabber, port;
+    const char* name;
+  } cases[] = {
+      {1, 0, kColour.config},                            // only grabber 0
+      {0, 25, kColour.config},                           // ports 0..24
+      {0, -1, kColour.config},                           // compared unsigned
+      {0, 4, kColour.config},                            // already bound
+      {0, 0, "KESTREL OPTICS KC-640C - 10472"},          // names compare case-sensitively
+      {0, 0, "Kestrel Optics KC-640C"},                  // no prefix match
+      {0, 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    int32_t size[2] = {-7, -7};
+    EXPECT_EQ(openCVLPort(c.grabber, c.port, c.name, size), 0) << c.port << " " << (c.name ? c.name : "null");
+    EXPECT_EQ(size[0], -7);
+  }
+  EXPECT_FALSE(closeCVLPort(0, 0));
+  EXPECT_FALSE(closeCVLPort(1, 4));
+  EXPECT_FALSE(closeCVLPort(0, 25));
+  EXPECT_TRUE(closeCVLPort(0, 4));
+  EXPECT_FALSE(closeCVLPort(0, 4));
+}
+
+TEST_F(PortsTest, PortsShareACameraThatIsReleasedWithTheLastOfThem) {
+  Initialize();
+  ASSERT_EQ(Open(3, kColour), 1);
+  const int32_t width = size_[0], height = size_[1];
+  EXPECT_EQ(width, 640);
+  EXPECT_EQ(height, 480);
+  int32_t size[2] = {0, 0};
+  const int64_t produced = sim::FramesProduced(kColour.friendly);
+  ASSERT_EQ(openCVLPort(0, 5, kColour.config, size), 1);  // sharing waits for no frame
+  EXPECT_EQ(sim::FramesProduced(kColour.friendly), produced);
+  EXPECT_EQ(size[0], width);
+  EXPECT_EQ(size[1], height);
+
+  EXPECT_TRUE(closeCVLPort(0, 3));
+  sim::Grant(kColour.friendly, 1);
+  EXPECT_EQ(doCVLGrab(0, 5), 1);  // the other port still grabs
+  EXPECT_EQ(doCVLGrab(0, 3), 0);  // the closed one does not
+
+  ASSERT_EQ(Open(3, kColour), 1);  // a closed port binds again
+  EXPECT_TRUE(closeCVLPort(0, 3));
+  EXPECT_TRUE(closeCVLPort(0, 5));
+  ASSERT_EQ(Open(6, kColour), 1);  // released with the last port: a first open again
+  EXPECT_TRUE(closeCVLPort(0, 6));
+}
+
+// Runs a child process that opens the camera through the exports and holds it
+// until told to close (a byte on `command`) or killed. Returns its pid once
+// the camera is open.
+pid_t StartHolder(HostTest& test, int command[2]) {
+  int ready[2];
+  if (pipe(ready) != 0 || pipe(command) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    close(command[1]);
+    sim::Grant(kColour.friendly, 1);
+    int32_t size[2];
+    char ok = openCVLPort(0, 0, kColour.config, size) == 1 ? 'y' : 'n';
+    if (write(ready[1], &ok, 1) != 1) _exit(2);
+    char c;
+    if (read(command[0], &c, 1) == 1) closeCVLPort(0, 0);
+    if (write(ready[1], &ok, 1) != 1) _exit(2);
+    _exit(0);
+  }
+  (void)test;
+  close(ready[1]);
+  close(command[0]);
+  char ok = 0;
+  if (read(ready[0], &ok, 1) != 1 || ok != 'y') return -1;
+  command[0] = ready[0];  // the parent reads the child's "closed" answer here
+  return pid;
+}
+
+TEST_F(PortsTest, AnotherProcessCannotTakeAnOpenCameraUntilItIsClosed) {
+  Initialize();  // before fork: no streaming thread exists yet
+  int channel[2];
+  pid_t holder = StartHolder(*this, channel);
+  ASSERT_GT(holder, 0);
+  EXPECT_EQ(Open(0, kColour), 0);
+  EXPECT_FALSE(LoggedContaining("OPEN"));  // refused before any work, without a message
+  char c = 'c';
+  ASSERT_EQ(write(channel[1], &c, 1), 1);
+  ASSERT_EQ(read(channel[0], &c, 1), 1);  // the child closed its port
+  EXPECT_EQ(Open(0, kColour), 1);
+  int status = 0;
+  waitpid(holder, &status, 0);
+}
+
+TEST_F(PortsTest, AKilledHolderLeavesTheCameraUsable) {
+  Initialize();
+  int channel[2];
+  pid_t holder = StartHolder(*this, channel);
+  ASSERT_GT(holder, 0);
+  EXPECT_EQ(Open(0, kColour), 0);
+  EXPECT_EQ(Open(1, kMono16), 1);  // other cameras are not affected
+  kill(holder, SIGKILL);
+  int status = 0;
+  waitpid(holder, &status, 0);
+  EXPECT_EQ(Open(0, kColour), 1);
+}
+
+// A second copy of the library loaded into this process has state of its own;
+// it must not take a camera this copy holds, and can once it is released.
+TEST_F(PortsTest, ASecondLoadedCopyOfTheLibraryCannotTakeAnOpenCamera) {
+  const std::filesystem::path copy = dir_ / "libkelvane-copy.so";
+  std::filesystem::copy_file(KELVANE_LIBRARY, copy);
+  void* other = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(other, nullptr) << dlerror();
+  auto otherInitialize = reinterpret_cast<decltype(&initialize)>(dlsym(other, "initialize"));
+  auto otherOpen = reinterpret_cast<decltype(&openCVLPort)>(dlsym(other, "openCVLPort"));
+  auto otherClose = reinterpret_cast<decltype(&closeCVLPort)>(dlsym(other, "closeCVLPort"));
+  ASSERT_TRUE(otherInitialize && otherOpen && otherClose);
+
+  Initialize();
+  otherInitialize(dir_.c_str(), nullptr);  // its own simulated bus, its own tables
+  ASSERT_EQ(Open(0, kColour), 1);
+  int32_t size[2];
+  EXPECT_EQ(otherOpen(0, 0, kColour.config, size), 0);
+  EXPECT_TRUE(closeCVLPort(0, 0));
+  ASSERT_EQ(otherOpen(0, 0, kColour.config, size), 1);  // the copy streams in real time by default
+  EXPECT_EQ(Open(0, kColour), 0);
+  EXPECT_TRUE(otherClose(0, 0));
+  EXPECT_EQ(Open(0, kColour), 1);
+  // The copy stays loaded: like a host, it never unloads a library with threads of its own.
+}
+
+}  // namespace
+}  // namespace kelvane::testing
