@@ -1,0 +1,386 @@
+// One image from camera to host through the exports: the bytes of every
+// format, drop counts, averaging, frozen-image retries, the callback modes,
+// the trigger register, the whole-image read and a camera that stops.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+
+#include "frames/frame_store.h"
+#include "host_fixture.h"
+#include "platform/sim/internal.h"
+#include "settings/camera_settings.h"
+
+namespace kelvane::testing {
+namespace {
+
+using platform::GUID;
+
+class GrabTest : public HostTest {
+ protected:
+  // What the frame pipeline makes of these delivered frames: the reference
+  // for an image grabbed through the exports.
+  static std::vector<uint8_t> Reference(int32_t frameType, int32_t w, int32_t h, bool colour,
+                                        const frames::FrameSettings& s, const std::vector<std::vector<uint8_t>>& in,
+                                        int32_t lut = 0) {
+    frames::FrameStore store(frameType, w, h, lut);
+    store.ApplySettings(s);
+    EXPECT_TRUE(store.SetColorOutput(colour));
+    int result = 0;
+    for (const auto& frame : in) result = store.ProcessFrame(frame.data(), frame.size());
+    EXPECT_EQ(result, frames::kImageFinished);
+    std::vector<uint8_t> image;
+    for (int32_t y = 0; y < store.Rows(); ++y) {
+      const uint8_t* row = store.Row(y);
+      image.insert(image.end(), row, row + store.RowLength());
+    }
+    return image;
+  }
+};
+
+struct FormatCase {
+  const char* name;
+  GUID subtype;
+  int32_t width, height;  // settings; 0 takes the format's own size
+  int32_t fpsCode;
+  bool colour;
+  int32_t rawMode;
+};
+
+// Every format of the colour camera, grey and colour, grabbed through the
+// exports, equals the pipeline's reference on the frame the camera delivered
+// (after the decompressor the graph puts between them where the rules need one).
+TEST_F(GrabTest, EveryFormatGreyAndColourEqualsTheReference) {
+  using namespace platform;
+  const FormatCase cases[] = {
+      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 4, false, 0},   {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 4, true, 0},
+      {"UYVY", MEDIASUBTYPE_UYVY, 0, 0, 4, false, 0},   {"UYVY", MEDIASUBTYPE_UYVY, 320, 240, 4, true, 0},
+      {"Y411", MEDIASUBTYPE_Y411, 0, 0, 4, false, 0},   {"Y411", MEDIASUBTYPE_Y411, 0, 0, 4, true, 0},
+      {"Y444", MEDIASUBTYPE_Y444, 0, 0, 4, false, 0},   {"Y444", MEDIASUBTYPE_Y444, 0, 0, 4, true, 0},
+      {"I420", MEDIASUBTYPE_I420, 0, 0, 3, false, 0},   {"I420", MEDIASUBTYPE_I420, 0, 0, 3, true, 0},
+      {"Y800", MEDIASUBTYPE_Y800, 0, 0, 4, false, 0},   {"Y800", MEDIASUBTYPE_Y800, 0, 0, 4, true, 0},
+      {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 3, false, 0}, {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 3, true, 0},
+      {"RAW8", MEDIASUBTYPE_RAW8, 0, 0, 3, false, 0},   {"RAW8", MEDIASUBTYPE_RAW8, 0, 0, 3, false, 1},
+      {"RAW8", MEDIASUBTYPE_RAW8, 0, 0, 3, true, 1},    {"YUY2 raw", MEDIASUBTYPE_YUY2, 0, 0, 4, true, 2},
+  };
+  Initialize();
+  for (const FormatCase& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.colour ? " colour" : " grey") + " raw " + std::to_string(c.rawMode));
+    std::filesystem::remove(SettingsFile());
+    WriteSettings(kColour.config, {"SubType=" + settings::GuidToText(c.subtype), "Width=" + std::to_string(c.width),
+                                   "Height=" + std::to_string(c.height),
+                                   "AvgTimePerFrame=" + std::to_string(c.fpsCode),
+                                   std::string("Color=") + (c.colour ? "1" : "0"),
+                                   "RawMode=" + std::to_string(c.rawMode), "Algorithm=2"});
+    ASSERT_EQ(Open(0, kColour), 1);
+    auto format = sim::CurrentFormat(kColour.friendly);
+    ASSERT_TRUE(format);
+    ASSERT_EQ(format->subtype, c.subtype);
+
+    const int64_t k = sim::FramesProduced(kColour.friendly);
+    sim::Grant(kColour.friendly, 1);
+    ASSERT_EQ(doCVLGrab(0, 0), 1);
+    EXPECT_EQ(sim::FramesProduced(kColour.friendly), k + 1);
+    const std::vector<uint8_t> image = ReadRows(0);
+
+    std::vector<uint8_t> delivered = sim::RenderFrame(kColour.friendly, k);
+    const int32_t w = format->width, h = format->height;
+    int32_t frameType = frames::FrameTypeForSubtype(c.subtype);
+    const bool rgb = c.subtype == MEDIASUBTYPE_RGB24;
+    const bool direct = (!c.colour) || rgb || (c.colour && c.rawMode);
+    if (!direct) {  // the camera's decompressor turns the frame into a bottom-up RGB24 bitmap
+      std::vector<uint8_t> converted(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+      ASSERT_TRUE(sim::ConvertToRgb24(c.subtype, w, h, delivered.data(), delivered.size(), 0, converted.data()));
+      delivered = std::move(converted);
+      frameType = 6;
+    }
+    frames::FrameSettings s;
+    s.RawMode = c.rawMode;
+    s.Algorithm = 2;
+    const auto expected = Reference(frameType, w, h, c.colour, s, {delivered});
+    EXPECT_EQ(size_[0], w);
+    EXPECT_EQ(size_[1], h);
+    ASSERT_EQ(image.size(), expected.size());
+    EXPECT_TRUE(image == expected);
+    EXPECT_TRUE(closeCVLPort(0, 0));
+  }
+}
+
+// The colour image shows the camera's picture the right way up and in the
+// right colours, and the grey image is its luma: the same picture either way.
+TEST_F(GrabTest, ColourAndGreyShowTheSamePictureTheRightWayUp) {
+  Initialize();
+  WriteSettings(kColour.config, {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_RGB24), "Color=1"});
+  ASSERT_EQ(Open(0, kColour), 1);
+  sim::Grant(kColour.friendly, 1);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  const std::vector<uint8_t> colour = ReadRows(0);
+  ASSERT_EQ(setProperty(0, 0, "PixelSize", 8), 1);
+  sim::Grant(kColour.friendly, 1);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  const std::vector<uint8_t> grey = ReadRows(0);
+
+  // The test pattern's red rises to the right and its green downwards: in the
+  // top-left corner both are low, in the bottom-right both high.
+  const size_t w = static_cast<size_t>(size_[0]), h = static_cast<size_t>(size_[1]);
+  auto bgr = [&](size_t x, size_t y) { return &colour[(y * w + x) * 3]; };
+  auto mean = [&](size_t x0, size_t y0, int channel) {
+    int sum = 0;
+    for (size_t y = y0; y < y0 + 8; ++y)
+      for (size_t x = x0; x < x0 + 8; ++x) sum += bgr(x, y)[channel];
+    return sum / 64;
+  };
+  // Away from the walking bar, which starts at the left edge.
+  const size_t left = w / 4, right = w - 16, top = 8, bottom = h - 16;
+  EXPECT_LT(mean(left, top, 1), mean(left, bottom, 1));    // green grows downwards
+  EXPECT_LT(mean(left, top, 2), mean(right, top, 2));      // red grows to the right
+  // Grey is the mean of blue, green and red of the same picture, one frame later.
+  long diff = 0;
+  for (size_t i = 0; i < w * h; ++i) {
+    const int g = (bgr(i % w, i / w)[0] + bgr(i % w, i / w)[1] + bgr(i % w, i / w)[2]) / 3;
+    diff += std::abs(g - grey[i]);
+  }
+  EXPECT_LT(diff / static_cast<long>(w * h), 8);  // frames differ only by their drift and noise
+}
+
+// Drop count, averaging and the frame the host finally sees, frame by frame.
+TEST_F(GrabTest, DropCountThenAveragedFramesFormTheImage) {
+  Initialize();
+  WriteSettings(kColour.config,
+                {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_Y800), "DropCnt=2", "MeanCnt=3"});
+  ASSERT_EQ(Open(0, kColour, 5), 1);
+  const int64_t k = sim::FramesProduced(kColour.friendly);
+  sim::Grant(kColour.friendly, 5);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  // Exactly two frames dropped and three taken: nothing more was asked for.
+  EXPECT_EQ(sim::FramesProduced(kColour.friendly), k + 5);
+  EXPECT_EQ(sim::Credits(kColour.friendly), 0);
+  frames::FrameSettings s;
+  s.MeanCnt = 3;
+  const auto expected = Reference(4, 640, 480, false, s,
+                                  {sim::RenderFrame(kColour.friendly, k + 2), sim::RenderFrame(kColour.friendly, k + 3),
+                                   sim::RenderFrame(kColour.friendly, k + 4)});
+  EXPECT_TRUE(ReadRows(0) == expected);
+
+  // DropCnt 0: the first frame after the grab is taken.
+  ASSERT_EQ(setProperty(0, 0, "DropCnt", 0), 1);
+  ASSERT_EQ(setProperty(0, 0, "DropCnt", -1), 0);  // refused, but stored
+  int32_t drop = 0;
+  ASSERT_EQ(getProperty(0, 0, "DropCnt", &drop), 1);
+  EXPECT_EQ(drop, -1);
+}
+
+class DarkFramesTest : public GrabTest {
+  void PrepareBus() override {
+    std::string bus = sim::DefaultBusJson();
+    // Every second frame of the colour camera is dark: a frozen image for the static test.
+    const std::string key = "\"source\": {\"bayer\": \"RGGB\"}";
+    auto at = bus.find(key);
+    ASSERT_NE(at, std::string::npos);
+    bus.replace(at, key.size(), "\"source\": {\"bayer\": \"RGGB\", \"blank_every\": 2}");
+    ASSERT_TRUE(sim::LoadBusFromText(bus));
+  }
+};
+
+// A dark frame is rejected and the next frame is taken without a new drop.
+TEST_F(DarkFramesTest, AStaticImageIsRejectedAndTheNextFrameTaken) {
+  Initialize();
+  WriteSettings(kColour.config, {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_Y800), "DropCnt=0",
+                                 "BlackLvlPoints=4", "BlackLvlValue=0", "BlackLvlRange=2", "BlackLvlRetry=3"});
+  ASSERT_EQ(Open(0, kColour, 2), 1);
+  int64_t k = sim::FramesProduced(kColour.friendly);
+  if (k % 2 == 0) {  // make the next frame a dark one (odd numbers are dark)
+    sim::Grant(kColour.friendly, 1);
+    ASSERT_EQ(doCVLGrab(0, 0), 1);
+    k = sim::FramesProduced(kColour.friendly);
+  }
+  ASSERT_EQ(k % 2, 1);
+  sim::Grant(kColour.friendly, 2);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  EXPECT_EQ(sim::FramesProduced(kColour.friendly), k + 2);  // the dark one, then a live one
+  frames::FrameSettings s;
+  EXPECT_TRUE(ReadRows(0) == Reference(4, 640, 480, false, s, {sim::RenderFrame(kColour.friendly, k + 1)}));
+
+  // After an external trigger was switched on the test is off for good: a dark frame is an image.
+  ASSERT_EQ(setHWTrigger(0, 0, 1), 1);
+  ASSERT_EQ(setHWTrigger(0, 0, 0), 1);
+  k = sim::FramesProduced(kColour.friendly);
+  if (k % 2 == 0) {
+    sim::Grant(kColour.friendly, 1);
+    ASSERT_EQ(doCVLGrab(0, 0), 1);
+    k = sim::FramesProduced(kColour.friendly);
+  }
+  sim::Grant(kColour.friendly, 1);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  EXPECT_EQ(sim::FramesProduced(kColour.friendly), k + 1);
+  const auto image = ReadRows(0);
+  EXPECT_EQ(std::count(image.begin(), image.end(), 0), static_cast<long>(image.size()));
+}
+
+std::mutex g_callbackMutex;
+std::condition_variable g_callbackDone;
+std::vector<std::pair<int32_t, int32_t>> g_calls;
+
+int32_t RecordCall(int32_t grabber, int32_t port) {
+  std::lock_guard lock(g_callbackMutex);
+  g_calls.emplace_back(grabber, port);
+  g_callbackDone.notify_all();
+  return 0;
+}
+
+bool WaitForCalls(size_t n) {
+  std::unique_lock lock(g_callbackMutex);
+  return g_callbackDone.wait_for(lock, std::chrono::seconds(10), [&] { return g_calls.size() >= n; });
+}
+
+// The callback belongs to the camera: the last setCompleteCallback on any of
+// its ports wins, also for grabs armed through another port.
+TEST_F(GrabTest, TheLastCompleteCallbackWinsAcrossPorts) {
+  Initialize();
+  ASSERT_EQ(Open(3, kColour), 1);
+  int32_t size[2];
+  ASSERT_EQ(openCVLPort(0, 5, kColour.config, size), 1);
+  ASSERT_EQ(setCompleteCallback(0, 3, RecordCall), 1);
+  ASSERT_EQ(setCompleteCallback(0, 5, RecordCall), 1);
+  EXPECT_EQ(setCompleteCallback(0, 7, RecordCall), 0);  // an unbound port
+  ASSERT_EQ(doCVLGrab(0, 3), 1);  // returns before the image: no frame was granted yet
+  sim::Grant(kColour.friendly, 1);
+  ASSERT_TRUE(WaitForCalls(1));
+  std::lock_guard lock(g_callbackMutex);
+  ASSERT_EQ(g_calls.size(), 1u);
+  EXPECT_EQ(g_calls[0], std::make_pair(0, 5));
+}
+
+// Continuous mode: every frame finishes an image and calls the callback; the
+// graph keeps running.
+TEST_F(GrabTest, ContinuousModeCallsTheCallbackForEveryFrame) {
+  Initialize();
+  ASSERT_EQ(Open(0, kColour), 1);
+  ASSERT_EQ(setCompleteCallback(0, 0, RecordCall), 1);
+  ASSERT_EQ(setProperty(0, 0, "Continous", 1), 1);
+  int32_t continuous = 0;
+  ASSERT_EQ(getProperty(0, 0, "Continous", &continuous), 1);
+  EXPECT_EQ(continuous, 1);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(sim::Step(kColour.friendly), sim::StepResult::Delivered);
+  ASSERT_TRUE(WaitForCalls(5));
+  ASSERT_EQ(setProperty(0, 0, "Continous", 0), 1);
+  ASSERT_EQ(sim::Step(kColour.friendly), sim::StepResult::Delivered);  // the graph still runs
+  std::lock_guard lock(g_callbackMutex);
+  EXPECT_EQ(g_calls.size(), 5u);  // but frames are no longer taken
+}
+
+// ContinousVideo 0: the graph is paused after every image.
+TEST_F(GrabTest, SingleGrabModePausesTheGraphAfterTheImage) {
+  Initialize();
+  WriteSettings(kColour.config, {"ContinousVideo=0"});
+  ASSERT_EQ(Open(0, kColour), 1);
+  EXPECT_EQ(sim::Step(kColour.friendly), sim::StepResult::NotRunning);
+  sim::Grant(kColour.friendly, 1);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  EXPECT_EQ(sim::Step(kColour.friendly), sim::StepResult::NotRunning);
+}
+
+TEST_F(GrabTest, TriggerRegisterKeepsTheOtherFields) {
+  struct Case {
+    uint32_t before;
+    int32_t enable, polarity, mode;
+    uint32_t after;
+  } cases[] = {
+      {0x80000000, 1, 1, 3, 0x83030000},
+      {0x80000000, 0, 0, 0, 0x80000000},
+      {0x8C1F0ABC, 1, 1, 15, 0x8F1F0ABC},
+      {0x8300F000, 0, 0, 0, 0x8000F000},
+      {0x00000000, 1, 1, 3, 0x00000000},  // no trigger feature: nothing written, still success
+  };
+  Initialize();
+  ASSERT_EQ(Open(0, kColour), 1);
+  for (const Case& c : cases) {
+    std::filesystem::remove(SettingsFile());
+    WriteSettings(kColour.config,
+                  {"TriggerPolarity=" + std::to_string(c.polarity), "TriggerMode=" + std::to_string(c.mode)});
+    setSystemPath(dir_.c_str());
+    ASSERT_TRUE(sim::PokeRegister(kColour.friendly, 0xF0F00830, c.before));
+    EXPECT_EQ(setHWTrigger(0, 0, c.enable), 1);
+    uint32_t value = 0;
+    ASSERT_TRUE(sim::ReadRegister(kColour.friendly, 0xF0F00830, &value));
+    EXPECT_EQ(value, c.after) << std::hex << c.before;
+  }
+  EXPECT_EQ(setHWTrigger(0, 1, 1), 0);
+}
+
+// The video-control path of a camera without the camera-information interface.
+TEST_F(GrabTest, TriggerThroughVideoControlNeedsTheSetting) {
+  std::string bus = sim::DefaultBusJson();
+  Initialize();
+  // The 16-bit camera has the camera-information interface; the USB camera has no video control.
+  ASSERT_EQ(Open(0, kUsb), 1);
+  EXPECT_EQ(setHWTrigger(0, 0, 1), 1);  // nothing to switch: success, nothing done
+}
+
+TEST_F(GrabTest, WholeImageReadPutsTheBottomRowFirst) {
+  Initialize();
+  WriteSettings(kColour.config, {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_Y800)});
+  WriteSettings(kUsb.config, {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_RGB24), "Color=1"});
+  for (const Camera* camera : {&kColour, &kUsb}) {
+    SCOPED_TRACE(camera->config);
+    ASSERT_EQ(Open(0, *camera), 1);
+    sim::Grant(camera->friendly, 1);
+    ASSERT_EQ(doCVLGrab(0, 0), 1);
+    const std::vector<uint8_t> rows = ReadRows(0);
+    int32_t bits = 0;
+    getProperty(0, 0, "PixelSize", &bits);
+    const size_t rowBytes = static_cast<size_t>(size_[0]) * static_cast<size_t>(bits / 8);
+    std::vector<uint8_t> whole(rows.size());
+    ASSERT_EQ(getCVLGrabRow(0, 0, whole.data(), 0, 0, size_[0] * size_[1] - 1), 1);
+    for (int32_t y = 0; y < size_[1]; ++y)
+      ASSERT_EQ(std::memcmp(&whole[rowBytes * static_cast<size_t>(y)],
+                            &rows[rowBytes * static_cast<size_t>(size_[1] - 1 - y)], rowBytes),
+                0)
+          << y;
+    EXPECT_TRUE(closeCVLPort(0, 0));
+  }
+}
+
+TEST_F(GrabTest, RowReadsRefuseRangesOutsideTheImage) {
+  Initialize();
+  ASSERT_EQ(Open(0, kColour), 1);  // 640 x 480 grey
+  std::vector<uint8_t> buffer(640 * 480 + 16, 0xAB);
+  struct Case {
+    int32_t row, first, last;
+    int32_t result;
+  } cases[] = {
+      {0, 0, 639, 1},    {479, 0, 639, 1},   {0, 5, 5, 0},       {0, 6, 5, 0},    {480, 0, 639, 0},
+      {-1, 0, 639, 0},   {0, 0, 640, 0},     {0, 600, 700, 0},   {0, -1, 10, 0},  {0, 0, -1, 0},
+      {100, 10, 20, 1},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(getCVLGrabRow(0, 0, buffer.data(), c.row, c.first, c.last), c.result)
+        << c.row << " " << c.first << ".." << c.last;
+  EXPECT_EQ(buffer[640 * 480], 0xAB);  // nothing written past what was asked
+  EXPECT_EQ(getCVLGrabRow(0, 0, nullptr, 0, 0, 639), 0);
+  EXPECT_EQ(getCVLGrabRow(0, 1, buffer.data(), 0, 0, 639), 0);
+}
+
+// A camera that stops delivering makes a synchronous grab return 0 after its
+// Timeout; a frame that arrives late completes the grab that was armed, and
+// that late completion does not end the next grab's wait.
+TEST_F(GrabTest, AStoppedCameraFailsTheGrabWithinItsBoundAndALateImageEndsNoLaterWait) {
+  Initialize();
+  WriteSettings(kColour.config, {"Timeout=200"});
+  ASSERT_EQ(Open(0, kColour), 1);
+  EXPECT_EQ(doCVLGrab(0, 0), 0);  // no frame comes
+  sim::Grant(kColour.friendly, 1);  // the late frame completes the armed grab
+  for (int i = 0; i < 100 && sim::Credits(kColour.friendly) > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(sim::Credits(kColour.friendly), 0);
+  EXPECT_EQ(doCVLGrab(0, 0), 0);  // its completion belongs to the earlier grab
+  sim::Grant(kColour.friendly, 1);
+  EXPECT_EQ(doCVLGrab(0, 0), 1);
+
+  ASSERT_TRUE(sim::StopFrames(kColour.friendly));
+  sim::Grant(kColour.friendly, 3);
+  EXPECT_EQ(doCVLGrab(0, 0), 0);
+}
+
+}  // namespace
+}  // namespace kelvane::testing
