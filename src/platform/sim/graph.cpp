@@ -72,17 +72,18 @@ class Stream {
         interval = std::max(interval, source->FrameInterval());
         Pin* out = source->FirstPin(PINDIR_OUTPUT);
         if (!out || !out->Peer()) continue;
-        double time = 0;
-        if (!source->NextFrame(buffers[i], &time)) continue;
+        // Nothing may escape the streaming thread: a frame that cannot be made
+        // (no memory for a huge format) or a callback that throws costs that frame only.
         try {
+          double time = 0;
+          if (!source->NextFrame(buffers[i], &time)) continue;
+          delivered = true;
           Filter::Deliver(*out, buffers[i].data(), buffers[i].size(), time);
         } catch (const std::exception& e) {
-          // A callback that throws must not take the streaming thread down.
-          PlatformMessage(("Simulated stream: a frame consumer raised: " + std::string(e.what()) + "\r\n").c_str());
+          PlatformMessage(("Simulated stream: " + source->Scope() + ": " + e.what() + "\r\n").c_str());
         } catch (...) {
-          PlatformMessage("Simulated stream: a frame consumer raised\r\n");
+          PlatformMessage(("Simulated stream: " + source->Scope() + ": unknown failure\r\n").c_str());
         }
-        delivered = true;
       }
       const auto period = std::chrono::microseconds(std::max<int64_t>(interval / 10, 1000));
       lock.lock();
