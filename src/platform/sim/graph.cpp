@@ -93,7 +93,7 @@ class Stream {
         changed.notify_all();
       } else if (!delivered) {
         // Nothing to give (frames stopped, waiting for a trigger): do not spin.
-        changed.wait_for(lock, period);
+        changed.wait_for(lock, std::max<Clock::duration>(period, std::chrono::milliseconds(10)));
       }
       due += period;
       if (due < Clock::now() - std::chrono::seconds(1)) due = Clock::now();
@@ -372,6 +372,7 @@ class FilterGraph final : public Object,
       if (s.state != State_Stopped || !s.thread.joinable() || std::this_thread::get_id() == s.threadId) return;
       finished = std::move(s.thread);
       sources = s.sources;
+      s.threadId = {};  // ids are reused once a thread has ended
     }
     finished.join();
     Unregister(stream_, sources);
@@ -432,6 +433,7 @@ class FilterGraph final : public Object,
       if (std::this_thread::get_id() == s.threadId) return;  // inside its own callback: it ends after the frame
       finished = std::move(s.thread);
       sources = s.sources;
+      s.threadId = {};
     }
     // Waits for the frame in flight to finish.
     if (finished.joinable()) finished.join();
