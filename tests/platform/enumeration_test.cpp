@@ -188,6 +188,23 @@ TEST_F(EnumerationTest, FaultScopeLimitsItToOneDevice) {
   EXPECT_EQ(PendingFaults("IPropertyBag::Read"), -1);
 }
 
+TEST_F(EnumerationTest, CountersSeeEveryObjectAndReference) {
+  const int64_t objects = LiveObjects(), references = OutstandingReferences();
+  ComPtr<IBaseFilter> filter = BindCamera("Kestrel KC-640C");
+  EXPECT_EQ(LiveObjects(), objects + 1);
+  EXPECT_EQ(OutstandingReferences(), references + 1);
+  ComPtr<IPin> pin = OutputPin(filter.Get());
+  EXPECT_EQ(LiveObjects(), objects + 1) << "a pin is part of its filter";
+  EXPECT_EQ(OutstandingReferences(), references + 2);
+  filter->AddRef();  // a reference someone forgot
+  EXPECT_EQ(OutstandingReferences(), references + 3);
+  filter->Release();
+  pin.Reset();
+  filter.Reset();
+  EXPECT_EQ(LiveObjects(), objects);
+  EXPECT_EQ(OutstandingReferences(), references);
+}
+
 TEST_F(EnumerationTest, UnknownClassIsNotRegistered) {
   ComPtr<IUnknown> object;
   EXPECT_EQ(CoCreateInstance(PIN_CATEGORY_CAPTURE, IUnknown::iid, object.PutVoid()), REGDB_E_CLASSNOTREG);
