@@ -50,16 +50,20 @@ class Stream {
         continue;
       }
       const Rate rate = CurrentRate();
-      if (rate == Rate::Stepped && stepsTaken == stepsRequested) {
-        // Wake now and then to notice a change of rate.
-        changed.wait_for(lock, std::chrono::milliseconds(100));
-        continue;
-      }
-      if (rate == Rate::RealTime && Clock::now() < due) {
+      if (rate == Rate::Stepped) {
+        if (stepsTaken == stepsRequested) {
+          // Wake now and then to notice a change of rate.
+          changed.wait_for(lock, std::chrono::milliseconds(100));
+          continue;
+        }
+        ++stepsTaken;
+        stepped = true;
+      } else if (rate == Rate::RealTime && Clock::now() < due) {
         changed.wait_until(lock, due);
         continue;
       }
-      if (stepsTaken < stepsRequested) {
+
+      if (rate != Rate::Stepped && stepsTaken < stepsRequested) {
         // A step asked for at another rate is answered by the next frame.
         ++stepsTaken;
         stepped = true;
