@@ -153,8 +153,12 @@ TEST_F(EnumerationTest, FaultsOfDescriptionAndTestApi) {
   // A camera that disappears is gone from later lists and its filter fails.
   ASSERT_TRUE(Disappear("Unbindable"));
   EXPECT_EQ(List(CLSID_VideoInputDeviceCategory).names.size(), 2u);
+  ComPtr<IFiCameraInfo> info;
+  ASSERT_EQ(filter.As(info), S_OK);
+  uint32_t value = 0;
+  EXPECT_EQ(info->ReadRegister(0xF0F00830, &value), kDeviceGone);
   ComPtr<IEnumPins> pins;
-  EXPECT_EQ(filter->EnumPins(pins.Put()), kDeviceGone);
+  EXPECT_EQ(filter->EnumPins(pins.Put()), S_OK) << "the filter object itself is still there";
   EXPECT_EQ(first->BindToObject(IBaseFilter::iid, filter.PutVoid()), kDeviceGone);
 
   // A raising fault throws the platform's error with its text.
@@ -182,6 +186,23 @@ TEST_F(EnumerationTest, FaultScopeLimitsItToOneDevice) {
             (std::vector<std::string>{"Kestrel KC-640C", "<unreadable>", "USB 2.0 Video Camera"}));
   EXPECT_EQ(List(CLSID_VideoInputDeviceCategory).names[1], "<unreadable>") << "count -1 applies every time";
   EXPECT_EQ(PendingFaults("IPropertyBag::Read"), -1);
+}
+
+TEST_F(EnumerationTest, CountersSeeEveryObjectAndReference) {
+  const int64_t objects = LiveObjects(), references = OutstandingReferences();
+  ComPtr<IBaseFilter> filter = BindCamera("Kestrel KC-640C");
+  EXPECT_EQ(LiveObjects(), objects + 1);
+  EXPECT_EQ(OutstandingReferences(), references + 1);
+  ComPtr<IPin> pin = OutputPin(filter.Get());
+  EXPECT_EQ(LiveObjects(), objects + 1) << "a pin is part of its filter";
+  EXPECT_EQ(OutstandingReferences(), references + 2);
+  filter->AddRef();  // a reference someone forgot
+  EXPECT_EQ(OutstandingReferences(), references + 3);
+  filter->Release();
+  pin.Reset();
+  filter.Reset();
+  EXPECT_EQ(LiveObjects(), objects);
+  EXPECT_EQ(OutstandingReferences(), references);
 }
 
 TEST_F(EnumerationTest, UnknownClassIsNotRegistered) {

@@ -443,27 +443,34 @@ TEST_F(GraphTest, CamerasThatGiveNoFrame) {
   EXPECT_EQ(recorder_.frames.size(), 3u);
 }
 
-TEST_F(GraphTest, FastRateStreamsUntilTheCallbackPauses) {
-  Graph g = Build("USB 2.0 Video Camera");
-  ComPtr<IMediaEventSink> sink;
-  ASSERT_EQ(g.graph.As(sink), S_OK);
-  IMediaEventSink* s = sink.Get();
-  IMediaControl* control = g.control.Get();
-  std::atomic<int> count{0};
-  recorder_.hook = [&, s, control] {
-    if (++count == 5) {
-      control->Pause();
-      s->Notify(EC_COMPLETE, 0, 0);
-    }
-  };
-  SetRate(Rate::Fast);
-  ASSERT_EQ(g.control->Run(), S_OK);
-  int32_t code = 0;
-  EXPECT_EQ(g.events->WaitForCompletion(INFINITE_WAIT, &code), S_OK);
-  EXPECT_EQ(code, EC_COMPLETE);
-  ASSERT_EQ(g.control->Stop(), S_OK);
-  EXPECT_EQ(count.load(), 5) << "paused right after the fifth frame";
-  recorder_.hook = nullptr;
+// Free-running rates: frames flow on their own until the callback pauses the graph.
+TEST_F(GraphTest, FreeRunningRatesStreamUntilTheCallbackPauses) {
+  for (Rate rate : {Rate::Fast, Rate::RealTime}) {
+    Graph g = Build("USB 2.0 Video Camera");
+    ComPtr<IMediaEventSink> sink;
+    ASSERT_EQ(g.graph.As(sink), S_OK);
+    IMediaEventSink* s = sink.Get();
+    IMediaControl* control = g.control.Get();
+    std::atomic<int> count{0};
+    const int wanted = rate == Rate::Fast ? 5 : 2;
+    recorder_.hook = [&, s, control] {
+      if (++count == wanted) {
+        control->Pause();
+        s->Notify(EC_COMPLETE, 0, 0);
+      }
+    };
+    SetRate(rate);
+    ASSERT_EQ(g.control->Run(), S_OK);
+    int32_t code = 0;
+    EXPECT_EQ(g.events->WaitForCompletion(INFINITE_WAIT, &code), S_OK);
+    EXPECT_EQ(code, EC_COMPLETE);
+    EXPECT_EQ(count.load(), wanted) << "paused right after the last wanted frame";
+    // A step at a free-running rate returns after the next frame.
+    ASSERT_EQ(g.control->Run(), S_OK);
+    EXPECT_EQ(Step("USB 2.0 Video Camera"), StepResult::Delivered);
+    ASSERT_EQ(g.control->Stop(), S_OK);
+    recorder_.hook = nullptr;
+  }
 }
 
 // Frames from a file play in a loop; dark frames of the description come at their period.

@@ -523,7 +523,6 @@ const char* DefaultBusText() {
   // vendor driver, a 16-bit monochrome one, a plain USB camera, and the
   // decompressor filters the platform has installed.
   return R"json({
-  "rate": "realtime",
   "cameras": [
     {
       "name": "Kestrel KC-640C",

@@ -99,7 +99,6 @@ ULONG Pin::Release() { return filter_.Release(); }
 
 HRESULT Pin::QueryDirection(PIN_DIRECTION* direction) {
   KELVANE_SIM_FAULT("IPin::QueryDirection", filter_.Scope());
-  if (HRESULT hr = filter_.Health(); FAILED(hr)) return hr;
   if (!direction) return E_POINTER;
   *direction = direction_;
   return S_OK;
@@ -109,7 +108,6 @@ HRESULT Pin::ConnectedTo(IPin** peer) {
   KELVANE_SIM_FAULT("IPin::ConnectedTo", filter_.Scope());
   if (!peer) return E_POINTER;
   *peer = nullptr;
-  if (HRESULT hr = filter_.Health(); FAILED(hr)) return hr;
   std::lock_guard lock(filter_.mutex_);
   if (!peer_) return VFW_E_NOT_CONNECTED;
   peer_->AddRef();
@@ -120,7 +118,6 @@ HRESULT Pin::ConnectedTo(IPin** peer) {
 HRESULT Pin::QueryPinInfo(PIN_INFO* info) {
   KELVANE_SIM_FAULT("IPin::QueryPinInfo", filter_.Scope());
   if (!info) return E_POINTER;
-  if (HRESULT hr = filter_.Health(); FAILED(hr)) return hr;
   *info = PIN_INFO{};
   filter_.AddRef();
   info->pFilter = &filter_;
@@ -133,7 +130,6 @@ HRESULT Pin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
   KELVANE_SIM_FAULT("IPin::ConnectionMediaType", filter_.Scope());
   if (!mt) return E_POINTER;
   *mt = AM_MEDIA_TYPE{};
-  if (HRESULT hr = filter_.Health(); FAILED(hr)) return hr;
   std::lock_guard lock(filter_.mutex_);
   if (!peer_) return VFW_E_NOT_CONNECTED;
   return CopyMediaType(*mt, type_.Get());
@@ -167,7 +163,6 @@ HRESULT Filter::EnumPins(IEnumPins** pins) {
   KELVANE_SIM_FAULT("IBaseFilter::EnumPins", Scope());
   if (!pins) return E_POINTER;
   *pins = nullptr;
-  if (HRESULT hr = Health(); FAILED(hr)) return hr;
   return HandOut(new PinEnum(*this), IEnumPins::iid, reinterpret_cast<void**>(pins));
 }
 

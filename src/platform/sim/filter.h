@@ -96,7 +96,8 @@ class Filter : public Object, public IBaseFilter {
 
   // The name faults are scoped by: the device's or filter's friendly name.
   virtual std::string Scope() const = 0;
-  // The failure every operation returns once the device has left the bus, or S_OK.
+  // The failure device operations return once the device has left the bus, or S_OK.
+  // Pins and graph membership keep working: the objects are still there.
   virtual HRESULT Health() const { return platform::S_OK; }
 
   const std::vector<std::unique_ptr<Pin>>& Pins() const { return pins_; }

@@ -74,6 +74,12 @@ class Stream {
         changed.wait_until(lock, due);
         continue;
       }
+
+      if (rate != Rate::Stepped && stepsTaken < stepsRequested) {
+        // A step asked for at another rate is answered by the next frame.
+        ++stepsTaken;
+        stepped = true;
+      }
       lock.unlock();
       bool delivered = false;
       int64_t interval = 0;
@@ -82,17 +88,18 @@ class Stream {
         interval = std::max(interval, source->FrameInterval());
         Pin* out = source->FirstPin(PINDIR_OUTPUT);
         if (!out || !out->Peer()) continue;
-        double time = 0;
-        if (!source->NextFrame(buffers[i], &time)) continue;
+        // Nothing may escape the streaming thread: a frame that cannot be made
+        // (no memory for a huge format) or a callback that throws costs that frame only.
         try {
+          double time = 0;
+          if (!source->NextFrame(buffers[i], &time)) continue;
+          delivered = true;
           Filter::Deliver(*out, buffers[i].data(), buffers[i].size(), time);
         } catch (const std::exception& e) {
-          // A callback that throws must not take the streaming thread down.
-          PlatformMessage(("Simulated stream: a frame consumer raised: " + std::string(e.what()) + "\r\n").c_str());
+          PlatformMessage(("Simulated stream: " + source->Scope() + ": " + e.what() + "\r\n").c_str());
         } catch (...) {
-          PlatformMessage("Simulated stream: a frame consumer raised\r\n");
+          PlatformMessage(("Simulated stream: " + source->Scope() + ": unknown failure\r\n").c_str());
         }
-        delivered = true;
       }
       const auto period = std::chrono::microseconds(std::max<int64_t>(interval / 10, 1000));
       lock.lock();
@@ -102,7 +109,7 @@ class Stream {
         changed.notify_all();
       } else if (!delivered) {
         // Nothing to give (frames stopped, waiting for a trigger): do not spin.
-        changed.wait_for(lock, period);
+        changed.wait_for(lock, std::max<Clock::duration>(period, std::chrono::milliseconds(10)));
       }
       due += period;
       if (due < Clock::now() - std::chrono::seconds(1)) due = Clock::now();
@@ -414,6 +421,7 @@ class FilterGraph final : public Object,
       if (s.state != State_Stopped || !s.thread.joinable() || std::this_thread::get_id() == s.threadId) return;
       finished = std::move(s.thread);
       sources = s.sources;
+      s.threadId = {};  // ids are reused once a thread has ended
     }
     finished.join();
     Unregister(stream_, sources);
@@ -474,6 +482,7 @@ class FilterGraph final : public Object,
       if (std::this_thread::get_id() == s.threadId) return;  // inside its own callback: it ends after the frame
       finished = std::move(s.thread);
       sources = s.sources;
+      s.threadId = {};
     }
     // Waits for the frame in flight to finish.
     if (finished.joinable()) finished.join();

@@ -22,6 +22,7 @@ std::atomic<int64_t> g_objects{0};
 std::atomic<int64_t> g_references{0};
 
 struct SimState {
+  std::mutex firstLoad;
   std::mutex mutex;
   std::shared_ptr<Bus> bus;
   std::string lastError;
@@ -107,6 +108,12 @@ int64_t OutstandingReferences() { return g_references.load(); }
 
 std::shared_ptr<Bus> CurrentBus() {
   SimState& s = State();
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.bus) return s.bus;
+  }
+  // The first use loads the start-up bus once, whichever thread comes first.
+  std::lock_guard once(s.firstLoad);
   {
     std::lock_guard lock(s.mutex);
     if (s.bus) return s.bus;
