@@ -64,8 +64,14 @@ class HostTest : public ::testing::Test {
 
   std::string SettingsFile() const { return (dir_ / "Kelvane.ini").string(); }
 
-  // Appends a section with these lines to the settings file.
-  void WriteSettings(const std::string& section, const std::vector<std::string>& lines) {
+  // Appends a section with these lines to the settings file. Unless the lines
+  // say otherwise the camera is opened with ContinousVideo=0: its graph is
+  // paused between grabs, so frames granted before a synchronous grab wait
+  // for the grab that takes them instead of streaming past an unarmed camera.
+  void WriteSettings(const std::string& section, std::vector<std::string> lines) {
+    bool continuous = false;
+    for (const auto& line : lines) continuous |= line.rfind("ContinousVideo=", 0) == 0;
+    if (!continuous) lines.insert(lines.begin(), "ContinousVideo=0");
     std::ofstream out(SettingsFile(), std::ios::app);
     out << "[" << section << "]\n";
     for (const auto& line : lines) out << line << "\n";

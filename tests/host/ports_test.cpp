@@ -95,6 +95,7 @@ TEST_F(PortsTest, OpenRefusesBadArgumentsAndNamesOfOtherLetterCase) {
 }
 
 TEST_F(PortsTest, PortsShareACameraThatIsReleasedWithTheLastOfThem) {
+  WriteSettings(kColour.config, {});
   Initialize();
   ASSERT_EQ(Open(3, kColour), 1);
   const int32_t width = size_[0], height = size_[1];
