@@ -43,6 +43,11 @@ class HostTest : public ::testing::Test {
   virtual void PrepareBus() { sim::LoadDefaultBus(); }
 
   void SetUp() override {
+    // The library starts up once per process: a second export-level test in
+    // the same process would see the first one's cameras and ports.
+    static bool used = false;
+    if (used) GTEST_SKIP() << "export-level tests need a process each; run them through ctest";
+    used = true;
     dir_ = std::filesystem::temp_directory_path() /
            ("kelvane-host-" + std::to_string(getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -56,6 +61,7 @@ class HostTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (dir_.empty()) return;
     for (int port = 0; port < 25; ++port) closeCVLPort(0, port);
     std::filesystem::remove_all(dir_);
   }
