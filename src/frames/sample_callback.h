@@ -34,8 +34,9 @@ class CVideoDecoderCB final : public platform::ISampleGrabberCB {
   // The sequence of the last armed grab: an image begun from now on carries at least this.
   uint32_t CurrentSequence() const { return armed_.load(std::memory_order_acquire); }
 
-  // Held while a frame is converted into the store; the host takes it to
-  // reallocate the store's buffers ("PixelSize") so no frame lands in freed memory.
+  // Held while a frame is converted into the store. The host takes it to copy
+  // the image out and to reallocate the store's buffers ("PixelSize"), so it
+  // never reads a half-converted image and no frame lands in freed memory.
   std::mutex FrameLock;
 
   // Written by the host's threads, read by the streaming thread.

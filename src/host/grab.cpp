@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 #include "capture/graph.h"
 #include "diagnostics/diagnostics.h"
@@ -97,7 +98,12 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
   if (!CheckPort(grabber, port) || !destination) return 0;
   const uint32_t from = static_cast<uint32_t>(first), to = static_cast<uint32_t>(last);
   if (to <= from) return 0;
-  const frames::FrameStore& f = *State().PortTable[port].Camera->Frames;
+  CameraRecord& camera = *State().PortTable[port].Camera;
+  // A frame is never converted into the image while it is copied out: in
+  // continuous mode the host may read at any moment, and "PixelSize" may have
+  // replaced the buffers.
+  std::lock_guard<std::mutex> lock(camera.Decoder->FrameLock);
+  const frames::FrameStore& f = *camera.Frames;
   const uint8_t* p = f.Row(row);
   if (!p) return 0;
   const uint64_t b = f.PixelBits() / 8u;
