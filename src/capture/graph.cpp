@@ -27,6 +27,15 @@ void ReleaseBuild(CameraRecord& camera) {
   camera.DecompressorFilter.Reset();
 }
 
+// Takes the filters of a build out of the kept graph, so that opening and
+// closing a camera again and again does not pile up filters in it.
+void RemoveBuildFilters(CameraRecord& camera) {
+  IGraphBuilder* graph = camera.Graph.Get();
+  if (!graph) return;
+  for (IBaseFilter* filter : {camera.RendererFilter.Get(), camera.GrabberFilter.Get(), camera.DecompressorFilter.Get()})
+    if (filter) graph->RemoveFilter(filter);
+}
+
 // The decompressor's raw mode: failures and older decompressors never fail the build.
 void ApplyRawMode(IBaseFilter* decompressor, int32_t rawMode) {
   ComPtr<IFiRawMode> raw;
@@ -81,7 +90,9 @@ HRESULT BuildCaptureGraph(CameraRecord& camera) {
   HRESULT hr = CreateGraph(camera);
   if (FAILED(hr)) return hr;
   IGraphBuilder* graph = camera.Graph.Get();
-  // What a failed earlier build left behind stays in the graph, disconnected; drop our references.
+  // What a failed earlier build left behind goes: out of the graph, and our references.
+  if (camera.Graph) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
+  RemoveBuildFilters(camera);
   ReleaseBuild(camera);
 
   hr = CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, camera.GrabberFilter.PutVoid());
@@ -256,6 +267,7 @@ void TearDownGraph(CameraRecord& camera) {
   if (camera.Graph) StopGraph(camera.MediaControl.Get());
   if (camera.SampleGrabber) camera.SampleGrabber->SetCallback(nullptr, 0);
   if (camera.Graph) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
+  RemoveBuildFilters(camera);
   ReleaseBuild(camera);
 }
 

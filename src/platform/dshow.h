@@ -195,6 +195,8 @@ struct IFilterGraph : IUnknown {
   static constexpr IID iid{0x56A8689F, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
   // A name already taken is made unique by the graph (the result is then VFW_S_DUPLICATE_NAME).
   virtual HRESULT AddFilter(IBaseFilter* filter, const char16_t* name) = 0;
+  // Takes a filter out of the graph, breaking its connections (graph stopped).
+  virtual HRESULT RemoveFilter(IBaseFilter* filter) = 0;
   virtual HRESULT Disconnect(IPin* pin) = 0;
 };
 

@@ -222,6 +222,32 @@ class FilterGraph final : public Object,
     return result;
   }
 
+  HRESULT RemoveFilter(IBaseFilter* filter) override {
+    KELVANE_SIM_FAULT("IFilterGraph::RemoveFilter", Scope());
+    if (!filter) return E_POINTER;
+    Filter* f = AsSimFilter(filter);
+    if (!f || !IsMember(*f)) return VFW_E_NOT_IN_GRAPH;
+    if (!Stopped()) return VFW_E_NOT_STOPPED;
+    for (const auto& pin : f->Pins()) {
+      Pin* peer = pin->Peer();
+      if (!peer) continue;
+      peer->Detach();
+      peer->Owner().Disconnected(*peer);
+      pin->Detach();
+      f->Disconnected(*pin);
+    }
+    Member removed;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = std::find_if(members_.begin(), members_.end(), [&](const Member& m) { return m.filter == f; });
+      if (it == members_.end()) return VFW_E_NOT_IN_GRAPH;
+      removed = std::move(*it);
+      members_.erase(it);
+    }
+    f->JoinGraph(nullptr, {});
+    return S_OK;  // `removed` gives the graph's reference back here
+  }
+
   HRESULT Disconnect(IPin* pin) override {
     KELVANE_SIM_FAULT("IFilterGraph::Disconnect", Scope());
     if (!pin) return E_POINTER;
