@@ -17,7 +17,7 @@ namespace {
 using platform::GUID;
 
 class GrabTest : public HostTest {
- protected:
+ public:
   // What the frame pipeline makes of these delivered frames: the reference
   // for an image grabbed through the exports.
   static std::vector<uint8_t> Reference(int32_t frameType, int32_t w, int32_t h, bool colour,
@@ -42,17 +42,63 @@ struct FormatCase {
   const char* name;
   GUID subtype;
   int32_t width, height;  // settings; 0 takes the format's own size
-  int32_t fpsCode;
+  int32_t rate;           // frame-rate code, or frame interval on the standard path
   bool colour;
   int32_t rawMode;
+  int32_t lut = 0;
 };
 
-// Every format of the colour camera, grey and colour, grabbed through the
-// exports, equals the pipeline's reference on the frame the camera delivered
-// (after the decompressor the graph puts between them where the rules need one).
+// Opens the camera in the case's format, grabs one image and compares it with
+// the pipeline's reference on the frame the camera delivered (after the
+// decompressor the graph puts between them where the rules need one).
+void GrabAndCompare(GrabTest& test, const Camera& camera, const FormatCase& c) {
+  using namespace platform;
+  SCOPED_TRACE(std::string(camera.friendly) + " " + c.name + (c.colour ? " colour" : " grey") + " raw " +
+               std::to_string(c.rawMode) + " lut " + std::to_string(c.lut));
+  std::filesystem::remove(test.SettingsFile());
+  test.WriteSettings(camera.config,
+                     {"SubType=" + settings::GuidToText(c.subtype), "Width=" + std::to_string(c.width),
+                      "Height=" + std::to_string(c.height), "AvgTimePerFrame=" + std::to_string(c.rate),
+                      std::string("Color=") + (c.colour ? "1" : "0"), "RawMode=" + std::to_string(c.rawMode),
+                      "Algorithm=2", "Lut=" + std::to_string(c.lut)});
+  ASSERT_EQ(test.Open(0, camera), 1);
+  auto format = sim::CurrentFormat(camera.friendly);
+  ASSERT_TRUE(format);
+  ASSERT_EQ(format->subtype, c.subtype);
+
+  const int64_t k = sim::FramesProduced(camera.friendly);
+  sim::Grant(camera.friendly, 1);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  EXPECT_EQ(sim::FramesProduced(camera.friendly), k + 1);
+  const std::vector<uint8_t> image = test.ReadRows(0);
+
+  std::vector<uint8_t> delivered = sim::RenderFrame(camera.friendly, k);
+  const int32_t w = format->width, h = format->height;
+  int32_t frameType = frames::FrameTypeForSubtype(c.subtype);
+  const bool direct = !c.colour || c.subtype == MEDIASUBTYPE_RGB24 || c.rawMode != 0;
+  if (!direct) {  // the decompressor turns the frame into a bottom-up RGB24 bitmap
+    std::vector<uint8_t> converted(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+    ASSERT_TRUE(sim::ConvertToRgb24(c.subtype, w, h, delivered.data(), delivered.size(), 0, converted.data()));
+    delivered = std::move(converted);
+    frameType = 6;
+  }
+  frames::FrameSettings s;
+  s.RawMode = c.rawMode;
+  s.Algorithm = 2;
+  const int32_t lut = frameType == 8 || frameType == 10 ? c.lut : 0;
+  const auto expected = GrabTest::Reference(frameType, w, h, c.colour, s, {delivered}, lut);
+  EXPECT_EQ(test.size_[0], w);
+  EXPECT_EQ(test.size_[1], h);
+  ASSERT_EQ(image.size(), expected.size());
+  EXPECT_TRUE(image == expected);
+  EXPECT_TRUE(closeCVLPort(0, 0));
+}
+
+// Every format of the default bus, grey and colour, grabbed through the
+// exports, equals the pipeline's reference.
 TEST_F(GrabTest, EveryFormatGreyAndColourEqualsTheReference) {
   using namespace platform;
-  const FormatCase cases[] = {
+  const FormatCase colourCamera[] = {
       {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 4, false, 0},   {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 4, true, 0},
       {"UYVY", MEDIASUBTYPE_UYVY, 0, 0, 4, false, 0},   {"UYVY", MEDIASUBTYPE_UYVY, 320, 240, 4, true, 0},
       {"Y411", MEDIASUBTYPE_Y411, 0, 0, 4, false, 0},   {"Y411", MEDIASUBTYPE_Y411, 0, 0, 4, true, 0},
@@ -63,47 +109,23 @@ TEST_F(GrabTest, EveryFormatGreyAndColourEqualsTheReference) {
       {"RAW8", MEDIASUBTYPE_RAW8, 0, 0, 3, false, 0},   {"RAW8", MEDIASUBTYPE_RAW8, 0, 0, 3, false, 1},
       {"RAW8", MEDIASUBTYPE_RAW8, 0, 0, 3, true, 1},    {"YUY2 raw", MEDIASUBTYPE_YUY2, 0, 0, 4, true, 2},
   };
+  const FormatCase monoCamera[] = {
+      {"Y800", MEDIASUBTYPE_Y800, 0, 0, 3, false, 0},      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 0},
+      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 1},   {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 3},
+      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 6},   {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 8},
+      {"MO16 raw", MEDIASUBTYPE_MO16, 0, 0, 2, true, 1, 4},
+  };
+  const FormatCase usbCamera[] = {
+      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, false, 0},
+      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, true, 0},
+      {"YUY2", MEDIASUBTYPE_YUY2, 320, 240, 333333, false, 0},
+      {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 666666, false, 0},
+      {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 666666, true, 0},
+  };
   Initialize();
-  for (const FormatCase& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + (c.colour ? " colour" : " grey") + " raw " + std::to_string(c.rawMode));
-    std::filesystem::remove(SettingsFile());
-    WriteSettings(kColour.config, {"SubType=" + settings::GuidToText(c.subtype), "Width=" + std::to_string(c.width),
-                                   "Height=" + std::to_string(c.height),
-                                   "AvgTimePerFrame=" + std::to_string(c.fpsCode),
-                                   std::string("Color=") + (c.colour ? "1" : "0"),
-                                   "RawMode=" + std::to_string(c.rawMode), "Algorithm=2"});
-    ASSERT_EQ(Open(0, kColour), 1);
-    auto format = sim::CurrentFormat(kColour.friendly);
-    ASSERT_TRUE(format);
-    ASSERT_EQ(format->subtype, c.subtype);
-
-    const int64_t k = sim::FramesProduced(kColour.friendly);
-    sim::Grant(kColour.friendly, 1);
-    ASSERT_EQ(doCVLGrab(0, 0), 1);
-    EXPECT_EQ(sim::FramesProduced(kColour.friendly), k + 1);
-    const std::vector<uint8_t> image = ReadRows(0);
-
-    std::vector<uint8_t> delivered = sim::RenderFrame(kColour.friendly, k);
-    const int32_t w = format->width, h = format->height;
-    int32_t frameType = frames::FrameTypeForSubtype(c.subtype);
-    const bool rgb = c.subtype == MEDIASUBTYPE_RGB24;
-    const bool direct = (!c.colour) || rgb || (c.colour && c.rawMode);
-    if (!direct) {  // the camera's decompressor turns the frame into a bottom-up RGB24 bitmap
-      std::vector<uint8_t> converted(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
-      ASSERT_TRUE(sim::ConvertToRgb24(c.subtype, w, h, delivered.data(), delivered.size(), 0, converted.data()));
-      delivered = std::move(converted);
-      frameType = 6;
-    }
-    frames::FrameSettings s;
-    s.RawMode = c.rawMode;
-    s.Algorithm = 2;
-    const auto expected = Reference(frameType, w, h, c.colour, s, {delivered});
-    EXPECT_EQ(size_[0], w);
-    EXPECT_EQ(size_[1], h);
-    ASSERT_EQ(image.size(), expected.size());
-    EXPECT_TRUE(image == expected);
-    EXPECT_TRUE(closeCVLPort(0, 0));
-  }
+  for (const FormatCase& c : colourCamera) GrabAndCompare(*this, kColour, c);
+  for (const FormatCase& c : monoCamera) GrabAndCompare(*this, kMono16, c);
+  for (const FormatCase& c : usbCamera) GrabAndCompare(*this, kUsb, c);
 }
 
 // The colour image shows the camera's picture the right way up and in the

@@ -38,7 +38,7 @@ inline constexpr Camera kMono16{"Kestrel KM-1280M16", "Kestrel Optics KM-1280M16
 inline constexpr Camera kUsb{"USB 2.0 Video Camera", "USB 2.0 Video Camera"};
 
 class HostTest : public ::testing::Test {
- protected:
+ public:
   // Runs before initialize: tests that need another bus load it here.
   virtual void PrepareBus() { sim::LoadDefaultBus(); }
 
