@@ -313,6 +313,23 @@ TEST_F(GrabTest, ContinuousModeCallsTheCallbackForEveryFrame) {
   EXPECT_EQ(g_calls.size(), 5u);  // but frames are no longer taken
 }
 
+// Continuous mode with averaging and a drop count: in each cycle the first
+// frame is taken, the next two dropped, then two more taken; one callback per cycle.
+TEST_F(GrabTest, ContinuousCyclesTakeDropAndAverage) {
+  WriteSettings(kColour.config, {"ContinousVideo=1", "DropCnt=2", "MeanCnt=3"});
+  Initialize();
+  ASSERT_EQ(Open(0, kColour, 5), 1);
+  ASSERT_EQ(setCompleteCallback(0, 0, RecordCall), 1);
+  ASSERT_EQ(setProperty(0, 0, "Continous", 1), 1);
+  std::vector<size_t> callsAfterFrame;
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(sim::Step(kColour.friendly), sim::StepResult::Delivered);
+    std::lock_guard lock(g_callbackMutex);
+    callsAfterFrame.push_back(g_calls.size());
+  }
+  EXPECT_EQ(callsAfterFrame, (std::vector<size_t>{0, 0, 0, 0, 1, 1, 1, 1, 1, 2}));
+}
+
 // ContinousVideo 0: the graph is paused after every image.
 TEST_F(GrabTest, SingleGrabModePausesTheGraphAfterTheImage) {
   Initialize();
