@@ -444,3 +444,37 @@ TEST_F(GrabTest, AStoppedCameraFailsTheGrabWithinItsBoundAndALateImageEndsNoLate
 
 }  // namespace
 }  // namespace kelvane::testing
+
+namespace kelvane::testing {
+namespace {
+
+class StillCameraTest : public GrabTest {
+  void PrepareBus() override {
+    std::string bus = sim::DefaultBusJson();
+    const std::string key = "\"source\": {\"bayer\": \"RGGB\"}";
+    auto at = bus.find(key);
+    ASSERT_NE(at, std::string::npos);
+    bus.replace(at, key.size(), "\"source\": {\"bayer\": \"RGGB\", \"still\": true}");
+    ASSERT_TRUE(sim::LoadBusFromText(bus));
+  }
+};
+
+// A frozen camera delivers its first picture again and again.
+TEST_F(StillCameraTest, DeliversItsFirstPictureAgain) {
+  WriteSettings(kColour.config, {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_Y800)});
+  Initialize();
+  const int64_t first = sim::FramesProduced(kColour.friendly);
+  ASSERT_EQ(Open(0, kColour), 1);
+  sim::Grant(kColour.friendly, 1);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  const auto one = ReadRows(0);
+  sim::Grant(kColour.friendly, 1);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  EXPECT_TRUE(ReadRows(0) == one);
+  frames::FrameSettings s;
+  EXPECT_TRUE(one == Reference(4, 640, 480, false, s, {sim::RenderFrame(kColour.friendly, first)}));
+  EXPECT_EQ(sim::FramesProduced(kColour.friendly), first + 3);
+}
+
+}  // namespace
+}  // namespace kelvane::testing

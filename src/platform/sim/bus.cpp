@@ -358,8 +358,12 @@ class Reader {
     if (v.contains("source")) {
       const std::string p = path + "/source";
       const json& s = v["source"];
-      OnlyKeys(s, p, {"file", "bayer", "blank_every"});
+      OnlyKeys(s, p, {"file", "bayer", "blank_every", "still"});
       if (s.contains("blank_every")) c.source.blankEvery = Int32(s["blank_every"], p + "/blank_every", 0, 1000000);
+      if (s.contains("still")) {
+        if (!s["still"].is_boolean()) Fail(p + "/still", "expected true or false");
+        c.source.still = s["still"].get<bool>();
+      }
       if (s.contains("file")) c.source.file = String(s["file"], p + "/file");
       if (s.contains("bayer")) {
         const std::string b = String(s["bayer"], p + "/bayer");

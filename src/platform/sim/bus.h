@@ -55,6 +55,7 @@ struct SourceDesc {
   std::string file;  // raw frames in the format's byte layout, one after another; empty: moving pattern
   BayerPattern bayer = BayerPattern::RGGB;
   int32_t blankEvery = 0;  // every n-th frame is black (a camera's dark frame); 0: never
+  bool still = false;      // a frozen picture: the first frame's, delivered again and again (benchmarks)
 };
 
 struct CameraDesc {

@@ -382,6 +382,8 @@ class CameraFilter final : public SourceFilter,
   std::map<FiStreamCapsEntry*, size_t> listSizes_;
   // Streaming thread only.
   int64_t frameInFile_ = 0;
+  GUID stillSubtype_{};  // the format the still picture in the stream's buffer was rendered in
+  int32_t stillWidth_ = 0, stillHeight_ = 0;
   std::ifstream file_;
 };
 
@@ -601,6 +603,7 @@ bool CameraFilter::NextFrame(std::vector<uint8_t>& frame, double* time) {
   std::string file;
   BayerPattern bayer;
   int32_t blankEvery = 0;
+  bool still = false;
   {
     std::lock_guard lock(device_->Mutex());
     Device& d = *device_;
@@ -618,8 +621,16 @@ bool CameraFilter::NextFrame(std::vector<uint8_t>& frame, double* time) {
     file = d.Desc().source.file;
     bayer = d.Desc().source.bayer;
     blankEvery = d.Desc().source.blankEvery;
+    still = d.Desc().source.still;
   }
   const size_t bytes = FrameBytes(subtype, w, h);
+  if (still && frame.size() == bytes && stillSubtype_ == subtype && stillWidth_ == w && stillHeight_ == h) {
+    if (time) *time = static_cast<double>(index) * static_cast<double>(interval) * 1e-7;
+    return true;  // the buffer still holds the picture: nothing to render
+  }
+  stillSubtype_ = subtype;
+  stillWidth_ = w;
+  stillHeight_ = h;
   frame.resize(bytes);
   if (time) *time = static_cast<double>(index) * static_cast<double>(interval) * 1e-7;
   if (!file.empty()) {
