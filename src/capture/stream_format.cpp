@@ -270,8 +270,9 @@ HRESULT GetStreamConfig(CameraRecord& camera) {
 
   bool fromRect = false;
   if (IFiVideoFormatConfig* vendor = camera.FormatConfig.Get()) {
-    // A read that fails leaves its field as it was: a made-up frame-rate code
-    // would be applied at the next open (code 0 is the slowest rate).
+    // A read that fails leaves its field as read from the format above (an
+    // interval's low bits are 7 or more: "leave the rate"); a made-up code 0
+    // would set the slowest rate at the next open.
     int32_t index = s.DefFmt;
     if (SUCCEEDED(vendor->GetDefaultFormat(&index))) s.DefFmt = index;
     int32_t code = s.AvgTimePerFrame;
