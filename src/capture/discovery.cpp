@@ -1,5 +1,6 @@
 #include "capture/discovery.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -41,17 +42,29 @@ void ComposeVendorName(CameraRecord& camera) {
 }
 
 // Cameras that compose the same name are told apart by " #n": n - 1 earlier names contain this one.
+// Containment is not equality, so the number found may already be taken (an earlier
+// device called "Cam #2" and a later "Cam"); the next free number is used then, as
+// the host opens cameras by this name and it must stay unique.
 void MakeUnique(CameraRecord* const* cameras, uint32_t n) {
   CameraRecord& camera = *cameras[n];
   int k = 0;
   for (uint32_t j = 0; j < n; ++j)
     if (std::strstr(cameras[j]->ConfigName, camera.ConfigName)) ++k;
   if (k == 0) return;
-  char suffix[16];
-  int len = std::snprintf(suffix, sizeof suffix, " #%d", k + 1);
-  size_t keep = std::min(std::strlen(camera.ConfigName), static_cast<size_t>(kNameSize - 1 - len));
-  camera.ConfigName[keep] = '\0';
-  std::strcat(camera.ConfigName, suffix);
+  const std::string base = camera.ConfigName;
+  for (int number = k + 1;; ++number) {
+    char suffix[16];
+    const int len = std::snprintf(suffix, sizeof suffix, " #%d", number);
+    // The suffix always stays visible: a name too long for it is cut first.
+    const std::string candidate =
+        base.substr(0, std::min(base.size(), static_cast<size_t>(kNameSize - 1 - len))) + suffix;
+    bool taken = false;
+    for (uint32_t j = 0; j < n && !taken; ++j) taken = candidate == cameras[j]->ConfigName;
+    if (!taken) {
+      CopyName(camera.ConfigName, candidate.c_str());
+      return;
+    }
+  }
 }
 
 template <class T>

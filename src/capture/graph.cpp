@@ -52,6 +52,8 @@ void ApplyRawMode(IBaseFilter* decompressor, int32_t rawMode) {
   }
 }
 
+HRESULT ConnectCaptureGraph(CameraRecord& camera);
+
 }  // namespace
 
 HRESULT CreateGraph(CameraRecord& camera) {
@@ -89,13 +91,24 @@ HRESULT CreateGraph(CameraRecord& camera) {
 HRESULT BuildCaptureGraph(CameraRecord& camera) {
   HRESULT hr = CreateGraph(camera);
   if (FAILED(hr)) return hr;
-  IGraphBuilder* graph = camera.Graph.Get();
-  // What a failed earlier build left behind goes: out of the graph, and our references.
-  if (camera.Graph) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
+  // What an earlier build left behind without a teardown goes: its
+  // connections, its filters out of the graph, and our references.
+  if (camera.GrabberFilter) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
   RemoveBuildFilters(camera);
   ReleaseBuild(camera);
+  hr = ConnectCaptureGraph(camera);
+  // A failed build keeps its filters until the teardown, but not its connections:
+  // the next open sets the camera's format first, which a connected camera refuses.
+  if (FAILED(hr)) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
+  return hr;
+}
 
-  hr = CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, camera.GrabberFilter.PutVoid());
+namespace {
+
+// The filters of one build, created, added and connected; see BuildCaptureGraph.
+HRESULT ConnectCaptureGraph(CameraRecord& camera) {
+  IGraphBuilder* graph = camera.Graph.Get();
+  HRESULT hr = CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, camera.GrabberFilter.PutVoid());
   if (FAILED(hr) || !camera.GrabberFilter) {
     if (SUCCEEDED(hr)) hr = E_POINTER;
     LogFailure("Failed to create SampleGrabber!", hr);
@@ -196,6 +209,8 @@ HRESULT BuildCaptureGraph(CameraRecord& camera) {
   }
   return hr;
 }
+
+}  // namespace
 
 HRESULT GetFilterHandle(const char* friendlyName, IBaseFilter** filter) {
   if (!filter) return E_POINTER;

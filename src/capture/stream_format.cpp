@@ -1,6 +1,8 @@
 #include "capture/stream_format.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "diagnostics/diagnostics.h"
@@ -35,7 +37,16 @@ HRESULT WithRetry(const char* operation, Call&& call) {
   return hr;
 }
 
-RECT WantedRect(const settings::CameraSettings& s) { return RECT{s.Left, s.Top, s.Left + s.Width, s.Top + s.Height}; }
+// Left + Width and Top + Height saturate instead of overflowing: a region from a
+// hand-edited settings file that runs past the 32-bit range then fits no format.
+int32_t SaturatedSum(int32_t a, int32_t b) {
+  const int64_t sum = int64_t{a} + b;
+  return static_cast<int32_t>(std::clamp<int64_t>(sum, INT32_MIN, INT32_MAX));
+}
+
+RECT WantedRect(const settings::CameraSettings& s) {
+  return RECT{s.Left, s.Top, SaturatedSum(s.Left, s.Width), SaturatedSum(s.Top, s.Height)};
+}
 
 }  // namespace
 
@@ -259,12 +270,13 @@ HRESULT GetStreamConfig(CameraRecord& camera) {
 
   bool fromRect = false;
   if (IFiVideoFormatConfig* vendor = camera.FormatConfig.Get()) {
-    int32_t index = -1;
-    vendor->GetDefaultFormat(&index);
-    s.DefFmt = index;
-    int32_t code = 0;
-    vendor->GetCurrentFps(s.DefFmt, &code);
-    s.AvgTimePerFrame = code;
+    // A read that fails leaves its field as read from the format above (an
+    // interval's low bits are 7 or more: "leave the rate"); a made-up code 0
+    // would set the slowest rate at the next open.
+    int32_t index = s.DefFmt;
+    if (SUCCEEDED(vendor->GetDefaultFormat(&index))) s.DefFmt = index;
+    int32_t code = s.AvgTimePerFrame;
+    if (SUCCEEDED(vendor->GetCurrentFps(s.DefFmt, &code))) s.AvgTimePerFrame = code;
     if (IsFormat7(camera.CaptureFilter.Get(), s.DefFmt)) {
       try {
         RECT r{};

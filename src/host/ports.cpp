@@ -76,7 +76,10 @@ bool OpenCamera(CameraRecord& camera, int index) {
   HRESULT hr = capture::SetStreamConfig(camera);
   if (FAILED(hr)) LogFailure("SetStreamConfig", hr);
   hr = capture::BuildCaptureGraph(camera);
-  if (FAILED(hr)) return false;
+  if (FAILED(hr)) {
+    ReleaseCamera(camera);  // a failed build keeps nothing until the next open
+    return false;
+  }
   if (auto path = SettingsPath()) capture::ApplyCameraProperties(camera, *path);
 
   AM_MEDIA_TYPE mt;
