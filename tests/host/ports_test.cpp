@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "host_fixture.h"
+#include "settings/camera_settings.h"
 
 namespace kelvane::testing {
 namespace {
@@ -50,6 +51,25 @@ TEST_F(PortsTest, SecondInitializeRereadsSettingsOfOpenCameras) {
   uint32_t value = 0;
   ASSERT_TRUE(sim::ReadRegister(kColour.friendly, 0xF0F00830, &value));
   EXPECT_EQ(value, 0x83030000u);
+}
+
+// A system path too long for the settings file's name is kept to 255
+// characters and refused for the file with a message, never cut silently into
+// the name of another file; the cameras keep the defaults.
+TEST_F(PortsTest, ASystemPathTooLongForTheSettingsFileIsRefused) {
+  Initialize();
+  const std::string longPath = "/" + std::string(299, 'p');
+  ClearMessages();
+  EXPECT_EQ(setSystemPath(longPath.c_str()), 1);
+  EXPECT_TRUE(LoggedContaining("Settings path too long"));
+  WriteSettings(kColour.config, {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_RGB24)});
+  ASSERT_EQ(Open(0, kColour), 1);  // the file in dir_ is not read: the camera's default format
+  EXPECT_NE(sim::CurrentFormat(kColour.friendly)->subtype, platform::MEDIASUBTYPE_RGB24);
+  EXPECT_TRUE(closeCVLPort(0, 0));
+  EXPECT_EQ(setSystemPath(dir_.c_str()), 1);  // back to a usable path: read again
+  ASSERT_EQ(Open(0, kColour), 1);
+  EXPECT_EQ(sim::CurrentFormat(kColour.friendly)->subtype, platform::MEDIASUBTYPE_RGB24);
+  EXPECT_EQ(setSystemPath(nullptr), 1);
 }
 
 class EmptyBusTest : public HostTest {
