@@ -11,6 +11,8 @@
 namespace kelvane::frames {
 namespace {
 
+const Kernels& K(const FrameJob& j) { return j.kernels != nullptr ? *j.kernels : ScalarKernels(); }
+
 bool Holds(const FrameJob& j, size_t needed_input, size_t output) {
   return j.data != nullptr && j.length >= needed_input && output <= j.target_size;
 }
@@ -24,7 +26,7 @@ bool I420Grey(const FrameJob& j) {
 bool I420Colour(const FrameJob& j) {
   const size_t chroma = ((static_cast<size_t>(j.width) + 1) / 2) * ((static_cast<size_t>(j.rows) + 1) / 2);
   if (!Holds(j, j.pixels + 2 * chroma, 3 * j.pixels)) return false;
-  I420ToBgr(j.data, j.data + j.pixels, j.data + j.pixels + chroma, j.target, j.width, j.rows);
+  K(j).I420ToBgr(j.data, j.data + j.pixels, j.data + j.pixels + chroma, j.target, j.width, j.rows);
   return true;
 }
 
@@ -33,54 +35,54 @@ bool I420Colour(const FrameJob& j) {
 bool Y411Grey(const FrameJob& j) {
   const size_t groups = j.pixels / 4;
   if (!Holds(j, 6 * groups, 4 * groups)) return false;
-  Y411ToLuma(j.data, j.target, groups);
+  K(j).Y411ToLuma(j.data, j.target, groups);
   return true;
 }
 
 bool Y411Colour(const FrameJob& j) {
   const size_t groups = j.pixels / 4;
   if (!Holds(j, 6 * groups, 12 * groups)) return false;
-  Y411ToBgr(j.data, j.target, groups);
+  K(j).Y411ToBgr(j.data, j.target, groups);
   return true;
 }
 
 bool UyvyGrey(const FrameJob& j) {
   const size_t groups = j.pixels / 2;
   if (!Holds(j, 4 * groups, 2 * groups)) return false;
-  UyvyToLuma(j.data, j.target, groups);
+  K(j).UyvyToLuma(j.data, j.target, groups);
   return true;
 }
 
 bool UyvyColour(const FrameJob& j) {
   const size_t groups = j.pixels / 2;
   if (!Holds(j, 4 * groups, 6 * groups)) return false;
-  UyvyToBgr(j.data, j.target, groups);
+  K(j).UyvyToBgr(j.data, j.target, groups);
   return true;
 }
 
 bool Yuy2Grey(const FrameJob& j) {
   const size_t groups = j.pixels / 2;
   if (!Holds(j, 4 * groups, 2 * groups)) return false;
-  Yuy2ToLuma(j.data, j.target, groups);
+  K(j).Yuy2ToLuma(j.data, j.target, groups);
   return true;
 }
 
 bool Yuy2Colour(const FrameJob& j) {
   const size_t groups = j.pixels / 2;
   if (!Holds(j, 4 * groups, 6 * groups)) return false;
-  Yuy2ToBgr(j.data, j.target, groups);
+  K(j).Yuy2ToBgr(j.data, j.target, groups);
   return true;
 }
 
 bool Y444Grey(const FrameJob& j) {
   if (!Holds(j, 3 * j.pixels, j.pixels)) return false;
-  Y444ToLuma(j.data, j.target, j.pixels);
+  K(j).Y444ToLuma(j.data, j.target, j.pixels);
   return true;
 }
 
 bool Y444Colour(const FrameJob& j) {
   if (!Holds(j, 3 * j.pixels, 3 * j.pixels)) return false;
-  Y444ToBgr(j.data, j.target, j.pixels);
+  K(j).Y444ToBgr(j.data, j.target, j.pixels);
   return true;
 }
 
@@ -93,26 +95,26 @@ bool Copy8(const FrameJob& j) {
 bool Raw8Grey(const FrameJob& j) {
   if (!Holds(j, j.pixels, j.pixels) || j.scratch8 == nullptr) return false;
   if (j.pixels == 0) return true;
-  if (!Demosaic8(j.data, j.scratch8, j.width, j.rows, j.raw_mode, j.algorithm)) return false;
-  BgrToGrey(j.scratch8, j.target, j.pixels, 3);
+  if (!K(j).Demosaic8(j.data, j.scratch8, j.width, j.rows, j.raw_mode, j.algorithm)) return false;
+  K(j).BgrToGrey(j.scratch8, j.target, j.pixels, 3);
   return true;
 }
 
 bool Raw8Colour(const FrameJob& j) {
   if (!Holds(j, j.pixels, 3 * j.pixels)) return false;
   if (j.pixels == 0) return true;
-  return Demosaic8(j.data, j.target, j.width, j.rows, j.raw_mode, j.algorithm);
+  return K(j).Demosaic8(j.data, j.target, j.width, j.rows, j.raw_mode, j.algorithm);
 }
 
 bool Rgb24Grey(const FrameJob& j) {
   if (!Holds(j, 3 * j.pixels, j.pixels)) return false;
-  BgrToGrey(j.data, j.target, j.pixels, 3);
+  K(j).BgrToGrey(j.data, j.target, j.pixels, 3);
   return true;
 }
 
 bool Rgb32Grey(const FrameJob& j) {
   if (!Holds(j, 4 * j.pixels, j.pixels)) return false;
-  BgrToGrey(j.data, j.target, j.pixels, 4);
+  K(j).BgrToGrey(j.data, j.target, j.pixels, 4);
   return true;
 }
 
@@ -127,7 +129,7 @@ bool Mono16Grey(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
   const LutInfo lut = LutFor(j.lut);
   const uint8_t* map = lut.low_byte_grey ? nullptr : GetMapTable(lut.logarithmic, lut.bits);
-  Mono16ToGrey(j.data, j.target, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());
+  K(j).Mono16ToGrey(j.data, j.target, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());
   return true;
 }
 
@@ -136,8 +138,8 @@ bool Mono16Grey(const FrameJob& j) {
 const uint8_t* Demosaic16Frame(const FrameJob& j, LutInfo& lut) {
   if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return nullptr;
   lut = LutFor(j.lut);
-  Unpack16(j.data, j.scratch16_in, j.pixels, j.swap_bytes, 16 - lut.bits);
-  if (!Demosaic16(j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode, j.algorithm, lut.bits)) return nullptr;
+  K(j).Unpack16(j.data, j.scratch16_in, j.pixels, j.swap_bytes, 16 - lut.bits);
+  if (!K(j).Demosaic16(j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode, j.algorithm, lut.bits)) return nullptr;
   // Lut 0 keeps all 16 bits, so colour goes through the linear 16-bit table.
   return GetMapTable(lut.logarithmic, lut.bits);
 }
@@ -148,7 +150,7 @@ bool Raw16Colour(const FrameJob& j) {
   LutInfo lut{};
   const uint8_t* map = Demosaic16Frame(j, lut);
   if (map == nullptr) return false;
-  Map16ToBytes(j.scratch16_out, j.target, 3 * j.pixels, map, lut.largest());
+  K(j).Map16ToBytes(j.scratch16_out, j.target, 3 * j.pixels, map, lut.largest());
   return true;
 }
 
@@ -158,7 +160,7 @@ bool Raw16Grey(const FrameJob& j) {
   LutInfo lut{};
   const uint8_t* map = Demosaic16Frame(j, lut);
   if (map == nullptr) return false;
-  Map16ToGrey(j.scratch16_out, j.target, j.pixels, map, lut.largest());
+  K(j).Map16ToGrey(j.scratch16_out, j.target, j.pixels, map, lut.largest());
   return true;
 }
 

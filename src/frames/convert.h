@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frames/kernels.h"
 #include "frames/tables.h"
 
 namespace kelvane::frames {
@@ -74,6 +75,7 @@ struct FrameJob {
   uint8_t* scratch8 = nullptr;        // 3 bytes per pixel, for the 8-bit raw grey path
   uint16_t* scratch16_in = nullptr;   // 1 sample per pixel, unpacked 16-bit raw data
   uint16_t* scratch16_out = nullptr;  // 3 samples per pixel, demosaiced 16-bit data
+  const Kernels* kernels = nullptr;   // the set chosen for the store; null: the scalar reference
 };
 
 // Converts job.data into job.target. Returns false when the target was left

@@ -93,6 +93,7 @@ bool FrameStore::AllocateBuffers() {
   // Fresh buffers hold no image yet, so a recursive mean must start by copying
   // its first frame even when one frame finishes each image.
   FrameCount_ = 0;
+  kernels_ = nullptr;
   converter_ = nullptr;
   average_ = nullptr;
   if (!GeometryUsable()) return false;
@@ -126,8 +127,10 @@ bool FrameStore::AllocateBuffers() {
     FreeBuffers();
     return false;
   }
+  // The processor is asked once per process; the store takes the set here, not per frame.
+  kernels_ = &SelectKernels();
   converter_ = SelectConverter(FrameType_, PixelBits_, RawMode_);
-  if (RecursiveMean_ == 0) average_ = SelectAverageKernel(MeanCnt_);
+  if (RecursiveMean_ == 0 && MeanCnt_ >= 2) average_ = kernels_->Average[MeanCnt_ - 2];
   layout_mean_cnt_ = MeanCnt_;
   layout_recursive_ = RecursiveMean_;
   return true;
@@ -139,6 +142,7 @@ void FrameStore::FreeBuffers() {
   scratch8_.reset();
   scratch16_in_.reset();
   scratch16_out_.reset();
+  kernels_ = nullptr;
   converter_ = nullptr;
   average_ = nullptr;
 }
@@ -208,6 +212,7 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
   job.scratch8 = scratch8_.get();
   job.scratch16_in = scratch16_in_.get();
   job.scratch16_out = scratch16_out_.get();
+  job.kernels = kernels_;
   // A frame that could not be converted leaves the target as it was; the
   // pipeline goes on with those contents.
   converter_(job);
@@ -217,7 +222,7 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
     if (RetryCount_ < BlackLvlRetry_) return kStaticRejected;
   }
   RetryCount_ = 0;
-  if (RecursiveMean_ != 0 && FrameCount_ != 0) BlendRecursive(target, result, job.target_size, RecursiveCoeff_);
+  if (RecursiveMean_ != 0 && FrameCount_ != 0) kernels_->BlendRecursive(target, result, job.target_size, RecursiveCoeff_);
   if (FrameCount_ < MeanCnt_) ++FrameCount_;
   if (MeanCnt_ < 2) return kImageFinished;
   if (RecursiveMean_ == 0) WriteIndex_ = WriteIndex_ + 1 >= MeanCnt_ ? 0 : WriteIndex_ + 1;

@@ -1,0 +1,272 @@
+// AVX2 interiors of the five demosaicing algorithms, exact to the reference.
+//
+// The colour of a site alternates with the column, so a block of pixels is
+// split by column parity: each lane pair holds two neighbouring pixels of the
+// row (8-bit samples: 16-bit lanes, 32 pixels per block; 16-bit samples: 32-bit
+// lanes, 16 pixels per block). The low half of a lane is slot A (pixels
+// x, x + 2, ...), the high half slot B (x + 1, x + 3, ...). Every neighbour a
+// formula needs is the low or high half of a load shifted by -2 .. +2 samples,
+// so each slot computes only its own formula, in lanes wide enough for the
+// sums, and the two slots are joined back into pixel order for the store.
+#include "frames/simd_avx2.h"
+
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+#include <immintrin.h>
+
+#include "frames/avx2_begin.h"
+#include "frames/avx2_util.h"
+
+namespace kelvane::frames::avx2 {
+namespace {
+
+template <typename T>
+struct Lanes;
+
+template <>
+struct Lanes<uint8_t> {
+  static constexpr ptrdiff_t kBlock = 32;
+  static __m256i Lo(__m256i v) { return _mm256_and_si256(v, _mm256_set1_epi16(0xFF)); }
+  static __m256i Hi(__m256i v) { return _mm256_srli_epi16(v, 8); }
+  static __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+  static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+  static __m256i Set(int v) { return _mm256_set1_epi16(static_cast<int16_t>(v)); }
+  template <int S>
+  static __m256i Sra(__m256i v) { return _mm256_srai_epi16(v, S); }
+  template <int S>
+  static __m256i Shl(__m256i v) { return _mm256_slli_epi16(v, S); }
+  static __m256i Clamp(__m256i v, __m256i max) {
+    return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), max);
+  }
+  static __m256i Join(__m256i a, __m256i b) { return _mm256_or_si256(a, _mm256_slli_epi16(b, 8)); }
+  static void Store(uint8_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr(out, b, g, r); }
+};
+
+template <>
+struct Lanes<uint16_t> {
+  static constexpr ptrdiff_t kBlock = 16;
+  static __m256i Lo(__m256i v) { return _mm256_and_si256(v, _mm256_set1_epi32(0xFFFF)); }
+  static __m256i Hi(__m256i v) { return _mm256_srli_epi32(v, 16); }
+  static __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+  static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+  static __m256i Set(int v) { return _mm256_set1_epi32(v); }
+  template <int S>
+  static __m256i Sra(__m256i v) { return _mm256_srai_epi32(v, S); }
+  template <int S>
+  static __m256i Shl(__m256i v) { return _mm256_slli_epi32(v, S); }
+  static __m256i Clamp(__m256i v, __m256i max) {
+    return _mm256_min_epi32(_mm256_max_epi32(v, _mm256_setzero_si256()), max);
+  }
+  static __m256i Join(__m256i a, __m256i b) { return _mm256_or_si256(a, _mm256_slli_epi32(b, 16)); }
+  static void Store(uint16_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr16(out, b, g, r); }
+};
+
+// The loads of one source row around a block at x; Reach says how far to the
+// sides the algorithm looks (0: only x .. x + 1, 1: one sample, 2: two).
+template <typename T, int Reach>
+struct Row {
+  __m256i m2 = _mm256_setzero_si256(), m1 = m2, z, p1, p2 = m2;
+
+  Row(const T* r, ptrdiff_t x) {
+    z = Load(r + x);
+    p1 = Load(r + x + 1);
+    if constexpr (Reach >= 1) m1 = Load(r + x - 1);
+    if constexpr (Reach >= 2) {
+      m2 = Load(r + x - 2);
+      p2 = Load(r + x + 2);
+    }
+  }
+
+  // The sample dx columns away from each pixel of a slot (0: A, 1: B).
+  __m256i At(int slot, int dx) const {
+    using L = Lanes<T>;
+    if (slot == 0) {
+      switch (dx) {
+        case -2: return L::Lo(m2);
+        case -1: return L::Lo(m1);
+        case 0: return L::Lo(z);
+        case 1: return L::Hi(z);
+        default: return L::Lo(p2);
+      }
+    }
+    switch (dx) {
+      case -2: return L::Hi(m2);
+      case -1: return L::Lo(z);
+      case 0: return L::Hi(z);
+      case 1: return L::Hi(p1);
+      default: return L::Hi(p2);
+    }
+  }
+};
+
+// Output of one block by slot: the row colour k, green, and the other colour.
+struct Slots {
+  __m256i k[2], g[2], o[2];
+};
+
+template <typename T>
+void StoreSlots(const RowStretch<T>& s, ptrdiff_t x, const Slots& v, int k) {
+  using L = Lanes<T>;
+  const __m256i kv = L::Join(v.k[0], v.k[1]), gv = L::Join(v.g[0], v.g[1]), ov = L::Join(v.o[0], v.o[1]);
+  if (k == kB) {
+    L::Store(s.out + 3 * x, kv, gv, ov);
+  } else {
+    L::Store(s.out + 3 * x, ov, gv, kv);
+  }
+}
+
+// Algorithm 0: truncating halves and quarters (the tables hold k >> 1 and k >> 2).
+template <typename T>
+ptrdiff_t OrigRow(const RowStretch<T>& s) {
+  using L = Lanes<T>;
+  const int k = s.pattern->RowColour(s.y);
+  ptrdiff_t x = s.x0;
+  const bool green_a = s.pattern->At(x, s.y) == kG;
+  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+    const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    Slots v;
+    for (int slot = 0; slot < 2; ++slot) {
+      const __m256i c = row.At(slot, 0);
+      const __m256i horizontal = L::template Sra<1>(L::Add(row.At(slot, -1), row.At(slot, 1)));
+      if ((slot == 0) == green_a) {
+        v.g[slot] = c;
+        v.k[slot] = horizontal;
+        v.o[slot] = L::template Sra<1>(L::Add(up.At(slot, 0), down.At(slot, 0)));
+      } else {
+        v.k[slot] = c;
+        v.g[slot] = horizontal;
+        v.o[slot] = L::template Sra<2>(
+            L::Add(L::Add(up.At(slot, -1), up.At(slot, 1)), L::Add(down.At(slot, -1), down.At(slot, 1))));
+      }
+    }
+    StoreSlots(s, x, v, k);
+  }
+  return x;
+}
+
+// Algorithm 2: rounded means of the nearest samples of each colour.
+template <typename T>
+ptrdiff_t BilinearRow(const RowStretch<T>& s) {
+  using L = Lanes<T>;
+  const int k = s.pattern->RowColour(s.y);
+  ptrdiff_t x = s.x0;
+  const bool green_a = s.pattern->At(x, s.y) == kG;
+  const __m256i one = L::Set(1), two = L::Set(2);
+  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+    const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    Slots v;
+    for (int slot = 0; slot < 2; ++slot) {
+      const __m256i c = row.At(slot, 0);
+      const __m256i n = up.At(slot, 0), south = down.At(slot, 0);
+      const __m256i w = row.At(slot, -1), e = row.At(slot, 1);
+      if ((slot == 0) == green_a) {
+        v.g[slot] = c;
+        v.k[slot] = L::template Sra<1>(L::Add(L::Add(w, e), one));
+        v.o[slot] = L::template Sra<1>(L::Add(L::Add(n, south), one));
+      } else {
+        v.k[slot] = c;
+        v.g[slot] = L::template Sra<2>(L::Add(L::Add(L::Add(n, south), L::Add(w, e)), two));
+        v.o[slot] = L::template Sra<2>(L::Add(
+            L::Add(L::Add(up.At(slot, -1), up.At(slot, 1)), L::Add(down.At(slot, -1), down.At(slot, 1))), two));
+      }
+    }
+    StoreSlots(s, x, v, k);
+  }
+  return x;
+}
+
+// Algorithm 3: gradient-corrected interpolation on the 5 x 5 neighbourhood, clamped.
+template <typename T>
+ptrdiff_t HqRow(const RowStretch<T>& s) {
+  using L = Lanes<T>;
+  const int k = s.pattern->RowColour(s.y);
+  ptrdiff_t x = s.x0;
+  const bool green_a = s.pattern->At(x, s.y) == kG;
+  const __m256i one = L::Set(1), four = L::Set(4), max = L::Set(s.max);
+  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+    const Row<T, 2> up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x),
+        down2(s.rows[4], x);
+    Slots v;
+    for (int slot = 0; slot < 2; ++slot) {
+      const __m256i c = row.At(slot, 0);
+      const __m256i n = up.At(slot, 0), south = down.At(slot, 0), e = row.At(slot, 1), w = row.At(slot, -1);
+      const __m256i n2 = up2.At(slot, 0), s2 = down2.At(slot, 0), e2 = row.At(slot, 2), w2 = row.At(slot, -2);
+      const __m256i diag =
+          L::Add(L::Add(up.At(slot, -1), up.At(slot, 1)), L::Add(down.At(slot, -1), down.At(slot, 1)));
+      if ((slot == 0) == green_a) {
+        const __m256i c5 = L::Add(L::template Shl<2>(c), c);
+        const __m256i we2 = L::Add(w2, e2), ns2 = L::Add(n2, s2);
+        // (5c + 4(W + E) - diag - (W2 + E2) + ((N2 + S2 + 1) >> 1) + 4) >> 3
+        const __m256i kv = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(w, e))), diag), we2),
+                                  L::Add(L::template Sra<1>(L::Add(ns2, one)), four));
+        const __m256i ov = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(n, south))), diag), ns2),
+                                  L::Add(L::template Sra<1>(L::Add(we2, one)), four));
+        v.g[slot] = L::Clamp(c, max);
+        v.k[slot] = L::Clamp(L::template Sra<3>(kv), max);
+        v.o[slot] = L::Clamp(L::template Sra<3>(ov), max);
+      } else {
+        const __m256i axial = L::Add(L::Add(n, south), L::Add(w, e));
+        const __m256i axial2 = L::Add(L::Add(n2, s2), L::Add(w2, e2));
+        // (4c + 2 axial - axial2 + 4) >> 3
+        const __m256i gv = L::Add(L::Sub(L::Add(L::template Shl<2>(c), L::template Shl<1>(axial)), axial2), four);
+        // (2 (3c + diag) - ((3 axial2 + 1) >> 1) + 4) >> 3
+        const __m256i c3 = L::Add(L::template Shl<1>(c), c);
+        const __m256i a3 = L::template Sra<1>(L::Add(L::Add(L::template Shl<1>(axial2), axial2), one));
+        const __m256i ov = L::Add(L::Sub(L::template Shl<1>(L::Add(c3, diag)), a3), four);
+        v.k[slot] = L::Clamp(c, max);
+        v.g[slot] = L::Clamp(L::template Sra<3>(gv), max);
+        v.o[slot] = L::Clamp(L::template Sra<3>(ov), max);
+      }
+    }
+    StoreSlots(s, x, v, k);
+  }
+  return x;
+}
+
+// Algorithms 1 and 4: each pixel takes the 2 x 2 block to its lower right; green
+// is the block's right-hand green (Nearest) or the rounded mean of both (Simple).
+template <typename T, bool Mean>
+ptrdiff_t BlockRow(const RowStretch<T>& s) {
+  using L = Lanes<T>;
+  ptrdiff_t x = s.x0;
+  // Where B, R and the greens of the block sit, per slot: (dx, dy).
+  struct Where {
+    int b_dx, b_dy, r_dx, r_dy, gl_dy, gr_dy;
+  } where[2] = {};
+  for (int slot = 0; slot < 2; ++slot) {
+    for (int dy = 0; dy < 2; ++dy)
+      for (int dx = 0; dx < 2; ++dx) {
+        switch (s.pattern->At(x + slot + dx, s.y + dy)) {
+          case kB: where[slot].b_dx = dx, where[slot].b_dy = dy; break;
+          case kR: where[slot].r_dx = dx, where[slot].r_dy = dy; break;
+          case kG: (dx == 1 ? where[slot].gr_dy : where[slot].gl_dy) = dy; break;
+        }
+      }
+  }
+  const __m256i one = L::Set(1);
+  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+    const Row<T, 0> rows[2] = {Row<T, 0>(s.rows[2], x), Row<T, 0>(s.rows[3], x)};
+    __m256i b[2] = {}, g[2] = {}, r[2] = {};
+    for (int slot = 0; slot < 2; ++slot) {
+      const Where& at = where[slot];
+      b[slot] = rows[at.b_dy].At(slot, at.b_dx);
+      r[slot] = rows[at.r_dy].At(slot, at.r_dx);
+      const __m256i right = rows[at.gr_dy].At(slot, 1);
+      g[slot] = Mean ? L::template Sra<1>(L::Add(L::Add(rows[at.gl_dy].At(slot, 0), right), one)) : right;
+    }
+    L::Store(s.out + 3 * x, L::Join(b[0], b[1]), L::Join(g[0], g[1]), L::Join(r[0], r[1]));
+  }
+  return x;
+}
+
+}  // namespace
+
+const DemosaicRows<uint8_t> kDemosaicRows8 = {{&OrigRow<uint8_t>, &BlockRow<uint8_t, false>,
+                                               &BilinearRow<uint8_t>, &HqRow<uint8_t>, &BlockRow<uint8_t, true>}};
+const DemosaicRows<uint16_t> kDemosaicRows16 = {{&OrigRow<uint16_t>, &BlockRow<uint16_t, false>,
+                                                 &BilinearRow<uint16_t>, &HqRow<uint16_t>,
+                                                 &BlockRow<uint16_t, true>}};
+
+}  // namespace kelvane::frames::avx2
+
+#include "frames/avx2_end.h"
+#endif
