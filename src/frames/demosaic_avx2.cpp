@@ -103,159 +103,203 @@ struct Slots {
   __m256i k[2], g[2], o[2];
 };
 
-template <typename T>
-void StoreSlots(const RowStretch<T>& s, ptrdiff_t x, const Slots& v, int k) {
+template <typename T, bool KIsB>
+void StoreSlots(T* out, const Slots& v) {
   using L = Lanes<T>;
   const __m256i kv = L::Join(v.k[0], v.k[1]), gv = L::Join(v.g[0], v.g[1]), ov = L::Join(v.o[0], v.o[1]);
-  if (k == kB) {
-    L::Store(s.out + 3 * x, kv, gv, ov);
+  if constexpr (KIsB) {
+    L::Store(out, kv, gv, ov);
   } else {
-    L::Store(s.out + 3 * x, ov, gv, kv);
+    L::Store(out, ov, gv, kv);
   }
+}
+
+// The per-row decisions (is slot A green, is the row colour blue) as template
+// arguments, so that the loops hold no branches.
+template <typename T, template <typename, bool, bool> typename Loop>
+ptrdiff_t ByParity(const RowStretch<T>& s) {
+  const bool green_a = s.pattern->At(s.x0, s.y) == kG;
+  const bool k_is_b = s.pattern->RowColour(s.y) == kB;
+  if (green_a) return k_is_b ? Loop<T, true, true>::Run(s) : Loop<T, true, false>::Run(s);
+  return k_is_b ? Loop<T, false, true>::Run(s) : Loop<T, false, false>::Run(s);
 }
 
 // Algorithm 0: truncating halves and quarters (the tables hold k >> 1 and k >> 2).
-template <typename T>
-ptrdiff_t OrigRow(const RowStretch<T>& s) {
-  using L = Lanes<T>;
-  const int k = s.pattern->RowColour(s.y);
-  ptrdiff_t x = s.x0;
-  const bool green_a = s.pattern->At(x, s.y) == kG;
-  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-    const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-    Slots v;
-    for (int slot = 0; slot < 2; ++slot) {
-      const __m256i c = row.At(slot, 0);
-      const __m256i horizontal = L::template Sra<1>(L::Add(row.At(slot, -1), row.At(slot, 1)));
-      if ((slot == 0) == green_a) {
-        v.g[slot] = c;
-        v.k[slot] = horizontal;
-        v.o[slot] = L::template Sra<1>(L::Add(up.At(slot, 0), down.At(slot, 0)));
-      } else {
-        v.k[slot] = c;
-        v.g[slot] = horizontal;
-        v.o[slot] = L::template Sra<2>(
-            L::Add(L::Add(up.At(slot, -1), up.At(slot, 1)), L::Add(down.At(slot, -1), down.At(slot, 1))));
-      }
+template <typename T, bool GreenA, bool KIsB>
+struct OrigLoop {
+  template <int Slot>
+  static void Site(const Row<T, 1>& up, const Row<T, 1>& row, const Row<T, 1>& down, Slots& v) {
+    using L = Lanes<T>;
+    const __m256i c = row.At(Slot, 0);
+    const __m256i horizontal = L::template Sra<1>(L::Add(row.At(Slot, -1), row.At(Slot, 1)));
+    if constexpr ((Slot == 0) == GreenA) {
+      v.g[Slot] = c;
+      v.k[Slot] = horizontal;
+      v.o[Slot] = L::template Sra<1>(L::Add(up.At(Slot, 0), down.At(Slot, 0)));
+    } else {
+      v.k[Slot] = c;
+      v.g[Slot] = horizontal;
+      v.o[Slot] = L::template Sra<2>(
+          L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))));
     }
-    StoreSlots(s, x, v, k);
   }
-  return x;
-}
+  static ptrdiff_t Run(const RowStretch<T>& s) {
+    ptrdiff_t x = s.x0;
+    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
+      const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+      Slots v;
+      Site<0>(up, row, down, v);
+      Site<1>(up, row, down, v);
+      StoreSlots<T, KIsB>(s.out + 3 * x, v);
+    }
+    return x;
+  }
+};
 
 // Algorithm 2: rounded means of the nearest samples of each colour.
-template <typename T>
-ptrdiff_t BilinearRow(const RowStretch<T>& s) {
-  using L = Lanes<T>;
-  const int k = s.pattern->RowColour(s.y);
-  ptrdiff_t x = s.x0;
-  const bool green_a = s.pattern->At(x, s.y) == kG;
-  const __m256i one = L::Set(1), two = L::Set(2);
-  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-    const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-    Slots v;
-    for (int slot = 0; slot < 2; ++slot) {
-      const __m256i c = row.At(slot, 0);
-      const __m256i n = up.At(slot, 0), south = down.At(slot, 0);
-      const __m256i w = row.At(slot, -1), e = row.At(slot, 1);
-      if ((slot == 0) == green_a) {
-        v.g[slot] = c;
-        v.k[slot] = L::template Sra<1>(L::Add(L::Add(w, e), one));
-        v.o[slot] = L::template Sra<1>(L::Add(L::Add(n, south), one));
-      } else {
-        v.k[slot] = c;
-        v.g[slot] = L::template Sra<2>(L::Add(L::Add(L::Add(n, south), L::Add(w, e)), two));
-        v.o[slot] = L::template Sra<2>(L::Add(
-            L::Add(L::Add(up.At(slot, -1), up.At(slot, 1)), L::Add(down.At(slot, -1), down.At(slot, 1))), two));
-      }
+template <typename T, bool GreenA, bool KIsB>
+struct BilinearLoop {
+  template <int Slot>
+  static void Site(const Row<T, 1>& up, const Row<T, 1>& row, const Row<T, 1>& down, Slots& v) {
+    using L = Lanes<T>;
+    const __m256i c = row.At(Slot, 0);
+    const __m256i n = up.At(Slot, 0), south = down.At(Slot, 0);
+    const __m256i w = row.At(Slot, -1), e = row.At(Slot, 1);
+    if constexpr ((Slot == 0) == GreenA) {
+      v.g[Slot] = c;
+      v.k[Slot] = L::template Sra<1>(L::Add(L::Add(w, e), L::Set(1)));
+      v.o[Slot] = L::template Sra<1>(L::Add(L::Add(n, south), L::Set(1)));
+    } else {
+      v.k[Slot] = c;
+      v.g[Slot] = L::template Sra<2>(L::Add(L::Add(L::Add(n, south), L::Add(w, e)), L::Set(2)));
+      v.o[Slot] = L::template Sra<2>(L::Add(
+          L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))), L::Set(2)));
     }
-    StoreSlots(s, x, v, k);
   }
-  return x;
-}
+  static ptrdiff_t Run(const RowStretch<T>& s) {
+    ptrdiff_t x = s.x0;
+    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
+      const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+      Slots v;
+      Site<0>(up, row, down, v);
+      Site<1>(up, row, down, v);
+      StoreSlots<T, KIsB>(s.out + 3 * x, v);
+    }
+    return x;
+  }
+};
 
 // Algorithm 3: gradient-corrected interpolation on the 5 x 5 neighbourhood, clamped.
-template <typename T>
-ptrdiff_t HqRow(const RowStretch<T>& s) {
-  using L = Lanes<T>;
-  const int k = s.pattern->RowColour(s.y);
-  ptrdiff_t x = s.x0;
-  const bool green_a = s.pattern->At(x, s.y) == kG;
-  const __m256i one = L::Set(1), four = L::Set(4), max = L::Set(s.max);
-  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-    const Row<T, 2> up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x),
-        down2(s.rows[4], x);
-    Slots v;
-    for (int slot = 0; slot < 2; ++slot) {
-      const __m256i c = row.At(slot, 0);
-      const __m256i n = up.At(slot, 0), south = down.At(slot, 0), e = row.At(slot, 1), w = row.At(slot, -1);
-      const __m256i n2 = up2.At(slot, 0), s2 = down2.At(slot, 0), e2 = row.At(slot, 2), w2 = row.At(slot, -2);
-      const __m256i diag =
-          L::Add(L::Add(up.At(slot, -1), up.At(slot, 1)), L::Add(down.At(slot, -1), down.At(slot, 1)));
-      if ((slot == 0) == green_a) {
-        const __m256i c5 = L::Add(L::template Shl<2>(c), c);
-        const __m256i we2 = L::Add(w2, e2), ns2 = L::Add(n2, s2);
-        // (5c + 4(W + E) - diag - (W2 + E2) + ((N2 + S2 + 1) >> 1) + 4) >> 3
-        const __m256i kv = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(w, e))), diag), we2),
-                                  L::Add(L::template Sra<1>(L::Add(ns2, one)), four));
-        const __m256i ov = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(n, south))), diag), ns2),
-                                  L::Add(L::template Sra<1>(L::Add(we2, one)), four));
-        v.g[slot] = L::Clamp(c, max);
-        v.k[slot] = L::Clamp(L::template Sra<3>(kv), max);
-        v.o[slot] = L::Clamp(L::template Sra<3>(ov), max);
-      } else {
-        const __m256i axial = L::Add(L::Add(n, south), L::Add(w, e));
-        const __m256i axial2 = L::Add(L::Add(n2, s2), L::Add(w2, e2));
-        // (4c + 2 axial - axial2 + 4) >> 3
-        const __m256i gv = L::Add(L::Sub(L::Add(L::template Shl<2>(c), L::template Shl<1>(axial)), axial2), four);
-        // (2 (3c + diag) - ((3 axial2 + 1) >> 1) + 4) >> 3
-        const __m256i c3 = L::Add(L::template Shl<1>(c), c);
-        const __m256i a3 = L::template Sra<1>(L::Add(L::Add(L::template Shl<1>(axial2), axial2), one));
-        const __m256i ov = L::Add(L::Sub(L::template Shl<1>(L::Add(c3, diag)), a3), four);
-        v.k[slot] = L::Clamp(c, max);
-        v.g[slot] = L::Clamp(L::template Sra<3>(gv), max);
-        v.o[slot] = L::Clamp(L::template Sra<3>(ov), max);
-      }
+template <typename T, bool GreenA, bool KIsB>
+struct HqLoop {
+  using R = Row<T, 2>;
+  template <int Slot>
+  static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2, __m256i max, Slots& v) {
+    using L = Lanes<T>;
+    const __m256i one = L::Set(1), four = L::Set(4);
+    const __m256i c = row.At(Slot, 0);
+    const __m256i n = up.At(Slot, 0), south = down.At(Slot, 0), e = row.At(Slot, 1), w = row.At(Slot, -1);
+    const __m256i n2 = up2.At(Slot, 0), s2 = down2.At(Slot, 0), e2 = row.At(Slot, 2), w2 = row.At(Slot, -2);
+    const __m256i diag = L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1)));
+    if constexpr ((Slot == 0) == GreenA) {
+      const __m256i c5 = L::Add(L::template Shl<2>(c), c);
+      const __m256i we2 = L::Add(w2, e2), ns2 = L::Add(n2, s2);
+      // (5c + 4(W + E) - diag - (W2 + E2) + ((N2 + S2 + 1) >> 1) + 4) >> 3, and the same with the axes exchanged
+      const __m256i kv = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(w, e))), diag), we2),
+                                L::Add(L::template Sra<1>(L::Add(ns2, one)), four));
+      const __m256i ov = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(n, south))), diag), ns2),
+                                L::Add(L::template Sra<1>(L::Add(we2, one)), four));
+      v.g[Slot] = L::Clamp(c, max);
+      v.k[Slot] = L::Clamp(L::template Sra<3>(kv), max);
+      v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
+    } else {
+      const __m256i axial = L::Add(L::Add(n, south), L::Add(w, e));
+      const __m256i axial2 = L::Add(L::Add(n2, s2), L::Add(w2, e2));
+      // (4c + 2 axial - axial2 + 4) >> 3
+      const __m256i gv = L::Add(L::Sub(L::Add(L::template Shl<2>(c), L::template Shl<1>(axial)), axial2), four);
+      // (2 (3c + diag) - ((3 axial2 + 1) >> 1) + 4) >> 3
+      const __m256i c3 = L::Add(L::template Shl<1>(c), c);
+      const __m256i a3 = L::template Sra<1>(L::Add(L::Add(L::template Shl<1>(axial2), axial2), one));
+      const __m256i ov = L::Add(L::Sub(L::template Shl<1>(L::Add(c3, diag)), a3), four);
+      v.k[Slot] = L::Clamp(c, max);
+      v.g[Slot] = L::Clamp(L::template Sra<3>(gv), max);
+      v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
     }
-    StoreSlots(s, x, v, k);
   }
-  return x;
-}
+  static ptrdiff_t Run(const RowStretch<T>& s) {
+    const __m256i max = Lanes<T>::Set(s.max);
+    ptrdiff_t x = s.x0;
+    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
+      const R up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x), down2(s.rows[4], x);
+      Slots v;
+      Site<0>(up2, up, row, down, down2, max, v);
+      Site<1>(up2, up, row, down, down2, max, v);
+      StoreSlots<T, KIsB>(s.out + 3 * x, v);
+    }
+    return x;
+  }
+};
 
 // Algorithms 1 and 4: each pixel takes the 2 x 2 block to its lower right; green
 // is the block's right-hand green (Nearest) or the rounded mean of both (Simple).
+// The four arrangements of a block, by where B, R and the greens of the
+// left-hand and right-hand column sit, as (dx, dy):
+//   0: B G / G R   1: G B / R G   2: G R / B G   3: R G / G B
+// The block one column further on has arrangement ^ 1.
+struct Arrangement {
+  int b_dx, b_dy, r_dx, r_dy, gl_dy, gr_dy;
+};
+constexpr Arrangement kArrangements[4] = {
+    {0, 0, 1, 1, 1, 0}, {1, 0, 0, 1, 0, 1}, {0, 1, 1, 0, 0, 1}, {1, 1, 0, 0, 1, 0}};
+
+template <typename T, bool Mean, int ArrangementA>
+struct BlockLoop {
+  template <int Slot>
+  static void Site(const Row<T, 0>* rows, __m256i& b, __m256i& g, __m256i& r) {
+    using L = Lanes<T>;
+    constexpr Arrangement at = kArrangements[ArrangementA ^ Slot];
+    b = rows[at.b_dy].At(Slot, at.b_dx);
+    r = rows[at.r_dy].At(Slot, at.r_dx);
+    const __m256i right = rows[at.gr_dy].At(Slot, 1);
+    if constexpr (Mean) {
+      g = L::template Sra<1>(L::Add(L::Add(rows[at.gl_dy].At(Slot, 0), right), L::Set(1)));
+    } else {
+      g = right;
+    }
+  }
+  static ptrdiff_t Run(const RowStretch<T>& s) {
+    using L = Lanes<T>;
+    ptrdiff_t x = s.x0;
+    for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+      const Row<T, 0> rows[2] = {Row<T, 0>(s.rows[2], x), Row<T, 0>(s.rows[3], x)};
+      __m256i b[2] = {}, g[2] = {}, r[2] = {};
+      Site<0>(rows, b[0], g[0], r[0]);
+      Site<1>(rows, b[1], g[1], r[1]);
+      L::Store(s.out + 3 * x, L::Join(b[0], b[1]), L::Join(g[0], g[1]), L::Join(r[0], r[1]));
+    }
+    return x;
+  }
+};
+
 template <typename T, bool Mean>
 ptrdiff_t BlockRow(const RowStretch<T>& s) {
-  using L = Lanes<T>;
-  ptrdiff_t x = s.x0;
-  // Where B, R and the greens of the block sit, per slot: (dx, dy).
-  struct Where {
-    int b_dx, b_dy, r_dx, r_dy, gl_dy, gr_dy;
-  } where[2] = {};
-  for (int slot = 0; slot < 2; ++slot) {
-    for (int dy = 0; dy < 2; ++dy)
-      for (int dx = 0; dx < 2; ++dx) {
-        switch (s.pattern->At(x + slot + dx, s.y + dy)) {
-          case kB: where[slot].b_dx = dx, where[slot].b_dy = dy; break;
-          case kR: where[slot].r_dx = dx, where[slot].r_dy = dy; break;
-          case kG: (dx == 1 ? where[slot].gr_dy : where[slot].gl_dy) = dy; break;
-        }
-      }
-  }
-  const __m256i one = L::Set(1);
-  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-    const Row<T, 0> rows[2] = {Row<T, 0>(s.rows[2], x), Row<T, 0>(s.rows[3], x)};
-    __m256i b[2] = {}, g[2] = {}, r[2] = {};
-    for (int slot = 0; slot < 2; ++slot) {
-      const Where& at = where[slot];
-      b[slot] = rows[at.b_dy].At(slot, at.b_dx);
-      r[slot] = rows[at.r_dy].At(slot, at.r_dx);
-      const __m256i right = rows[at.gr_dy].At(slot, 1);
-      g[slot] = Mean ? L::template Sra<1>(L::Add(L::Add(rows[at.gl_dy].At(slot, 0), right), one)) : right;
-    }
-    L::Store(s.out + 3 * x, L::Join(b[0], b[1]), L::Join(g[0], g[1]), L::Join(r[0], r[1]));
-  }
-  return x;
+  const Colour first = s.pattern->At(s.x0, s.y), second = s.pattern->At(s.x0 + 1, s.y);
+  if (first == kB) return BlockLoop<T, Mean, 0>::Run(s);
+  if (first == kR) return BlockLoop<T, Mean, 3>::Run(s);
+  return second == kB ? BlockLoop<T, Mean, 1>::Run(s) : BlockLoop<T, Mean, 2>::Run(s);
+}
+
+template <typename T>
+ptrdiff_t OrigRow(const RowStretch<T>& s) {
+  return ByParity<T, OrigLoop>(s);
+}
+template <typename T>
+ptrdiff_t BilinearRow(const RowStretch<T>& s) {
+  return ByParity<T, BilinearLoop>(s);
+}
+template <typename T>
+ptrdiff_t HqRow(const RowStretch<T>& s) {
+  return ByParity<T, HqLoop>(s);
 }
 
 }  // namespace
