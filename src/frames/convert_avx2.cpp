@@ -7,7 +7,8 @@
 // (Y' = y - 16, U' = u - 128), because an arithmetic shift is a floor division.
 // Every term and the sum then fit in signed 16 bits (the rests stay within
 // -20128 .. 29597), so 16 pixels go through one vector and the clamp is the
-// saturation of the pack to bytes. Green uses -208 = -256 + 48, red 409 = 256 + 153.
+// saturation of the pack to bytes. Green uses -208 = -256 + 48, red 409 = 512 - 103;
+// the rests are pair sums of bytes with small weights (maddubs).
 //
 // Division by three of a sum of three bytes (at most 765): floor(s * 43691 / 2^17)
 // equals floor(s / 3) for every s below 2^15.
@@ -26,133 +27,144 @@ struct Bgr16 {
   __m256i b, g, r;
 };
 
-// 16 pixels: y, u, v as unsigned values in 16-bit lanes.
-inline Bgr16 YuvCore(__m256i y, __m256i u, __m256i v) {
-  const __m256i y42 = _mm256_mullo_epi16(y, _mm256_set1_epi16(42));
+// Bytes (first, second) of every 16-bit lane: the weights of a pair for maddubs.
+inline __m256i Weights(int first, int second) {
+  return _mm256_set1_epi16(static_cast<int16_t>((first & 0xFF) | (second * 256)));
+}
+
+// 16 pixels given as byte pairs (y, u), (u, v) and (y, v) per 16-bit lane. The
+// pair sums of maddubs stay far inside 16 bits, so none saturates.
+inline Bgr16 YuvCore(__m256i yu, __m256i uv, __m256i yv) {
   Bgr16 p;
   // B = (y + 2u - 272) + ((42y + 4u - 1056) >> 8)
-  const __m256i bl = _mm256_add_epi16(y42, _mm256_add_epi16(_mm256_slli_epi16(u, 2), _mm256_set1_epi16(-1056)));
-  p.b = _mm256_add_epi16(_mm256_add_epi16(_mm256_add_epi16(y, _mm256_add_epi16(u, u)), _mm256_set1_epi16(-272)),
-                         _mm256_srai_epi16(bl, 8));
-  // G = (y - v + 112) + ((42y - 100u + 48v + 6112) >> 8)
+  p.b = _mm256_add_epi16(
+      _mm256_add_epi16(_mm256_maddubs_epi16(yu, Weights(1, 2)), _mm256_set1_epi16(-272)),
+      _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yu, Weights(42, 4)), _mm256_set1_epi16(-1056)), 8));
+  // G = (y - v + 112) + ((42y + 48v - 100u + 6112) >> 8)
   const __m256i gl = _mm256_add_epi16(
-      y42, _mm256_add_epi16(_mm256_sub_epi16(_mm256_mullo_epi16(v, _mm256_set1_epi16(48)),
-                                             _mm256_mullo_epi16(u, _mm256_set1_epi16(100))),
-                            _mm256_set1_epi16(6112)));
-  p.g = _mm256_add_epi16(_mm256_add_epi16(_mm256_sub_epi16(y, v), _mm256_set1_epi16(112)), _mm256_srai_epi16(gl, 8));
-  // R = (y + v - 144) + ((42y + 153v - 20128) >> 8); the product wraps, the sum does not.
-  const __m256i rl = _mm256_add_epi16(
-      y42, _mm256_add_epi16(_mm256_mullo_epi16(v, _mm256_set1_epi16(153)), _mm256_set1_epi16(-20128)));
-  p.r = _mm256_add_epi16(_mm256_add_epi16(_mm256_add_epi16(y, v), _mm256_set1_epi16(-144)), _mm256_srai_epi16(rl, 8));
+      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, 48)), _mm256_maddubs_epi16(uv, Weights(-100, 0))),
+      _mm256_set1_epi16(6112));
+  p.g = _mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_set1_epi16(112)),
+                         _mm256_srai_epi16(gl, 8));
+  // R = (y + 2v - 272) + ((42y - 103v + 12640) >> 8), from 409 = 512 - 103
+  p.r = _mm256_add_epi16(
+      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, 2)), _mm256_set1_epi16(-272)),
+      _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, -103)), _mm256_set1_epi16(12640)), 8));
   return p;
 }
 
+// a: pixels 0-7 and 16-23 (one 128-bit lane each), b: 8-15 and 24-31; the pack
+// to bytes then comes out in pixel order.
 inline void StoreYuv(uint8_t* dst, const Bgr16& a, const Bgr16& b) {
-  StoreBgr(dst, PackInOrder(a.b, b.b), PackInOrder(a.g, b.g), PackInOrder(a.r, b.r));
+  StoreBgr(dst, _mm256_packus_epi16(a.b, b.b), _mm256_packus_epi16(a.g, b.g), _mm256_packus_epi16(a.r, b.r));
 }
 
-constexpr LaneMask PairChroma(int offset) {
-  LaneMask m{};
-  for (int word = 0; word < 8; ++word) {
-    m.i[2 * word] = static_cast<int8_t>(4 * (word / 2) + offset);
-    m.i[2 * word + 1] = -1;
-  }
-  return m;
-}
-constexpr LaneMask kYuy2U = PairChroma(1), kYuy2V = PairChroma(3);
-constexpr LaneMask kUyvyU = PairChroma(0), kUyvyV = PairChroma(2);
-
-// Y411, 8 pixels (two groups U Y0 Y1 V Y2 Y3) per lane, as 16-bit words.
-constexpr LaneMask Y411Words(int component) {
-  constexpr int kY[4] = {1, 2, 4, 5};
-  LaneMask m{};
+// Shuffles that pick the pairs (y, u), (u, v), (y, v) of 8 pixels from a lane,
+// given where pixel k's samples sit.
+struct PairMasks {
+  LaneMask yu, uv, yv;
+};
+template <typename Y, typename U, typename V>
+constexpr PairMasks MakePairMasks(Y y, U u, V v) {
+  PairMasks m{};
   for (int k = 0; k < 8; ++k) {
-    const int base = 6 * (k / 4);
-    m.i[2 * k] = static_cast<int8_t>(component == 0 ? base + kY[k % 4] : (component == 1 ? base : base + 3));
-    m.i[2 * k + 1] = -1;
+    m.yu.i[2 * k] = static_cast<int8_t>(y(k)), m.yu.i[2 * k + 1] = static_cast<int8_t>(u(k));
+    m.uv.i[2 * k] = static_cast<int8_t>(u(k)), m.uv.i[2 * k + 1] = static_cast<int8_t>(v(k));
+    m.yv.i[2 * k] = static_cast<int8_t>(y(k)), m.yv.i[2 * k + 1] = static_cast<int8_t>(v(k));
   }
   return m;
 }
-constexpr LaneMask kY411Y = Y411Words(0), kY411U = Y411Words(1), kY411V = Y411Words(2);
+// Y0 U Y1 V per pixel pair.
+constexpr PairMasks kYuy2 = MakePairMasks([](int k) { return 2 * k; }, [](int k) { return 4 * (k / 2) + 1; },
+                                          [](int k) { return 4 * (k / 2) + 3; });
+// U Y0 V Y1.
+constexpr PairMasks kUyvy = MakePairMasks([](int k) { return 2 * k + 1; }, [](int k) { return 4 * (k / 2); },
+                                          [](int k) { return 4 * (k / 2) + 2; });
+// U Y0 Y1 V Y2 Y3 per four pixels.
+constexpr PairMasks kY411 = MakePairMasks(
+    [](int k) { return 6 * (k / 4) + (k % 4 < 2 ? 1 + k % 4 : 2 + k % 4); }, [](int k) { return 6 * (k / 4); },
+    [](int k) { return 6 * (k / 4) + 3; });
 
-// Y444, 8 pixels (U Y V each) per lane from two loads 8 bytes apart, as 16-bit
-// words (words) or as the low 8 bytes (bytes).
-constexpr LaneMask Y444Mask(int component, int load, bool words) {
+inline Bgr16 Pairs(__m256i s, const PairMasks& m) {
+  return YuvCore(_mm256_shuffle_epi8(s, Mask(m.yu)), _mm256_shuffle_epi8(s, Mask(m.uv)),
+                 _mm256_shuffle_epi8(s, Mask(m.yv)));
+}
+
+// Y444: U Y V per pixel, 8 pixels (24 bytes) per lane from two loads 8 bytes
+// apart; a pair is assembled from both.
+constexpr LaneMask Y444Pair(int first, int second, int load) {
+  LaneMask m{};
+  for (int k = 0; k < 8; ++k)
+    for (int half = 0; half < 2; ++half) {
+      const int at = 3 * k + (half == 0 ? first : second);
+      m.i[2 * k + half] = static_cast<int8_t>(load == 0 ? (at < 16 ? at : -1) : (at >= 16 ? at - 8 : -1));
+    }
+  return m;
+}
+// Component offsets in a pixel: U 0, Y 1, V 2.
+constexpr LaneMask kY444Pairs[3][2] = {{Y444Pair(1, 0, 0), Y444Pair(1, 0, 1)},
+                                       {Y444Pair(0, 2, 0), Y444Pair(0, 2, 1)},
+                                       {Y444Pair(1, 2, 0), Y444Pair(1, 2, 1)}};
+constexpr LaneMask Y444Luma(int load) {
   LaneMask m{};
   for (int i = 0; i < 16; ++i) m.i[i] = -1;
   for (int k = 0; k < 8; ++k) {
-    const int at = 3 * k + component;
-    const int slot = words ? 2 * k : k;
-    if (load == 0 && at < 16) m.i[slot] = static_cast<int8_t>(at);
-    if (load == 1 && at >= 16) m.i[slot] = static_cast<int8_t>(at - 8);
+    const int at = 3 * k + 1;
+    if (load == 0 && at < 16) m.i[k] = static_cast<int8_t>(at);
+    if (load == 1 && at >= 16) m.i[k] = static_cast<int8_t>(at - 8);
   }
   return m;
 }
-// Component order in memory: U 0, Y 1, V 2.
-constexpr LaneMask kY444Words[3][2] = {{Y444Mask(0, 0, true), Y444Mask(0, 1, true)},
-                                       {Y444Mask(1, 0, true), Y444Mask(1, 1, true)},
-                                       {Y444Mask(2, 0, true), Y444Mask(2, 1, true)}};
-constexpr LaneMask kY444LumaA = Y444Mask(1, 0, false), kY444LumaB = Y444Mask(1, 1, false);
+constexpr LaneMask kY444LumaA = Y444Luma(0), kY444LumaB = Y444Luma(1);
 
 constexpr LaneMask kY411Luma = {{1, 2, 4, 5, 7, 8, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1}};
 constexpr LaneMask kBgr24ToDwords = {{0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1}};
 
+// Y444 pixels 0-7 of `lo` and of `hi`, one per lane.
+inline Bgr16 Y444Pixels(const uint8_t* lo, const uint8_t* hi) {
+  const __m256i a = Load2(lo, hi), b = Load2(lo + 8, hi + 8);
+  __m256i pair[3];
+  for (int k = 0; k < 3; ++k)
+    pair[k] = _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Pairs[k][0])),
+                              _mm256_shuffle_epi8(b, Mask(kY444Pairs[k][1])));
+  return YuvCore(pair[0], pair[1], pair[2]);
+}
+
 }  // namespace
 
 void Yuy2ToBgrBlocks(const uint8_t* src, uint8_t* bgr, size_t blocks) {
-  const __m256i low = _mm256_set1_epi16(0xFF), mu = Mask(kYuy2U), mv = Mask(kYuy2V);
-  for (size_t i = 0; i < blocks; ++i, src += 64, bgr += 96) {
-    const __m256i s0 = Load(src), s1 = Load(src + 32);
-    const Bgr16 a = YuvCore(_mm256_and_si256(s0, low), _mm256_shuffle_epi8(s0, mu), _mm256_shuffle_epi8(s0, mv));
-    const Bgr16 b = YuvCore(_mm256_and_si256(s1, low), _mm256_shuffle_epi8(s1, mu), _mm256_shuffle_epi8(s1, mv));
-    StoreYuv(bgr, a, b);
-  }
+  for (size_t i = 0; i < blocks; ++i, src += 64, bgr += 96)
+    StoreYuv(bgr, Pairs(Load2(src, src + 32), kYuy2), Pairs(Load2(src + 16, src + 48), kYuy2));
 }
 
 void UyvyToBgrBlocks(const uint8_t* src, uint8_t* bgr, size_t blocks) {
-  const __m256i mu = Mask(kUyvyU), mv = Mask(kUyvyV);
-  for (size_t i = 0; i < blocks; ++i, src += 64, bgr += 96) {
-    const __m256i s0 = Load(src), s1 = Load(src + 32);
-    const Bgr16 a = YuvCore(_mm256_srli_epi16(s0, 8), _mm256_shuffle_epi8(s0, mu), _mm256_shuffle_epi8(s0, mv));
-    const Bgr16 b = YuvCore(_mm256_srli_epi16(s1, 8), _mm256_shuffle_epi8(s1, mu), _mm256_shuffle_epi8(s1, mv));
-    StoreYuv(bgr, a, b);
-  }
+  for (size_t i = 0; i < blocks; ++i, src += 64, bgr += 96)
+    StoreYuv(bgr, Pairs(Load2(src, src + 32), kUyvy), Pairs(Load2(src + 16, src + 48), kUyvy));
 }
 
 void Y411ToBgrBlocks(const uint8_t* src, uint8_t* bgr, size_t blocks) {
-  const __m256i my = Mask(kY411Y), mu = Mask(kY411U), mv = Mask(kY411V);
-  for (size_t i = 0; i < blocks; ++i, src += 48, bgr += 96) {
-    const __m256i s0 = Load2(src, src + 12), s1 = Load2(src + 24, src + 36);
-    const Bgr16 a = YuvCore(_mm256_shuffle_epi8(s0, my), _mm256_shuffle_epi8(s0, mu), _mm256_shuffle_epi8(s0, mv));
-    const Bgr16 b = YuvCore(_mm256_shuffle_epi8(s1, my), _mm256_shuffle_epi8(s1, mu), _mm256_shuffle_epi8(s1, mv));
-    StoreYuv(bgr, a, b);
-  }
+  for (size_t i = 0; i < blocks; ++i, src += 48, bgr += 96)
+    StoreYuv(bgr, Pairs(Load2(src, src + 24), kY411), Pairs(Load2(src + 12, src + 36), kY411));
 }
-
-namespace {
-inline Bgr16 Y444Half(const uint8_t* src) {
-  const __m256i a = Load2(src, src + 24), b = Load2(src + 8, src + 32);
-  __m256i c[3];
-  for (int k = 0; k < 3; ++k)
-    c[k] = _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Words[k][0])), _mm256_shuffle_epi8(b, Mask(kY444Words[k][1])));
-  return YuvCore(c[1], c[0], c[2]);
-}
-}  // namespace
 
 void Y444ToBgrBlocks(const uint8_t* src, uint8_t* bgr, size_t blocks) {
-  for (size_t i = 0; i < blocks; ++i, src += 96, bgr += 96) StoreYuv(bgr, Y444Half(src), Y444Half(src + 48));
+  for (size_t i = 0; i < blocks; ++i, src += 96, bgr += 96)
+    StoreYuv(bgr, Y444Pixels(src, src + 48), Y444Pixels(src + 24, src + 72));
 }
 
 void I420RowToBgrBlocks(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* bgr, size_t blocks) {
   for (size_t i = 0; i < blocks; ++i, y += 32, u += 16, v += 16, bgr += 96) {
-    const __m128i cu = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u));
-    const __m128i cv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
-    const Bgr16 a = YuvCore(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y))),
-                            _mm256_cvtepu8_epi16(_mm_unpacklo_epi8(cu, cu)),
-                            _mm256_cvtepu8_epi16(_mm_unpacklo_epi8(cv, cv)));
-    const Bgr16 b = YuvCore(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + 16))),
-                            _mm256_cvtepu8_epi16(_mm_unpackhi_epi8(cu, cu)),
-                            _mm256_cvtepu8_epi16(_mm_unpackhi_epi8(cv, cv)));
+    // Chroma doubled into pixel order: u0 u0 u1 u1 ... (lane 1 from u8 on).
+    const __m256i cu = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u)));
+    const __m256i cv = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)));
+    const __m256i ud = _mm256_or_si256(cu, _mm256_slli_epi16(cu, 8));
+    const __m256i vd = _mm256_or_si256(cv, _mm256_slli_epi16(cv, 8));
+    const __m256i luma = Load(y);
+    // unpacklo takes pixels 0-7 and 16-23, unpackhi 8-15 and 24-31.
+    const Bgr16 a = YuvCore(_mm256_unpacklo_epi8(luma, ud), _mm256_unpacklo_epi8(ud, vd),
+                            _mm256_unpacklo_epi8(luma, vd));
+    const Bgr16 b = YuvCore(_mm256_unpackhi_epi8(luma, ud), _mm256_unpackhi_epi8(ud, vd),
+                            _mm256_unpackhi_epi8(luma, vd));
     StoreYuv(bgr, a, b);
   }
 }
