@@ -7,6 +7,7 @@
 
 #include "frames/convert.h"
 #include "frames/demosaic.h"
+#include "frames/demosaic_rows.h"
 
 namespace kelvane::frames {
 namespace {
@@ -92,12 +93,25 @@ bool Copy8(const FrameJob& j) {
   return true;
 }
 
+// Each demosaiced row goes on to its next step while it is still in the cache.
+struct RowTarget {
+  const FrameJob* job;
+  const uint8_t* map = nullptr;
+  uint16_t largest = 0;
+};
+
+void GreyRow(void* context, ptrdiff_t y, const uint8_t* row) {
+  const auto& t = *static_cast<const RowTarget*>(context);
+  const size_t w = static_cast<size_t>(t.job->width);
+  K(*t.job).BgrToGrey(row, t.job->target + static_cast<size_t>(y) * w, w, 3);
+}
+
 bool Raw8Grey(const FrameJob& j) {
   if (!Holds(j, j.pixels, j.pixels) || j.scratch8 == nullptr) return false;
   if (j.pixels == 0) return true;
-  if (!K(j).Demosaic8(j.data, j.scratch8, j.width, j.rows, j.raw_mode, j.algorithm)) return false;
-  K(j).BgrToGrey(j.scratch8, j.target, j.pixels, 3);
-  return true;
+  RowTarget t{&j};
+  return Demosaic8Rows(K(j).DemosaicRows8, j.data, j.scratch8, j.width, j.rows, j.raw_mode, j.algorithm,
+                       RowSink<uint8_t>{GreyRow, &t});
 }
 
 bool Raw8Colour(const FrameJob& j) {
@@ -133,35 +147,40 @@ bool Mono16Grey(const FrameJob& j) {
   return true;
 }
 
-// Unpacks and demosaics 16-bit raw data into scratch16_out; returns the table
-// that maps the demosaiced samples to bytes, or null when nothing was produced.
-const uint8_t* Demosaic16Frame(const FrameJob& j, LutInfo& lut) {
-  if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return nullptr;
-  lut = LutFor(j.lut);
-  K(j).Unpack16(j.data, j.scratch16_in, j.pixels, j.swap_bytes, 16 - lut.bits);
-  if (!K(j).Demosaic16(j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode, j.algorithm, lut.bits)) return nullptr;
+void MappedRow(void* context, ptrdiff_t y, const uint16_t* row) {
+  const auto& t = *static_cast<const RowTarget*>(context);
+  const size_t samples = 3 * static_cast<size_t>(t.job->width);
+  K(*t.job).Map16ToBytes(row, t.job->target + static_cast<size_t>(y) * samples, samples, t.map, t.largest);
+}
+
+void MappedGreyRow(void* context, ptrdiff_t y, const uint16_t* row) {
+  const auto& t = *static_cast<const RowTarget*>(context);
+  const size_t w = static_cast<size_t>(t.job->width);
+  K(*t.job).Map16ToGrey(row, t.job->target + static_cast<size_t>(y) * w, w, t.map, t.largest);
+}
+
+// Unpacks 16-bit raw data, demosaics it and maps each row to bytes by `row`.
+bool Demosaic16Frame(const FrameJob& j, void (*row)(void*, ptrdiff_t, const uint16_t*)) {
+  if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
+  const LutInfo lut = LutFor(j.lut);
   // Lut 0 keeps all 16 bits, so colour goes through the linear 16-bit table.
-  return GetMapTable(lut.logarithmic, lut.bits);
+  RowTarget t{&j, GetMapTable(lut.logarithmic, lut.bits), lut.largest()};
+  if (t.map == nullptr) return false;
+  K(j).Unpack16(j.data, j.scratch16_in, j.pixels, j.swap_bytes, 16 - lut.bits);
+  return Demosaic16Rows(K(j).DemosaicRows16, j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode,
+                        j.algorithm, lut.bits, RowSink<uint16_t>{row, &t});
 }
 
 bool Raw16Colour(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, 3 * j.pixels)) return false;
   if (j.pixels == 0) return true;
-  LutInfo lut{};
-  const uint8_t* map = Demosaic16Frame(j, lut);
-  if (map == nullptr) return false;
-  K(j).Map16ToBytes(j.scratch16_out, j.target, 3 * j.pixels, map, lut.largest());
-  return true;
+  return Demosaic16Frame(j, MappedRow);
 }
 
 bool Raw16Grey(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
   if (j.pixels == 0) return true;
-  LutInfo lut{};
-  const uint8_t* map = Demosaic16Frame(j, lut);
-  if (map == nullptr) return false;
-  K(j).Map16ToGrey(j.scratch16_out, j.target, j.pixels, map, lut.largest());
-  return true;
+  return Demosaic16Frame(j, MappedGreyRow);
 }
 
 }  // namespace
@@ -193,10 +212,10 @@ FrameConverter SelectConverter(int32_t frame_type, int32_t pixel_bits, int32_t r
 ScratchNeeds ScratchFor(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode) {
   const FrameConverter c = SelectConverter(frame_type, pixel_bits, raw_mode);
   ScratchNeeds needs;
-  if (c == Raw8Grey) needs.bytes8_per_pixel = 3;
+  if (c == Raw8Grey) needs.bytes8_per_row_pixel = 3;
   if (c == Raw16Grey || c == Raw16Colour) {
     needs.samples16_in_per_pixel = 1;
-    needs.samples16_out_per_pixel = 3;
+    needs.samples16_out_per_row_pixel = 3;
   }
   return needs;
 }

@@ -80,6 +80,28 @@ ptrdiff_t Hook(RowHook<T> hook, const T* up2, const T* up, const T* row, const T
   return hook(s);
 }
 
+// Where output rows go: each to its place in a whole destination frame, or all
+// to one row buffer that a sink takes over as soon as the row is complete.
+template <typename T>
+struct Output {
+  T* dst;
+  ptrdiff_t w;
+  const RowSink<T>* sink;
+
+  T* Row(ptrdiff_t y) const { return sink != nullptr ? dst : dst + 3 * y * w; }
+  void Done(ptrdiff_t y) const {
+    if (sink != nullptr) sink->done(sink->context, y, dst);
+  }
+};
+
+// Hands row y to the sink when the scope of its computation ends.
+template <typename T>
+struct RowDone {
+  const Output<T>& o;
+  ptrdiff_t y;
+  ~RowDone() { o.Done(y); }
+};
+
 // Where the samples of the 2 x 2 block with top-left corner (x, y) sit, as
 // offsets from that corner, for one parity of x and y.
 struct Block {
@@ -107,13 +129,14 @@ Block BlockAt(const Pattern& p, ptrdiff_t px, ptrdiff_t py, ptrdiff_t w) {
 // for the missing one; in the outer columns the missing neighbours are left out.
 // Needs w >= 2 and h >= 2.
 template <typename T>
-void BilinearOrig(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void BilinearOrig(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   const OrigTables<T>& t = GetOrigTables<T>();
   for (ptrdiff_t y = 0; y < h; ++y) {
     const T* row = src + y * w;
     const T* up = src + (y == 0 ? 1 : y - 1) * w;
     const T* down = src + (y == h - 1 ? h - 2 : y + 1) * w;
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     const int k = p.RowColour(y);  // the other non-green colour, 2 - k, lies above and below
 
     // horizontal: the row's non-green colour at a green site, green at the others.
@@ -154,10 +177,11 @@ void BilinearOrig(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern&
 // Algorithm 1, Nearest Neighbor: each pixel copies the block to its lower right;
 // green comes from the block's right-hand column. Last column and row black.
 template <typename T>
-void Nearest(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void Nearest(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y + 1 < h; ++y) {
     const T* row = src + y * w;
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     const Block even = BlockAt(p, 0, y, w);
     const Block odd = BlockAt(p, 1, y, w);
     auto pixel = [&](ptrdiff_t x, const Block& blk) {
@@ -177,15 +201,17 @@ void Nearest(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, R
     }
     Black(out + 3 * (w - 1), 1);
   }
-  Black(dst + 3 * (h - 1) * w, w);
+  Black(o.Row(h - 1), w);
+  o.Done(h - 1);
 }
 
 // Algorithm 2, Bilinear Interpolation: averages of the nearest same-colour
 // samples, rounded to nearest. 1-pixel black frame.
 template <typename T>
-void Bilinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void Bilinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y < h; ++y) {
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     if (y < 1 || y >= h - 1) {
       Black(out, w);
       continue;
@@ -219,9 +245,10 @@ void Bilinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, 
 // Algorithm 3, HQ Linear: gradient-corrected bilinear interpolation (Malvar,
 // He and Cutler) on a 5 x 5 neighbourhood, clamped to 0..max. 2-pixel black frame.
 template <typename T>
-void HqLinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max, RowHook<T> hook) {
+void HqLinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y < h; ++y) {
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     if (y < 2 || y >= h - 2) {
       Black(out, w);
       continue;
@@ -266,10 +293,11 @@ void HqLinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, 
 // Algorithm 4, Simple: each pixel takes the block to its lower right, green the
 // rounded mean of the block's two greens. Last column and row black.
 template <typename T>
-void Simple(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void Simple(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y + 1 < h; ++y) {
     const T* row = src + y * w;
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     const Block even = BlockAt(p, 0, y, w);
     const Block odd = BlockAt(p, 1, y, w);
     auto pixel = [&](ptrdiff_t x, const Block& blk) {
@@ -289,7 +317,8 @@ void Simple(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, Ro
     }
     Black(out + 3 * (w - 1), 1);
   }
-  Black(dst + 3 * (h - 1) * w, w);
+  Black(o.Row(h - 1), w);
+  o.Done(h - 1);
 }
 
 // Fails, writing nothing, for missing or overlapping buffers, a size below 1 x 1, an
@@ -298,7 +327,7 @@ void Simple(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, Ro
 // algorithm 0 has nothing to interpolate from in a single row or column.
 template <typename T>
 bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width, int32_t height, int32_t pattern,
-              int32_t algorithm, int32_t max) {
+              int32_t algorithm, int32_t max, const RowSink<T>* sink = nullptr) {
   if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return false;
   if (pattern < 1 || pattern > 4) return false;
   if (algorithm < 0 || algorithm > 4) return false;
@@ -308,25 +337,31 @@ bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width,
   // The destination is written while the source is still being read: overlapping buffers would corrupt it.
   const auto s0 = reinterpret_cast<uintptr_t>(src);
   const auto d0 = reinterpret_cast<uintptr_t>(dst);
-  if (s0 < d0 + 3 * pixels * sizeof(T) && d0 < s0 + pixels * sizeof(T)) return false;
+  const size_t written = sink != nullptr ? static_cast<size_t>(width) : pixels;
+  if (s0 < d0 + 3 * written * sizeof(T) && d0 < s0 + pixels * sizeof(T)) return false;
+  if (sink != nullptr && sink->done == nullptr) return false;
 
   const ptrdiff_t w = width;
   const ptrdiff_t h = height;
   const size_t code = static_cast<size_t>(pattern - 1);
   const RowHook<T> hook = hooks != nullptr ? hooks->algorithm[algorithm] : nullptr;
+  const Output<T> o{dst, w, sink};
   switch (static_cast<BayerAlgorithm>(algorithm)) {
     case BayerAlgorithm::BilinearOrig:
       // A single row or column has no neighbours to interpolate from.
       if (w < 2 || h < 2) {
-        Black(dst, w * h);
+        for (ptrdiff_t y = 0; y < h; ++y) {
+          Black(o.Row(y), w);
+          o.Done(y);
+        }
       } else {
-        BilinearOrig(src, dst, w, h, kPatternsOrig[code], hook);
+        BilinearOrig(src, o, w, h, kPatternsOrig[code], hook);
       }
       return true;
-    case BayerAlgorithm::Nearest: Nearest(src, dst, w, h, kPatterns[code], hook); return true;
-    case BayerAlgorithm::Bilinear: Bilinear(src, dst, w, h, kPatterns[code], hook); return true;
-    case BayerAlgorithm::HqLinear: HqLinear(src, dst, w, h, kPatterns[code], max, hook); return true;
-    case BayerAlgorithm::Simple: Simple(src, dst, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::Nearest: Nearest(src, o, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::Bilinear: Bilinear(src, o, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::HqLinear: HqLinear(src, o, w, h, kPatterns[code], max, hook); return true;
+    case BayerAlgorithm::Simple: Simple(src, o, w, h, kPatterns[code], hook); return true;
   }
   return false;
 }
@@ -342,6 +377,17 @@ bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uin
                     int32_t pattern, int32_t algorithm, int32_t bits) {
   if (bits < 1 || bits > 16) return false;
   return Demosaic(rows, src, dst, w, h, pattern, algorithm, (int32_t{1} << bits) - 1);
+}
+
+bool Demosaic8Rows(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h,
+                   int32_t pattern, int32_t algorithm, const RowSink<uint8_t>& sink) {
+  return Demosaic(rows, src, row_buffer, w, h, pattern, algorithm, 255, &sink);
+}
+
+bool Demosaic16Rows(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* row_buffer, int32_t w,
+                    int32_t h, int32_t pattern, int32_t algorithm, int32_t bits, const RowSink<uint16_t>& sink) {
+  if (bits < 1 || bits > 16) return false;
+  return Demosaic(rows, src, row_buffer, w, h, pattern, algorithm, (int32_t{1} << bits) - 1, &sink);
 }
 
 bool Demosaic8(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm) {

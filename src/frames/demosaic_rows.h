@@ -66,10 +66,26 @@ struct DemosaicRows {
   RowHook<T> algorithm[5];
 };
 
+// Receives each output row as soon as it is complete: y and its 3w samples,
+// valid only during the call.
+template <typename T>
+struct RowSink {
+  void (*done)(void* context, ptrdiff_t y, const T* row);
+  void* context;
+};
+
 // The reference with a set of hooks (null: plain reference).
 bool Demosaic8With(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
                    int32_t pattern, int32_t algorithm);
 bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
                     int32_t pattern, int32_t algorithm, int32_t bits);
+
+// The same, but every row is computed into `row_buffer` (3w samples) and handed
+// to the sink in order, top to bottom, so that a following step works on rows
+// still in the cache. Nothing is handed over when the arguments are rejected.
+bool Demosaic8Rows(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h,
+                   int32_t pattern, int32_t algorithm, const RowSink<uint8_t>& sink);
+bool Demosaic16Rows(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* row_buffer, int32_t w,
+                    int32_t h, int32_t pattern, int32_t algorithm, int32_t bits, const RowSink<uint16_t>& sink);
 
 }  // namespace kelvane::frames

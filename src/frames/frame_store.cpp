@@ -112,15 +112,16 @@ bool FrameStore::AllocateBuffers() {
     for (int32_t i = 0; ok && i <= last; ++i) ok = allocate(Buffers_[static_cast<size_t>(i)]);
   }
 
-  const size_t pixels = static_cast<size_t>(Width_) * static_cast<size_t>(Rows());
+  const size_t width = static_cast<size_t>(Width_);
+  const size_t pixels = width * static_cast<size_t>(Rows());
   const ScratchNeeds needs = ScratchFor(FrameType_, PixelBits_, RawMode_);
-  if (ok && needs.bytes8_per_pixel != 0) {
-    scratch8_ = Allocate<uint8_t>(needs.bytes8_per_pixel * pixels);
+  if (ok && needs.bytes8_per_row_pixel != 0) {
+    scratch8_ = Allocate<uint8_t>(needs.bytes8_per_row_pixel * width);
     ok = scratch8_ != nullptr;
   }
   if (ok && needs.samples16_in_per_pixel != 0) {
     scratch16_in_ = Allocate<uint16_t>(needs.samples16_in_per_pixel * pixels);
-    scratch16_out_ = Allocate<uint16_t>(needs.samples16_out_per_pixel * pixels);
+    scratch16_out_ = Allocate<uint16_t>(needs.samples16_out_per_row_pixel * width);
     ok = scratch16_in_ != nullptr && scratch16_out_ != nullptr;
   }
   if (!ok) {

@@ -32,6 +32,8 @@ Kernels MakeScalarKernels() {
   k.Map16ToGrey = Map16ToGrey;
   k.Demosaic8 = Demosaic8;
   k.Demosaic16 = Demosaic16;
+  k.DemosaicRows8 = nullptr;
+  k.DemosaicRows16 = nullptr;
   for (int32_t n = 2; n <= kMaxMeanCnt; ++n) k.Average[n - 2] = SelectAverageKernel(n);
   k.BlendRecursive = BlendRecursive;
   return k;

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "frames/average.h"
+#include "frames/demosaic_rows.h"
 
 namespace kelvane::frames {
 
@@ -40,6 +41,10 @@ struct Kernels {
   bool (*Demosaic8)(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm);
   bool (*Demosaic16)(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm,
                      int32_t bits);
+  // The interiors behind Demosaic8 and Demosaic16, for the row-by-row forms
+  // (Demosaic8Rows, Demosaic16Rows); null in the scalar set.
+  const DemosaicRows<uint8_t>* DemosaicRows8;
+  const DemosaicRows<uint16_t>* DemosaicRows16;
 
   // Plain mean of n frames at index n - 2, n = 2..32.
   AverageKernel Average[kMaxMeanCnt - 1];

@@ -222,6 +222,8 @@ Kernels MakeAvx2Kernels() {
   k.Map16ToGrey = Map16ToGreyAny;
   k.Demosaic8 = Demosaic8Any;
   k.Demosaic16 = Demosaic16Any;
+  k.DemosaicRows8 = &avx2::kDemosaicRows8;
+  k.DemosaicRows16 = &avx2::kDemosaicRows16;
   for (int32_t n = 2; n <= kMaxMeanCnt; ++n) g_dividers[n] = avx2::DividerFor(n);
   FillAverage(k, std::make_integer_sequence<int, kMaxMeanCnt - 1>{});
   k.BlendRecursive = BlendRecursiveAny;
