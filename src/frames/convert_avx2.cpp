@@ -91,20 +91,19 @@ inline Bgr16 Pairs(__m256i s, const PairMasks& m) {
 }
 
 // Y444: U Y V per pixel, 8 pixels (24 bytes) per lane from two loads 8 bytes
-// apart; a pair is assembled from both.
-constexpr LaneMask Y444Pair(int first, int second, int load) {
+// apart. The pairs (u, y) and (y, v) are adjacent bytes of a pixel, so two
+// pair vectors serve all three colours (maddubs weights follow the pair order).
+constexpr LaneMask Y444Pair(int first, int load) {
   LaneMask m{};
   for (int k = 0; k < 8; ++k)
     for (int half = 0; half < 2; ++half) {
-      const int at = 3 * k + (half == 0 ? first : second);
+      const int at = 3 * k + first + half;
       m.i[2 * k + half] = static_cast<int8_t>(load == 0 ? (at < 16 ? at : -1) : (at >= 16 ? at - 8 : -1));
     }
   return m;
 }
-// Component offsets in a pixel: U 0, Y 1, V 2.
-constexpr LaneMask kY444Pairs[3][2] = {{Y444Pair(1, 0, 0), Y444Pair(1, 0, 1)},
-                                       {Y444Pair(0, 2, 0), Y444Pair(0, 2, 1)},
-                                       {Y444Pair(1, 2, 0), Y444Pair(1, 2, 1)}};
+constexpr LaneMask kY444Uy[2] = {Y444Pair(0, 0), Y444Pair(0, 1)};
+constexpr LaneMask kY444Yv[2] = {Y444Pair(1, 0), Y444Pair(1, 1)};
 constexpr LaneMask Y444Luma(int load) {
   LaneMask m{};
   for (int i = 0; i < 16; ++i) m.i[i] = -1;
@@ -120,14 +119,25 @@ constexpr LaneMask kY444LumaA = Y444Luma(0), kY444LumaB = Y444Luma(1);
 constexpr LaneMask kY411Luma = {{1, 2, 4, 5, 7, 8, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1}};
 constexpr LaneMask kBgr24ToDwords = {{0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1}};
 
-// Y444 pixels 0-7 of `lo` and of `hi`, one per lane.
+// Y444 pixels 0-7 of `lo` and of `hi`, one per lane: YuvCore with the pairs
+// (u, y) in place of (y, u) and (u, y) again for the u term of green.
 inline Bgr16 Y444Pixels(const uint8_t* lo, const uint8_t* hi) {
   const __m256i a = Load2(lo, hi), b = Load2(lo + 8, hi + 8);
-  __m256i pair[3];
-  for (int k = 0; k < 3; ++k)
-    pair[k] = _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Pairs[k][0])),
-                              _mm256_shuffle_epi8(b, Mask(kY444Pairs[k][1])));
-  return YuvCore(pair[0], pair[1], pair[2]);
+  const __m256i uy = _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Uy[0])), _mm256_shuffle_epi8(b, Mask(kY444Uy[1])));
+  const __m256i yv = _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Yv[0])), _mm256_shuffle_epi8(b, Mask(kY444Yv[1])));
+  Bgr16 p;
+  p.b = _mm256_add_epi16(
+      _mm256_add_epi16(_mm256_maddubs_epi16(uy, Weights(2, 1)), _mm256_set1_epi16(-272)),
+      _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(uy, Weights(4, 42)), _mm256_set1_epi16(-1056)), 8));
+  const __m256i gl = _mm256_add_epi16(
+      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, 48)), _mm256_maddubs_epi16(uy, Weights(-100, 0))),
+      _mm256_set1_epi16(6112));
+  p.g = _mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_set1_epi16(112)),
+                         _mm256_srai_epi16(gl, 8));
+  p.r = _mm256_add_epi16(
+      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, 2)), _mm256_set1_epi16(-272)),
+      _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, -103)), _mm256_set1_epi16(12640)), 8));
+  return p;
 }
 
 }  // namespace
