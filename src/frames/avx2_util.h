@@ -90,12 +90,12 @@ inline void StoreBgr16(uint16_t* dst, __m256i b, __m256i g, __m256i r) {
   const __m256i rb = _mm256_shuffle_epi8(b, Mask(kRotate16[0]));
   const __m256i rg = _mm256_shuffle_epi8(g, Mask(kRotate16[1]));
   const __m256i rr = _mm256_shuffle_epi8(r, Mask(kRotate16[2]));
-  const __m256i out0 =
-      _mm256_blend_epi16(_mm256_blend_epi16(rb, rg, ChunkBits16(0, 1)), rr, ChunkBits16(0, 2));
-  const __m256i out1 =
-      _mm256_blend_epi16(_mm256_blend_epi16(rb, rg, ChunkBits16(1, 1)), rr, ChunkBits16(1, 2));
-  const __m256i out2 =
-      _mm256_blend_epi16(_mm256_blend_epi16(rb, rg, ChunkBits16(2, 1)), rr, ChunkBits16(2, 2));
+  // Named constants, so that the immediates are constant expressions without optimisation too.
+  constexpr int kG0 = ChunkBits16(0, 1), kR0 = ChunkBits16(0, 2), kG1 = ChunkBits16(1, 1), kR1 = ChunkBits16(1, 2),
+                kG2 = ChunkBits16(2, 1), kR2 = ChunkBits16(2, 2);
+  const __m256i out0 = _mm256_blend_epi16(_mm256_blend_epi16(rb, rg, kG0), rr, kR0);
+  const __m256i out1 = _mm256_blend_epi16(_mm256_blend_epi16(rb, rg, kG1), rr, kR1);
+  const __m256i out2 = _mm256_blend_epi16(_mm256_blend_epi16(rb, rg, kG2), rr, kR2);
   Store(dst, _mm256_permute2x128_si256(out0, out1, 0x20));
   Store(dst + 16, _mm256_permute2x128_si256(out2, out0, 0x30));
   Store(dst + 32, _mm256_permute2x128_si256(out1, out2, 0x31));
