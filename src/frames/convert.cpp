@@ -98,7 +98,22 @@ struct RowTarget {
   const FrameJob* job;
   const uint8_t* map = nullptr;
   uint16_t largest = 0;
+  int32_t shift = 0;
+  size_t unpacked_rows = 0;  // 16-bit raw data: rows of scratch16_in unpacked so far
 };
+
+// Unpacks the delivered 16-bit rows up to `rows` (and a few more, to keep the
+// calls few), just before the demosaicing reaches them, so they are read from
+// the cache rather than after a pass over the whole frame.
+void UnpackRowsTo(RowTarget& t, size_t rows) {
+  const FrameJob& j = *t.job;
+  const size_t h = static_cast<size_t>(j.rows), w = static_cast<size_t>(j.width);
+  if (rows <= t.unpacked_rows) return;
+  const size_t to = std::min(h, rows + 8);
+  K(j).Unpack16(j.data + 2 * t.unpacked_rows * w, j.scratch16_in + t.unpacked_rows * w, (to - t.unpacked_rows) * w,
+                j.swap_bytes, t.shift);
+  t.unpacked_rows = to;
+}
 
 void GreyRow(void* context, ptrdiff_t y, const uint8_t* row) {
   const auto& t = *static_cast<const RowTarget*>(context);
@@ -147,26 +162,31 @@ bool Mono16Grey(const FrameJob& j) {
   return true;
 }
 
+// Row y + 1 reads the source rows up to y + 3.
 void MappedRow(void* context, ptrdiff_t y, const uint16_t* row) {
-  const auto& t = *static_cast<const RowTarget*>(context);
+  auto& t = *static_cast<RowTarget*>(context);
+  UnpackRowsTo(t, static_cast<size_t>(y) + 4);
   const size_t samples = 3 * static_cast<size_t>(t.job->width);
   K(*t.job).Map16ToBytes(row, t.job->target + static_cast<size_t>(y) * samples, samples, t.map, t.largest);
 }
 
 void MappedGreyRow(void* context, ptrdiff_t y, const uint16_t* row) {
-  const auto& t = *static_cast<const RowTarget*>(context);
+  auto& t = *static_cast<RowTarget*>(context);
+  UnpackRowsTo(t, static_cast<size_t>(y) + 4);
   const size_t w = static_cast<size_t>(t.job->width);
   K(*t.job).Map16ToGrey(row, t.job->target + static_cast<size_t>(y) * w, w, t.map, t.largest);
 }
 
-// Unpacks 16-bit raw data, demosaics it and maps each row to bytes by `row`.
+// Unpacks 16-bit raw data, demosaics it and maps each row to bytes by `row`
+// (which also unpacks the rows the next one needs).
 bool Demosaic16Frame(const FrameJob& j, void (*row)(void*, ptrdiff_t, const uint16_t*)) {
   if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
   const LutInfo lut = LutFor(j.lut);
   // Lut 0 keeps all 16 bits, so colour goes through the linear 16-bit table.
-  RowTarget t{&j, GetMapTable(lut.logarithmic, lut.bits), lut.largest()};
+  RowTarget t{&j, GetMapTable(lut.logarithmic, lut.bits), lut.largest(), 16 - lut.bits};
   if (t.map == nullptr) return false;
-  K(j).Unpack16(j.data, j.scratch16_in, j.pixels, j.swap_bytes, 16 - lut.bits);
+  // Row 0 reads the source rows up to 2 (two rows below it, or mirrored ones).
+  UnpackRowsTo(t, 3);
   return Demosaic16Rows(K(j).DemosaicRows16, j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode,
                         j.algorithm, lut.bits, RowSink<uint16_t>{row, &t});
 }
