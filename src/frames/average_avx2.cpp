@@ -44,7 +44,7 @@ void AverageN(const uint8_t* const* frames, Divider d, size_t blocks, uint8_t* r
   for (size_t b = 0; b < blocks; ++b) {
     const size_t at = 32 * b;
     __m256i lo = zero, hi = zero;
-#pragma GCC unroll 32
+#pragma GCC unroll 8
     for (int i = 0; i < N; ++i) {
       const __m256i v = Load(f[i] + at);
       lo = _mm256_add_epi16(lo, _mm256_unpacklo_epi8(v, zero));
@@ -72,8 +72,8 @@ constexpr auto MakeBodies(std::integer_sequence<int, I...>) {
 }  // namespace
 
 void AverageBlocks(const uint8_t* const* frames, int32_t n, Divider d, size_t blocks, uint8_t* result) {
-  static constexpr auto kBodies = MakeBodies(std::make_integer_sequence<int, 31>{});
-  if (n < 2 || n > 32 || !d.exact) return;
+  static constexpr auto kBodies = MakeBodies(std::make_integer_sequence<int, kMaxAverage - 1>{});
+  if (n < 2 || n > kMaxAverage || !d.exact) return;
   kBodies[static_cast<size_t>(n - 2)](frames, d, blocks, result);
 }
 

@@ -53,6 +53,8 @@ struct Divider {
   bool exact;
 };
 Divider DividerFor(int32_t n);
+// Counts 2..kMaxAverage only; above it the reference is used (kernels_any.cpp).
+inline constexpr int32_t kMaxAverage = 8;
 void AverageBlocks(const uint8_t* const* frames, int32_t n, Divider d, size_t blocks, uint8_t* result);
 void BlendBlocks(const uint8_t* newest, uint8_t* result, size_t blocks, uint16_t wn, uint16_t wo);
 
