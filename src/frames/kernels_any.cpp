@@ -192,11 +192,17 @@ void AverageAny(const uint8_t* const* frames, size_t size, uint8_t* result) {
 // fast or faster: the work is bound by memory there, and the vector body with
 // more frame pointers than registers loses to it (32 frames: 6.4 ms against
 // 8.6 ms at 1280 x 960 x 3).
+template <int N>
+AverageKernel VectorAverage() {
+  if constexpr (N <= avx2::kMaxAverage) {
+    if (g_dividers[N].exact) return &AverageAny<N>;
+  }
+  return SelectAverageKernel(N);
+}
+
 template <int... I>
 void FillAverage(Kernels& k, std::integer_sequence<int, I...>) {
-  ((k.Average[I] = I + 2 <= avx2::kMaxAverage && g_dividers[I + 2].exact ? &AverageAny<I + 2>
-                                                                           : SelectAverageKernel(I + 2)),
-   ...);
+  ((k.Average[I] = VectorAverage<I + 2>()), ...);
 }
 
 void BlendRecursiveAny(const uint8_t* newest, uint8_t* result, size_t size, int32_t coefficient) {
