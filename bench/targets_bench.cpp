@@ -122,8 +122,11 @@ void Targets(benchmark::State& state) {
       int32_t type;
       size_t bytes;
     };
-    const Yuv yuv[] = {{"YUY2_bgr", 5, 2 * kPixels}, {"UYVY_bgr", 2, 2 * kPixels}, {"Y411_bgr", 1, 3 * kPixels / 2},
-                       {"Y444_bgr", 3, 3 * kPixels}, {"I420_bgr", 0, 3 * kPixels / 2}};
+    const Yuv yuv[] = {{"YUY2_bgr", 5, 2 * kPixels},
+                       {"UYVY_bgr", 2, 2 * kPixels},
+                       {"Y411_bgr", 1, 3 * kPixels / 2},
+                       {"Y444_bgr", 3, 3 * kPixels},
+                       {"I420_bgr", 0, 3 * kPixels / 2}};
 #ifdef KELVANE_HAVE_LIBYUV
     const auto i420 = Random(3 * kPixels / 2, 1);
     std::vector<uint8_t> rgb(3 * kPixels);
@@ -138,7 +141,7 @@ void Targets(benchmark::State& state) {
 #endif
 
     // Luma and RGB to grey against a copy of the output.
-    const Yuv grey[] = {{"YUY2_grey", 5, 2 * kPixels}, {"UYVY_grey", 2, 2 * kPixels},
+    const Yuv grey[] = {{"YUY2_grey", 5, 2 * kPixels},     {"UYVY_grey", 2, 2 * kPixels},
                         {"Y411_grey", 1, 3 * kPixels / 2}, {"Y444_grey", 3, 3 * kPixels},
                         {"I420_grey", 0, 3 * kPixels / 2}, {"RGB24_grey", 6, 3 * kPixels},
                         {"RGB32_grey", 7, 4 * kPixels}};
@@ -167,7 +170,8 @@ void Targets(benchmark::State& state) {
     const auto raw = Random(kPixels, 1);
     std::vector<uint8_t> out(3 * kPixels);
     const double dc_hq = Time([&] {
-      dc1394_bayer_decoding_8bit(raw.data(), out.data(), kW, kH, DC1394_COLOR_FILTER_BGGR, DC1394_BAYER_METHOD_HQLINEAR);
+      dc1394_bayer_decoding_8bit(raw.data(), out.data(), kW, kH, DC1394_COLOR_FILTER_BGGR,
+                                 DC1394_BAYER_METHOD_HQLINEAR);
       benchmark::ClobberMemory();
     });
     add("HQ linear <= 0.2 libdc1394", names[3], raw8[3], "libdc1394 HQLINEAR", dc_hq, 0.2);
@@ -175,8 +179,8 @@ void Targets(benchmark::State& state) {
 
     // 16-bit against 8-bit.
     const double y800 = Conversion(4, false, kPixels).Seconds();
-    add("16-bit <= 2 x 8-bit", "Mono16_grey_lowbyte", Conversion(8, false, 2 * kPixels, 0, 2, 0).Seconds(),
-        "Y800_copy", y800, 2.0);
+    add("16-bit <= 2 x 8-bit", "Mono16_grey_lowbyte", Conversion(8, false, 2 * kPixels, 0, 2, 0).Seconds(), "Y800_copy",
+        y800, 2.0);
     add("16-bit <= 2 x 8-bit", "Mono16_grey_lin12", Conversion(8, false, 2 * kPixels, 0, 2, 2).Seconds(), "Y800_copy",
         y800, 2.0);
     add("16-bit <= 2 x 8-bit", "Mono16_grey_log12", Conversion(8, false, 2 * kPixels, 0, 2, 6).Seconds(), "Y800_copy",

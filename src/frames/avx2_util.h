@@ -43,9 +43,8 @@ constexpr LaneMask ChunkMask(int chunk, int channel) {
   for (int i = 0; i < 16; ++i) m.i[i] = static_cast<int8_t>((16 * chunk + i) % 3 == channel ? -1 : 0);
   return m;
 }
-constexpr LaneMask kChunk[3][2] = {{ChunkMask(0, 1), ChunkMask(0, 2)},
-                                   {ChunkMask(1, 1), ChunkMask(1, 2)},
-                                   {ChunkMask(2, 1), ChunkMask(2, 2)}};
+constexpr LaneMask kChunk[3][2] = {
+    {ChunkMask(0, 1), ChunkMask(0, 2)}, {ChunkMask(1, 1), ChunkMask(1, 2)}, {ChunkMask(2, 1), ChunkMask(2, 2)}};
 
 // 32 pixels given as three vectors of 32 bytes in pixel order, stored as 96 bytes B G R.
 inline void StoreBgr(uint8_t* dst, __m256i b, __m256i g, __m256i r) {

@@ -81,9 +81,8 @@ constexpr PairMasks kYuy2 = MakePairMasks([](int k) { return 2 * k; }, [](int k)
 constexpr PairMasks kUyvy = MakePairMasks([](int k) { return 2 * k + 1; }, [](int k) { return 4 * (k / 2); },
                                           [](int k) { return 4 * (k / 2) + 2; });
 // U Y0 Y1 V Y2 Y3 per four pixels.
-constexpr PairMasks kY411 = MakePairMasks(
-    [](int k) { return 6 * (k / 4) + (k % 4 < 2 ? 1 + k % 4 : 2 + k % 4); }, [](int k) { return 6 * (k / 4); },
-    [](int k) { return 6 * (k / 4) + 3; });
+constexpr PairMasks kY411 = MakePairMasks([](int k) { return 6 * (k / 4) + (k % 4 < 2 ? 1 + k % 4 : 2 + k % 4); },
+                                          [](int k) { return 6 * (k / 4); }, [](int k) { return 6 * (k / 4) + 3; });
 
 inline Bgr16 Pairs(__m256i s, const PairMasks& m) {
   return YuvCore(_mm256_shuffle_epi8(s, Mask(m.yu)), _mm256_shuffle_epi8(s, Mask(m.uv)),
@@ -123,8 +122,10 @@ constexpr LaneMask kBgr24ToDwords = {{0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 
 // (u, y) in place of (y, u) and (u, y) again for the u term of green.
 inline Bgr16 Y444Pixels(const uint8_t* lo, const uint8_t* hi) {
   const __m256i a = Load2(lo, hi), b = Load2(lo + 8, hi + 8);
-  const __m256i uy = _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Uy[0])), _mm256_shuffle_epi8(b, Mask(kY444Uy[1])));
-  const __m256i yv = _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Yv[0])), _mm256_shuffle_epi8(b, Mask(kY444Yv[1])));
+  const __m256i uy =
+      _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Uy[0])), _mm256_shuffle_epi8(b, Mask(kY444Uy[1])));
+  const __m256i yv =
+      _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Yv[0])), _mm256_shuffle_epi8(b, Mask(kY444Yv[1])));
   Bgr16 p;
   p.b = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_maddubs_epi16(uy, Weights(2, 1)), _mm256_set1_epi16(-272)),
@@ -171,10 +172,10 @@ void I420RowToBgrBlocks(const uint8_t* y, const uint8_t* u, const uint8_t* v, ui
     const __m256i vd = _mm256_or_si256(cv, _mm256_slli_epi16(cv, 8));
     const __m256i luma = Load(y);
     // unpacklo takes pixels 0-7 and 16-23, unpackhi 8-15 and 24-31.
-    const Bgr16 a = YuvCore(_mm256_unpacklo_epi8(luma, ud), _mm256_unpacklo_epi8(ud, vd),
-                            _mm256_unpacklo_epi8(luma, vd));
-    const Bgr16 b = YuvCore(_mm256_unpackhi_epi8(luma, ud), _mm256_unpackhi_epi8(ud, vd),
-                            _mm256_unpackhi_epi8(luma, vd));
+    const Bgr16 a =
+        YuvCore(_mm256_unpacklo_epi8(luma, ud), _mm256_unpacklo_epi8(ud, vd), _mm256_unpacklo_epi8(luma, vd));
+    const Bgr16 b =
+        YuvCore(_mm256_unpackhi_epi8(luma, ud), _mm256_unpackhi_epi8(ud, vd), _mm256_unpackhi_epi8(luma, vd));
     StoreYuv(bgr, a, b);
   }
 }
@@ -242,8 +243,8 @@ void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
 
 void Bgr32ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
   for (size_t i = 0; i < blocks; ++i, src += 128, grey += 32) {
-    Store(grey, DivideBy3InOrder(SumBgr(Load(src)), SumBgr(Load(src + 32)), SumBgr(Load(src + 64)),
-                                 SumBgr(Load(src + 96))));
+    Store(grey,
+          DivideBy3InOrder(SumBgr(Load(src)), SumBgr(Load(src + 32)), SumBgr(Load(src + 64)), SumBgr(Load(src + 96))));
   }
 }
 

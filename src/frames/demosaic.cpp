@@ -245,7 +245,8 @@ void Bilinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const 
 // Algorithm 3, HQ Linear: gradient-corrected bilinear interpolation (Malvar,
 // He and Cutler) on a 5 x 5 neighbourhood, clamped to 0..max. 2-pixel black frame.
 template <typename T>
-void HqLinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max, RowHook<T> hook) {
+void HqLinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max,
+              RowHook<T> hook) {
   for (ptrdiff_t y = 0; y < h; ++y) {
     T* out = o.Row(y);
     const RowDone<T> done{o, y};

@@ -31,9 +31,13 @@ struct Lanes<uint8_t> {
   static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
   static __m256i Set(int v) { return _mm256_set1_epi16(static_cast<int16_t>(v)); }
   template <int S>
-  static __m256i Sra(__m256i v) { return _mm256_srai_epi16(v, S); }
+  static __m256i Sra(__m256i v) {
+    return _mm256_srai_epi16(v, S);
+  }
   template <int S>
-  static __m256i Shl(__m256i v) { return _mm256_slli_epi16(v, S); }
+  static __m256i Shl(__m256i v) {
+    return _mm256_slli_epi16(v, S);
+  }
   static __m256i Clamp(__m256i v, __m256i max) {
     return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), max);
   }
@@ -50,9 +54,13 @@ struct Lanes<uint16_t> {
   static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
   static __m256i Set(int v) { return _mm256_set1_epi32(v); }
   template <int S>
-  static __m256i Sra(__m256i v) { return _mm256_srai_epi32(v, S); }
+  static __m256i Sra(__m256i v) {
+    return _mm256_srai_epi32(v, S);
+  }
   template <int S>
-  static __m256i Shl(__m256i v) { return _mm256_slli_epi32(v, S); }
+  static __m256i Shl(__m256i v) {
+    return _mm256_slli_epi32(v, S);
+  }
   static __m256i Clamp(__m256i v, __m256i max) {
     return _mm256_min_epi32(_mm256_max_epi32(v, _mm256_setzero_si256()), max);
   }
@@ -81,19 +89,29 @@ struct Row {
     using L = Lanes<T>;
     if (slot == 0) {
       switch (dx) {
-        case -2: return L::Lo(m2);
-        case -1: return L::Lo(m1);
-        case 0: return L::Lo(z);
-        case 1: return L::Hi(z);
-        default: return L::Lo(p2);
+        case -2:
+          return L::Lo(m2);
+        case -1:
+          return L::Lo(m1);
+        case 0:
+          return L::Lo(z);
+        case 1:
+          return L::Hi(z);
+        default:
+          return L::Lo(p2);
       }
     }
     switch (dx) {
-      case -2: return L::Hi(m2);
-      case -1: return L::Lo(z);
-      case 0: return L::Hi(z);
-      case 1: return L::Hi(p1);
-      default: return L::Hi(p2);
+      case -2:
+        return L::Hi(m2);
+      case -1:
+        return L::Lo(z);
+      case 0:
+        return L::Hi(z);
+      case 1:
+        return L::Hi(p1);
+      default:
+        return L::Hi(p2);
     }
   }
 };
@@ -304,11 +322,10 @@ ptrdiff_t HqRow(const RowStretch<T>& s) {
 
 }  // namespace
 
-const DemosaicRows<uint8_t> kDemosaicRows8 = {{&OrigRow<uint8_t>, &BlockRow<uint8_t, false>,
-                                               &BilinearRow<uint8_t>, &HqRow<uint8_t>, &BlockRow<uint8_t, true>}};
-const DemosaicRows<uint16_t> kDemosaicRows16 = {{&OrigRow<uint16_t>, &BlockRow<uint16_t, false>,
-                                                 &BilinearRow<uint16_t>, &HqRow<uint16_t>,
-                                                 &BlockRow<uint16_t, true>}};
+const DemosaicRows<uint8_t> kDemosaicRows8 = {
+    {&OrigRow<uint8_t>, &BlockRow<uint8_t, false>, &BilinearRow<uint8_t>, &HqRow<uint8_t>, &BlockRow<uint8_t, true>}};
+const DemosaicRows<uint16_t> kDemosaicRows16 = {{&OrigRow<uint16_t>, &BlockRow<uint16_t, false>, &BilinearRow<uint16_t>,
+                                                 &HqRow<uint16_t>, &BlockRow<uint16_t, true>}};
 
 }  // namespace kelvane::frames::avx2
 

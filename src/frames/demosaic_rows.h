@@ -85,7 +85,7 @@ bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uin
 // still in the cache. Nothing is handed over when the arguments are rejected.
 bool Demosaic8Rows(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h,
                    int32_t pattern, int32_t algorithm, const RowSink<uint8_t>& sink);
-bool Demosaic16Rows(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* row_buffer, int32_t w,
-                    int32_t h, int32_t pattern, int32_t algorithm, int32_t bits, const RowSink<uint16_t>& sink);
+bool Demosaic16Rows(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* row_buffer, int32_t w, int32_t h,
+                    int32_t pattern, int32_t algorithm, int32_t bits, const RowSink<uint16_t>& sink);
 
 }  // namespace kelvane::frames

@@ -223,7 +223,8 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
     if (RetryCount_ < BlackLvlRetry_) return kStaticRejected;
   }
   RetryCount_ = 0;
-  if (RecursiveMean_ != 0 && FrameCount_ != 0) kernels_->BlendRecursive(target, result, job.target_size, RecursiveCoeff_);
+  if (RecursiveMean_ != 0 && FrameCount_ != 0)
+    kernels_->BlendRecursive(target, result, job.target_size, RecursiveCoeff_);
   if (FrameCount_ < MeanCnt_) ++FrameCount_;
   if (MeanCnt_ < 2) return kImageFinished;
   if (RecursiveMean_ == 0) WriteIndex_ = WriteIndex_ + 1 >= MeanCnt_ ? 0 : WriteIndex_ + 1;

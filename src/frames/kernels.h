@@ -20,8 +20,8 @@ namespace kelvane::frames {
 struct Kernels {
   const char* name;
 
-  void (*I420ToBgr)(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t* v_plane, uint8_t* bgr,
-                    int32_t width, int32_t rows);
+  void (*I420ToBgr)(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t* v_plane, uint8_t* bgr, int32_t width,
+                    int32_t rows);
   void (*Y411ToBgr)(const uint8_t* src, uint8_t* bgr, size_t groups);
   void (*Y411ToLuma)(const uint8_t* src, uint8_t* grey, size_t groups);
   void (*UyvyToBgr)(const uint8_t* src, uint8_t* bgr, size_t groups);
@@ -33,8 +33,8 @@ struct Kernels {
   void (*BgrToGrey)(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel);
 
   void (*Unpack16)(const uint8_t* src, uint16_t* samples, size_t count, bool swap, int32_t shift);
-  void (*Mono16ToGrey)(const uint8_t* src, uint8_t* grey, size_t count, bool swap, int32_t shift,
-                       const uint8_t* map, uint16_t largest);
+  void (*Mono16ToGrey)(const uint8_t* src, uint8_t* grey, size_t count, bool swap, int32_t shift, const uint8_t* map,
+                       uint16_t largest);
   void (*Map16ToBytes)(const uint16_t* samples, uint8_t* dst, size_t count, const uint8_t* map, uint16_t largest);
   void (*Map16ToGrey)(const uint16_t* bgr16, uint8_t* grey, size_t pixels, const uint8_t* map, uint16_t largest);
 

@@ -47,8 +47,8 @@ void Y444ToBgrAny(const uint8_t* src, uint8_t* bgr, size_t pixels) {
   Y444ToBgr(src + 3 * done, bgr + 3 * done, pixels - done);
 }
 
-void I420ToBgrAny(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t* v_plane, uint8_t* bgr,
-                  int32_t width, int32_t rows) {
+void I420ToBgrAny(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t* v_plane, uint8_t* bgr, int32_t width,
+                  int32_t rows) {
   const YuvTables& t = GetYuvTables();
   const size_t w = static_cast<size_t>(width);
   const size_t chroma_width = (w + 1) / 2;

@@ -57,11 +57,21 @@ void FillWith(T* p, size_t count, Fill fill, T top, size_t width, unsigned seed)
   std::mt19937 rng(seed);
   for (size_t i = 0; i < count; ++i) {
     switch (fill) {
-      case Fill::kRandom: p[i] = static_cast<T>(rng() % (uint32_t{top} + 1)); break;
-      case Fill::kZero: p[i] = 0; break;
-      case Fill::kTop: p[i] = top; break;
-      case Fill::kChecker: p[i] = ((i % width) + (i / width)) % 2 != 0 ? top : T{0}; break;
-      case Fill::kRandomExtremes: p[i] = (rng() & 1) != 0 ? top : T{0}; break;
+      case Fill::kRandom:
+        p[i] = static_cast<T>(rng() % (uint32_t{top} + 1));
+        break;
+      case Fill::kZero:
+        p[i] = 0;
+        break;
+      case Fill::kTop:
+        p[i] = top;
+        break;
+      case Fill::kChecker:
+        p[i] = ((i % width) + (i / width)) % 2 != 0 ? top : T{0};
+        break;
+      case Fill::kRandomExtremes:
+        p[i] = (rng() & 1) != 0 ? top : T{0};
+        break;
     }
   }
 }
@@ -90,8 +100,8 @@ class VectorSet : public testing::Test {
     if (a != b) {
       size_t first = 0;
       while (a[first] == b[first]) ++first;
-      ADD_FAILURE() << what << " fill " << static_cast<int>(fill) << ": first difference at byte " << first
-                    << " of " << out_bytes << " (scalar " << int{a[first]} << ", vector " << int{b[first]} << ")";
+      ADD_FAILURE() << what << " fill " << static_cast<int>(fill) << ": first difference at byte " << first << " of "
+                    << out_bytes << " (scalar " << int{a[first]} << ", vector " << int{b[first]} << ")";
     }
   }
   const Kernels* vector_ = nullptr;
@@ -138,8 +148,8 @@ TEST_F(VectorSet, PlanarYuvOddSizes) {
 
 TEST_F(VectorSet, RgbToGrey) {
   for (size_t bpp : {size_t{3}, size_t{4}})
-    for (size_t pixels : {size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{63}, size_t{64}, size_t{65},
-                          size_t{1000}})
+    for (size_t pixels :
+         {size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{63}, size_t{64}, size_t{65}, size_t{1000}})
       for (Fill fill : kFills)
         Compare("BGR" + std::to_string(8 * bpp) + " x" + std::to_string(pixels), bpp * pixels, pixels, fill, 3,
                 [&](const Kernels& k, const uint8_t* s, uint8_t* d) { k.BgrToGrey(s, d, pixels, bpp); });
@@ -166,25 +176,36 @@ TEST_F(VectorSet, SixteenBitSwapShiftAndMaps) {
           const int32_t shift = 16 - m.bits;
           const auto largest = static_cast<uint16_t>((1u << m.bits) - 1u);
           // Samples above `largest` (possible only with the unshifted data) must clamp alike.
-          Compare(what + " grey", 2 * count, count, fill, 7, [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
-            k.Mono16ToGrey(s, d, count, swap, shift, m.table, largest);
-          }, true);
-          Compare(what + " unpack", 2 * count, 2 * count, fill, 7,
-                  [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
-                    k.Unpack16(s, reinterpret_cast<uint16_t*>(d), count, swap, shift);
-                  }, true);
+          Compare(
+              what + " grey", 2 * count, count, fill, 7,
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                k.Mono16ToGrey(s, d, count, swap, shift, m.table, largest);
+              },
+              true);
+          Compare(
+              what + " unpack", 2 * count, 2 * count, fill, 7,
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                k.Unpack16(s, reinterpret_cast<uint16_t*>(d), count, swap, shift);
+              },
+              true);
           if (m.table == nullptr) continue;
-          Compare(what + " map", 2 * count, count, fill, 7, [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
-            k.Map16ToBytes(reinterpret_cast<const uint16_t*>(s), d, count, m.table, largest);
-          }, true);
-          Compare(what + " map grey", 6 * count, count, fill, 7, [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
-            k.Map16ToGrey(reinterpret_cast<const uint16_t*>(s), d, count, m.table, largest);
-          }, true);
+          Compare(
+              what + " map", 2 * count, count, fill, 7,
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                k.Map16ToBytes(reinterpret_cast<const uint16_t*>(s), d, count, m.table, largest);
+              },
+              true);
+          Compare(
+              what + " map grey", 6 * count, count, fill, 7,
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                k.Map16ToGrey(reinterpret_cast<const uint16_t*>(s), d, count, m.table, largest);
+              },
+              true);
         }
 }
 
 TEST_F(VectorSet, DemosaicEveryAlgorithmPatternAndSize) {
-  const std::pair<int32_t, int32_t> sizes[] = {{1, 1}, {2, 2}, {3, 3}, {5, 4}, {33, 5}, {34, 6},
+  const std::pair<int32_t, int32_t> sizes[] = {{1, 1},  {2, 2},  {3, 3},  {5, 4},   {33, 5}, {34, 6},
                                                {36, 5}, {64, 4}, {65, 7}, {100, 6}, {131, 5}};
   for (auto [w, h] : sizes)
     for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
@@ -199,11 +220,13 @@ TEST_F(VectorSet, DemosaicEveryAlgorithmPatternAndSize) {
                   });
           // 16-bit: 12 significant bits, with samples up to 65535 so the clamps work too.
           for (uint16_t top : {uint16_t{4095}, uint16_t{65535}})
-            Compare(what + " 16-bit top " + std::to_string(top), 2 * n, 6 * n, fill, static_cast<size_t>(w),
-                    [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
-                      EXPECT_TRUE(k.Demosaic16(reinterpret_cast<const uint16_t*>(s), reinterpret_cast<uint16_t*>(d),
-                                               w, h, pattern, algorithm, 12));
-                    }, true, top);
+            Compare(
+                what + " 16-bit top " + std::to_string(top), 2 * n, 6 * n, fill, static_cast<size_t>(w),
+                [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                  EXPECT_TRUE(k.Demosaic16(reinterpret_cast<const uint16_t*>(s), reinterpret_cast<uint16_t*>(d), w, h,
+                                           pattern, algorithm, 12));
+                },
+                true, top);
         }
 }
 
@@ -212,8 +235,8 @@ TEST_F(VectorSet, AveragingEveryCountAndBlend) {
     for (size_t size : {size_t{7}, size_t{8}, size_t{32}, size_t{40}, size_t{75}, size_t{1000}})
       for (Fill fill : kFills) {
         // n frames laid out one after another; the last ends at the guard page.
-        Compare("average of " + std::to_string(n) + " x" + std::to_string(size), size * static_cast<size_t>(n),
-                size, fill, 5, [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+        Compare("average of " + std::to_string(n) + " x" + std::to_string(size), size * static_cast<size_t>(n), size,
+                fill, 5, [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
                   const uint8_t* frames[kMaxMeanCnt];
                   for (int32_t i = 0; i < n; ++i) frames[i] = s + static_cast<size_t>(i) * size;
                   k.Average[n - 2](frames, size, d);
