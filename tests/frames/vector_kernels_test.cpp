@@ -324,6 +324,25 @@ TEST_F(VectorSet, RawPathsRowByRow) {
         }
 }
 
+// The environment is read once per process, so each value is tried in a fresh one.
+TEST(KernelDispatch, ForceScalarValues) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const struct {
+    const char* value;
+    bool scalar;
+  } cases[] = {{"1", true}, {"yes", true}, {"0", false}, {"", false}};
+  for (const auto& c : cases) {
+    const bool want_scalar = c.scalar || VectorKernels() == nullptr;
+    EXPECT_EXIT(
+        {
+          setenv("KELVANE_FORCE_SCALAR", c.value, 1);
+          std::exit((&SelectKernels() == &ScalarKernels()) == want_scalar ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << "KELVANE_FORCE_SCALAR=\"" << c.value << "\"";
+  }
+}
+
 TEST(KernelDispatch, ChosenOnceAndHonoursForceScalar) {
   const char* force = std::getenv("KELVANE_FORCE_SCALAR");
   const bool forced = force != nullptr && force[0] != '\0' && std::string(force) != "0";
