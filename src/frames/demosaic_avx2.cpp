@@ -43,6 +43,10 @@ struct Lanes<uint8_t> {
   }
   static __m256i Join(__m256i a, __m256i b) { return _mm256_or_si256(a, _mm256_slli_epi16(b, 8)); }
   static void Store(uint8_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr(out, b, g, r); }
+  // Slot A's samples from a, slot B's from b.
+  static __m256i Alternate(__m256i a, __m256i b) { return _mm256_blendv_epi8(a, b, _mm256_set1_epi16(-256)); }
+  // (a + b + 1) >> 1
+  static __m256i Mean(__m256i a, __m256i b) { return _mm256_avg_epu8(a, b); }
 };
 
 template <>
@@ -66,6 +70,8 @@ struct Lanes<uint16_t> {
   }
   static __m256i Join(__m256i a, __m256i b) { return _mm256_or_si256(a, _mm256_slli_epi32(b, 16)); }
   static void Store(uint16_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr16(out, b, g, r); }
+  static __m256i Alternate(__m256i a, __m256i b) { return _mm256_blend_epi16(a, b, 0xAA); }
+  static __m256i Mean(__m256i a, __m256i b) { return _mm256_avg_epu16(a, b); }
 };
 
 // The loads of one source row around a block at x; Reach says how far to the
@@ -272,28 +278,21 @@ constexpr Arrangement kArrangements[4] = {
 
 template <typename T, bool Mean, int ArrangementA>
 struct BlockLoop {
-  template <int Slot>
-  static void Site(const Row<T, 0>* rows, __m256i& b, __m256i& g, __m256i& r) {
-    using L = Lanes<T>;
-    constexpr Arrangement at = kArrangements[ArrangementA ^ Slot];
-    b = rows[at.b_dy].At(Slot, at.b_dx);
-    r = rows[at.r_dy].At(Slot, at.r_dx);
-    const __m256i right = rows[at.gr_dy].At(Slot, 1);
-    if constexpr (Mean) {
-      g = L::template Sra<1>(L::Add(L::Add(rows[at.gl_dy].At(Slot, 0), right), L::Set(1)));
-    } else {
-      g = right;
-    }
-  }
+  // Nothing is computed but the mean of two greens, so the samples stay in
+  // place: each output is the row or the row below, at x or x + 1, taken for
+  // slot A from one of these four loads and for slot B from another.
   static ptrdiff_t Run(const RowStretch<T>& s) {
     using L = Lanes<T>;
+    constexpr Arrangement a = kArrangements[ArrangementA], b = kArrangements[ArrangementA ^ 1];
     ptrdiff_t x = s.x0;
     for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-      const Row<T, 0> rows[2] = {Row<T, 0>(s.rows[2], x), Row<T, 0>(s.rows[3], x)};
-      __m256i b[2] = {}, g[2] = {}, r[2] = {};
-      Site<0>(rows, b[0], g[0], r[0]);
-      Site<1>(rows, b[1], g[1], r[1]);
-      L::Store(s.out + 3 * x, L::Join(b[0], b[1]), L::Join(g[0], g[1]), L::Join(r[0], r[1]));
+      const __m256i v[2][2] = {{Load(s.rows[2] + x), Load(s.rows[2] + x + 1)},
+                               {Load(s.rows[3] + x), Load(s.rows[3] + x + 1)}};
+      const __m256i blue = L::Alternate(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
+      const __m256i red = L::Alternate(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
+      __m256i green = L::Alternate(v[a.gr_dy][1], v[b.gr_dy][1]);
+      if constexpr (Mean) green = L::Mean(L::Alternate(v[a.gl_dy][0], v[b.gl_dy][0]), green);
+      L::Store(s.out + 3 * x, blue, green, red);
     }
     return x;
   }
