@@ -47,6 +47,10 @@ struct Lanes<uint8_t> {
   static __m256i Alternate(__m256i a, __m256i b) { return _mm256_blendv_epi8(a, b, _mm256_set1_epi16(-256)); }
   // (a + b + 1) >> 1
   static __m256i Mean(__m256i a, __m256i b) { return _mm256_avg_epu8(a, b); }
+  // (a + b) >> 1: the rounded mean, less one where the sum is odd.
+  static __m256i FloorMean(__m256i a, __m256i b) {
+    return _mm256_sub_epi8(_mm256_avg_epu8(a, b), _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi8(1)));
+  }
 };
 
 template <>
@@ -72,6 +76,9 @@ struct Lanes<uint16_t> {
   static void Store(uint16_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr16(out, b, g, r); }
   static __m256i Alternate(__m256i a, __m256i b) { return _mm256_blend_epi16(a, b, 0xAA); }
   static __m256i Mean(__m256i a, __m256i b) { return _mm256_avg_epu16(a, b); }
+  static __m256i FloorMean(__m256i a, __m256i b) {
+    return _mm256_sub_epi16(_mm256_avg_epu16(a, b), _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi16(1)));
+  }
 };
 
 // The loads of one source row around a block at x; Reach says how far to the
@@ -149,32 +156,35 @@ ptrdiff_t ByParity(const RowStretch<T>& s) {
 }
 
 // Algorithm 0: truncating halves and quarters (the tables hold k >> 1 and k >> 2).
+// The horizontal half (W + E) >> 1 is the row colour at a green site and green
+// at the others, so it is computed for every pixel in place and the samples
+// only alternate; the column colour differs by site and goes by slots.
 template <typename T, bool GreenA, bool KIsB>
 struct OrigLoop {
   template <int Slot>
-  static void Site(const Row<T, 1>& up, const Row<T, 1>& row, const Row<T, 1>& down, Slots& v) {
+  static __m256i Column(const Row<T, 1>& up, const Row<T, 1>& down) {
     using L = Lanes<T>;
-    const __m256i c = row.At(Slot, 0);
-    const __m256i horizontal = L::template Sra<1>(L::Add(row.At(Slot, -1), row.At(Slot, 1)));
     if constexpr ((Slot == 0) == GreenA) {
-      v.g[Slot] = c;
-      v.k[Slot] = horizontal;
-      v.o[Slot] = L::template Sra<1>(L::Add(up.At(Slot, 0), down.At(Slot, 0)));
+      return L::template Sra<1>(L::Add(up.At(Slot, 0), down.At(Slot, 0)));
     } else {
-      v.k[Slot] = c;
-      v.g[Slot] = horizontal;
-      v.o[Slot] = L::template Sra<2>(
+      return L::template Sra<2>(
           L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))));
     }
   }
   static ptrdiff_t Run(const RowStretch<T>& s) {
+    using L = Lanes<T>;
     ptrdiff_t x = s.x0;
-    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
+    for (; x + L::kBlock <= s.x1; x += L::kBlock) {
       const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-      Slots v;
-      Site<0>(up, row, down, v);
-      Site<1>(up, row, down, v);
-      StoreSlots<T, KIsB>(s.out + 3 * x, v);
+      const __m256i c = row.z, horizontal = L::FloorMean(row.m1, row.p1);
+      const __m256i k = GreenA ? L::Alternate(horizontal, c) : L::Alternate(c, horizontal);
+      const __m256i g = GreenA ? L::Alternate(c, horizontal) : L::Alternate(horizontal, c);
+      const __m256i o = L::Join(Column<0>(up, down), Column<1>(up, down));
+      if constexpr (KIsB) {
+        L::Store(s.out + 3 * x, k, g, o);
+      } else {
+        L::Store(s.out + 3 * x, o, g, k);
+      }
     }
     return x;
   }
