@@ -2,7 +2,8 @@
 //
 // Every routine walks the frame once, row after row in memory order, and
 // writes each destination row completely (black border pixels included) before
-// moving on. Algorithms 1 to 4 step two pixels at a time along a row, because
+// moving on (so a caller may take each row as soon as it is done, Demosaic8Rows).
+// Algorithms 1 to 4 step two pixels at a time along a row, because
 // the colour of a site alternates with the column and each pixel of the pair is
 // handled by its own code path. Faster variants must reproduce these bytes.
 #include "frames/demosaic.h"
