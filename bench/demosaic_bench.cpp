@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "frames/demosaic.h"
+#include "frames/kernels.h"
 
 namespace {
 
-using kelvane::frames::Demosaic16;
-using kelvane::frames::Demosaic8;
+// The set a frame store would use (KELVANE_FORCE_SCALAR=1: the scalar reference).
+const auto& Demosaic8 = *kelvane::frames::SelectKernels().Demosaic8;
+const auto& Demosaic16 = *kelvane::frames::SelectKernels().Demosaic16;
 
 // A deterministic raw frame with some texture, so no path is helped by flat data.
 template <typename T>

@@ -14,6 +14,7 @@
 
 #include "frames/average.h"
 #include "frames/frame_store.h"
+#include "frames/kernels.h"
 
 #ifdef KELVANE_HAVE_LIBYUV
 #include <libyuv.h>
@@ -151,7 +152,8 @@ void RegisterAveraging() {
           for (int i = 0; i < n; ++i) frames.push_back(RandomBytes(size, static_cast<unsigned>(i)));
           for (auto& f : frames) ptrs.push_back(f.data());
           std::vector<uint8_t> result(size);
-          const auto kernel = kelvane::frames::SelectAverageKernel(n);
+          // The set a frame store would use (KELVANE_FORCE_SCALAR=1: the scalar reference).
+          const auto kernel = kelvane::frames::SelectKernels().Average[n - 2];
           for (auto _ : state) {
             kernel(ptrs.data(), size, result.data());
             benchmark::ClobberMemory();
@@ -165,7 +167,7 @@ void RegisterAveraging() {
       const auto newest = RandomBytes(size, 1);
       auto result = RandomBytes(size, 2);
       for (auto _ : state) {
-        kelvane::frames::BlendRecursive(newest.data(), result.data(), size, 80);
+        kelvane::frames::SelectKernels().BlendRecursive(newest.data(), result.data(), size, 80);
         benchmark::ClobberMemory();
       }
       state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size) * 2);

@@ -7,9 +7,12 @@
 
 #include "frames/convert.h"
 #include "frames/demosaic.h"
+#include "frames/demosaic_rows.h"
 
 namespace kelvane::frames {
 namespace {
+
+const Kernels& K(const FrameJob& j) { return j.kernels != nullptr ? *j.kernels : ScalarKernels(); }
 
 bool Holds(const FrameJob& j, size_t needed_input, size_t output) {
   return j.data != nullptr && j.length >= needed_input && output <= j.target_size;
@@ -24,7 +27,7 @@ bool I420Grey(const FrameJob& j) {
 bool I420Colour(const FrameJob& j) {
   const size_t chroma = ((static_cast<size_t>(j.width) + 1) / 2) * ((static_cast<size_t>(j.rows) + 1) / 2);
   if (!Holds(j, j.pixels + 2 * chroma, 3 * j.pixels)) return false;
-  I420ToBgr(j.data, j.data + j.pixels, j.data + j.pixels + chroma, j.target, j.width, j.rows);
+  K(j).I420ToBgr(j.data, j.data + j.pixels, j.data + j.pixels + chroma, j.target, j.width, j.rows);
   return true;
 }
 
@@ -33,54 +36,54 @@ bool I420Colour(const FrameJob& j) {
 bool Y411Grey(const FrameJob& j) {
   const size_t groups = j.pixels / 4;
   if (!Holds(j, 6 * groups, 4 * groups)) return false;
-  Y411ToLuma(j.data, j.target, groups);
+  K(j).Y411ToLuma(j.data, j.target, groups);
   return true;
 }
 
 bool Y411Colour(const FrameJob& j) {
   const size_t groups = j.pixels / 4;
   if (!Holds(j, 6 * groups, 12 * groups)) return false;
-  Y411ToBgr(j.data, j.target, groups);
+  K(j).Y411ToBgr(j.data, j.target, groups);
   return true;
 }
 
 bool UyvyGrey(const FrameJob& j) {
   const size_t groups = j.pixels / 2;
   if (!Holds(j, 4 * groups, 2 * groups)) return false;
-  UyvyToLuma(j.data, j.target, groups);
+  K(j).UyvyToLuma(j.data, j.target, groups);
   return true;
 }
 
 bool UyvyColour(const FrameJob& j) {
   const size_t groups = j.pixels / 2;
   if (!Holds(j, 4 * groups, 6 * groups)) return false;
-  UyvyToBgr(j.data, j.target, groups);
+  K(j).UyvyToBgr(j.data, j.target, groups);
   return true;
 }
 
 bool Yuy2Grey(const FrameJob& j) {
   const size_t groups = j.pixels / 2;
   if (!Holds(j, 4 * groups, 2 * groups)) return false;
-  Yuy2ToLuma(j.data, j.target, groups);
+  K(j).Yuy2ToLuma(j.data, j.target, groups);
   return true;
 }
 
 bool Yuy2Colour(const FrameJob& j) {
   const size_t groups = j.pixels / 2;
   if (!Holds(j, 4 * groups, 6 * groups)) return false;
-  Yuy2ToBgr(j.data, j.target, groups);
+  K(j).Yuy2ToBgr(j.data, j.target, groups);
   return true;
 }
 
 bool Y444Grey(const FrameJob& j) {
   if (!Holds(j, 3 * j.pixels, j.pixels)) return false;
-  Y444ToLuma(j.data, j.target, j.pixels);
+  K(j).Y444ToLuma(j.data, j.target, j.pixels);
   return true;
 }
 
 bool Y444Colour(const FrameJob& j) {
   if (!Holds(j, 3 * j.pixels, 3 * j.pixels)) return false;
-  Y444ToBgr(j.data, j.target, j.pixels);
+  K(j).Y444ToBgr(j.data, j.target, j.pixels);
   return true;
 }
 
@@ -90,29 +93,57 @@ bool Copy8(const FrameJob& j) {
   return true;
 }
 
+// Each demosaiced row goes on to its next step while it is still in the cache.
+struct RowTarget {
+  const FrameJob* job;
+  const uint8_t* map = nullptr;
+  uint16_t largest = 0;
+  int32_t shift = 0;
+  size_t unpacked_rows = 0;  // 16-bit raw data: rows of scratch16_in unpacked so far
+};
+
+// Unpacks the delivered 16-bit rows up to `rows` (and a few more, to keep the
+// calls few), just before the demosaicing reaches them, so they are read from
+// the cache rather than after a pass over the whole frame.
+void UnpackRowsTo(RowTarget& t, size_t rows) {
+  const FrameJob& j = *t.job;
+  const size_t h = static_cast<size_t>(j.rows), w = static_cast<size_t>(j.width);
+  if (rows <= t.unpacked_rows) return;
+  const size_t to = std::min(h, rows + 8);
+  K(j).Unpack16(j.data + 2 * t.unpacked_rows * w, j.scratch16_in + t.unpacked_rows * w, (to - t.unpacked_rows) * w,
+                j.swap_bytes, t.shift);
+  t.unpacked_rows = to;
+}
+
+void GreyRow(void* context, ptrdiff_t y, const uint8_t* row) {
+  const auto& t = *static_cast<const RowTarget*>(context);
+  const size_t w = static_cast<size_t>(t.job->width);
+  K(*t.job).BgrToGrey(row, t.job->target + static_cast<size_t>(y) * w, w, 3);
+}
+
 bool Raw8Grey(const FrameJob& j) {
   if (!Holds(j, j.pixels, j.pixels) || j.scratch8 == nullptr) return false;
   if (j.pixels == 0) return true;
-  if (!Demosaic8(j.data, j.scratch8, j.width, j.rows, j.raw_mode, j.algorithm)) return false;
-  BgrToGrey(j.scratch8, j.target, j.pixels, 3);
-  return true;
+  RowTarget t{&j};
+  return Demosaic8Rows(K(j).DemosaicRows8, j.data, j.scratch8, j.width, j.rows, j.raw_mode, j.algorithm,
+                       RowSink<uint8_t>{GreyRow, &t});
 }
 
 bool Raw8Colour(const FrameJob& j) {
   if (!Holds(j, j.pixels, 3 * j.pixels)) return false;
   if (j.pixels == 0) return true;
-  return Demosaic8(j.data, j.target, j.width, j.rows, j.raw_mode, j.algorithm);
+  return K(j).Demosaic8(j.data, j.target, j.width, j.rows, j.raw_mode, j.algorithm);
 }
 
 bool Rgb24Grey(const FrameJob& j) {
   if (!Holds(j, 3 * j.pixels, j.pixels)) return false;
-  BgrToGrey(j.data, j.target, j.pixels, 3);
+  K(j).BgrToGrey(j.data, j.target, j.pixels, 3);
   return true;
 }
 
 bool Rgb32Grey(const FrameJob& j) {
   if (!Holds(j, 4 * j.pixels, j.pixels)) return false;
-  BgrToGrey(j.data, j.target, j.pixels, 4);
+  K(j).BgrToGrey(j.data, j.target, j.pixels, 4);
   return true;
 }
 
@@ -127,39 +158,49 @@ bool Mono16Grey(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
   const LutInfo lut = LutFor(j.lut);
   const uint8_t* map = lut.low_byte_grey ? nullptr : GetMapTable(lut.logarithmic, lut.bits);
-  Mono16ToGrey(j.data, j.target, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());
+  K(j).Mono16ToGrey(j.data, j.target, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());
   return true;
 }
 
-// Unpacks and demosaics 16-bit raw data into scratch16_out; returns the table
-// that maps the demosaiced samples to bytes, or null when nothing was produced.
-const uint8_t* Demosaic16Frame(const FrameJob& j, LutInfo& lut) {
-  if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return nullptr;
-  lut = LutFor(j.lut);
-  Unpack16(j.data, j.scratch16_in, j.pixels, j.swap_bytes, 16 - lut.bits);
-  if (!Demosaic16(j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode, j.algorithm, lut.bits)) return nullptr;
+// Row y + 1 reads the source rows up to y + 3.
+void MappedRow(void* context, ptrdiff_t y, const uint16_t* row) {
+  auto& t = *static_cast<RowTarget*>(context);
+  UnpackRowsTo(t, static_cast<size_t>(y) + 4);
+  const size_t samples = 3 * static_cast<size_t>(t.job->width);
+  K(*t.job).Map16ToBytes(row, t.job->target + static_cast<size_t>(y) * samples, samples, t.map, t.largest);
+}
+
+void MappedGreyRow(void* context, ptrdiff_t y, const uint16_t* row) {
+  auto& t = *static_cast<RowTarget*>(context);
+  UnpackRowsTo(t, static_cast<size_t>(y) + 4);
+  const size_t w = static_cast<size_t>(t.job->width);
+  K(*t.job).Map16ToGrey(row, t.job->target + static_cast<size_t>(y) * w, w, t.map, t.largest);
+}
+
+// Unpacks 16-bit raw data, demosaics it and maps each row to bytes by `row`
+// (which also unpacks the rows the next one needs).
+bool Demosaic16Frame(const FrameJob& j, void (*row)(void*, ptrdiff_t, const uint16_t*)) {
+  if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
+  const LutInfo lut = LutFor(j.lut);
   // Lut 0 keeps all 16 bits, so colour goes through the linear 16-bit table.
-  return GetMapTable(lut.logarithmic, lut.bits);
+  RowTarget t{&j, GetMapTable(lut.logarithmic, lut.bits), lut.largest(), 16 - lut.bits};
+  if (t.map == nullptr) return false;
+  // Row 0 reads the source rows up to 2 (two rows below it, or mirrored ones).
+  UnpackRowsTo(t, 3);
+  return Demosaic16Rows(K(j).DemosaicRows16, j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode,
+                        j.algorithm, lut.bits, RowSink<uint16_t>{row, &t});
 }
 
 bool Raw16Colour(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, 3 * j.pixels)) return false;
   if (j.pixels == 0) return true;
-  LutInfo lut{};
-  const uint8_t* map = Demosaic16Frame(j, lut);
-  if (map == nullptr) return false;
-  Map16ToBytes(j.scratch16_out, j.target, 3 * j.pixels, map, lut.largest());
-  return true;
+  return Demosaic16Frame(j, MappedRow);
 }
 
 bool Raw16Grey(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
   if (j.pixels == 0) return true;
-  LutInfo lut{};
-  const uint8_t* map = Demosaic16Frame(j, lut);
-  if (map == nullptr) return false;
-  Map16ToGrey(j.scratch16_out, j.target, j.pixels, map, lut.largest());
-  return true;
+  return Demosaic16Frame(j, MappedGreyRow);
 }
 
 }  // namespace
@@ -191,10 +232,10 @@ FrameConverter SelectConverter(int32_t frame_type, int32_t pixel_bits, int32_t r
 ScratchNeeds ScratchFor(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode) {
   const FrameConverter c = SelectConverter(frame_type, pixel_bits, raw_mode);
   ScratchNeeds needs;
-  if (c == Raw8Grey) needs.bytes8_per_pixel = 3;
+  if (c == Raw8Grey) needs.bytes8_per_row_pixel = 3;
   if (c == Raw16Grey || c == Raw16Colour) {
     needs.samples16_in_per_pixel = 1;
-    needs.samples16_out_per_pixel = 3;
+    needs.samples16_out_per_row_pixel = 3;
   }
   return needs;
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frames/kernels.h"
 #include "frames/tables.h"
 
 namespace kelvane::frames {
@@ -71,9 +72,10 @@ struct FrameJob {
   int32_t algorithm = 0;
   int32_t lut = 0;
   bool swap_bytes = true;
-  uint8_t* scratch8 = nullptr;        // 3 bytes per pixel, for the 8-bit raw grey path
+  uint8_t* scratch8 = nullptr;        // one demosaiced row (3 bytes per pixel), 8-bit raw grey path
   uint16_t* scratch16_in = nullptr;   // 1 sample per pixel, unpacked 16-bit raw data
-  uint16_t* scratch16_out = nullptr;  // 3 samples per pixel, demosaiced 16-bit data
+  uint16_t* scratch16_out = nullptr;  // one demosaiced row (3 samples per pixel) of 16-bit data
+  const Kernels* kernels = nullptr;   // the set chosen for the store; null: the scalar reference
 };
 
 // Converts job.data into job.target. Returns false when the target was left
@@ -83,11 +85,12 @@ using FrameConverter = bool (*)(const FrameJob&);
 // The converter for one configuration, or null for a FrameType outside 0..10.
 FrameConverter SelectConverter(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode);
 
-// Scratch memory the chosen converter needs, per pixel of the frame.
+// Scratch memory the chosen converter needs: per pixel of the frame, or per
+// pixel of one row (the demosaiced paths go on with each row as it is done).
 struct ScratchNeeds {
-  size_t bytes8_per_pixel = 0;
+  size_t bytes8_per_row_pixel = 0;
   size_t samples16_in_per_pixel = 0;
-  size_t samples16_out_per_pixel = 0;
+  size_t samples16_out_per_row_pixel = 0;
 };
 ScratchNeeds ScratchFor(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode);
 

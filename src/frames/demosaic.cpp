@@ -2,10 +2,12 @@
 //
 // Every routine walks the frame once, row after row in memory order, and
 // writes each destination row completely (black border pixels included) before
-// moving on. Algorithms 1 to 4 step two pixels at a time along a row, because
+// moving on (so a caller may take each row as soon as it is done, Demosaic8Rows).
+// Algorithms 1 to 4 step two pixels at a time along a row, because
 // the colour of a site alternates with the column and each pixel of the pair is
 // handled by its own code path. Faster variants must reproduce these bytes.
 #include "frames/demosaic.h"
+#include "frames/demosaic_rows.h"
 
 #include <algorithm>
 #include <array>
@@ -15,34 +17,6 @@
 
 namespace kelvane::frames {
 namespace {
-
-// A colour is also the index of the output sample it goes to.
-enum Colour : uint8_t { kB = 0, kG = 1, kR = 2 };
-
-// The colour of every site of the 2 x 2 block that tiles the frame, [row parity][column parity].
-struct Pattern {
-  std::array<std::array<Colour, 2>, 2> site;
-
-  Colour At(ptrdiff_t x, ptrdiff_t y) const { return site[y & 1][x & 1]; }
-  // The non-green colour that shares row y with the greens; the other one lies above and below.
-  Colour RowColour(ptrdiff_t y) const { return At(0, y) == kG ? At(1, y) : At(0, y); }
-};
-
-// Pattern codes 1..4 as algorithms 1 to 4 read them.
-constexpr std::array<Pattern, 4> kPatterns = {{
-    {{{{kB, kG}, {kG, kR}}}},
-    {{{{kG, kR}, {kB, kG}}}},
-    {{{{kG, kB}, {kR, kG}}}},
-    {{{{kR, kG}, {kG, kB}}}},
-}};
-
-// Algorithm 0 reads the same codes with red and blue exchanged.
-constexpr std::array<Pattern, 4> kPatternsOrig = {{
-    {{{{kR, kG}, {kG, kB}}}},
-    {{{{kG, kB}, {kR, kG}}}},
-    {{{{kG, kR}, {kB, kG}}}},
-    {{{{kB, kG}, {kG, kR}}}},
-}};
 
 // Halving and quartering tables of algorithm 0, indexed by a sum of two or four
 // samples. They live in static storage and are filled on first use; the
@@ -97,6 +71,38 @@ T Clamp(int32_t v, int32_t max) {
   return static_cast<T>(std::clamp(v, int32_t{0}, max));
 }
 
+// Lets a faster variant compute the stretch [x0, x1) of row y; returns where the
+// reference must carry on.
+template <typename T>
+ptrdiff_t Hook(RowHook<T> hook, const T* up2, const T* up, const T* row, const T* down, const T* down2, T* out,
+               ptrdiff_t w, ptrdiff_t y, ptrdiff_t x0, ptrdiff_t x1, const Pattern& p, int32_t max) {
+  if (hook == nullptr || x1 <= x0) return x0;
+  const RowStretch<T> s{{up2, up, row, down, down2}, out, w, y, x0, x1, &p, max};
+  return hook(s);
+}
+
+// Where output rows go: each to its place in a whole destination frame, or all
+// to one row buffer that a sink takes over as soon as the row is complete.
+template <typename T>
+struct Output {
+  T* dst;
+  ptrdiff_t w;
+  const RowSink<T>* sink;
+
+  T* Row(ptrdiff_t y) const { return sink != nullptr ? dst : dst + 3 * y * w; }
+  void Done(ptrdiff_t y) const {
+    if (sink != nullptr) sink->done(sink->context, y, dst);
+  }
+};
+
+// Hands row y to the sink when the scope of its computation ends.
+template <typename T>
+struct RowDone {
+  const Output<T>& o;
+  ptrdiff_t y;
+  ~RowDone() { o.Done(y); }
+};
+
 // Where the samples of the 2 x 2 block with top-left corner (x, y) sit, as
 // offsets from that corner, for one parity of x and y.
 struct Block {
@@ -124,13 +130,14 @@ Block BlockAt(const Pattern& p, ptrdiff_t px, ptrdiff_t py, ptrdiff_t w) {
 // for the missing one; in the outer columns the missing neighbours are left out.
 // Needs w >= 2 and h >= 2.
 template <typename T>
-void BilinearOrig(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
+void BilinearOrig(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   const OrigTables<T>& t = GetOrigTables<T>();
   for (ptrdiff_t y = 0; y < h; ++y) {
     const T* row = src + y * w;
     const T* up = src + (y == 0 ? 1 : y - 1) * w;
     const T* down = src + (y == h - 1 ? h - 2 : y + 1) * w;
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     const int k = p.RowColour(y);  // the other non-green colour, 2 - k, lies above and below
 
     // horizontal: the row's non-green colour at a green site, green at the others.
@@ -157,8 +164,10 @@ void BilinearOrig(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern&
     };
 
     edge(0, 1);
+    const ptrdiff_t from = Hook(hook, static_cast<const T*>(nullptr), up, row, down, static_cast<const T*>(nullptr),
+                                out, w, y, 1, w - 1, p, 0);
     RowSites(
-        p, y, 1, w - 1, [&](ptrdiff_t x) { green(x, t.half[row[x - 1] + row[x + 1]]); },
+        p, y, from, w - 1, [&](ptrdiff_t x) { green(x, t.half[row[x - 1] + row[x + 1]]); },
         [&](ptrdiff_t x) {
           colour(x, t.half[row[x - 1] + row[x + 1]], t.quarter[up[x - 1] + up[x + 1] + down[x - 1] + down[x + 1]]);
         });
@@ -169,10 +178,11 @@ void BilinearOrig(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern&
 // Algorithm 1, Nearest Neighbor: each pixel copies the block to its lower right;
 // green comes from the block's right-hand column. Last column and row black.
 template <typename T>
-void Nearest(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
+void Nearest(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y + 1 < h; ++y) {
     const T* row = src + y * w;
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     const Block even = BlockAt(p, 0, y, w);
     const Block odd = BlockAt(p, 1, y, w);
     auto pixel = [&](ptrdiff_t x, const Block& blk) {
@@ -182,18 +192,27 @@ void Nearest(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
       px[kG] = s[blk.green_right];
       px[kR] = s[blk.r];
     };
-    Pairs(0, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
+    const ptrdiff_t from = Hook(hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
+                                row + w, static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
+    // Pairs starts with the even-column block; an odd start swaps them.
+    if ((from & 1) == 0) {
+      Pairs(from, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
+    } else {
+      Pairs(from, w - 1, [&](ptrdiff_t x) { pixel(x, odd); }, [&](ptrdiff_t x) { pixel(x, even); });
+    }
     Black(out + 3 * (w - 1), 1);
   }
-  Black(dst + 3 * (h - 1) * w, w);
+  Black(o.Row(h - 1), w);
+  o.Done(h - 1);
 }
 
 // Algorithm 2, Bilinear Interpolation: averages of the nearest same-colour
 // samples, rounded to nearest. 1-pixel black frame.
 template <typename T>
-void Bilinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
+void Bilinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y < h; ++y) {
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     if (y < 1 || y >= h - 1) {
       Black(out, w);
       continue;
@@ -217,7 +236,9 @@ void Bilinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) 
     };
 
     Black(out, 1);
-    RowSites(p, y, 1, w - 1, green, colour);
+    const ptrdiff_t from = Hook(hook, static_cast<const T*>(nullptr), up, row, down, static_cast<const T*>(nullptr),
+                                out, w, y, 1, w - 1, p, 0);
+    RowSites(p, y, from, w - 1, green, colour);
     Black(out + 3 * (w - 1), 1);
   }
 }
@@ -225,9 +246,11 @@ void Bilinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) 
 // Algorithm 3, HQ Linear: gradient-corrected bilinear interpolation (Malvar,
 // He and Cutler) on a 5 x 5 neighbourhood, clamped to 0..max. 2-pixel black frame.
 template <typename T>
-void HqLinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max) {
+void HqLinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max,
+              RowHook<T> hook) {
   for (ptrdiff_t y = 0; y < h; ++y) {
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     if (y < 2 || y >= h - 2) {
       Black(out, w);
       continue;
@@ -263,7 +286,8 @@ void HqLinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, 
     const ptrdiff_t left = std::min<ptrdiff_t>(2, w);
     const ptrdiff_t right = std::max(left, w - 2);
     Black(out, left);
-    RowSites(p, y, left, right, green, colour);
+    const ptrdiff_t from = Hook(hook, up2, up, row, down, down2, out, w, y, left, right, p, max);
+    RowSites(p, y, from, right, green, colour);
     Black(out + 3 * right, w - right);
   }
 }
@@ -271,10 +295,11 @@ void HqLinear(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p, 
 // Algorithm 4, Simple: each pixel takes the block to its lower right, green the
 // rounded mean of the block's two greens. Last column and row black.
 template <typename T>
-void Simple(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
+void Simple(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y + 1 < h; ++y) {
     const T* row = src + y * w;
-    T* out = dst + 3 * y * w;
+    T* out = o.Row(y);
+    const RowDone<T> done{o, y};
     const Block even = BlockAt(p, 0, y, w);
     const Block odd = BlockAt(p, 1, y, w);
     auto pixel = [&](ptrdiff_t x, const Block& blk) {
@@ -284,10 +309,18 @@ void Simple(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
       px[kG] = static_cast<T>((s[blk.green_left] + s[blk.green_right] + 1) >> 1);
       px[kR] = s[blk.r];
     };
-    Pairs(0, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
+    const ptrdiff_t from = Hook(hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
+                                row + w, static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
+    // Pairs starts with the even-column block; an odd start swaps them.
+    if ((from & 1) == 0) {
+      Pairs(from, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
+    } else {
+      Pairs(from, w - 1, [&](ptrdiff_t x) { pixel(x, odd); }, [&](ptrdiff_t x) { pixel(x, even); });
+    }
     Black(out + 3 * (w - 1), 1);
   }
-  Black(dst + 3 * (h - 1) * w, w);
+  Black(o.Row(h - 1), w);
+  o.Done(h - 1);
 }
 
 // Fails, writing nothing, for missing or overlapping buffers, a size below 1 x 1, an
@@ -295,8 +328,8 @@ void Simple(const T* src, T* dst, ptrdiff_t w, ptrdiff_t h, const Pattern& p) {
 // algorithm's neighbourhood come out black: its border then covers the whole frame, and
 // algorithm 0 has nothing to interpolate from in a single row or column.
 template <typename T>
-bool Demosaic(const T* src, T* dst, int32_t width, int32_t height, int32_t pattern, int32_t algorithm,
-              int32_t max) {
+bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width, int32_t height, int32_t pattern,
+              int32_t algorithm, int32_t max, const RowSink<T>* sink = nullptr) {
   if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return false;
   if (pattern < 1 || pattern > 4) return false;
   if (algorithm < 0 || algorithm > 4) return false;
@@ -306,38 +339,66 @@ bool Demosaic(const T* src, T* dst, int32_t width, int32_t height, int32_t patte
   // The destination is written while the source is still being read: overlapping buffers would corrupt it.
   const auto s0 = reinterpret_cast<uintptr_t>(src);
   const auto d0 = reinterpret_cast<uintptr_t>(dst);
-  if (s0 < d0 + 3 * pixels * sizeof(T) && d0 < s0 + pixels * sizeof(T)) return false;
+  const size_t written = sink != nullptr ? static_cast<size_t>(width) : pixels;
+  if (s0 < d0 + 3 * written * sizeof(T) && d0 < s0 + pixels * sizeof(T)) return false;
+  if (sink != nullptr && sink->done == nullptr) return false;
 
   const ptrdiff_t w = width;
   const ptrdiff_t h = height;
   const size_t code = static_cast<size_t>(pattern - 1);
+  const RowHook<T> hook = hooks != nullptr ? hooks->algorithm[algorithm] : nullptr;
+  const Output<T> o{dst, w, sink};
   switch (static_cast<BayerAlgorithm>(algorithm)) {
     case BayerAlgorithm::BilinearOrig:
       // A single row or column has no neighbours to interpolate from.
       if (w < 2 || h < 2) {
-        Black(dst, w * h);
+        for (ptrdiff_t y = 0; y < h; ++y) {
+          Black(o.Row(y), w);
+          o.Done(y);
+        }
       } else {
-        BilinearOrig(src, dst, w, h, kPatternsOrig[code]);
+        BilinearOrig(src, o, w, h, kPatternsOrig[code], hook);
       }
       return true;
-    case BayerAlgorithm::Nearest: Nearest(src, dst, w, h, kPatterns[code]); return true;
-    case BayerAlgorithm::Bilinear: Bilinear(src, dst, w, h, kPatterns[code]); return true;
-    case BayerAlgorithm::HqLinear: HqLinear(src, dst, w, h, kPatterns[code], max); return true;
-    case BayerAlgorithm::Simple: Simple(src, dst, w, h, kPatterns[code]); return true;
+    case BayerAlgorithm::Nearest: Nearest(src, o, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::Bilinear: Bilinear(src, o, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::HqLinear: HqLinear(src, o, w, h, kPatterns[code], max, hook); return true;
+    case BayerAlgorithm::Simple: Simple(src, o, w, h, kPatterns[code], hook); return true;
   }
   return false;
 }
 
 }  // namespace
 
+bool Demosaic8With(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
+                   int32_t pattern, int32_t algorithm) {
+  return Demosaic(rows, src, dst, w, h, pattern, algorithm, 255);
+}
+
+bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
+                    int32_t pattern, int32_t algorithm, int32_t bits) {
+  if (bits < 1 || bits > 16) return false;
+  return Demosaic(rows, src, dst, w, h, pattern, algorithm, (int32_t{1} << bits) - 1);
+}
+
+bool Demosaic8Rows(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h,
+                   int32_t pattern, int32_t algorithm, const RowSink<uint8_t>& sink) {
+  return Demosaic(rows, src, row_buffer, w, h, pattern, algorithm, 255, &sink);
+}
+
+bool Demosaic16Rows(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* row_buffer, int32_t w,
+                    int32_t h, int32_t pattern, int32_t algorithm, int32_t bits, const RowSink<uint16_t>& sink) {
+  if (bits < 1 || bits > 16) return false;
+  return Demosaic(rows, src, row_buffer, w, h, pattern, algorithm, (int32_t{1} << bits) - 1, &sink);
+}
+
 bool Demosaic8(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm) {
-  return Demosaic(src, dst, w, h, pattern, algorithm, 255);
+  return Demosaic8With(nullptr, src, dst, w, h, pattern, algorithm);
 }
 
 bool Demosaic16(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm,
                 int32_t bits) {
-  if (bits < 1 || bits > 16) return false;
-  return Demosaic(src, dst, w, h, pattern, algorithm, (int32_t{1} << bits) - 1);
+  return Demosaic16With(nullptr, src, dst, w, h, pattern, algorithm, bits);
 }
 
 }  // namespace kelvane::frames

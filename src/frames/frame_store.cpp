@@ -93,6 +93,7 @@ bool FrameStore::AllocateBuffers() {
   // Fresh buffers hold no image yet, so a recursive mean must start by copying
   // its first frame even when one frame finishes each image.
   FrameCount_ = 0;
+  kernels_ = nullptr;
   converter_ = nullptr;
   average_ = nullptr;
   if (!GeometryUsable()) return false;
@@ -111,23 +112,26 @@ bool FrameStore::AllocateBuffers() {
     for (int32_t i = 0; ok && i <= last; ++i) ok = allocate(Buffers_[static_cast<size_t>(i)]);
   }
 
-  const size_t pixels = static_cast<size_t>(Width_) * static_cast<size_t>(Rows());
+  const size_t width = static_cast<size_t>(Width_);
+  const size_t pixels = width * static_cast<size_t>(Rows());
   const ScratchNeeds needs = ScratchFor(FrameType_, PixelBits_, RawMode_);
-  if (ok && needs.bytes8_per_pixel != 0) {
-    scratch8_ = Allocate<uint8_t>(needs.bytes8_per_pixel * pixels);
+  if (ok && needs.bytes8_per_row_pixel != 0) {
+    scratch8_ = Allocate<uint8_t>(needs.bytes8_per_row_pixel * width);
     ok = scratch8_ != nullptr;
   }
   if (ok && needs.samples16_in_per_pixel != 0) {
     scratch16_in_ = Allocate<uint16_t>(needs.samples16_in_per_pixel * pixels);
-    scratch16_out_ = Allocate<uint16_t>(needs.samples16_out_per_pixel * pixels);
+    scratch16_out_ = Allocate<uint16_t>(needs.samples16_out_per_row_pixel * width);
     ok = scratch16_in_ != nullptr && scratch16_out_ != nullptr;
   }
   if (!ok) {
     FreeBuffers();
     return false;
   }
+  // The processor is asked once per process; the store takes the set here, not per frame.
+  kernels_ = &SelectKernels();
   converter_ = SelectConverter(FrameType_, PixelBits_, RawMode_);
-  if (RecursiveMean_ == 0) average_ = SelectAverageKernel(MeanCnt_);
+  if (RecursiveMean_ == 0 && MeanCnt_ >= 2) average_ = kernels_->Average[MeanCnt_ - 2];
   layout_mean_cnt_ = MeanCnt_;
   layout_recursive_ = RecursiveMean_;
   return true;
@@ -139,6 +143,7 @@ void FrameStore::FreeBuffers() {
   scratch8_.reset();
   scratch16_in_.reset();
   scratch16_out_.reset();
+  kernels_ = nullptr;
   converter_ = nullptr;
   average_ = nullptr;
 }
@@ -208,6 +213,7 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
   job.scratch8 = scratch8_.get();
   job.scratch16_in = scratch16_in_.get();
   job.scratch16_out = scratch16_out_.get();
+  job.kernels = kernels_;
   // A frame that could not be converted leaves the target as it was; the
   // pipeline goes on with those contents.
   converter_(job);
@@ -217,7 +223,8 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
     if (RetryCount_ < BlackLvlRetry_) return kStaticRejected;
   }
   RetryCount_ = 0;
-  if (RecursiveMean_ != 0 && FrameCount_ != 0) BlendRecursive(target, result, job.target_size, RecursiveCoeff_);
+  if (RecursiveMean_ != 0 && FrameCount_ != 0)
+    kernels_->BlendRecursive(target, result, job.target_size, RecursiveCoeff_);
   if (FrameCount_ < MeanCnt_) ++FrameCount_;
   if (MeanCnt_ < 2) return kImageFinished;
   if (RecursiveMean_ == 0) WriteIndex_ = WriteIndex_ + 1 >= MeanCnt_ ? 0 : WriteIndex_ + 1;

@@ -12,6 +12,7 @@
 
 #include "frames/average.h"
 #include "frames/convert.h"
+#include "frames/kernels.h"
 #include "platform/com.h"
 
 namespace kelvane::frames {
@@ -112,6 +113,8 @@ class FrameStore {
   }
   // Rows of the image: |Height|.
   int32_t Rows() const;
+  // The kernel set the store was configured with (null without buffers).
+  const Kernels* KernelSet() const { return kernels_; }
 
  private:
   uint8_t* Slot(int32_t slot) const {
@@ -141,6 +144,7 @@ class FrameStore {
   std::array<FrameMemory<uint8_t>, kSlots> Buffers_{};
 
   // Chosen once per configuration.
+  const Kernels* kernels_ = nullptr;
   FrameConverter converter_ = nullptr;
   AverageKernel average_ = nullptr;
   // The averaging layout the slots were allocated for.

@@ -50,7 +50,8 @@ namespace {
 
 std::vector<uint8_t> BuildMapTable(bool logarithmic, int32_t bits) {
   const size_t entries = size_t{1} << bits;
-  std::vector<uint8_t> t(entries);
+  // Zero padding after the last entry lets vector code read a 4-byte word at any entry.
+  std::vector<uint8_t> t(entries + 4);
   if (!logarithmic) {
     for (size_t i = 0; i < entries; ++i) t[i] = static_cast<uint8_t>(i >> (bits - 8));
     return t;

@@ -1,0 +1,239 @@
+// The speed goals of the frame pipeline as ratios, measured side by side in one
+// run at 1280 x 960 on one thread:
+//
+//   ./kelvane_bench --benchmark_filter=Targets
+//
+// prints one line per goal (our time, the time it is compared with, the ratio
+// and the ratio allowed) and sets the same ratios as counters. The kernels are
+// the ones a frame store picks (KELVANE_FORCE_SCALAR=1 gives the scalar
+// reference, for a figure from before the vector kernels). Each time is the
+// best of several repetitions of the thread's processor time, as other jobs
+// share the machine.
+#include <benchmark/benchmark.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "frames/frame_store.h"
+#include "frames/kernels.h"
+
+#ifdef KELVANE_HAVE_LIBYUV
+#include <libyuv.h>
+#endif
+#ifdef KELVANE_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+#ifdef KELVANE_HAVE_DC1394
+#include <dc1394/conversions.h>
+#endif
+
+namespace {
+
+using kelvane::frames::FrameSettings;
+using kelvane::frames::FrameStore;
+
+constexpr int kW = 1280, kH = 960;
+constexpr size_t kPixels = size_t{kW} * kH;
+
+std::vector<uint8_t> Random(size_t n, unsigned seed) {
+  std::vector<uint8_t> v(n);
+  std::mt19937 rng(seed);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+// Processor time of this thread: time the thread spent waiting for a core
+// shared with other jobs does not count.
+double ThreadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// Seconds per call: the best of 7 repetitions of enough calls to last 20 ms.
+double Time(const std::function<void()>& fn) {
+  fn();  // warm the caches and build lazy tables
+  int calls = 1;
+  for (;;) {
+    const double start = ThreadSeconds();
+    for (int i = 0; i < calls; ++i) fn();
+    if (ThreadSeconds() - start > 0.02 || calls > (1 << 20)) break;
+    calls *= 2;
+  }
+  double best = 1e9;
+  for (int r = 0; r < 7; ++r) {
+    const double start = ThreadSeconds();
+    for (int i = 0; i < calls; ++i) fn();
+    best = std::min(best, (ThreadSeconds() - start) / calls);
+  }
+  return best;
+}
+
+// One frame through a configured store, one frame per image.
+struct Conversion {
+  std::unique_ptr<FrameStore> store;
+  std::vector<uint8_t> frame;
+
+  Conversion(int32_t type, bool color, size_t bytes, int32_t raw_mode = 0, int32_t algorithm = 2, int32_t lut = 0) {
+    store = std::make_unique<FrameStore>(type, kW, kH, lut);
+    FrameSettings s;
+    s.RawMode = raw_mode;
+    s.Algorithm = algorithm;
+    store->ApplySettings(s);
+    store->SetColorOutput(color);
+    frame = Random(bytes, 1);
+  }
+  double Seconds() {
+    return Time([this] {
+      benchmark::DoNotOptimize(store->ProcessFrame(frame.data(), frame.size()));
+      store->ResetCycle();
+    });
+  }
+};
+
+double MemcpySeconds(size_t bytes) {
+  const auto src = Random(bytes, 3);
+  std::vector<uint8_t> dst(bytes);
+  return Time([&] {
+    std::memcpy(dst.data(), src.data(), bytes);
+    benchmark::ClobberMemory();
+  });
+}
+
+struct Line {
+  std::string goal, ours, against;
+  double ours_ms, against_ms, allowed;
+};
+
+void Targets(benchmark::State& state) {
+  std::vector<Line> lines;
+  auto add = [&](const std::string& goal, const std::string& ours, double ours_s, const std::string& against,
+                 double against_s, double allowed) {
+    lines.push_back({goal, ours, against, ours_s * 1e3, against_s * 1e3, allowed});
+  };
+
+  for (auto _ : state) {
+    lines.clear();
+    const double copy8 = MemcpySeconds(kPixels), copy24 = MemcpySeconds(3 * kPixels);
+
+    // Packed and planar YUV to BGR against libyuv's I420 to RGB24.
+    struct Yuv {
+      const char* name;
+      int32_t type;
+      size_t bytes;
+    };
+    const Yuv yuv[] = {{"YUY2_bgr", 5, 2 * kPixels},
+                       {"UYVY_bgr", 2, 2 * kPixels},
+                       {"Y411_bgr", 1, 3 * kPixels / 2},
+                       {"Y444_bgr", 3, 3 * kPixels},
+                       {"I420_bgr", 0, 3 * kPixels / 2}};
+#ifdef KELVANE_HAVE_LIBYUV
+    const auto i420 = Random(3 * kPixels / 2, 1);
+    std::vector<uint8_t> rgb(3 * kPixels);
+    const double libyuv = Time([&] {
+      libyuv::I420ToRGB24(i420.data(), kW, i420.data() + kPixels, kW / 2, i420.data() + kPixels * 5 / 4, kW / 2,
+                          rgb.data(), 3 * kW, kW, kH);
+      benchmark::ClobberMemory();
+    });
+    for (const Yuv& y : yuv)
+      add("YUV to BGR <= libyuv", y.name, Conversion(y.type, true, y.bytes).Seconds(), "libyuv I420ToRGB24", libyuv,
+          1.0);
+#endif
+
+    // Luma and RGB to grey against a copy of the output.
+    const Yuv grey[] = {{"YUY2_grey", 5, 2 * kPixels},     {"UYVY_grey", 2, 2 * kPixels},
+                        {"Y411_grey", 1, 3 * kPixels / 2}, {"Y444_grey", 3, 3 * kPixels},
+                        {"I420_grey", 0, 3 * kPixels / 2}, {"RGB24_grey", 6, 3 * kPixels},
+                        {"RGB32_grey", 7, 4 * kPixels}};
+    for (const Yuv& g : grey)
+      add("grey <= 1.5 memcpy", g.name, Conversion(g.type, false, g.bytes).Seconds(), "memcpy 8-bit out", copy8, 1.5);
+
+    // Demosaicing.
+    const char* names[] = {"RAW8_bgr_alg0", "RAW8_bgr_alg1", "RAW8_bgr_alg2", "RAW8_bgr_alg3", "RAW8_bgr_alg4"};
+    double raw8[5], raw16[5];
+    for (int a = 0; a <= 4; ++a) {
+      raw8[a] = Conversion(9, true, kPixels, 1, a).Seconds();
+      raw16[a] = Conversion(10, true, 2 * kPixels, 1, a, 2).Seconds();
+    }
+    for (int a : {0, 1, 4}) add("Bayer <= 2 memcpy", names[a], raw8[a], "memcpy 24-bit out", copy24, 2.0);
+#ifdef KELVANE_HAVE_OPENCV
+    cv::setNumThreads(1);
+    cv::Mat bayer(kH, kW, CV_8UC1);
+    cv::randu(bayer, 0, 256);
+    cv::Mat bgr;
+    const double cv_bilinear = Time([&] { cv::cvtColor(bayer, bgr, cv::COLOR_BayerBG2BGR); });
+    const double cv_ea = Time([&] { cv::cvtColor(bayer, bgr, cv::COLOR_BayerBG2BGR_EA); });
+    add("bilinear <= OpenCV", names[2], raw8[2], "OpenCV BayerBG2BGR", cv_bilinear, 1.0);
+    add("HQ linear <= OpenCV EA", names[3], raw8[3], "OpenCV BayerBG2BGR_EA", cv_ea, 1.0);
+#endif
+#ifdef KELVANE_HAVE_DC1394
+    const auto raw = Random(kPixels, 1);
+    std::vector<uint8_t> out(3 * kPixels);
+    const double dc_hq = Time([&] {
+      dc1394_bayer_decoding_8bit(raw.data(), out.data(), kW, kH, DC1394_COLOR_FILTER_BGGR,
+                                 DC1394_BAYER_METHOD_HQLINEAR);
+      benchmark::ClobberMemory();
+    });
+    add("HQ linear <= 0.2 libdc1394", names[3], raw8[3], "libdc1394 HQLINEAR", dc_hq, 0.2);
+#endif
+
+    // 16-bit against 8-bit.
+    const double y800 = Conversion(4, false, kPixels).Seconds();
+    add("16-bit <= 2 x 8-bit", "Mono16_grey_lowbyte", Conversion(8, false, 2 * kPixels, 0, 2, 0).Seconds(), "Y800_copy",
+        y800, 2.0);
+    add("16-bit <= 2 x 8-bit", "Mono16_grey_lin12", Conversion(8, false, 2 * kPixels, 0, 2, 2).Seconds(), "Y800_copy",
+        y800, 2.0);
+    add("16-bit <= 2 x 8-bit", "Mono16_grey_log12", Conversion(8, false, 2 * kPixels, 0, 2, 6).Seconds(), "Y800_copy",
+        y800, 2.0);
+    add("16-bit <= 2 x 8-bit", "RAW16_grey_alg2", Conversion(10, false, 2 * kPixels, 1, 2, 2).Seconds(),
+        "RAW8_grey_alg2", Conversion(9, false, kPixels, 1, 2).Seconds(), 2.0);
+    for (int a = 0; a <= 4; ++a)
+      add("16-bit <= 2 x 8-bit", "RAW16_bgr_alg" + std::to_string(a), raw16[a], names[a], raw8[a], 2.0);
+
+    // Averaging and blending, on 24-bit images.
+    const kelvane::frames::Kernels& k = kelvane::frames::SelectKernels();
+    std::vector<std::vector<uint8_t>> frames;
+    const uint8_t* ptrs[8];
+    for (unsigned i = 0; i < 8; ++i) frames.push_back(Random(3 * kPixels, i));
+    for (int i = 0; i < 8; ++i) ptrs[i] = frames[static_cast<size_t>(i)].data();
+    std::vector<uint8_t> result(3 * kPixels);
+    const double average = Time([&] {
+      k.Average[8 - 2](ptrs, 3 * kPixels, result.data());
+      benchmark::ClobberMemory();
+    });
+    // The 8 frames together exceed the caches, as does one copy of all of them.
+    add("average of 8 <= 1.5 memcpy", "Average8_24bit", average, "memcpy of 8 frames", MemcpySeconds(8 * 3 * kPixels),
+        1.5);
+    const double blend = Time([&] {
+      k.BlendRecursive(ptrs[0], result.data(), 3 * kPixels, 80);
+      benchmark::ClobberMemory();
+    });
+    add("blend <= 2 memcpy", "Blend_24bit", blend, "memcpy of 1 frame", copy24, 2.0);
+  }
+
+  std::printf("\nKernel set: %s; 1280 x 960, one thread, best of 7\n", kelvane::frames::SelectKernels().name);
+  std::printf("%-28s %-20s %9s  %-22s %9s  %6s  %6s  %s\n", "goal", "path", "ms", "compared with", "ms", "ratio",
+              "allowed", "met");
+  int met = 0;
+  for (const Line& l : lines) {
+    const double ratio = l.ours_ms / l.against_ms;
+    met += ratio <= l.allowed ? 1 : 0;
+    std::printf("%-28s %-20s %9.3f  %-22s %9.3f  %6.2f  %6.2f  %s\n", l.goal.c_str(), l.ours.c_str(), l.ours_ms,
+                l.against.c_str(), l.against_ms, ratio, l.allowed, ratio <= l.allowed ? "yes" : "NO");
+    state.counters[l.ours + "/" + l.against] = ratio;
+  }
+  std::printf("%d of %zu goals met\n\n", met, lines.size());
+}
+
+BENCHMARK(Targets)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,342 @@
+// AVX2 interiors of the five demosaicing algorithms, exact to the reference.
+//
+// The colour of a site alternates with the column, so a block of pixels is
+// split by column parity: each lane pair holds two neighbouring pixels of the
+// row (8-bit samples: 16-bit lanes, 32 pixels per block; 16-bit samples: 32-bit
+// lanes, 16 pixels per block). The low half of a lane is slot A (pixels
+// x, x + 2, ...), the high half slot B (x + 1, x + 3, ...). Every neighbour a
+// formula needs is the low or high half of a load shifted by -2 .. +2 samples,
+// so each slot computes only its own formula, in lanes wide enough for the
+// sums, and the two slots are joined back into pixel order for the store.
+#include "frames/simd_avx2.h"
+
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+#include <immintrin.h>
+
+#include "frames/avx2_begin.h"
+#include "frames/avx2_util.h"
+
+namespace kelvane::frames::avx2 {
+namespace {
+
+template <typename T>
+struct Lanes;
+
+template <>
+struct Lanes<uint8_t> {
+  static constexpr ptrdiff_t kBlock = 32;
+  static __m256i Lo(__m256i v) { return _mm256_and_si256(v, _mm256_set1_epi16(0xFF)); }
+  static __m256i Hi(__m256i v) { return _mm256_srli_epi16(v, 8); }
+  static __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+  static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi16(a, b); }
+  static __m256i Set(int v) { return _mm256_set1_epi16(static_cast<int16_t>(v)); }
+  template <int S>
+  static __m256i Sra(__m256i v) {
+    return _mm256_srai_epi16(v, S);
+  }
+  template <int S>
+  static __m256i Shl(__m256i v) {
+    return _mm256_slli_epi16(v, S);
+  }
+  static __m256i Clamp(__m256i v, __m256i max) {
+    return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), max);
+  }
+  static __m256i Join(__m256i a, __m256i b) { return _mm256_or_si256(a, _mm256_slli_epi16(b, 8)); }
+  static void Store(uint8_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr(out, b, g, r); }
+  // Slot A's samples from a, slot B's from b.
+  static __m256i Alternate(__m256i a, __m256i b) { return _mm256_blendv_epi8(a, b, _mm256_set1_epi16(-256)); }
+  // (a + b + 1) >> 1
+  static __m256i Mean(__m256i a, __m256i b) { return _mm256_avg_epu8(a, b); }
+  // (a + b) >> 1: the rounded mean, less one where the sum is odd.
+  static __m256i FloorMean(__m256i a, __m256i b) {
+    return _mm256_sub_epi8(_mm256_avg_epu8(a, b), _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi8(1)));
+  }
+};
+
+template <>
+struct Lanes<uint16_t> {
+  static constexpr ptrdiff_t kBlock = 16;
+  static __m256i Lo(__m256i v) { return _mm256_and_si256(v, _mm256_set1_epi32(0xFFFF)); }
+  static __m256i Hi(__m256i v) { return _mm256_srli_epi32(v, 16); }
+  static __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+  static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+  static __m256i Set(int v) { return _mm256_set1_epi32(v); }
+  template <int S>
+  static __m256i Sra(__m256i v) {
+    return _mm256_srai_epi32(v, S);
+  }
+  template <int S>
+  static __m256i Shl(__m256i v) {
+    return _mm256_slli_epi32(v, S);
+  }
+  static __m256i Clamp(__m256i v, __m256i max) {
+    return _mm256_min_epi32(_mm256_max_epi32(v, _mm256_setzero_si256()), max);
+  }
+  static __m256i Join(__m256i a, __m256i b) { return _mm256_or_si256(a, _mm256_slli_epi32(b, 16)); }
+  static void Store(uint16_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr16(out, b, g, r); }
+  static __m256i Alternate(__m256i a, __m256i b) { return _mm256_blend_epi16(a, b, 0xAA); }
+  static __m256i Mean(__m256i a, __m256i b) { return _mm256_avg_epu16(a, b); }
+  static __m256i FloorMean(__m256i a, __m256i b) {
+    return _mm256_sub_epi16(_mm256_avg_epu16(a, b), _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi16(1)));
+  }
+};
+
+// The loads of one source row around a block at x; Reach says how far to the
+// sides the algorithm looks (0: only x .. x + 1, 1: one sample, 2: two).
+template <typename T, int Reach>
+struct Row {
+  __m256i m2 = _mm256_setzero_si256(), m1 = m2, z, p1, p2 = m2;
+
+  Row(const T* r, ptrdiff_t x) {
+    z = Load(r + x);
+    p1 = Load(r + x + 1);
+    if constexpr (Reach >= 1) m1 = Load(r + x - 1);
+    if constexpr (Reach >= 2) {
+      m2 = Load(r + x - 2);
+      p2 = Load(r + x + 2);
+    }
+  }
+
+  // The sample dx columns away from each pixel of a slot (0: A, 1: B).
+  __m256i At(int slot, int dx) const {
+    using L = Lanes<T>;
+    if (slot == 0) {
+      switch (dx) {
+        case -2:
+          return L::Lo(m2);
+        case -1:
+          return L::Lo(m1);
+        case 0:
+          return L::Lo(z);
+        case 1:
+          return L::Hi(z);
+        default:
+          return L::Lo(p2);
+      }
+    }
+    switch (dx) {
+      case -2:
+        return L::Hi(m2);
+      case -1:
+        return L::Lo(z);
+      case 0:
+        return L::Hi(z);
+      case 1:
+        return L::Hi(p1);
+      default:
+        return L::Hi(p2);
+    }
+  }
+};
+
+// Output of one block by slot: the row colour k, green, and the other colour.
+struct Slots {
+  __m256i k[2], g[2], o[2];
+};
+
+template <typename T, bool KIsB>
+void StoreSlots(T* out, const Slots& v) {
+  using L = Lanes<T>;
+  const __m256i kv = L::Join(v.k[0], v.k[1]), gv = L::Join(v.g[0], v.g[1]), ov = L::Join(v.o[0], v.o[1]);
+  if constexpr (KIsB) {
+    L::Store(out, kv, gv, ov);
+  } else {
+    L::Store(out, ov, gv, kv);
+  }
+}
+
+// The per-row decisions (is slot A green, is the row colour blue) as template
+// arguments, so that the loops hold no branches.
+template <typename T, template <typename, bool, bool> typename Loop>
+ptrdiff_t ByParity(const RowStretch<T>& s) {
+  const bool green_a = s.pattern->At(s.x0, s.y) == kG;
+  const bool k_is_b = s.pattern->RowColour(s.y) == kB;
+  if (green_a) return k_is_b ? Loop<T, true, true>::Run(s) : Loop<T, true, false>::Run(s);
+  return k_is_b ? Loop<T, false, true>::Run(s) : Loop<T, false, false>::Run(s);
+}
+
+// Algorithm 0: truncating halves and quarters (the tables hold k >> 1 and k >> 2).
+// The horizontal half (W + E) >> 1 is the row colour at a green site and green
+// at the others, so it is computed for every pixel in place and the samples
+// only alternate; the column colour differs by site and goes by slots.
+template <typename T, bool GreenA, bool KIsB>
+struct OrigLoop {
+  template <int Slot>
+  static __m256i Column(const Row<T, 1>& up, const Row<T, 1>& down) {
+    using L = Lanes<T>;
+    if constexpr ((Slot == 0) == GreenA) {
+      return L::template Sra<1>(L::Add(up.At(Slot, 0), down.At(Slot, 0)));
+    } else {
+      return L::template Sra<2>(
+          L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))));
+    }
+  }
+  static ptrdiff_t Run(const RowStretch<T>& s) {
+    using L = Lanes<T>;
+    ptrdiff_t x = s.x0;
+    for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+      const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+      const __m256i c = row.z, horizontal = L::FloorMean(row.m1, row.p1);
+      const __m256i k = GreenA ? L::Alternate(horizontal, c) : L::Alternate(c, horizontal);
+      const __m256i g = GreenA ? L::Alternate(c, horizontal) : L::Alternate(horizontal, c);
+      const __m256i o = L::Join(Column<0>(up, down), Column<1>(up, down));
+      if constexpr (KIsB) {
+        L::Store(s.out + 3 * x, k, g, o);
+      } else {
+        L::Store(s.out + 3 * x, o, g, k);
+      }
+    }
+    return x;
+  }
+};
+
+// Algorithm 2: rounded means of the nearest samples of each colour.
+template <typename T, bool GreenA, bool KIsB>
+struct BilinearLoop {
+  template <int Slot>
+  static void Site(const Row<T, 1>& up, const Row<T, 1>& row, const Row<T, 1>& down, Slots& v) {
+    using L = Lanes<T>;
+    const __m256i c = row.At(Slot, 0);
+    const __m256i n = up.At(Slot, 0), south = down.At(Slot, 0);
+    const __m256i w = row.At(Slot, -1), e = row.At(Slot, 1);
+    if constexpr ((Slot == 0) == GreenA) {
+      v.g[Slot] = c;
+      v.k[Slot] = L::template Sra<1>(L::Add(L::Add(w, e), L::Set(1)));
+      v.o[Slot] = L::template Sra<1>(L::Add(L::Add(n, south), L::Set(1)));
+    } else {
+      v.k[Slot] = c;
+      v.g[Slot] = L::template Sra<2>(L::Add(L::Add(L::Add(n, south), L::Add(w, e)), L::Set(2)));
+      v.o[Slot] = L::template Sra<2>(L::Add(
+          L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))), L::Set(2)));
+    }
+  }
+  static ptrdiff_t Run(const RowStretch<T>& s) {
+    ptrdiff_t x = s.x0;
+    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
+      const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+      Slots v;
+      Site<0>(up, row, down, v);
+      Site<1>(up, row, down, v);
+      StoreSlots<T, KIsB>(s.out + 3 * x, v);
+    }
+    return x;
+  }
+};
+
+// Algorithm 3: gradient-corrected interpolation on the 5 x 5 neighbourhood, clamped.
+template <typename T, bool GreenA, bool KIsB>
+struct HqLoop {
+  using R = Row<T, 2>;
+  template <int Slot>
+  static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2, __m256i max, Slots& v) {
+    using L = Lanes<T>;
+    const __m256i one = L::Set(1), four = L::Set(4);
+    const __m256i c = row.At(Slot, 0);
+    const __m256i n = up.At(Slot, 0), south = down.At(Slot, 0), e = row.At(Slot, 1), w = row.At(Slot, -1);
+    const __m256i n2 = up2.At(Slot, 0), s2 = down2.At(Slot, 0), e2 = row.At(Slot, 2), w2 = row.At(Slot, -2);
+    const __m256i diag = L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1)));
+    if constexpr ((Slot == 0) == GreenA) {
+      const __m256i c5 = L::Add(L::template Shl<2>(c), c);
+      const __m256i we2 = L::Add(w2, e2), ns2 = L::Add(n2, s2);
+      // (5c + 4(W + E) - diag - (W2 + E2) + ((N2 + S2 + 1) >> 1) + 4) >> 3, and the same with the axes exchanged
+      const __m256i kv = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(w, e))), diag), we2),
+                                L::Add(L::template Sra<1>(L::Add(ns2, one)), four));
+      const __m256i ov = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(n, south))), diag), ns2),
+                                L::Add(L::template Sra<1>(L::Add(we2, one)), four));
+      v.g[Slot] = L::Clamp(c, max);
+      v.k[Slot] = L::Clamp(L::template Sra<3>(kv), max);
+      v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
+    } else {
+      const __m256i axial = L::Add(L::Add(n, south), L::Add(w, e));
+      const __m256i axial2 = L::Add(L::Add(n2, s2), L::Add(w2, e2));
+      // (4c + 2 axial - axial2 + 4) >> 3
+      const __m256i gv = L::Add(L::Sub(L::Add(L::template Shl<2>(c), L::template Shl<1>(axial)), axial2), four);
+      // (2 (3c + diag) - ((3 axial2 + 1) >> 1) + 4) >> 3
+      const __m256i c3 = L::Add(L::template Shl<1>(c), c);
+      const __m256i a3 = L::template Sra<1>(L::Add(L::Add(L::template Shl<1>(axial2), axial2), one));
+      const __m256i ov = L::Add(L::Sub(L::template Shl<1>(L::Add(c3, diag)), a3), four);
+      v.k[Slot] = L::Clamp(c, max);
+      v.g[Slot] = L::Clamp(L::template Sra<3>(gv), max);
+      v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
+    }
+  }
+  static ptrdiff_t Run(const RowStretch<T>& s) {
+    const __m256i max = Lanes<T>::Set(s.max);
+    ptrdiff_t x = s.x0;
+    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
+      const R up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x), down2(s.rows[4], x);
+      Slots v;
+      Site<0>(up2, up, row, down, down2, max, v);
+      Site<1>(up2, up, row, down, down2, max, v);
+      StoreSlots<T, KIsB>(s.out + 3 * x, v);
+    }
+    return x;
+  }
+};
+
+// Algorithms 1 and 4: each pixel takes the 2 x 2 block to its lower right; green
+// is the block's right-hand green (Nearest) or the rounded mean of both (Simple).
+// The four arrangements of a block, by where B, R and the greens of the
+// left-hand and right-hand column sit, as (dx, dy):
+//   0: B G / G R   1: G B / R G   2: G R / B G   3: R G / G B
+// The block one column further on has arrangement ^ 1.
+struct Arrangement {
+  int b_dx, b_dy, r_dx, r_dy, gl_dy, gr_dy;
+};
+constexpr Arrangement kArrangements[4] = {
+    {0, 0, 1, 1, 1, 0}, {1, 0, 0, 1, 0, 1}, {0, 1, 1, 0, 0, 1}, {1, 1, 0, 0, 1, 0}};
+
+template <typename T, bool Mean, int ArrangementA>
+struct BlockLoop {
+  // Nothing is computed but the mean of two greens, so the samples stay in
+  // place: each output is the row or the row below, at x or x + 1, taken for
+  // slot A from one of these four loads and for slot B from another.
+  static ptrdiff_t Run(const RowStretch<T>& s) {
+    using L = Lanes<T>;
+    constexpr Arrangement a = kArrangements[ArrangementA], b = kArrangements[ArrangementA ^ 1];
+    ptrdiff_t x = s.x0;
+    for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+      const __m256i v[2][2] = {{Load(s.rows[2] + x), Load(s.rows[2] + x + 1)},
+                               {Load(s.rows[3] + x), Load(s.rows[3] + x + 1)}};
+      const __m256i blue = L::Alternate(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
+      const __m256i red = L::Alternate(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
+      __m256i green = L::Alternate(v[a.gr_dy][1], v[b.gr_dy][1]);
+      if constexpr (Mean) green = L::Mean(L::Alternate(v[a.gl_dy][0], v[b.gl_dy][0]), green);
+      L::Store(s.out + 3 * x, blue, green, red);
+    }
+    return x;
+  }
+};
+
+template <typename T, bool Mean>
+ptrdiff_t BlockRow(const RowStretch<T>& s) {
+  const Colour first = s.pattern->At(s.x0, s.y), second = s.pattern->At(s.x0 + 1, s.y);
+  if (first == kB) return BlockLoop<T, Mean, 0>::Run(s);
+  if (first == kR) return BlockLoop<T, Mean, 3>::Run(s);
+  return second == kB ? BlockLoop<T, Mean, 1>::Run(s) : BlockLoop<T, Mean, 2>::Run(s);
+}
+
+template <typename T>
+ptrdiff_t OrigRow(const RowStretch<T>& s) {
+  return ByParity<T, OrigLoop>(s);
+}
+template <typename T>
+ptrdiff_t BilinearRow(const RowStretch<T>& s) {
+  return ByParity<T, BilinearLoop>(s);
+}
+template <typename T>
+ptrdiff_t HqRow(const RowStretch<T>& s) {
+  return ByParity<T, HqLoop>(s);
+}
+
+}  // namespace
+
+const DemosaicRows<uint8_t> kDemosaicRows8 = {
+    {&OrigRow<uint8_t>, &BlockRow<uint8_t, false>, &BilinearRow<uint8_t>, &HqRow<uint8_t>, &BlockRow<uint8_t, true>}};
+const DemosaicRows<uint16_t> kDemosaicRows16 = {{&OrigRow<uint16_t>, &BlockRow<uint16_t, false>, &BilinearRow<uint16_t>,
+                                                 &HqRow<uint16_t>, &BlockRow<uint16_t, true>}};
+
+}  // namespace kelvane::frames::avx2
+
+#include "frames/avx2_end.h"
+#endif

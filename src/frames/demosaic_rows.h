@@ -1,0 +1,91 @@
+// What the demosaicing reference shares with its faster variants: the pattern
+// tables and a hook through which a variant computes a stretch of a row's
+// interior. The reference computes whatever the hook leaves (the borders, the
+// edge columns, the pixels after the hook's last whole block), so a variant
+// only ever needs to handle whole blocks.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvane::frames {
+
+// A colour is also the index of the output sample it goes to.
+enum Colour : uint8_t { kB = 0, kG = 1, kR = 2 };
+
+// The colour of every site of the 2 x 2 block that tiles the frame, [row parity][column parity].
+struct Pattern {
+  std::array<std::array<Colour, 2>, 2> site;
+
+  Colour At(ptrdiff_t x, ptrdiff_t y) const { return site[y & 1][x & 1]; }
+  // The non-green colour that shares row y with the greens; the other one lies above and below.
+  Colour RowColour(ptrdiff_t y) const { return At(0, y) == kG ? At(1, y) : At(0, y); }
+};
+
+// Pattern codes 1..4 as algorithms 1 to 4 read them.
+inline constexpr std::array<Pattern, 4> kPatterns = {{
+    {{{{kB, kG}, {kG, kR}}}},
+    {{{{kG, kR}, {kB, kG}}}},
+    {{{{kG, kB}, {kR, kG}}}},
+    {{{{kR, kG}, {kG, kB}}}},
+}};
+
+// Algorithm 0 reads the same codes with red and blue exchanged.
+inline constexpr std::array<Pattern, 4> kPatternsOrig = {{
+    {{{{kR, kG}, {kG, kB}}}},
+    {{{{kG, kB}, {kR, kG}}}},
+    {{{{kG, kR}, {kB, kG}}}},
+    {{{{kB, kG}, {kG, kR}}}},
+}};
+
+// One row's stretch of interior pixels [x0, x1) of output row y. The source
+// rows are y - 2 .. y + 2 as the algorithm sees them (algorithm 0 mirrors them
+// at the top and bottom); rows an algorithm does not use may be null. Every
+// source row holds w samples, and the algorithm's own neighbourhood of each
+// pixel in [x0, x1) lies inside them.
+template <typename T>
+struct RowStretch {
+  const T* rows[5];
+  T* out;  // output row y, 3 samples per pixel
+  ptrdiff_t w;
+  ptrdiff_t y;
+  ptrdiff_t x0, x1;
+  const Pattern* pattern;
+  int32_t max;  // largest sample value (algorithm 3 clamps to it)
+};
+
+// Computes output pixels x0 .. end - 1 of the stretch exactly as the reference
+// would and returns end (x0 <= end <= x1).
+template <typename T>
+using RowHook = ptrdiff_t (*)(const RowStretch<T>&);
+
+// One hook per algorithm code 0..4; a null hook leaves the row to the reference.
+template <typename T>
+struct DemosaicRows {
+  RowHook<T> algorithm[5];
+};
+
+// Receives each output row as soon as it is complete: y and its 3w samples,
+// valid only during the call.
+template <typename T>
+struct RowSink {
+  void (*done)(void* context, ptrdiff_t y, const T* row);
+  void* context;
+};
+
+// The reference with a set of hooks (null: plain reference).
+bool Demosaic8With(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
+                   int32_t pattern, int32_t algorithm);
+bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
+                    int32_t pattern, int32_t algorithm, int32_t bits);
+
+// The same, but every row is computed into `row_buffer` (3w samples) and handed
+// to the sink in order, top to bottom, so that a following step works on rows
+// still in the cache. Nothing is handed over when the arguments are rejected.
+bool Demosaic8Rows(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h,
+                   int32_t pattern, int32_t algorithm, const RowSink<uint8_t>& sink);
+bool Demosaic16Rows(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* row_buffer, int32_t w, int32_t h,
+                    int32_t pattern, int32_t algorithm, int32_t bits, const RowSink<uint16_t>& sink);
+
+}  // namespace kelvane::frames

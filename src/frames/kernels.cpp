@@ -1,0 +1,68 @@
+// The scalar kernel set and the choice of the set frame stores use.
+#include "frames/kernels.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "frames/convert.h"
+#include "frames/demosaic.h"
+
+namespace kelvane::frames {
+
+const Kernels* BuildVectorKernels();  // kernels_any.cpp
+
+namespace {
+
+Kernels MakeScalarKernels() {
+  Kernels k{};
+  k.name = "scalar";
+  k.I420ToBgr = I420ToBgr;
+  k.Y411ToBgr = Y411ToBgr;
+  k.Y411ToLuma = Y411ToLuma;
+  k.UyvyToBgr = UyvyToBgr;
+  k.UyvyToLuma = UyvyToLuma;
+  k.Yuy2ToBgr = Yuy2ToBgr;
+  k.Yuy2ToLuma = Yuy2ToLuma;
+  k.Y444ToBgr = Y444ToBgr;
+  k.Y444ToLuma = Y444ToLuma;
+  k.BgrToGrey = BgrToGrey;
+  k.Unpack16 = Unpack16;
+  k.Mono16ToGrey = Mono16ToGrey;
+  k.Map16ToBytes = Map16ToBytes;
+  k.Map16ToGrey = Map16ToGrey;
+  k.Demosaic8 = Demosaic8;
+  k.Demosaic16 = Demosaic16;
+  k.DemosaicRows8 = nullptr;
+  k.DemosaicRows16 = nullptr;
+  for (int32_t n = 2; n <= kMaxMeanCnt; ++n) k.Average[n - 2] = SelectAverageKernel(n);
+  k.BlendRecursive = BlendRecursive;
+  return k;
+}
+
+bool ScalarForced() {
+  const char* value = std::getenv("KELVANE_FORCE_SCALAR");
+  return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
+}  // namespace
+
+const Kernels& ScalarKernels() {
+  static const Kernels kernels = MakeScalarKernels();
+  return kernels;
+}
+
+const Kernels* VectorKernels() {
+  static const Kernels* const kernels = BuildVectorKernels();
+  return kernels;
+}
+
+const Kernels& SelectKernels() {
+  // The environment is read once; a frame store configured later gets the same set.
+  static const Kernels* const chosen = [] {
+    const Kernels* vector = ScalarForced() ? nullptr : VectorKernels();
+    return vector != nullptr ? vector : &ScalarKernels();
+  }();
+  return *chosen;
+}
+
+}  // namespace kelvane::frames

@@ -1,0 +1,66 @@
+// The kernels of the frame pipeline as one table of function pointers, so that
+// a frame store picks a whole set once, when it is configured, and never tests
+// the processor per frame or per pixel.
+//
+// Two sets exist: the scalar reference (convert_common.cpp, demosaic.cpp,
+// average_common.cpp) and, on x86-64 processors with AVX2, a vector set that
+// gives exactly the same bytes (the *_avx2.cpp files hold the vector bodies,
+// kernels_any.cpp the pixels left over at the end of a row or buffer).
+// KELVANE_FORCE_SCALAR=1 in the environment, read once, pins the scalar set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frames/average.h"
+#include "frames/demosaic_rows.h"
+
+namespace kelvane::frames {
+
+struct Kernels {
+  const char* name;
+
+  void (*I420ToBgr)(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t* v_plane, uint8_t* bgr, int32_t width,
+                    int32_t rows);
+  void (*Y411ToBgr)(const uint8_t* src, uint8_t* bgr, size_t groups);
+  void (*Y411ToLuma)(const uint8_t* src, uint8_t* grey, size_t groups);
+  void (*UyvyToBgr)(const uint8_t* src, uint8_t* bgr, size_t groups);
+  void (*UyvyToLuma)(const uint8_t* src, uint8_t* grey, size_t groups);
+  void (*Yuy2ToBgr)(const uint8_t* src, uint8_t* bgr, size_t groups);
+  void (*Yuy2ToLuma)(const uint8_t* src, uint8_t* grey, size_t groups);
+  void (*Y444ToBgr)(const uint8_t* src, uint8_t* bgr, size_t pixels);
+  void (*Y444ToLuma)(const uint8_t* src, uint8_t* grey, size_t pixels);
+  void (*BgrToGrey)(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel);
+
+  void (*Unpack16)(const uint8_t* src, uint16_t* samples, size_t count, bool swap, int32_t shift);
+  void (*Mono16ToGrey)(const uint8_t* src, uint8_t* grey, size_t count, bool swap, int32_t shift, const uint8_t* map,
+                       uint16_t largest);
+  void (*Map16ToBytes)(const uint16_t* samples, uint8_t* dst, size_t count, const uint8_t* map, uint16_t largest);
+  void (*Map16ToGrey)(const uint16_t* bgr16, uint8_t* grey, size_t pixels, const uint8_t* map, uint16_t largest);
+
+  bool (*Demosaic8)(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm);
+  bool (*Demosaic16)(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm,
+                     int32_t bits);
+  // The interiors behind Demosaic8 and Demosaic16, for the row-by-row forms
+  // (Demosaic8Rows, Demosaic16Rows); null in the scalar set.
+  const DemosaicRows<uint8_t>* DemosaicRows8;
+  const DemosaicRows<uint16_t>* DemosaicRows16;
+
+  // Plain mean of n frames at index n - 2, n = 2..32.
+  AverageKernel Average[kMaxMeanCnt - 1];
+  void (*BlendRecursive)(const uint8_t* newest, uint8_t* result, size_t size, int32_t coefficient);
+};
+
+// The scalar reference set.
+const Kernels& ScalarKernels();
+
+// The vector set when this processor runs it, else null (other processors and
+// other architectures). Not affected by KELVANE_FORCE_SCALAR.
+const Kernels* VectorKernels();
+
+// The set frame stores use: the vector set where available, unless
+// KELVANE_FORCE_SCALAR is set to a value other than "0" or empty. Decided once
+// per process.
+const Kernels& SelectKernels();
+
+}  // namespace kelvane::frames

@@ -1,0 +1,260 @@
+// The vector kernel set: each kernel runs the AVX2 body over the whole blocks
+// it can and the scalar reference over what is left (the last pixels of a row
+// or buffer, and blocks whose loads would reach past the end of the input).
+#include <bit>
+#include <utility>
+
+#include "frames/convert.h"
+#include "frames/demosaic.h"
+#include "frames/kernels.h"
+#include "frames/simd_avx2.h"
+#include "frames/tables.h"
+
+namespace kelvane::frames {
+
+const Kernels* BuildVectorKernels();
+
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+namespace {
+
+// Whole blocks of `block_bytes` input bytes in `bytes`, when each block's loads
+// reach `overread` bytes past it.
+constexpr size_t SafeBlocks(size_t bytes, size_t block_bytes, size_t overread) {
+  return bytes < overread ? 0 : (bytes - overread) / block_bytes;
+}
+
+void Yuy2ToBgrAny(const uint8_t* src, uint8_t* bgr, size_t groups) {
+  const size_t blocks = groups / 16, done = 16 * blocks;
+  avx2::Yuy2ToBgrBlocks(src, bgr, blocks);
+  Yuy2ToBgr(src + 4 * done, bgr + 6 * done, groups - done);
+}
+
+void UyvyToBgrAny(const uint8_t* src, uint8_t* bgr, size_t groups) {
+  const size_t blocks = groups / 16, done = 16 * blocks;
+  avx2::UyvyToBgrBlocks(src, bgr, blocks);
+  UyvyToBgr(src + 4 * done, bgr + 6 * done, groups - done);
+}
+
+void Y411ToBgrAny(const uint8_t* src, uint8_t* bgr, size_t groups) {
+  const size_t blocks = SafeBlocks(6 * groups, 48, 4), done = 8 * blocks;
+  avx2::Y411ToBgrBlocks(src, bgr, blocks);
+  Y411ToBgr(src + 6 * done, bgr + 12 * done, groups - done);
+}
+
+void Y444ToBgrAny(const uint8_t* src, uint8_t* bgr, size_t pixels) {
+  const size_t blocks = pixels / 32, done = 32 * blocks;
+  avx2::Y444ToBgrBlocks(src, bgr, blocks);
+  Y444ToBgr(src + 3 * done, bgr + 3 * done, pixels - done);
+}
+
+void I420ToBgrAny(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t* v_plane, uint8_t* bgr, int32_t width,
+                  int32_t rows) {
+  const YuvTables& t = GetYuvTables();
+  const size_t w = static_cast<size_t>(width);
+  const size_t chroma_width = (w + 1) / 2;
+  const size_t blocks = w / 32;
+  for (size_t y = 0; y < static_cast<size_t>(rows); ++y) {
+    const uint8_t* luma = y_plane + y * w;
+    const uint8_t* u = u_plane + (y / 2) * chroma_width;
+    const uint8_t* v = v_plane + (y / 2) * chroma_width;
+    uint8_t* out = bgr + y * w * 3;
+    avx2::I420RowToBgrBlocks(luma, u, v, out, blocks);
+    for (size_t x = 32 * blocks; x < w; ++x) YuvToBgr(t, luma[x], u[x / 2], v[x / 2], out + 3 * x);
+  }
+}
+
+void Yuy2ToLumaAny(const uint8_t* src, uint8_t* grey, size_t groups) {
+  const size_t blocks = groups / 16, done = 16 * blocks;
+  avx2::Yuy2ToLumaBlocks(src, grey, blocks);
+  Yuy2ToLuma(src + 4 * done, grey + 2 * done, groups - done);
+}
+
+void UyvyToLumaAny(const uint8_t* src, uint8_t* grey, size_t groups) {
+  const size_t blocks = groups / 16, done = 16 * blocks;
+  avx2::UyvyToLumaBlocks(src, grey, blocks);
+  UyvyToLuma(src + 4 * done, grey + 2 * done, groups - done);
+}
+
+void Y411ToLumaAny(const uint8_t* src, uint8_t* grey, size_t groups) {
+  const size_t blocks = SafeBlocks(6 * groups, 48, 4), done = 8 * blocks;
+  avx2::Y411ToLumaBlocks(src, grey, blocks);
+  Y411ToLuma(src + 6 * done, grey + 4 * done, groups - done);
+}
+
+void Y444ToLumaAny(const uint8_t* src, uint8_t* grey, size_t pixels) {
+  const size_t blocks = pixels / 32, done = 32 * blocks;
+  avx2::Y444ToLumaBlocks(src, grey, blocks);
+  Y444ToLuma(src + 3 * done, grey + done, pixels - done);
+}
+
+void BgrToGreyAny(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel) {
+  size_t blocks = 0;
+  if (bytes_per_pixel == 3) {
+    blocks = SafeBlocks(3 * pixels, 96, 4);
+    avx2::Bgr24ToGreyBlocks(src, grey, blocks);
+  } else if (bytes_per_pixel == 4) {
+    blocks = pixels / 32;
+    avx2::Bgr32ToGreyBlocks(src, grey, blocks);
+  }
+  const size_t done = 32 * blocks;
+  BgrToGrey(src + bytes_per_pixel * done, grey + done, pixels - done, bytes_per_pixel);
+}
+
+void Unpack16Any(const uint8_t* src, uint16_t* samples, size_t count, bool swap, int32_t shift) {
+  const size_t blocks = shift >= 0 && shift < 16 ? count / 32 : 0, done = 32 * blocks;
+  avx2::Unpack16Blocks(src, samples, blocks, swap, shift);
+  Unpack16(src + 2 * done, samples + done, count - done, swap, shift);
+}
+
+// The table a map pointer stands for: 0 unknown, 1 linear, 2 logarithmic (each
+// padded so a 4-byte read at its last entry stays inside).
+int MapKind(const uint8_t* map, uint16_t largest, int32_t& bits) {
+  const uint32_t entries = uint32_t{largest} + 1;
+  if (map == nullptr || !std::has_single_bit(entries)) return 0;
+  bits = std::countr_zero(entries);
+  if (map == GetMapTable(false, bits)) return 1;
+  if (map == GetMapTable(true, bits)) return 2;
+  return 0;
+}
+
+void Map16ToBytesAny(const uint16_t* samples, uint8_t* dst, size_t count, const uint8_t* map, uint16_t largest) {
+  int32_t bits = 0;
+  const int kind = MapKind(map, largest, bits);
+  const size_t blocks = kind != 0 ? count / 32 : 0, done = 32 * blocks;
+  if (kind == 1) avx2::Map16ToBytesLinearBlocks(samples, dst, blocks, largest, bits - 8);
+  if (kind == 2) avx2::Map16ToBytesGatherBlocks(samples, dst, blocks, map, largest);
+  Map16ToBytes(samples + done, dst + done, count - done, map, largest);
+}
+
+void Mono16ToGreyAny(const uint8_t* src, uint8_t* grey, size_t count, bool swap, int32_t shift, const uint8_t* map,
+                     uint16_t largest) {
+  size_t done = 0;
+  int32_t bits = 0;
+  if (shift >= 0 && shift < 16) {
+    if (map == nullptr) {
+      const size_t blocks = count / 32;
+      avx2::Mono16ToGreyLowByteBlocks(src, grey, blocks, swap);
+      done = 32 * blocks;
+    } else if (const int kind = MapKind(map, largest, bits); kind == 1) {
+      const size_t blocks = count / 32;
+      avx2::Mono16ToGreyLinearBlocks(src, grey, blocks, swap, shift, largest, bits - 8);
+      done = 32 * blocks;
+    } else if (kind == 2) {
+      // Unpacked a stretch at a time into a buffer that stays in the first-level cache.
+      uint16_t samples[512];
+      for (; count - done >= 512; done += 512) {
+        avx2::Unpack16Blocks(src + 2 * done, samples, 16, swap, shift);
+        avx2::Map16ToBytesGatherBlocks(samples, grey + done, 16, map, largest);
+      }
+    }
+  }
+  Mono16ToGrey(src + 2 * done, grey + done, count - done, swap, shift, map, largest);
+}
+
+void Map16ToGreyAny(const uint16_t* bgr16, uint8_t* grey, size_t pixels, const uint8_t* map, uint16_t largest) {
+  int32_t bits = 0;
+  size_t done = 0;
+  if (MapKind(map, largest, bits) != 0) {
+    // 64 pixels at a time: their 192 samples to bytes, then to grey. The grey
+    // body reads 4 bytes past its input, hence the padding.
+    uint8_t bytes[192 + 32];
+    for (; pixels - done >= 64; done += 64) {
+      Map16ToBytesAny(bgr16 + 3 * done, bytes, 192, map, largest);
+      avx2::Bgr24ToGreyBlocks(bytes, grey + done, 2);
+    }
+  }
+  Map16ToGrey(bgr16 + 3 * done, grey + done, pixels - done, map, largest);
+}
+
+bool Demosaic8Any(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm) {
+  return Demosaic8With(&avx2::kDemosaicRows8, src, dst, w, h, pattern, algorithm);
+}
+
+bool Demosaic16Any(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm,
+                   int32_t bits) {
+  return Demosaic16With(&avx2::kDemosaicRows16, src, dst, w, h, pattern, algorithm, bits);
+}
+
+avx2::Divider g_dividers[kMaxMeanCnt + 1];
+
+template <int N>
+void AverageAny(const uint8_t* const* frames, size_t size, uint8_t* result) {
+  const size_t whole = size / 8 * 8;
+  const size_t blocks = whole / 32, done = 32 * blocks;
+  avx2::AverageBlocks(frames, N, g_dividers[N], blocks, result);
+  if (done == whole) return;
+  const uint8_t* rest[N];
+  for (int i = 0; i < N; ++i) rest[i] = frames[i] + done;
+  SelectAverageKernel(N)(rest, whole - done, result + done);
+}
+
+// Above 8 frames the reference, which the compiler vectorises, was measured as
+// fast or faster: the work is bound by memory there, and the vector body with
+// more frame pointers than registers loses to it (32 frames: 6.4 ms against
+// 8.6 ms at 1280 x 960 x 3).
+template <int N>
+AverageKernel VectorAverage() {
+  if constexpr (N <= avx2::kMaxAverage) {
+    if (g_dividers[N].exact) return &AverageAny<N>;
+  }
+  return SelectAverageKernel(N);
+}
+
+template <int... I>
+void FillAverage(Kernels& k, std::integer_sequence<int, I...>) {
+  ((k.Average[I] = VectorAverage<I + 2>()), ...);
+}
+
+void BlendRecursiveAny(const uint8_t* newest, uint8_t* result, size_t size, int32_t coefficient) {
+  uint32_t c = static_cast<uint32_t>(coefficient) & 0xFFu;
+  if (c > 100) c = 100;
+  const uint32_t wn = c * 32768u / 100u;
+  const size_t whole = size / 8 * 8;
+  const size_t blocks = whole / 32, done = 32 * blocks;
+  avx2::BlendBlocks(newest, result, blocks, static_cast<uint16_t>(wn), static_cast<uint16_t>(32768u - wn));
+  BlendRecursive(newest + done, result + done, whole - done, coefficient);
+}
+
+Kernels MakeAvx2Kernels() {
+  Kernels k = ScalarKernels();
+  k.name = "avx2";
+  k.I420ToBgr = I420ToBgrAny;
+  k.Y411ToBgr = Y411ToBgrAny;
+  k.Y411ToLuma = Y411ToLumaAny;
+  k.UyvyToBgr = UyvyToBgrAny;
+  k.UyvyToLuma = UyvyToLumaAny;
+  k.Yuy2ToBgr = Yuy2ToBgrAny;
+  k.Yuy2ToLuma = Yuy2ToLumaAny;
+  k.Y444ToBgr = Y444ToBgrAny;
+  k.Y444ToLuma = Y444ToLumaAny;
+  k.BgrToGrey = BgrToGreyAny;
+  k.Unpack16 = Unpack16Any;
+  k.Mono16ToGrey = Mono16ToGreyAny;
+  k.Map16ToBytes = Map16ToBytesAny;
+  k.Map16ToGrey = Map16ToGreyAny;
+  k.Demosaic8 = Demosaic8Any;
+  k.Demosaic16 = Demosaic16Any;
+  k.DemosaicRows8 = &avx2::kDemosaicRows8;
+  k.DemosaicRows16 = &avx2::kDemosaicRows16;
+  for (int32_t n = 2; n <= kMaxMeanCnt; ++n) g_dividers[n] = avx2::DividerFor(n);
+  FillAverage(k, std::make_integer_sequence<int, kMaxMeanCnt - 1>{});
+  k.BlendRecursive = BlendRecursiveAny;
+  return k;
+}
+
+}  // namespace
+#endif
+
+const Kernels* BuildVectorKernels() {
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+  __builtin_cpu_init();
+  // Also false when the operating system does not save the 256-bit registers.
+  if (!__builtin_cpu_supports("avx2")) return nullptr;
+  static const Kernels kernels = MakeAvx2Kernels();
+  return &kernels;
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace kelvane::frames

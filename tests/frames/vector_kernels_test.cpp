@@ -1,0 +1,364 @@
+// The vector kernel set against the scalar reference, byte for byte: random and
+// extreme data (all 0, all at the top of the range, checkerboards that drive the
+// clamps), sizes around the vector block lengths, and inputs and outputs that end
+// at a page boundary followed by an inaccessible page, so any read or write past
+// the end faults.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "frames/convert.h"
+#include "frames/demosaic.h"
+#include "frames/frame_store.h"
+#include "frames/kernels.h"
+#include "frames/tables.h"
+
+namespace kelvane::frames {
+namespace {
+
+// `bytes` of memory that end exactly where an inaccessible page begins.
+class Guarded {
+ public:
+  explicit Guarded(size_t bytes) : bytes_(bytes) {
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    mapped_ = (bytes + page_ - 1) / page_ * page_ + page_;
+    base_ = static_cast<uint8_t*>(mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    EXPECT_NE(base_, MAP_FAILED);
+    EXPECT_EQ(mprotect(base_ + mapped_ - page_, page_, PROT_NONE), 0);
+    data_ = base_ + mapped_ - page_ - bytes;
+  }
+  ~Guarded() { munmap(base_, mapped_); }
+  Guarded(const Guarded&) = delete;
+  Guarded& operator=(const Guarded&) = delete;
+
+  uint8_t* bytes() { return data_; }
+  uint16_t* samples() { return reinterpret_cast<uint16_t*>(data_); }
+  std::vector<uint8_t> Contents() const { return {data_, data_ + bytes_}; }
+
+ private:
+  size_t bytes_, page_, mapped_;
+  uint8_t* base_;
+  uint8_t* data_;
+};
+
+enum class Fill { kRandom, kZero, kTop, kChecker, kRandomExtremes };
+constexpr Fill kFills[] = {Fill::kRandom, Fill::kZero, Fill::kTop, Fill::kChecker, Fill::kRandomExtremes};
+
+// Element i of a row of `width` elements; the checkerboard alternates along rows and columns.
+template <typename T>
+void FillWith(T* p, size_t count, Fill fill, T top, size_t width, unsigned seed) {
+  std::mt19937 rng(seed);
+  for (size_t i = 0; i < count; ++i) {
+    switch (fill) {
+      case Fill::kRandom:
+        p[i] = static_cast<T>(rng() % (uint32_t{top} + 1));
+        break;
+      case Fill::kZero:
+        p[i] = 0;
+        break;
+      case Fill::kTop:
+        p[i] = top;
+        break;
+      case Fill::kChecker:
+        p[i] = ((i % width) + (i / width)) % 2 != 0 ? top : T{0};
+        break;
+      case Fill::kRandomExtremes:
+        p[i] = (rng() & 1) != 0 ? top : T{0};
+        break;
+    }
+  }
+}
+
+class VectorSet : public testing::Test {
+ protected:
+  void SetUp() override {
+    vector_ = frames::VectorKernels();
+    if (vector_ == nullptr) GTEST_SKIP() << "no vector kernels on this processor";
+  }
+  // Runs `run` with both sets on the same guarded input; the outputs must match.
+  void Compare(const std::string& what, size_t in_bytes, size_t out_bytes, Fill fill, size_t width,
+               const std::function<void(const Kernels&, const uint8_t*, uint8_t*)>& run, bool sixteen_bit = false,
+               uint16_t top16 = 0xFFFF) {
+    Guarded in(in_bytes), want(out_bytes), got(out_bytes);
+    if (sixteen_bit) {
+      FillWith<uint16_t>(in.samples(), in_bytes / 2, fill, top16, width, 17);
+    } else {
+      FillWith<uint8_t>(in.bytes(), in_bytes, fill, 255, width, 17);
+    }
+    std::memset(want.bytes(), 0x5A, out_bytes);
+    std::memset(got.bytes(), 0x5A, out_bytes);
+    run(ScalarKernels(), in.bytes(), want.bytes());
+    run(*vector_, in.bytes(), got.bytes());
+    const auto a = want.Contents(), b = got.Contents();
+    if (a != b) {
+      size_t first = 0;
+      while (a[first] == b[first]) ++first;
+      ADD_FAILURE() << what << " fill " << static_cast<int>(fill) << ": first difference at byte " << first << " of "
+                    << out_bytes << " (scalar " << int{a[first]} << ", vector " << int{b[first]} << ")";
+    }
+  }
+  const Kernels* vector_ = nullptr;
+};
+
+TEST_F(VectorSet, PackedYuvAndLuma) {
+  struct Format {
+    const char* name;
+    size_t in_per_unit, pixels_per_unit;  // a unit is a group (or a pixel for Y444)
+    void (*Kernels::*bgr)(const uint8_t*, uint8_t*, size_t);
+    void (*Kernels::*luma)(const uint8_t*, uint8_t*, size_t);
+  };
+  const Format formats[] = {
+      {"YUY2", 4, 2, &Kernels::Yuy2ToBgr, &Kernels::Yuy2ToLuma},
+      {"UYVY", 4, 2, &Kernels::UyvyToBgr, &Kernels::UyvyToLuma},
+      {"Y411", 6, 4, &Kernels::Y411ToBgr, &Kernels::Y411ToLuma},
+      {"Y444", 3, 1, &Kernels::Y444ToBgr, &Kernels::Y444ToLuma},
+  };
+  for (const Format& f : formats)
+    for (size_t units : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{16}, size_t{17}, size_t{31},
+                         size_t{32}, size_t{33}, size_t{65}, size_t{640 * 3 + 5}})
+      for (Fill fill : kFills) {
+        const std::string what = std::string(f.name) + " x" + std::to_string(units);
+        const size_t in = f.in_per_unit * units, pixels = f.pixels_per_unit * units;
+        Compare(what + " bgr", in, 3 * pixels, fill, in,
+                [&](const Kernels& k, const uint8_t* s, uint8_t* d) { (k.*f.bgr)(s, d, units); });
+        Compare(what + " luma", in, pixels, fill, in,
+                [&](const Kernels& k, const uint8_t* s, uint8_t* d) { (k.*f.luma)(s, d, units); });
+      }
+}
+
+TEST_F(VectorSet, PlanarYuvOddSizes) {
+  for (int32_t w : {1, 2, 31, 32, 33, 63, 64, 65, 97, 640})
+    for (int32_t h : {1, 2, 3, 5})
+      for (Fill fill : kFills) {
+        const size_t luma = static_cast<size_t>(w) * static_cast<size_t>(h);
+        const size_t chroma = static_cast<size_t>((w + 1) / 2) * static_cast<size_t>((h + 1) / 2);
+        Compare("I420 " + std::to_string(w) + "x" + std::to_string(h), luma + 2 * chroma, 3 * luma, fill,
+                static_cast<size_t>(w), [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                  k.I420ToBgr(s, s + luma, s + luma + chroma, d, w, h);
+                });
+      }
+}
+
+TEST_F(VectorSet, RgbToGrey) {
+  for (size_t bpp : {size_t{3}, size_t{4}})
+    for (size_t pixels :
+         {size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{63}, size_t{64}, size_t{65}, size_t{1000}})
+      for (Fill fill : kFills)
+        Compare("BGR" + std::to_string(8 * bpp) + " x" + std::to_string(pixels), bpp * pixels, pixels, fill, 3,
+                [&](const Kernels& k, const uint8_t* s, uint8_t* d) { k.BgrToGrey(s, d, pixels, bpp); });
+}
+
+TEST_F(VectorSet, SixteenBitSwapShiftAndMaps) {
+  struct Map {
+    const char* name;
+    int32_t bits;
+    const uint8_t* table;  // null: the low byte (grey only)
+  };
+  const Map maps[] = {{"low byte", 16, nullptr},
+                      {"lin10", 10, GetMapTable(false, 10)},
+                      {"lin12", 12, GetMapTable(false, 12)},
+                      {"lin16", 16, GetMapTable(false, 16)},
+                      {"log10", 10, GetMapTable(true, 10)},
+                      {"log14", 14, GetMapTable(true, 14)},
+                      {"log16", 16, GetMapTable(true, 16)}};
+  for (const Map& m : maps)
+    for (bool swap : {true, false})
+      for (size_t count : {size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{95}, size_t{513}, size_t{2000}})
+        for (Fill fill : kFills) {
+          const std::string what = std::string(m.name) + (swap ? " swapped" : "") + " x" + std::to_string(count);
+          const int32_t shift = 16 - m.bits;
+          const auto largest = static_cast<uint16_t>((1u << m.bits) - 1u);
+          // Samples above `largest` (possible only with the unshifted data) must clamp alike.
+          Compare(
+              what + " grey", 2 * count, count, fill, 7,
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                k.Mono16ToGrey(s, d, count, swap, shift, m.table, largest);
+              },
+              true);
+          Compare(
+              what + " unpack", 2 * count, 2 * count, fill, 7,
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                k.Unpack16(s, reinterpret_cast<uint16_t*>(d), count, swap, shift);
+              },
+              true);
+          if (m.table == nullptr) continue;
+          Compare(
+              what + " map", 2 * count, count, fill, 7,
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                k.Map16ToBytes(reinterpret_cast<const uint16_t*>(s), d, count, m.table, largest);
+              },
+              true);
+          Compare(
+              what + " map grey", 6 * count, count, fill, 7,
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                k.Map16ToGrey(reinterpret_cast<const uint16_t*>(s), d, count, m.table, largest);
+              },
+              true);
+        }
+}
+
+TEST_F(VectorSet, DemosaicEveryAlgorithmPatternAndSize) {
+  const std::pair<int32_t, int32_t> sizes[] = {{1, 1},  {2, 2},  {3, 3},  {5, 4},   {33, 5}, {34, 6},
+                                               {36, 5}, {64, 4}, {65, 7}, {100, 6}, {131, 5}};
+  for (auto [w, h] : sizes)
+    for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
+      for (int32_t pattern = 1; pattern <= 4; ++pattern)
+        for (Fill fill : kFills) {
+          const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+          const std::string what = std::to_string(w) + "x" + std::to_string(h) + " algorithm " +
+                                   std::to_string(algorithm) + " pattern " + std::to_string(pattern);
+          Compare(what + " 8-bit", n, 3 * n, fill, static_cast<size_t>(w),
+                  [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                    EXPECT_TRUE(k.Demosaic8(s, d, w, h, pattern, algorithm));
+                  });
+          // 16-bit: 12 significant bits, with samples up to 65535 so the clamps work too.
+          for (uint16_t top : {uint16_t{4095}, uint16_t{65535}})
+            Compare(
+                what + " 16-bit top " + std::to_string(top), 2 * n, 6 * n, fill, static_cast<size_t>(w),
+                [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                  EXPECT_TRUE(k.Demosaic16(reinterpret_cast<const uint16_t*>(s), reinterpret_cast<uint16_t*>(d), w, h,
+                                           pattern, algorithm, 12));
+                },
+                true, top);
+        }
+}
+
+TEST_F(VectorSet, AveragingEveryCountAndBlend) {
+  for (int32_t n = 2; n <= kMaxMeanCnt; ++n)
+    for (size_t size : {size_t{7}, size_t{8}, size_t{32}, size_t{40}, size_t{75}, size_t{1000}})
+      for (Fill fill : kFills) {
+        // n frames laid out one after another; the last ends at the guard page.
+        Compare("average of " + std::to_string(n) + " x" + std::to_string(size), size * static_cast<size_t>(n), size,
+                fill, 5, [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                  const uint8_t* frames[kMaxMeanCnt];
+                  for (int32_t i = 0; i < n; ++i) frames[i] = s + static_cast<size_t>(i) * size;
+                  k.Average[n - 2](frames, size, d);
+                });
+      }
+  for (int32_t coefficient : {0, 1, 33, 50, 80, 99, 100, 101, 255, 300, -1})
+    for (size_t size : {size_t{7}, size_t{8}, size_t{32}, size_t{72}, size_t{1003}})
+      for (Fill fill : kFills) {
+        // The result starts as the second half of the input: both blend operands vary.
+        Compare("blend " + std::to_string(coefficient) + " x" + std::to_string(size), 2 * size, size, fill, 3,
+                [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                  std::memcpy(d, s + size, size);
+                  k.BlendRecursive(s, d, size, coefficient);
+                });
+      }
+}
+
+// The raw paths hand each demosaiced row on to grey conversion or mapping while it
+// is in the cache. Both sets must give what the whole-frame steps give.
+TEST_F(VectorSet, RawPathsRowByRow) {
+  struct Path {
+    int32_t frame_type, pixel_bits, lut;
+  };
+  const Path paths[] = {{9, 8, 0}, {9, 24, 0}, {10, 8, 1}, {10, 24, 2}, {10, 24, 0}, {10, 8, 6}, {10, 24, 8}};
+  for (const Path& p : paths)
+    for (auto [w, h] : {std::pair{7, 5}, std::pair{70, 6}, std::pair{131, 9}})
+      for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
+        for (Fill fill : {Fill::kRandom, Fill::kChecker}) {
+          const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+          const bool sixteen = p.frame_type == 10;
+          const size_t out = n * static_cast<size_t>(p.pixel_bits / 8);
+          const FrameConverter convert = SelectConverter(p.frame_type, p.pixel_bits, 2);
+          ASSERT_NE(convert, nullptr);
+          // The expectation from whole frames, with the scalar kernels.
+          Guarded in(sixteen ? 2 * n : n);
+          if (sixteen) {
+            FillWith<uint16_t>(in.samples(), n, fill, 0xFFFF, static_cast<size_t>(w), 5);
+          } else {
+            FillWith<uint8_t>(in.bytes(), n, fill, 255, static_cast<size_t>(w), 5);
+          }
+          std::vector<uint8_t> want(out);
+          if (sixteen) {
+            const LutInfo lut = LutFor(p.lut);
+            const uint8_t* map = GetMapTable(lut.logarithmic, lut.bits);
+            std::vector<uint16_t> samples(n), bgr16(3 * n);
+            Unpack16(in.bytes(), samples.data(), n, true, 16 - lut.bits);
+            ASSERT_TRUE(Demosaic16(samples.data(), bgr16.data(), w, h, 2, algorithm, lut.bits));
+            if (p.pixel_bits == 24) {
+              Map16ToBytes(bgr16.data(), want.data(), 3 * n, map, lut.largest());
+            } else {
+              Map16ToGrey(bgr16.data(), want.data(), n, map, lut.largest());
+            }
+          } else {
+            std::vector<uint8_t> bgr(3 * n);
+            ASSERT_TRUE(Demosaic8(in.bytes(), bgr.data(), w, h, 2, algorithm));
+            if (p.pixel_bits == 24) {
+              want = bgr;
+            } else {
+              BgrToGrey(bgr.data(), want.data(), n, 3);
+            }
+          }
+          for (const Kernels* k : {&ScalarKernels(), vector_}) {
+            SCOPED_TRACE(testing::Message() << "type " << p.frame_type << " bits " << p.pixel_bits << " lut " << p.lut
+                                            << " " << w << "x" << h << " algorithm " << algorithm << " " << k->name);
+            std::vector<uint8_t> row8(3 * static_cast<size_t>(w)), got(out, 0x5A);
+            std::vector<uint16_t> unpacked(n), row16(3 * static_cast<size_t>(w));
+            FrameJob job;
+            job.data = in.bytes();
+            job.length = sixteen ? 2 * n : n;
+            job.target = got.data();
+            job.target_size = out;
+            job.width = w;
+            job.rows = h;
+            job.pixels = n;
+            job.raw_mode = 2;
+            job.algorithm = algorithm;
+            job.lut = p.lut;
+            job.scratch8 = row8.data();
+            job.scratch16_in = unpacked.data();
+            job.scratch16_out = row16.data();
+            job.kernels = k;
+            ASSERT_TRUE(convert(job));
+            EXPECT_EQ(got, want);
+          }
+        }
+}
+
+// The environment is read once per process, so each value is tried in a fresh one.
+TEST(KernelDispatch, ForceScalarValues) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const struct {
+    const char* value;
+    bool scalar;
+  } cases[] = {{"1", true}, {"yes", true}, {"0", false}, {"", false}};
+  for (const auto& c : cases) {
+    const bool want_scalar = c.scalar || VectorKernels() == nullptr;
+    EXPECT_EXIT(
+        {
+          setenv("KELVANE_FORCE_SCALAR", c.value, 1);
+          std::exit((&SelectKernels() == &ScalarKernels()) == want_scalar ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << "KELVANE_FORCE_SCALAR=\"" << c.value << "\"";
+  }
+}
+
+TEST(KernelDispatch, ChosenOnceAndHonoursForceScalar) {
+  const char* force = std::getenv("KELVANE_FORCE_SCALAR");
+  const bool forced = force != nullptr && force[0] != '\0' && std::string(force) != "0";
+  const Kernels* expected = forced || VectorKernels() == nullptr ? &ScalarKernels() : VectorKernels();
+  EXPECT_EQ(&SelectKernels(), expected) << SelectKernels().name;
+  FrameStore store(5, 64, 2, 0);
+  ASSERT_TRUE(store.SetColorOutput(true));
+  EXPECT_EQ(store.KernelSet(), expected);
+  // A frame store converts through its set: the same image either way.
+  std::vector<uint8_t> frame(64 * 2 * 2);
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 37);
+  ASSERT_EQ(store.ProcessFrame(frame.data(), frame.size()), kImageFinished);
+  std::vector<uint8_t> want(64 * 2 * 3);
+  ScalarKernels().Yuy2ToBgr(frame.data(), want.data(), 64);
+  EXPECT_EQ(std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + store.FrameSize()), want);
+}
+
+}  // namespace
+}  // namespace kelvane::frames
