@@ -10,6 +10,7 @@
 // thread walks the pins without a lock.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <condition_variable>
 #include <thread>
@@ -202,14 +203,15 @@ class FilterGraph final : public Object,
     Filter* f = AsSimFilter(filter);
     if (!f || f->Graph()) return E_INVALIDARG;  // a foreign filter, or already in a graph
     std::lock_guard lock(mutex_);
-    std::u16string unique = name && *name ? name : u"Filter";
+    std::u16string unique(name && *name ? name : u"Filter");
     HRESULT result = S_OK;
     if (Taken(unique)) {
       // As the framework does: the next free " 0001", " 0002", ... suffix.
       for (int n = 1;; ++n) {
-        std::string suffix = std::to_string(n);
-        suffix = " " + std::string(4 - std::min<size_t>(4, suffix.size()), '0') + suffix;
-        std::u16string candidate = unique.substr(0, 120) + ToUtf16(suffix);
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, " %04d", n);
+        std::u16string candidate = unique.substr(0, 120);
+        candidate += ToUtf16(suffix);
         if (!Taken(candidate)) {
           unique = candidate;
           break;
