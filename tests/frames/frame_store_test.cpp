@@ -180,7 +180,7 @@ TEST(FrameStore, StaticTestSamplesEvenlySpacedPoints) {
   s.BlackLvlValue = 16;
   s.BlackLvlRetry = 1;
   auto owner = Grey8(640, 480, s);
-    FrameStore& store = *owner;
+  FrameStore& store = *owner;
   std::vector<uint8_t> frame(640 * 480, 200);
   for (size_t at : {0u, 76800u, 153600u, 230400u}) frame[at] = 16;
   store.ProcessFrame(frame.data(), frame.size());
@@ -191,6 +191,16 @@ TEST(FrameStore, StaticTestSamplesEvenlySpacedPoints) {
   s.BlackLvlRange = 255;
   store.ApplySettings(s);
   EXPECT_TRUE(store.IsStaticImage(store.ResultBuffer()));
+
+  // More points than bytes: every point is byte 0 (a hand-edited count must not
+  // cost a loop of 2^31 steps per frame).
+  s.BlackLvlRange = 0;
+  s.BlackLvlPoints = INT32_MAX;
+  store.ApplySettings(s);
+  EXPECT_TRUE(store.IsStaticImage(store.ResultBuffer()));  // byte 0 is 16
+  frame[0] = 15;
+  store.ProcessFrame(frame.data(), frame.size());
+  EXPECT_FALSE(store.IsStaticImage(store.ResultBuffer()));
 }
 
 }  // namespace
