@@ -1,1 +1,0 @@
-// The subsystem's sources land beside this file.
