@@ -478,3 +478,31 @@ TEST_F(StillCameraTest, DeliversItsFirstPictureAgain) {
 
 }  // namespace
 }  // namespace kelvane::testing
+
+namespace kelvane::testing {
+namespace {
+
+std::atomic<int> g_reentrantRows{0};
+int32_t ReadInsideCallback(int32_t grabber, int32_t port) {
+  // Hosts do copy the image and change settings from the callback itself.
+  std::vector<uint8_t> row(640 * 3);
+  if (getCVLGrabRow(grabber, port, row.data(), 0, 0, 639) == 1) g_reentrantRows.fetch_add(1);
+  setProperty(grabber, port, "LUT", 1);
+  setProperty(grabber, port, "PixelSize", 8);
+  return 0;
+}
+
+// Catches a deadlock between the callback, which runs on the streaming thread,
+// and the lock the host's calls take around the image.
+TEST_F(GrabTest, TheCallbackMayReadTheImageAndChangeSettings) {
+  WriteSettings(kColour.config, {"ContinousVideo=1"});
+  Initialize();
+  ASSERT_EQ(Open(0, kColour), 1);
+  ASSERT_EQ(setCompleteCallback(0, 0, ReadInsideCallback), 1);
+  ASSERT_EQ(setProperty(0, 0, "Continous", 1), 1);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(sim::Step(kColour.friendly), sim::StepResult::Delivered);
+  EXPECT_EQ(g_reentrantRows.load(), 3);
+}
+
+}  // namespace
+}  // namespace kelvane::testing
