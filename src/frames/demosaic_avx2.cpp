@@ -134,15 +134,65 @@ struct Slots {
   __m256i k[2], g[2], o[2];
 };
 
+// A block's three outputs in pixel order: sample 0 (B), 1 (G), 2 (R).
+struct Bgr {
+  __m256i v[3];
+};
+
 template <typename T, bool KIsB>
-void StoreSlots(T* out, const Slots& v) {
+Bgr FromSlots(const Slots& v) {
   using L = Lanes<T>;
   const __m256i kv = L::Join(v.k[0], v.k[1]), gv = L::Join(v.g[0], v.g[1]), ov = L::Join(v.o[0], v.o[1]);
-  if constexpr (KIsB) {
-    L::Store(out, kv, gv, ov);
-  } else {
-    L::Store(out, ov, gv, kv);
+  if constexpr (KIsB) return {{kv, gv, ov}};
+  return {{ov, gv, kv}};
+}
+
+// Stores blocks of T samples into the output row.
+template <typename T, typename Loop>
+ptrdiff_t StoreRun(const RowStretch<T>& s) {
+  using L = Lanes<T>;
+  ptrdiff_t x = s.x0;
+  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+    const Bgr p = Loop::Compute(s, x);
+    L::Store(s.out + 3 * x, p.v[0], p.v[1], p.v[2]);
   }
+  return x;
+}
+
+// 16-bit samples mapped to bytes as they are stored: two blocks of 16 pixels at
+// a time, each sample min(v, largest) >> shift (the linear map), written as 3
+// bytes per pixel or as the grey byte floor((B + G + R) / 3) of the mapped bytes.
+// floor(s * 21846 / 2^16) equals floor(s / 3) for every s up to 765.
+template <typename Loop>
+ptrdiff_t MappedRun(const RowStretch<uint16_t>& s) {
+  const MappedRows& m = *s.mapped;
+  const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(m.largest));
+  const __m128i shift = _mm_cvtsi32_si128(m.shift);
+  uint8_t* row = m.base + static_cast<size_t>(s.y) * m.stride;
+  auto map = [&](__m256i v) { return _mm256_srl_epi16(_mm256_min_epu16(v, top), shift); };
+  ptrdiff_t x = s.x0;
+  for (; x + 32 <= s.x1; x += 32) {
+    const Bgr a = Loop::Compute(s, x), b = Loop::Compute(s, x + 16);
+    __m256i ma[3], mb[3];
+    for (int c = 0; c < 3; ++c) ma[c] = map(a.v[c]), mb[c] = map(b.v[c]);
+    if (m.grey) {
+      const __m256i third = _mm256_set1_epi16(21846);
+      const __m256i lo = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(ma[0], ma[1]), ma[2]), third);
+      const __m256i hi = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(mb[0], mb[1]), mb[2]), third);
+      Store(row + x, PackInOrder(lo, hi));
+    } else {
+      StoreBgr(row + 3 * x, PackInOrder(ma[0], mb[0]), PackInOrder(ma[1], mb[1]), PackInOrder(ma[2], mb[2]));
+    }
+  }
+  return x;
+}
+
+template <typename T, typename Loop>
+ptrdiff_t Run(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2) {
+    if (s.mapped != nullptr) return MappedRun<Loop>(s);
+  }
+  return StoreRun<T, Loop>(s);
 }
 
 // The per-row decisions (is slot A green, is the row colour blue) as template
@@ -151,8 +201,8 @@ template <typename T, template <typename, bool, bool> typename Loop>
 ptrdiff_t ByParity(const RowStretch<T>& s) {
   const bool green_a = s.pattern->At(s.x0, s.y) == kG;
   const bool k_is_b = s.pattern->RowColour(s.y) == kB;
-  if (green_a) return k_is_b ? Loop<T, true, true>::Run(s) : Loop<T, true, false>::Run(s);
-  return k_is_b ? Loop<T, false, true>::Run(s) : Loop<T, false, false>::Run(s);
+  if (green_a) return k_is_b ? Run<T, Loop<T, true, true>>(s) : Run<T, Loop<T, true, false>>(s);
+  return k_is_b ? Run<T, Loop<T, false, true>>(s) : Run<T, Loop<T, false, false>>(s);
 }
 
 // Algorithm 0: truncating halves and quarters (the tables hold k >> 1 and k >> 2).
@@ -171,22 +221,15 @@ struct OrigLoop {
           L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))));
     }
   }
-  static ptrdiff_t Run(const RowStretch<T>& s) {
+  static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     using L = Lanes<T>;
-    ptrdiff_t x = s.x0;
-    for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-      const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-      const __m256i c = row.z, horizontal = L::FloorMean(row.m1, row.p1);
-      const __m256i k = GreenA ? L::Alternate(horizontal, c) : L::Alternate(c, horizontal);
-      const __m256i g = GreenA ? L::Alternate(c, horizontal) : L::Alternate(horizontal, c);
-      const __m256i o = L::Join(Column<0>(up, down), Column<1>(up, down));
-      if constexpr (KIsB) {
-        L::Store(s.out + 3 * x, k, g, o);
-      } else {
-        L::Store(s.out + 3 * x, o, g, k);
-      }
-    }
-    return x;
+    const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    const __m256i c = row.z, horizontal = L::FloorMean(row.m1, row.p1);
+    const __m256i k = GreenA ? L::Alternate(horizontal, c) : L::Alternate(c, horizontal);
+    const __m256i g = GreenA ? L::Alternate(c, horizontal) : L::Alternate(horizontal, c);
+    const __m256i o = L::Join(Column<0>(up, down), Column<1>(up, down));
+    if constexpr (KIsB) return {{k, g, o}};
+    return {{o, g, k}};
   }
 };
 
@@ -210,16 +253,12 @@ struct BilinearLoop {
           L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))), L::Set(2)));
     }
   }
-  static ptrdiff_t Run(const RowStretch<T>& s) {
-    ptrdiff_t x = s.x0;
-    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
-      const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-      Slots v;
-      Site<0>(up, row, down, v);
-      Site<1>(up, row, down, v);
-      StoreSlots<T, KIsB>(s.out + 3 * x, v);
-    }
-    return x;
+  static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
+    const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    Slots v;
+    Site<0>(up, row, down, v);
+    Site<1>(up, row, down, v);
+    return FromSlots<T, KIsB>(v);
   }
 };
 
@@ -260,17 +299,13 @@ struct HqLoop {
       v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
     }
   }
-  static ptrdiff_t Run(const RowStretch<T>& s) {
+  static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     const __m256i max = Lanes<T>::Set(s.max);
-    ptrdiff_t x = s.x0;
-    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
-      const R up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x), down2(s.rows[4], x);
-      Slots v;
-      Site<0>(up2, up, row, down, down2, max, v);
-      Site<1>(up2, up, row, down, down2, max, v);
-      StoreSlots<T, KIsB>(s.out + 3 * x, v);
-    }
-    return x;
+    const R up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x), down2(s.rows[4], x);
+    Slots v;
+    Site<0>(up2, up, row, down, down2, max, v);
+    Site<1>(up2, up, row, down, down2, max, v);
+    return FromSlots<T, KIsB>(v);
   }
 };
 
@@ -291,29 +326,25 @@ struct BlockLoop {
   // Nothing is computed but the mean of two greens, so the samples stay in
   // place: each output is the row or the row below, at x or x + 1, taken for
   // slot A from one of these four loads and for slot B from another.
-  static ptrdiff_t Run(const RowStretch<T>& s) {
+  static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     using L = Lanes<T>;
     constexpr Arrangement a = kArrangements[ArrangementA], b = kArrangements[ArrangementA ^ 1];
-    ptrdiff_t x = s.x0;
-    for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-      const __m256i v[2][2] = {{Load(s.rows[2] + x), Load(s.rows[2] + x + 1)},
-                               {Load(s.rows[3] + x), Load(s.rows[3] + x + 1)}};
-      const __m256i blue = L::Alternate(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
-      const __m256i red = L::Alternate(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
-      __m256i green = L::Alternate(v[a.gr_dy][1], v[b.gr_dy][1]);
-      if constexpr (Mean) green = L::Mean(L::Alternate(v[a.gl_dy][0], v[b.gl_dy][0]), green);
-      L::Store(s.out + 3 * x, blue, green, red);
-    }
-    return x;
+    const __m256i v[2][2] = {{Load(s.rows[2] + x), Load(s.rows[2] + x + 1)},
+                             {Load(s.rows[3] + x), Load(s.rows[3] + x + 1)}};
+    const __m256i blue = L::Alternate(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
+    const __m256i red = L::Alternate(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
+    __m256i green = L::Alternate(v[a.gr_dy][1], v[b.gr_dy][1]);
+    if constexpr (Mean) green = L::Mean(L::Alternate(v[a.gl_dy][0], v[b.gl_dy][0]), green);
+    return {{blue, green, red}};
   }
 };
 
 template <typename T, bool Mean>
 ptrdiff_t BlockRow(const RowStretch<T>& s) {
   const Colour first = s.pattern->At(s.x0, s.y), second = s.pattern->At(s.x0 + 1, s.y);
-  if (first == kB) return BlockLoop<T, Mean, 0>::Run(s);
-  if (first == kR) return BlockLoop<T, Mean, 3>::Run(s);
-  return second == kB ? BlockLoop<T, Mean, 1>::Run(s) : BlockLoop<T, Mean, 2>::Run(s);
+  if (first == kB) return Run<T, BlockLoop<T, Mean, 0>>(s);
+  if (first == kR) return Run<T, BlockLoop<T, Mean, 3>>(s);
+  return second == kB ? Run<T, BlockLoop<T, Mean, 1>>(s) : Run<T, BlockLoop<T, Mean, 2>>(s);
 }
 
 template <typename T>
