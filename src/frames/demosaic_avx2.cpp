@@ -221,7 +221,7 @@ struct OrigLoop {
           L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))));
     }
   }
-  static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
+  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     using L = Lanes<T>;
     const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
     const __m256i c = row.z, horizontal = L::FloorMean(row.m1, row.p1);
@@ -253,7 +253,7 @@ struct BilinearLoop {
           L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))), L::Set(2)));
     }
   }
-  static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
+  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
     Slots v;
     Site<0>(up, row, down, v);
@@ -299,7 +299,7 @@ struct HqLoop {
       v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
     }
   }
-  static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
+  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     const __m256i max = Lanes<T>::Set(s.max);
     const R up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x), down2(s.rows[4], x);
     Slots v;
@@ -326,7 +326,7 @@ struct BlockLoop {
   // Nothing is computed but the mean of two greens, so the samples stay in
   // place: each output is the row or the row below, at x or x + 1, taken for
   // slot A from one of these four loads and for slot B from another.
-  static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
+  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     using L = Lanes<T>;
     constexpr Arrangement a = kArrangements[ArrangementA], b = kArrangements[ArrangementA ^ 1];
     const __m256i v[2][2] = {{Load(s.rows[2] + x), Load(s.rows[2] + x + 1)},

@@ -149,7 +149,8 @@ TEST_F(VectorSet, PlanarYuvOddSizes) {
 TEST_F(VectorSet, RgbToGrey) {
   for (size_t bpp : {size_t{3}, size_t{4}})
     for (size_t pixels :
-         {size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{63}, size_t{64}, size_t{65}, size_t{1000}})
+         {size_t{1}, size_t{2}, size_t{3}, size_t{31}, size_t{32}, size_t{33}, size_t{34}, size_t{35}, size_t{36},
+          size_t{63}, size_t{64}, size_t{65}, size_t{66}, size_t{67}, size_t{98}, size_t{1000}})
       for (Fill fill : kFills)
         Compare("BGR" + std::to_string(8 * bpp) + " x" + std::to_string(pixels), bpp * pixels, pixels, fill, 3,
                 [&](const Kernels& k, const uint8_t* s, uint8_t* d) { k.BgrToGrey(s, d, pixels, bpp); });
