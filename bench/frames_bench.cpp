@@ -70,7 +70,9 @@ constexpr Path kPaths[] = {
     {"RAW8_bgr_alg0", 9, true, 1, 0, 0, 8},    {"RAW8_bgr_alg1", 9, true, 1, 1, 0, 8},
     {"RAW8_bgr_alg2", 9, true, 1, 2, 0, 8},    {"RAW8_bgr_alg3", 9, true, 1, 3, 0, 8},
     {"RAW8_bgr_alg4", 9, true, 1, 4, 0, 8},    {"RAW16_grey_alg2", 10, false, 1, 2, 2, 16},
+    {"RAW16_bgr_alg0", 10, true, 1, 0, 2, 16}, {"RAW16_bgr_alg1", 10, true, 1, 1, 2, 16},
     {"RAW16_bgr_alg2", 10, true, 1, 2, 2, 16}, {"RAW16_bgr_alg3", 10, true, 1, 3, 2, 16},
+    {"RAW16_bgr_alg4", 10, true, 1, 4, 2, 16},
 };
 
 // A configured store with one delivered frame, ready to convert again and again.

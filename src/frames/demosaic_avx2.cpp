@@ -147,16 +147,32 @@ Bgr FromSlots(const Slots& v) {
   return {{ov, gv, kv}};
 }
 
+// Where a last block of `block` pixels ends the stretch [x0, x1) after whole
+// blocks stopped at x: it overlaps pixels already done (they are written again
+// with the same values) and starts at the same column parity as x0, which the
+// loops were chosen by. Returns x when no such block fits.
+inline ptrdiff_t LastBlock(ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t x, ptrdiff_t block) {
+  if (x >= x1 || x1 - x0 < block + 1) return x;
+  const ptrdiff_t last = x1 - block - ((x1 - block - x0) & 1);
+  return last >= x0 ? last : x;
+}
+
 // Stores blocks of T samples into the output row.
 template <typename T, typename Loop>
 ptrdiff_t StoreRun(const RowStretch<T>& s) {
   using L = Lanes<T>;
-  ptrdiff_t x = s.x0;
-  for (; x + L::kBlock <= s.x1; x += L::kBlock) {
+  auto block = [&](ptrdiff_t x) {
     const Bgr p = Loop::Compute(s, x);
     L::Store(s.out + 3 * x, p.v[0], p.v[1], p.v[2]);
-  }
-  return x;
+  };
+  ptrdiff_t x = s.x0;
+  for (; x + L::kBlock <= s.x1; x += L::kBlock) block(x);
+  // The pixels after the last whole block would cost the reference several times
+  // as much per pixel as the vector loop.
+  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, L::kBlock);
+  if (last == x) return x;
+  block(last);
+  return last + L::kBlock;
 }
 
 // 16-bit samples mapped to bytes as they are stored: two blocks of 16 pixels at
@@ -170,8 +186,7 @@ ptrdiff_t MappedRun(const RowStretch<uint16_t>& s) {
   const __m128i shift = _mm_cvtsi32_si128(m.shift);
   uint8_t* row = m.base + static_cast<size_t>(s.y) * m.stride;
   auto map = [&](__m256i v) { return _mm256_srl_epi16(_mm256_min_epu16(v, top), shift); };
-  ptrdiff_t x = s.x0;
-  for (; x + 32 <= s.x1; x += 32) {
+  auto block = [&](ptrdiff_t x) {
     const Bgr a = Loop::Compute(s, x), b = Loop::Compute(s, x + 16);
     __m256i ma[3], mb[3];
     for (int c = 0; c < 3; ++c) ma[c] = map(a.v[c]), mb[c] = map(b.v[c]);
@@ -183,8 +198,13 @@ ptrdiff_t MappedRun(const RowStretch<uint16_t>& s) {
     } else {
       StoreBgr(row + 3 * x, PackInOrder(ma[0], mb[0]), PackInOrder(ma[1], mb[1]), PackInOrder(ma[2], mb[2]));
     }
-  }
-  return x;
+  };
+  ptrdiff_t x = s.x0;
+  for (; x + 32 <= s.x1; x += 32) block(x);
+  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 32);
+  if (last == x) return x;
+  block(last);
+  return last + 32;
 }
 
 template <typename T, typename Loop>
