@@ -170,8 +170,13 @@ void MappedRow(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t from, 
   const size_t w = static_cast<size_t>(t.job->width);
   uint8_t* out = t.job->target + static_cast<size_t>(y) * 3 * w;
   const auto f = static_cast<size_t>(from), e = static_cast<size_t>(to);
-  K(*t.job).Map16ToBytes(row, out, 3 * f, t.map, t.largest);
-  K(*t.job).Map16ToBytes(row + 3 * e, out + 3 * e, 3 * (w - e), t.map, t.largest);
+  if (f == e) {
+    K(*t.job).Map16ToBytes(row, out, 3 * w, t.map, t.largest);
+    return;
+  }
+  // Only the border pixels are left: too few for the vector kernel's checks to pay.
+  Map16ToBytes(row, out, 3 * f, t.map, t.largest);
+  Map16ToBytes(row + 3 * e, out + 3 * e, 3 * (w - e), t.map, t.largest);
 }
 
 void MappedGreyRow(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t from, ptrdiff_t to) {
@@ -180,8 +185,12 @@ void MappedGreyRow(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t fr
   const size_t w = static_cast<size_t>(t.job->width);
   uint8_t* out = t.job->target + static_cast<size_t>(y) * w;
   const auto f = static_cast<size_t>(from), e = static_cast<size_t>(to);
-  K(*t.job).Map16ToGrey(row, out, f, t.map, t.largest);
-  K(*t.job).Map16ToGrey(row + 3 * e, out + e, w - e, t.map, t.largest);
+  if (f == e) {
+    K(*t.job).Map16ToGrey(row, out, w, t.map, t.largest);
+    return;
+  }
+  Map16ToGrey(row, out, f, t.map, t.largest);
+  Map16ToGrey(row + 3 * e, out + e, w - e, t.map, t.largest);
 }
 
 // Unpacks 16-bit raw data, demosaics it and maps each row to bytes by `row`
