@@ -159,8 +159,11 @@ inline ptrdiff_t LastBlock(ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t x, ptrdiff_t bl
 
 // Stores blocks of T samples into the output row.
 template <typename T, typename Loop>
-ptrdiff_t StoreRun(const RowStretch<T>& s) {
+ptrdiff_t StoreRun(const RowStretch<T>& stretch) {
   using L = Lanes<T>;
+  // A local copy: the stores through `out` could otherwise alias the stretch
+  // and make every block reload its pointers.
+  const RowStretch<T> s = stretch;
   auto block = [&](ptrdiff_t x) {
     const Bgr p = Loop::Compute(s, x);
     L::Store(s.out + 3 * x, p.v[0], p.v[1], p.v[2]);
@@ -180,7 +183,8 @@ ptrdiff_t StoreRun(const RowStretch<T>& s) {
 // bytes per pixel or as the grey byte floor((B + G + R) / 3) of the mapped bytes.
 // floor(s * 21846 / 2^16) equals floor(s / 3) for every s up to 765.
 template <typename Loop>
-ptrdiff_t MappedRun(const RowStretch<uint16_t>& s) {
+ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
+  const RowStretch<uint16_t> s = stretch;
   const MappedRows& m = *s.mapped;
   const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(m.largest));
   const __m128i shift = _mm_cvtsi32_si128(m.shift);
@@ -257,7 +261,7 @@ struct OrigLoop {
 template <typename T, bool GreenA, bool KIsB>
 struct BilinearLoop {
   template <int Slot>
-  static void Site(const Row<T, 1>& up, const Row<T, 1>& row, const Row<T, 1>& down, Slots& v) {
+  [[gnu::always_inline]] static void Site(const Row<T, 1>& up, const Row<T, 1>& row, const Row<T, 1>& down, Slots& v) {
     using L = Lanes<T>;
     const __m256i c = row.At(Slot, 0);
     const __m256i n = up.At(Slot, 0), south = down.At(Slot, 0);
@@ -287,7 +291,7 @@ template <typename T, bool GreenA, bool KIsB>
 struct HqLoop {
   using R = Row<T, 2>;
   template <int Slot>
-  static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2, __m256i max, Slots& v) {
+  [[gnu::always_inline]] static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2, __m256i max, Slots& v) {
     using L = Lanes<T>;
     const __m256i one = L::Set(1), four = L::Set(4);
     const __m256i c = row.At(Slot, 0);
@@ -367,12 +371,153 @@ ptrdiff_t BlockRow(const RowStretch<T>& s) {
   return second == kB ? Run<T, BlockLoop<T, Mean, 1>>(s) : Run<T, BlockLoop<T, Mean, 2>>(s);
 }
 
+// ---- 16-bit samples of at most 14 bits, mapped as they are stored ----------------------------------
+//
+// Sums of four such samples fit 16-bit lanes, so the slots can be split into 16
+// samples per vector instead of 8: a pair of loads at x' and x' + 16 is split
+// into the samples at x' + 2i and those at x' + 1 + 2i. The pairs at x - 1 and
+// x + 1 give every neighbour within one column of both slots:
+//   m1 = x - 1 + 2i, z = x + 2i (slot A), p1 = x + 1 + 2i (slot B), p2 = x + 2 + 2i.
+// The order of i within a vector (0-3, 8-11 in the low lane, 4-7, 12-15 in the
+// high one) is the same in every vector and undone once, when the two slots are
+// joined into bytes.
+struct Split16 {
+  __m256i m1, z, p1, p2;
+
+  static void Split(const uint16_t* r, __m256i& even, __m256i& odd) {
+    const __m256i m = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15,  //
+                                       0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
+    const __m256i a = _mm256_shuffle_epi8(Load(r), m), b = _mm256_shuffle_epi8(Load(r + 16), m);
+    even = _mm256_unpacklo_epi64(a, b);
+    odd = _mm256_unpackhi_epi64(a, b);
+  }
+  Split16(const uint16_t* r, ptrdiff_t x) {
+    Split(r + x - 1, m1, z);
+    Split(r + x + 1, p1, p2);
+  }
+};
+
+inline __m256i Add16(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+inline __m256i Sum4(__m256i a, __m256i b, __m256i c, __m256i d) { return Add16(Add16(a, b), Add16(c, d)); }
+
+// Outputs by slot: a[c] for the pixels x + 2i, b[c] for x + 1 + 2i, c = B, G, R.
+struct SlotBgr {
+  __m256i a[3], b[3];
+};
+
+template <bool KIsB>
+void Put(__m256i (&slot)[3], __m256i k, __m256i g, __m256i o) {
+  slot[KIsB ? 0 : 2] = k;
+  slot[1] = g;
+  slot[KIsB ? 2 : 0] = o;
+}
+
+// Algorithm 0: truncating halves and quarters.
+template <bool GreenA, bool KIsB>
+struct NarrowOrig {
+  [[gnu::always_inline]] static SlotBgr Compute(const RowStretch<uint16_t>& s, ptrdiff_t x) {
+    const Split16 up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    SlotBgr v;
+    const __m256i ha = _mm256_srli_epi16(Add16(row.m1, row.p1), 1);  // (W + E) >> 1 at x + 2i
+    const __m256i hb = _mm256_srli_epi16(Add16(row.z, row.p2), 1);
+    if constexpr (GreenA) {
+      Put<KIsB>(v.a, ha, row.z, _mm256_srli_epi16(Add16(up.z, down.z), 1));
+      Put<KIsB>(v.b, row.p1, hb, _mm256_srli_epi16(Sum4(up.z, up.p2, down.z, down.p2), 2));
+    } else {
+      Put<KIsB>(v.a, row.z, ha, _mm256_srli_epi16(Sum4(up.m1, up.p1, down.m1, down.p1), 2));
+      Put<KIsB>(v.b, hb, row.p1, _mm256_srli_epi16(Add16(up.p1, down.p1), 1));
+    }
+    return v;
+  }
+};
+
+// Algorithm 2: rounded means.
+template <bool GreenA, bool KIsB>
+struct NarrowBilinear {
+  [[gnu::always_inline]] static SlotBgr Compute(const RowStretch<uint16_t>& s, ptrdiff_t x) {
+    const Split16 up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    const __m256i two = _mm256_set1_epi16(2);
+    auto quarter = [&](__m256i a, __m256i b, __m256i c, __m256i d) {
+      return _mm256_srli_epi16(Add16(Sum4(a, b, c, d), two), 2);
+    };
+    SlotBgr v;
+    if constexpr (GreenA) {
+      // Slot A green: row colour from W and E, column colour from N and S.
+      Put<KIsB>(v.a, _mm256_avg_epu16(row.m1, row.p1), row.z, _mm256_avg_epu16(up.z, down.z));
+      Put<KIsB>(v.b, row.p1, quarter(up.p1, down.p1, row.z, row.p2), quarter(up.z, up.p2, down.z, down.p2));
+    } else {
+      Put<KIsB>(v.a, row.z, quarter(up.z, down.z, row.m1, row.p1), quarter(up.m1, up.p1, down.m1, down.p1));
+      Put<KIsB>(v.b, _mm256_avg_epu16(row.z, row.p2), row.p1, _mm256_avg_epu16(up.p1, down.p1));
+    }
+    return v;
+  }
+};
+
+// Two slots of byte values in 16-bit lanes to 32 bytes in pixel order.
+inline __m256i JoinSlotBytes(__m256i a, __m256i b) {
+  return _mm256_permute4x64_epi64(_mm256_or_si256(a, _mm256_slli_epi16(b, 8)), 0xD8);
+}
+
+// 32 pixels per step, each sample mapped, the slots joined into bytes (slot A in
+// the low byte of each 16-bit lane is the pixel order within a lane pair).
+template <typename Loop>
+ptrdiff_t NarrowMappedRun(const RowStretch<uint16_t>& stretch) {
+  const RowStretch<uint16_t> s = stretch;
+  const MappedRows& m = *s.mapped;
+  const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(m.largest));
+  const __m128i shift = _mm_cvtsi32_si128(m.shift);
+  uint8_t* row = m.base + static_cast<size_t>(s.y) * m.stride;
+  auto map = [&](__m256i v) { return _mm256_srl_epi16(_mm256_min_epu16(v, top), shift); };
+  auto block = [&](ptrdiff_t x) {
+    const SlotBgr v = Loop::Compute(s, x);
+    __m256i ma[3], mb[3];
+    for (int c = 0; c < 3; ++c) ma[c] = map(v.a[c]), mb[c] = map(v.b[c]);
+    if (m.grey) {
+      // Grey of each slot in 16-bit lanes, then joined like a colour.
+      const __m256i third = _mm256_set1_epi16(21846);
+      const __m256i ga = _mm256_mulhi_epu16(Add16(Add16(ma[0], ma[1]), ma[2]), third);
+      const __m256i gb = _mm256_mulhi_epu16(Add16(Add16(mb[0], mb[1]), mb[2]), third);
+      Store(row + x, JoinSlotBytes(ga, gb));
+    } else {
+      StoreBgr(row + 3 * x, JoinSlotBytes(ma[0], mb[0]), JoinSlotBytes(ma[1], mb[1]), JoinSlotBytes(ma[2], mb[2]));
+    }
+  };
+  ptrdiff_t x = s.x0;
+  // The block at x reads samples x - 1 .. x + 32.
+  for (; x + 33 <= s.x1 + 1; x += 32) block(x);
+  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 32);
+  if (last == x) return x;
+  block(last);
+  return last + 32;
+}
+
+// Mapped rows of samples below 2^14 (the map shifts by at most 6) go through the
+// narrow loops.
+template <template <bool, bool> typename Loop>
+bool NarrowByParity(const RowStretch<uint16_t>& s, ptrdiff_t& end) {
+  if (s.mapped == nullptr || s.mapped->shift > 6 || s.mapped->largest > 0x3FFF) return false;
+  const bool green_a = s.pattern->At(s.x0, s.y) == kG;
+  const bool k_is_b = s.pattern->RowColour(s.y) == kB;
+  if (green_a) {
+    end = k_is_b ? NarrowMappedRun<Loop<true, true>>(s) : NarrowMappedRun<Loop<true, false>>(s);
+  } else {
+    end = k_is_b ? NarrowMappedRun<Loop<false, true>>(s) : NarrowMappedRun<Loop<false, false>>(s);
+  }
+  return true;
+}
+
 template <typename T>
 ptrdiff_t OrigRow(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2) {
+    if (ptrdiff_t end = 0; NarrowByParity<NarrowOrig>(s, end)) return end;
+  }
   return ByParity<T, OrigLoop>(s);
 }
 template <typename T>
 ptrdiff_t BilinearRow(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2) {
+    if (ptrdiff_t end = 0; NarrowByParity<NarrowBilinear>(s, end)) return end;
+  }
   return ByParity<T, BilinearLoop>(s);
 }
 template <typename T>
