@@ -266,7 +266,8 @@ TEST_F(VectorSet, RawPathsRowByRow) {
   const Path paths[] = {{9, 8, 0},   {9, 24, 0},  {10, 8, 0},  {10, 8, 1},  {10, 8, 3},  {10, 8, 4},
                         {10, 24, 0}, {10, 24, 2}, {10, 24, 3}, {10, 24, 4}, {10, 8, 6}, {10, 24, 8}};
   for (const Path& p : paths)
-    for (auto [w, h] : {std::pair{7, 5}, std::pair{70, 6}, std::pair{131, 9}})
+    for (auto [w, h] : {std::pair{7, 5}, std::pair{34, 4}, std::pair{35, 5}, std::pair{67, 3}, std::pair{70, 6},
+                        std::pair{131, 9}})
       for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
         for (Fill fill : {Fill::kRandom, Fill::kChecker, Fill::kTop, Fill::kRandomExtremes}) {
           const int32_t pattern = 1 + (algorithm + static_cast<int32_t>(fill) + w) % 4;
