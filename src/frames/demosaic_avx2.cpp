@@ -483,8 +483,8 @@ ptrdiff_t NarrowMappedRun(const RowStretch<uint16_t>& stretch) {
     }
   };
   ptrdiff_t x = s.x0;
-  // The block at x reads samples x - 1 .. x + 32.
-  for (; x + 33 <= s.x1 + 1; x += 32) block(x);
+  // The block at x reads samples x - 1 .. x + 32, the neighbours of its pixels.
+  for (; x + 32 <= s.x1; x += 32) block(x);
   const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 32);
   if (last == x) return x;
   block(last);
