@@ -155,7 +155,8 @@ void RegisterAveraging() {
           std::vector<std::vector<uint8_t>> frames;
           std::vector<const uint8_t*> ptrs;
           // Frame i starts 64 i bytes into its buffer, as a frame store's slots do.
-          for (int i = 0; i < n; ++i) frames.push_back(RandomBytes(size + 64 * static_cast<size_t>(i), static_cast<unsigned>(i)));
+          for (int i = 0; i < n; ++i)
+            frames.push_back(RandomBytes(size + 64 * static_cast<size_t>(i), static_cast<unsigned>(i)));
           for (size_t i = 0; i < frames.size(); ++i) ptrs.push_back(frames[i].data() + 64 * i);
           std::vector<uint8_t> result(size);
           // The set a frame store would use (KELVANE_FORCE_SCALAR=1: the scalar reference).

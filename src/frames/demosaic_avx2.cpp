@@ -291,7 +291,8 @@ template <typename T, bool GreenA, bool KIsB>
 struct HqLoop {
   using R = Row<T, 2>;
   template <int Slot>
-  [[gnu::always_inline]] static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2, __m256i max, Slots& v) {
+  [[gnu::always_inline]] static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2,
+                                          __m256i max, Slots& v) {
     using L = Lanes<T>;
     const __m256i one = L::Set(1), four = L::Set(4);
     const __m256i c = row.At(Slot, 0);

@@ -306,7 +306,8 @@ TEST_F(VectorSet, RawPathsRowByRow) {
           }
           for (const Kernels* k : {&ScalarKernels(), vector_}) {
             SCOPED_TRACE(testing::Message() << "type " << p.frame_type << " bits " << p.pixel_bits << " lut " << p.lut
-                                            << " " << w << "x" << h << " algorithm " << algorithm << " pattern " << pattern << " " << k->name);
+                                            << " " << w << "x" << h << " algorithm " << algorithm << " pattern "
+                                            << pattern << " " << k->name);
             // The target ends at a guard page: a store past the image faults.
             Guarded target(out);
             std::memset(target.bytes(), 0x5A, out);
