@@ -385,7 +385,7 @@ ptrdiff_t BlockRow(const RowStretch<T>& s) {
 struct Split16 {
   __m256i m1, z, p1, p2;
 
-  static void Split(const uint16_t* r, __m256i& even, __m256i& odd) {
+  [[gnu::always_inline]] static void Split(const uint16_t* r, __m256i& even, __m256i& odd) {
     const __m256i m = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15,  //
                                        0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
     const __m256i a = _mm256_shuffle_epi8(Load(r), m), b = _mm256_shuffle_epi8(Load(r + 16), m);
@@ -484,7 +484,7 @@ ptrdiff_t NarrowMappedRun(const RowStretch<uint16_t>& stretch) {
     }
   };
   ptrdiff_t x = s.x0;
-  // The block at x reads samples x - 1 .. x + 32, the neighbours of its pixels.
+  // The block at x reads the neighbours of its pixels: x - 1 .. x + 32 (x - 2 .. x + 33 for HQ linear).
   for (; x + 32 <= s.x1; x += 32) block(x);
   const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 32);
   if (last == x) return x;
@@ -492,11 +492,74 @@ ptrdiff_t NarrowMappedRun(const RowStretch<uint16_t>& stretch) {
   return last + 32;
 }
 
-// Mapped rows of samples below 2^14 (the map shifts by at most 6) go through the
-// narrow loops.
+// HQ linear on samples of at most 12 bits. Each formula is split into the sum of
+// its positive terms and the sum of its negative ones; both stay below 14 times
+// the largest sample plus 4, within 16 bits unsigned, and a saturating
+// subtraction gives 0 exactly where the signed result is negative (and would be
+// clamped to 0). The rest is a logical shift and the clamp to the largest sample.
+struct HqSplit {
+  __m256i m2, m1, z, p1, p2, p3;
+  HqSplit(const uint16_t* r, ptrdiff_t x) {
+    Split16::Split(r + x - 2, m2, m1);
+    Split16::Split(r + x, z, p1);
+    Split16::Split(r + x + 2, p2, p3);
+  }
+};
+
+template <bool GreenA, bool KIsB>
+struct NarrowHq {
+  [[gnu::always_inline]] static __m256i Div8(__m256i plus, __m256i minus, __m256i max) {
+    return _mm256_min_epu16(_mm256_srli_epi16(_mm256_subs_epu16(plus, minus), 3), max);
+  }
+  // One slot: its own sample c and its neighbours by direction.
+  struct Site {
+    __m256i c, w, e, w2, e2, n, s, n2, s2, diag;
+  };
+  [[gnu::always_inline]] static void Green(const Site& p, __m256i max, __m256i& k, __m256i& g, __m256i& o) {
+    const __m256i four = _mm256_set1_epi16(4);
+    const __m256i c5 = Add16(_mm256_slli_epi16(p.c, 2), p.c);
+    k = Div8(Add16(Add16(c5, _mm256_slli_epi16(Add16(p.w, p.e), 2)), Add16(_mm256_avg_epu16(p.n2, p.s2), four)),
+             Add16(p.diag, Add16(p.w2, p.e2)), max);
+    o = Div8(Add16(Add16(c5, _mm256_slli_epi16(Add16(p.n, p.s), 2)), Add16(_mm256_avg_epu16(p.w2, p.e2), four)),
+             Add16(p.diag, Add16(p.n2, p.s2)), max);
+    g = _mm256_min_epu16(p.c, max);
+  }
+  [[gnu::always_inline]] static void Other(const Site& p, __m256i max, __m256i& k, __m256i& g, __m256i& o) {
+    const __m256i four = _mm256_set1_epi16(4);
+    const __m256i axial = Sum4(p.n, p.s, p.w, p.e), axial2 = Sum4(p.n2, p.s2, p.w2, p.e2);
+    g = Div8(Add16(Add16(_mm256_slli_epi16(p.c, 2), _mm256_slli_epi16(axial, 1)), four), axial2, max);
+    const __m256i c3 = Add16(_mm256_slli_epi16(p.c, 1), p.c);
+    const __m256i a3 = _mm256_srli_epi16(Add16(Add16(_mm256_slli_epi16(axial2, 1), axial2), _mm256_set1_epi16(1)), 1);
+    o = Div8(Add16(_mm256_slli_epi16(Add16(c3, p.diag), 1), four), a3, max);
+    k = _mm256_min_epu16(p.c, max);
+  }
+  [[gnu::always_inline]] static SlotBgr Compute(const RowStretch<uint16_t>& s, ptrdiff_t x) {
+    const __m256i max = _mm256_set1_epi16(static_cast<int16_t>(s.max));
+    const HqSplit u2(s.rows[0], x), u(s.rows[1], x), r(s.rows[2], x), d(s.rows[3], x), d2(s.rows[4], x);
+    // Slot A at x + 2i, slot B at x + 1 + 2i.
+    const Site a{r.z, r.m1, r.p1, r.m2, r.p2, u.z, d.z, u2.z, d2.z, Sum4(u.m1, u.p1, d.m1, d.p1)};
+    const Site b{r.p1, r.z, r.p2, r.m1, r.p3, u.p1, d.p1, u2.p1, d2.p1, Sum4(u.z, u.p2, d.z, d.p2)};
+    SlotBgr v;
+    __m256i k, g, o;
+    if constexpr (GreenA) {
+      Green(a, max, k, g, o);
+      Put<KIsB>(v.a, k, g, o);
+      Other(b, max, k, g, o);
+      Put<KIsB>(v.b, k, g, o);
+    } else {
+      Other(a, max, k, g, o);
+      Put<KIsB>(v.a, k, g, o);
+      Green(b, max, k, g, o);
+      Put<KIsB>(v.b, k, g, o);
+    }
+    return v;
+  }
+};
+
+// Mapped rows whose samples stay at or below `limit` go through the narrow loops.
 template <template <bool, bool> typename Loop>
-bool NarrowByParity(const RowStretch<uint16_t>& s, ptrdiff_t& end) {
-  if (s.mapped == nullptr || s.mapped->shift > 6 || s.mapped->largest > 0x3FFF) return false;
+bool NarrowByParity(const RowStretch<uint16_t>& s, ptrdiff_t& end, uint16_t limit = 0x3FFF) {
+  if (s.mapped == nullptr || s.mapped->largest > limit || s.max > limit) return false;
   const bool green_a = s.pattern->At(s.x0, s.y) == kG;
   const bool k_is_b = s.pattern->RowColour(s.y) == kB;
   if (green_a) {
@@ -523,6 +586,9 @@ ptrdiff_t BilinearRow(const RowStretch<T>& s) {
 }
 template <typename T>
 ptrdiff_t HqRow(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2) {
+    if (ptrdiff_t end = 0; NarrowByParity<NarrowHq>(s, end, 0x0FFF)) return end;
+  }
   return ByParity<T, HqLoop>(s);
 }
 
