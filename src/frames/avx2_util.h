@@ -47,7 +47,7 @@ constexpr LaneMask kChunk[3][2] = {
     {ChunkMask(0, 1), ChunkMask(0, 2)}, {ChunkMask(1, 1), ChunkMask(1, 2)}, {ChunkMask(2, 1), ChunkMask(2, 2)}};
 
 // 32 pixels given as three vectors of 32 bytes in pixel order, stored as 96 bytes B G R.
-inline void StoreBgr(uint8_t* dst, __m256i b, __m256i g, __m256i r) {
+[[gnu::always_inline]] inline void StoreBgr(uint8_t* dst, __m256i b, __m256i g, __m256i r) {
   const __m256i rb = _mm256_shuffle_epi8(b, Mask(kRotate[0]));
   const __m256i rg = _mm256_shuffle_epi8(g, Mask(kRotate[1]));
   const __m256i rr = _mm256_shuffle_epi8(r, Mask(kRotate[2]));
@@ -85,7 +85,7 @@ constexpr int ChunkBits16(int chunk, int channel) {
 }
 
 // 16 pixels given as three vectors of 16 samples of 16 bits, stored as 96 bytes.
-inline void StoreBgr16(uint16_t* dst, __m256i b, __m256i g, __m256i r) {
+[[gnu::always_inline]] inline void StoreBgr16(uint16_t* dst, __m256i b, __m256i g, __m256i r) {
   const __m256i rb = _mm256_shuffle_epi8(b, Mask(kRotate16[0]));
   const __m256i rg = _mm256_shuffle_epi8(g, Mask(kRotate16[1]));
   const __m256i rr = _mm256_shuffle_epi8(r, Mask(kRotate16[2]));

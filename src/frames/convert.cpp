@@ -115,7 +115,7 @@ void UnpackRowsTo(RowTarget& t, size_t rows) {
   t.unpacked_rows = to;
 }
 
-void GreyRow(void* context, ptrdiff_t y, const uint8_t* row) {
+void GreyRow(void* context, ptrdiff_t y, const uint8_t* row, ptrdiff_t, ptrdiff_t) {
   const auto& t = *static_cast<const RowTarget*>(context);
   const size_t w = static_cast<size_t>(t.job->width);
   K(*t.job).BgrToGrey(row, t.job->target + static_cast<size_t>(y) * w, w, 3);
@@ -162,24 +162,40 @@ bool Mono16Grey(const FrameJob& j) {
   return true;
 }
 
-// Row y + 1 reads the source rows up to y + 3.
-void MappedRow(void* context, ptrdiff_t y, const uint16_t* row) {
-  auto& t = *static_cast<RowTarget*>(context);
-  UnpackRowsTo(t, static_cast<size_t>(y) + 4);
-  const size_t samples = 3 * static_cast<size_t>(t.job->width);
-  K(*t.job).Map16ToBytes(row, t.job->target + static_cast<size_t>(y) * samples, samples, t.map, t.largest);
-}
-
-void MappedGreyRow(void* context, ptrdiff_t y, const uint16_t* row) {
+// Row y + 1 reads the source rows up to y + 3. Pixels [from, to) were mapped
+// straight into the target by the demosaicing; the rest of the row is mapped here.
+void MappedRow(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t from, ptrdiff_t to) {
   auto& t = *static_cast<RowTarget*>(context);
   UnpackRowsTo(t, static_cast<size_t>(y) + 4);
   const size_t w = static_cast<size_t>(t.job->width);
-  K(*t.job).Map16ToGrey(row, t.job->target + static_cast<size_t>(y) * w, w, t.map, t.largest);
+  uint8_t* out = t.job->target + static_cast<size_t>(y) * 3 * w;
+  const auto f = static_cast<size_t>(from), e = static_cast<size_t>(to);
+  if (f == e) {
+    K(*t.job).Map16ToBytes(row, out, 3 * w, t.map, t.largest);
+    return;
+  }
+  // Only the border pixels are left: too few for the vector kernel's checks to pay.
+  Map16ToBytes(row, out, 3 * f, t.map, t.largest);
+  Map16ToBytes(row + 3 * e, out + 3 * e, 3 * (w - e), t.map, t.largest);
+}
+
+void MappedGreyRow(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t from, ptrdiff_t to) {
+  auto& t = *static_cast<RowTarget*>(context);
+  UnpackRowsTo(t, static_cast<size_t>(y) + 4);
+  const size_t w = static_cast<size_t>(t.job->width);
+  uint8_t* out = t.job->target + static_cast<size_t>(y) * w;
+  const auto f = static_cast<size_t>(from), e = static_cast<size_t>(to);
+  if (f == e) {
+    K(*t.job).Map16ToGrey(row, out, w, t.map, t.largest);
+    return;
+  }
+  Map16ToGrey(row, out, f, t.map, t.largest);
+  Map16ToGrey(row + 3 * e, out + e, w - e, t.map, t.largest);
 }
 
 // Unpacks 16-bit raw data, demosaics it and maps each row to bytes by `row`
 // (which also unpacks the rows the next one needs).
-bool Demosaic16Frame(const FrameJob& j, void (*row)(void*, ptrdiff_t, const uint16_t*)) {
+bool Demosaic16Frame(const FrameJob& j, void (*row)(void*, ptrdiff_t, const uint16_t*, ptrdiff_t, ptrdiff_t)) {
   if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
   const LutInfo lut = LutFor(j.lut);
   // Lut 0 keeps all 16 bits, so colour goes through the linear 16-bit table.
@@ -187,19 +203,43 @@ bool Demosaic16Frame(const FrameJob& j, void (*row)(void*, ptrdiff_t, const uint
   if (t.map == nullptr) return false;
   // Row 0 reads the source rows up to 2 (two rows below it, or mirrored ones).
   UnpackRowsTo(t, 3);
+  // A linear map is a shift, which the demosaicing variants can apply as they
+  // store, writing bytes straight into the target.
+  const bool grey = row == MappedGreyRow;
+  const MappedRows mapped{j.target, static_cast<size_t>(j.width) * (grey ? 1 : 3), lut.bits - 8, lut.largest(), grey};
   return Demosaic16Rows(K(j).DemosaicRows16, j.scratch16_in, j.scratch16_out, j.width, j.rows, j.raw_mode,
-                        j.algorithm, lut.bits, RowSink<uint16_t>{row, &t});
+                        j.algorithm, lut.bits, RowSink<uint16_t>{row, &t, lut.logarithmic ? nullptr : &mapped});
+}
+
+// Nearest neighbour only copies samples, and a linear map of a sample shifted
+// right by 16 - b is (s >> (16 - b)) >> (b - 8) = s >> 8 for every b: the
+// result is the 8-bit algorithm on the samples' high bytes, which the vector
+// set runs at twice the pixels per step. The high bytes go into the unpacking
+// buffer, read as bytes.
+bool NearestOfHighBytes(const FrameJob& j, bool grey) {
+  const LutInfo lut = LutFor(j.lut);
+  const uint8_t* map = GetMapTable(false, lut.bits);
+  if (j.kernels == nullptr || j.kernels->DemosaicRows8 == nullptr || lut.logarithmic || map == nullptr) return false;
+  if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
+  auto* high = reinterpret_cast<uint8_t*>(j.scratch16_in);
+  K(j).Mono16ToGrey(j.data, high, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());
+  if (!grey) return K(j).Demosaic8(high, j.target, j.width, j.rows, j.raw_mode, 1);
+  RowTarget t{&j};
+  return Demosaic8Rows(K(j).DemosaicRows8, high, reinterpret_cast<uint8_t*>(j.scratch16_out), j.width, j.rows,
+                       j.raw_mode, 1, RowSink<uint8_t>{GreyRow, &t});
 }
 
 bool Raw16Colour(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, 3 * j.pixels)) return false;
   if (j.pixels == 0) return true;
+  if (j.algorithm == 1 && NearestOfHighBytes(j, false)) return true;
   return Demosaic16Frame(j, MappedRow);
 }
 
 bool Raw16Grey(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
   if (j.pixels == 0) return true;
+  if (j.algorithm == 1 && NearestOfHighBytes(j, true)) return true;
   return Demosaic16Frame(j, MappedGreyRow);
 }
 

@@ -116,7 +116,6 @@ constexpr LaneMask Y444Luma(int load) {
 constexpr LaneMask kY444LumaA = Y444Luma(0), kY444LumaB = Y444Luma(1);
 
 constexpr LaneMask kY411Luma = {{1, 2, 4, 5, 7, 8, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1}};
-constexpr LaneMask kBgr24ToDwords = {{0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1}};
 
 // Y444 pixels 0-7 of `lo` and of `hi`, one per lane: YuvCore with the pairs
 // (u, y) in place of (y, u) and (u, y) again for the u term of green.
@@ -232,11 +231,15 @@ inline __m256i DivideBy3InOrder(__m256i s0, __m256i s1, __m256i s2, __m256i s3) 
 }
 }  // namespace
 
+// One 32-byte load 4 bytes before pixel 8q holds pixels 8q .. 8q + 3 in its low
+// lane (from byte 4) and 8q + 4 .. 8q + 7 in its high lane (from byte 0), so a
+// shuffle with a different mask per lane spreads both to 32-bit words.
 void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
-  const __m256i m = Mask(kBgr24ToDwords);
+  const __m256i m = _mm256_setr_epi8(4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1,  //
+                                     0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
   for (size_t i = 0; i < blocks; ++i, src += 96, grey += 32) {
     __m256i s[4];
-    for (int q = 0; q < 4; ++q) s[q] = SumBgr(_mm256_shuffle_epi8(Load2(src + 24 * q, src + 24 * q + 12), m));
+    for (int q = 0; q < 4; ++q) s[q] = SumBgr(_mm256_shuffle_epi8(Load(src + 24 * q - 4), m));
     Store(grey, DivideBy3InOrder(s[0], s[1], s[2], s[3]));
   }
 }

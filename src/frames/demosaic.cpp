@@ -73,14 +73,6 @@ T Clamp(int32_t v, int32_t max) {
 
 // Lets a faster variant compute the stretch [x0, x1) of row y; returns where the
 // reference must carry on.
-template <typename T>
-ptrdiff_t Hook(RowHook<T> hook, const T* up2, const T* up, const T* row, const T* down, const T* down2, T* out,
-               ptrdiff_t w, ptrdiff_t y, ptrdiff_t x0, ptrdiff_t x1, const Pattern& p, int32_t max) {
-  if (hook == nullptr || x1 <= x0) return x0;
-  const RowStretch<T> s{{up2, up, row, down, down2}, out, w, y, x0, x1, &p, max};
-  return hook(s);
-}
-
 // Where output rows go: each to its place in a whole destination frame, or all
 // to one row buffer that a sink takes over as soon as the row is complete.
 template <typename T>
@@ -88,12 +80,27 @@ struct Output {
   T* dst;
   ptrdiff_t w;
   const RowSink<T>* sink;
+  // The stretch of the current row a hook wrote to the sink's mapped rows.
+  mutable ptrdiff_t mapped_from = 0, mapped_to = 0;
 
   T* Row(ptrdiff_t y) const { return sink != nullptr ? dst : dst + 3 * y * w; }
   void Done(ptrdiff_t y) const {
-    if (sink != nullptr) sink->done(sink->context, y, dst);
+    if (sink != nullptr) sink->done(sink->context, y, dst, mapped_from, mapped_to);
+    mapped_from = mapped_to = 0;
   }
 };
+
+template <typename T>
+ptrdiff_t Hook(const Output<T>& o, RowHook<T> hook, const T* up2, const T* up, const T* row, const T* down,
+               const T* down2, T* out, ptrdiff_t w, ptrdiff_t y, ptrdiff_t x0, ptrdiff_t x1, const Pattern& p,
+               int32_t max) {
+  if (hook == nullptr || x1 <= x0) return x0;
+  const MappedRows* mapped = o.sink != nullptr ? o.sink->mapped : nullptr;
+  const RowStretch<T> s{{up2, up, row, down, down2}, out, w, y, x0, x1, &p, max, mapped};
+  const ptrdiff_t end = hook(s);
+  if (mapped != nullptr) o.mapped_from = x0, o.mapped_to = end;
+  return end;
+}
 
 // Hands row y to the sink when the scope of its computation ends.
 template <typename T>
@@ -164,7 +171,7 @@ void BilinearOrig(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, co
     };
 
     edge(0, 1);
-    const ptrdiff_t from = Hook(hook, static_cast<const T*>(nullptr), up, row, down, static_cast<const T*>(nullptr),
+    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), up, row, down, static_cast<const T*>(nullptr),
                                 out, w, y, 1, w - 1, p, 0);
     RowSites(
         p, y, from, w - 1, [&](ptrdiff_t x) { green(x, t.half[row[x - 1] + row[x + 1]]); },
@@ -192,7 +199,7 @@ void Nearest(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const P
       px[kG] = s[blk.green_right];
       px[kR] = s[blk.r];
     };
-    const ptrdiff_t from = Hook(hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
+    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
                                 row + w, static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
     // Pairs starts with the even-column block; an odd start swaps them.
     if ((from & 1) == 0) {
@@ -236,7 +243,7 @@ void Bilinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const 
     };
 
     Black(out, 1);
-    const ptrdiff_t from = Hook(hook, static_cast<const T*>(nullptr), up, row, down, static_cast<const T*>(nullptr),
+    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), up, row, down, static_cast<const T*>(nullptr),
                                 out, w, y, 1, w - 1, p, 0);
     RowSites(p, y, from, w - 1, green, colour);
     Black(out + 3 * (w - 1), 1);
@@ -286,7 +293,7 @@ void HqLinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const 
     const ptrdiff_t left = std::min<ptrdiff_t>(2, w);
     const ptrdiff_t right = std::max(left, w - 2);
     Black(out, left);
-    const ptrdiff_t from = Hook(hook, up2, up, row, down, down2, out, w, y, left, right, p, max);
+    const ptrdiff_t from = Hook(o, hook, up2, up, row, down, down2, out, w, y, left, right, p, max);
     RowSites(p, y, from, right, green, colour);
     Black(out + 3 * right, w - right);
   }
@@ -309,7 +316,7 @@ void Simple(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pa
       px[kG] = static_cast<T>((s[blk.green_left] + s[blk.green_right] + 1) >> 1);
       px[kR] = s[blk.r];
     };
-    const ptrdiff_t from = Hook(hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
+    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
                                 row + w, static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
     // Pairs starts with the even-column block; an odd start swaps them.
     if ((from & 1) == 0) {

@@ -134,15 +134,89 @@ struct Slots {
   __m256i k[2], g[2], o[2];
 };
 
+// A block's three outputs in pixel order: sample 0 (B), 1 (G), 2 (R).
+struct Bgr {
+  __m256i v[3];
+};
+
 template <typename T, bool KIsB>
-void StoreSlots(T* out, const Slots& v) {
+Bgr FromSlots(const Slots& v) {
   using L = Lanes<T>;
   const __m256i kv = L::Join(v.k[0], v.k[1]), gv = L::Join(v.g[0], v.g[1]), ov = L::Join(v.o[0], v.o[1]);
-  if constexpr (KIsB) {
-    L::Store(out, kv, gv, ov);
-  } else {
-    L::Store(out, ov, gv, kv);
+  if constexpr (KIsB) return {{kv, gv, ov}};
+  return {{ov, gv, kv}};
+}
+
+// Where a last block of `block` pixels ends the stretch [x0, x1) after whole
+// blocks stopped at x: it overlaps pixels already done (they are written again
+// with the same values) and starts at the same column parity as x0, which the
+// loops were chosen by. Returns x when no such block fits.
+inline ptrdiff_t LastBlock(ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t x, ptrdiff_t block) {
+  if (x >= x1 || x1 - x0 < block + 1) return x;
+  const ptrdiff_t last = x1 - block - ((x1 - block - x0) & 1);
+  return last >= x0 ? last : x;
+}
+
+// Stores blocks of T samples into the output row.
+template <typename T, typename Loop>
+ptrdiff_t StoreRun(const RowStretch<T>& stretch) {
+  using L = Lanes<T>;
+  // A local copy: the stores through `out` could otherwise alias the stretch
+  // and make every block reload its pointers.
+  const RowStretch<T> s = stretch;
+  auto block = [&](ptrdiff_t x) {
+    const Bgr p = Loop::Compute(s, x);
+    L::Store(s.out + 3 * x, p.v[0], p.v[1], p.v[2]);
+  };
+  ptrdiff_t x = s.x0;
+  for (; x + L::kBlock <= s.x1; x += L::kBlock) block(x);
+  // The pixels after the last whole block would cost the reference several times
+  // as much per pixel as the vector loop.
+  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, L::kBlock);
+  if (last == x) return x;
+  block(last);
+  return last + L::kBlock;
+}
+
+// 16-bit samples mapped to bytes as they are stored: two blocks of 16 pixels at
+// a time, each sample min(v, largest) >> shift (the linear map), written as 3
+// bytes per pixel or as the grey byte floor((B + G + R) / 3) of the mapped bytes.
+// floor(s * 21846 / 2^16) equals floor(s / 3) for every s up to 765.
+template <typename Loop>
+ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
+  const RowStretch<uint16_t> s = stretch;
+  const MappedRows& m = *s.mapped;
+  const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(m.largest));
+  const __m128i shift = _mm_cvtsi32_si128(m.shift);
+  uint8_t* row = m.base + static_cast<size_t>(s.y) * m.stride;
+  auto map = [&](__m256i v) { return _mm256_srl_epi16(_mm256_min_epu16(v, top), shift); };
+  auto block = [&](ptrdiff_t x) {
+    const Bgr a = Loop::Compute(s, x), b = Loop::Compute(s, x + 16);
+    __m256i ma[3], mb[3];
+    for (int c = 0; c < 3; ++c) ma[c] = map(a.v[c]), mb[c] = map(b.v[c]);
+    if (m.grey) {
+      const __m256i third = _mm256_set1_epi16(21846);
+      const __m256i lo = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(ma[0], ma[1]), ma[2]), third);
+      const __m256i hi = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(mb[0], mb[1]), mb[2]), third);
+      Store(row + x, PackInOrder(lo, hi));
+    } else {
+      StoreBgr(row + 3 * x, PackInOrder(ma[0], mb[0]), PackInOrder(ma[1], mb[1]), PackInOrder(ma[2], mb[2]));
+    }
+  };
+  ptrdiff_t x = s.x0;
+  for (; x + 32 <= s.x1; x += 32) block(x);
+  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 32);
+  if (last == x) return x;
+  block(last);
+  return last + 32;
+}
+
+template <typename T, typename Loop>
+ptrdiff_t Run(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2) {
+    if (s.mapped != nullptr) return MappedRun<Loop>(s);
   }
+  return StoreRun<T, Loop>(s);
 }
 
 // The per-row decisions (is slot A green, is the row colour blue) as template
@@ -151,8 +225,8 @@ template <typename T, template <typename, bool, bool> typename Loop>
 ptrdiff_t ByParity(const RowStretch<T>& s) {
   const bool green_a = s.pattern->At(s.x0, s.y) == kG;
   const bool k_is_b = s.pattern->RowColour(s.y) == kB;
-  if (green_a) return k_is_b ? Loop<T, true, true>::Run(s) : Loop<T, true, false>::Run(s);
-  return k_is_b ? Loop<T, false, true>::Run(s) : Loop<T, false, false>::Run(s);
+  if (green_a) return k_is_b ? Run<T, Loop<T, true, true>>(s) : Run<T, Loop<T, true, false>>(s);
+  return k_is_b ? Run<T, Loop<T, false, true>>(s) : Run<T, Loop<T, false, false>>(s);
 }
 
 // Algorithm 0: truncating halves and quarters (the tables hold k >> 1 and k >> 2).
@@ -171,22 +245,15 @@ struct OrigLoop {
           L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))));
     }
   }
-  static ptrdiff_t Run(const RowStretch<T>& s) {
+  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     using L = Lanes<T>;
-    ptrdiff_t x = s.x0;
-    for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-      const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-      const __m256i c = row.z, horizontal = L::FloorMean(row.m1, row.p1);
-      const __m256i k = GreenA ? L::Alternate(horizontal, c) : L::Alternate(c, horizontal);
-      const __m256i g = GreenA ? L::Alternate(c, horizontal) : L::Alternate(horizontal, c);
-      const __m256i o = L::Join(Column<0>(up, down), Column<1>(up, down));
-      if constexpr (KIsB) {
-        L::Store(s.out + 3 * x, k, g, o);
-      } else {
-        L::Store(s.out + 3 * x, o, g, k);
-      }
-    }
-    return x;
+    const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    const __m256i c = row.z, horizontal = L::FloorMean(row.m1, row.p1);
+    const __m256i k = GreenA ? L::Alternate(horizontal, c) : L::Alternate(c, horizontal);
+    const __m256i g = GreenA ? L::Alternate(c, horizontal) : L::Alternate(horizontal, c);
+    const __m256i o = L::Join(Column<0>(up, down), Column<1>(up, down));
+    if constexpr (KIsB) return {{k, g, o}};
+    return {{o, g, k}};
   }
 };
 
@@ -194,7 +261,7 @@ struct OrigLoop {
 template <typename T, bool GreenA, bool KIsB>
 struct BilinearLoop {
   template <int Slot>
-  static void Site(const Row<T, 1>& up, const Row<T, 1>& row, const Row<T, 1>& down, Slots& v) {
+  [[gnu::always_inline]] static void Site(const Row<T, 1>& up, const Row<T, 1>& row, const Row<T, 1>& down, Slots& v) {
     using L = Lanes<T>;
     const __m256i c = row.At(Slot, 0);
     const __m256i n = up.At(Slot, 0), south = down.At(Slot, 0);
@@ -210,16 +277,12 @@ struct BilinearLoop {
           L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1))), L::Set(2)));
     }
   }
-  static ptrdiff_t Run(const RowStretch<T>& s) {
-    ptrdiff_t x = s.x0;
-    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
-      const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-      Slots v;
-      Site<0>(up, row, down, v);
-      Site<1>(up, row, down, v);
-      StoreSlots<T, KIsB>(s.out + 3 * x, v);
-    }
-    return x;
+  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
+    const Row<T, 1> up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    Slots v;
+    Site<0>(up, row, down, v);
+    Site<1>(up, row, down, v);
+    return FromSlots<T, KIsB>(v);
   }
 };
 
@@ -228,7 +291,8 @@ template <typename T, bool GreenA, bool KIsB>
 struct HqLoop {
   using R = Row<T, 2>;
   template <int Slot>
-  static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2, __m256i max, Slots& v) {
+  [[gnu::always_inline]] static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2,
+                                          __m256i max, Slots& v) {
     using L = Lanes<T>;
     const __m256i one = L::Set(1), four = L::Set(4);
     const __m256i c = row.At(Slot, 0);
@@ -260,17 +324,13 @@ struct HqLoop {
       v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
     }
   }
-  static ptrdiff_t Run(const RowStretch<T>& s) {
+  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     const __m256i max = Lanes<T>::Set(s.max);
-    ptrdiff_t x = s.x0;
-    for (; x + Lanes<T>::kBlock <= s.x1; x += Lanes<T>::kBlock) {
-      const R up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x), down2(s.rows[4], x);
-      Slots v;
-      Site<0>(up2, up, row, down, down2, max, v);
-      Site<1>(up2, up, row, down, down2, max, v);
-      StoreSlots<T, KIsB>(s.out + 3 * x, v);
-    }
-    return x;
+    const R up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x), down2(s.rows[4], x);
+    Slots v;
+    Site<0>(up2, up, row, down, down2, max, v);
+    Site<1>(up2, up, row, down, down2, max, v);
+    return FromSlots<T, KIsB>(v);
   }
 };
 
@@ -291,41 +351,244 @@ struct BlockLoop {
   // Nothing is computed but the mean of two greens, so the samples stay in
   // place: each output is the row or the row below, at x or x + 1, taken for
   // slot A from one of these four loads and for slot B from another.
-  static ptrdiff_t Run(const RowStretch<T>& s) {
+  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
     using L = Lanes<T>;
     constexpr Arrangement a = kArrangements[ArrangementA], b = kArrangements[ArrangementA ^ 1];
-    ptrdiff_t x = s.x0;
-    for (; x + L::kBlock <= s.x1; x += L::kBlock) {
-      const __m256i v[2][2] = {{Load(s.rows[2] + x), Load(s.rows[2] + x + 1)},
-                               {Load(s.rows[3] + x), Load(s.rows[3] + x + 1)}};
-      const __m256i blue = L::Alternate(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
-      const __m256i red = L::Alternate(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
-      __m256i green = L::Alternate(v[a.gr_dy][1], v[b.gr_dy][1]);
-      if constexpr (Mean) green = L::Mean(L::Alternate(v[a.gl_dy][0], v[b.gl_dy][0]), green);
-      L::Store(s.out + 3 * x, blue, green, red);
-    }
-    return x;
+    const __m256i v[2][2] = {{Load(s.rows[2] + x), Load(s.rows[2] + x + 1)},
+                             {Load(s.rows[3] + x), Load(s.rows[3] + x + 1)}};
+    const __m256i blue = L::Alternate(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
+    const __m256i red = L::Alternate(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
+    __m256i green = L::Alternate(v[a.gr_dy][1], v[b.gr_dy][1]);
+    if constexpr (Mean) green = L::Mean(L::Alternate(v[a.gl_dy][0], v[b.gl_dy][0]), green);
+    return {{blue, green, red}};
   }
 };
 
 template <typename T, bool Mean>
 ptrdiff_t BlockRow(const RowStretch<T>& s) {
   const Colour first = s.pattern->At(s.x0, s.y), second = s.pattern->At(s.x0 + 1, s.y);
-  if (first == kB) return BlockLoop<T, Mean, 0>::Run(s);
-  if (first == kR) return BlockLoop<T, Mean, 3>::Run(s);
-  return second == kB ? BlockLoop<T, Mean, 1>::Run(s) : BlockLoop<T, Mean, 2>::Run(s);
+  if (first == kB) return Run<T, BlockLoop<T, Mean, 0>>(s);
+  if (first == kR) return Run<T, BlockLoop<T, Mean, 3>>(s);
+  return second == kB ? Run<T, BlockLoop<T, Mean, 1>>(s) : Run<T, BlockLoop<T, Mean, 2>>(s);
+}
+
+// ---- 16-bit samples of at most 14 bits, mapped as they are stored ----------------------------------
+//
+// Sums of four such samples fit 16-bit lanes, so the slots can be split into 16
+// samples per vector instead of 8: a pair of loads at x' and x' + 16 is split
+// into the samples at x' + 2i and those at x' + 1 + 2i. The pairs at x - 1 and
+// x + 1 give every neighbour within one column of both slots:
+//   m1 = x - 1 + 2i, z = x + 2i (slot A), p1 = x + 1 + 2i (slot B), p2 = x + 2 + 2i.
+// The order of i within a vector (0-3, 8-11 in the low lane, 4-7, 12-15 in the
+// high one) is the same in every vector and undone once, when the two slots are
+// joined into bytes.
+struct Split16 {
+  __m256i m1, z, p1, p2;
+
+  [[gnu::always_inline]] static void Split(const uint16_t* r, __m256i& even, __m256i& odd) {
+    const __m256i m = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15,  //
+                                       0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
+    const __m256i a = _mm256_shuffle_epi8(Load(r), m), b = _mm256_shuffle_epi8(Load(r + 16), m);
+    even = _mm256_unpacklo_epi64(a, b);
+    odd = _mm256_unpackhi_epi64(a, b);
+  }
+  Split16(const uint16_t* r, ptrdiff_t x) {
+    Split(r + x - 1, m1, z);
+    Split(r + x + 1, p1, p2);
+  }
+};
+
+inline __m256i Add16(__m256i a, __m256i b) { return _mm256_add_epi16(a, b); }
+inline __m256i Sum4(__m256i a, __m256i b, __m256i c, __m256i d) { return Add16(Add16(a, b), Add16(c, d)); }
+
+// Outputs by slot: a[c] for the pixels x + 2i, b[c] for x + 1 + 2i, c = B, G, R.
+struct SlotBgr {
+  __m256i a[3], b[3];
+};
+
+template <bool KIsB>
+void Put(__m256i (&slot)[3], __m256i k, __m256i g, __m256i o) {
+  slot[KIsB ? 0 : 2] = k;
+  slot[1] = g;
+  slot[KIsB ? 2 : 0] = o;
+}
+
+// Algorithm 0: truncating halves and quarters.
+template <bool GreenA, bool KIsB>
+struct NarrowOrig {
+  [[gnu::always_inline]] static SlotBgr Compute(const RowStretch<uint16_t>& s, ptrdiff_t x) {
+    const Split16 up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    SlotBgr v;
+    const __m256i ha = _mm256_srli_epi16(Add16(row.m1, row.p1), 1);  // (W + E) >> 1 at x + 2i
+    const __m256i hb = _mm256_srli_epi16(Add16(row.z, row.p2), 1);
+    if constexpr (GreenA) {
+      Put<KIsB>(v.a, ha, row.z, _mm256_srli_epi16(Add16(up.z, down.z), 1));
+      Put<KIsB>(v.b, row.p1, hb, _mm256_srli_epi16(Sum4(up.z, up.p2, down.z, down.p2), 2));
+    } else {
+      Put<KIsB>(v.a, row.z, ha, _mm256_srli_epi16(Sum4(up.m1, up.p1, down.m1, down.p1), 2));
+      Put<KIsB>(v.b, hb, row.p1, _mm256_srli_epi16(Add16(up.p1, down.p1), 1));
+    }
+    return v;
+  }
+};
+
+// Algorithm 2: rounded means.
+template <bool GreenA, bool KIsB>
+struct NarrowBilinear {
+  [[gnu::always_inline]] static SlotBgr Compute(const RowStretch<uint16_t>& s, ptrdiff_t x) {
+    const Split16 up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
+    const __m256i two = _mm256_set1_epi16(2);
+    auto quarter = [&](__m256i a, __m256i b, __m256i c, __m256i d) {
+      return _mm256_srli_epi16(Add16(Sum4(a, b, c, d), two), 2);
+    };
+    SlotBgr v;
+    if constexpr (GreenA) {
+      // Slot A green: row colour from W and E, column colour from N and S.
+      Put<KIsB>(v.a, _mm256_avg_epu16(row.m1, row.p1), row.z, _mm256_avg_epu16(up.z, down.z));
+      Put<KIsB>(v.b, row.p1, quarter(up.p1, down.p1, row.z, row.p2), quarter(up.z, up.p2, down.z, down.p2));
+    } else {
+      Put<KIsB>(v.a, row.z, quarter(up.z, down.z, row.m1, row.p1), quarter(up.m1, up.p1, down.m1, down.p1));
+      Put<KIsB>(v.b, _mm256_avg_epu16(row.z, row.p2), row.p1, _mm256_avg_epu16(up.p1, down.p1));
+    }
+    return v;
+  }
+};
+
+// Two slots of byte values in 16-bit lanes to 32 bytes in pixel order.
+inline __m256i JoinSlotBytes(__m256i a, __m256i b) {
+  return _mm256_permute4x64_epi64(_mm256_or_si256(a, _mm256_slli_epi16(b, 8)), 0xD8);
+}
+
+// 32 pixels per step, each sample mapped, the slots joined into bytes (slot A in
+// the low byte of each 16-bit lane is the pixel order within a lane pair).
+template <typename Loop>
+ptrdiff_t NarrowMappedRun(const RowStretch<uint16_t>& stretch) {
+  const RowStretch<uint16_t> s = stretch;
+  const MappedRows& m = *s.mapped;
+  const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(m.largest));
+  const __m128i shift = _mm_cvtsi32_si128(m.shift);
+  uint8_t* row = m.base + static_cast<size_t>(s.y) * m.stride;
+  auto map = [&](__m256i v) { return _mm256_srl_epi16(_mm256_min_epu16(v, top), shift); };
+  auto block = [&](ptrdiff_t x) {
+    const SlotBgr v = Loop::Compute(s, x);
+    __m256i ma[3], mb[3];
+    for (int c = 0; c < 3; ++c) ma[c] = map(v.a[c]), mb[c] = map(v.b[c]);
+    if (m.grey) {
+      // Grey of each slot in 16-bit lanes, then joined like a colour.
+      const __m256i third = _mm256_set1_epi16(21846);
+      const __m256i ga = _mm256_mulhi_epu16(Add16(Add16(ma[0], ma[1]), ma[2]), third);
+      const __m256i gb = _mm256_mulhi_epu16(Add16(Add16(mb[0], mb[1]), mb[2]), third);
+      Store(row + x, JoinSlotBytes(ga, gb));
+    } else {
+      StoreBgr(row + 3 * x, JoinSlotBytes(ma[0], mb[0]), JoinSlotBytes(ma[1], mb[1]), JoinSlotBytes(ma[2], mb[2]));
+    }
+  };
+  ptrdiff_t x = s.x0;
+  // The block at x reads the neighbours of its pixels: x - 1 .. x + 32 (x - 2 .. x + 33 for HQ linear).
+  for (; x + 32 <= s.x1; x += 32) block(x);
+  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 32);
+  if (last == x) return x;
+  block(last);
+  return last + 32;
+}
+
+// HQ linear on samples of at most 12 bits. Each formula is split into the sum of
+// its positive terms and the sum of its negative ones; both stay below 14 times
+// the largest sample plus 4, within 16 bits unsigned, and a saturating
+// subtraction gives 0 exactly where the signed result is negative (and would be
+// clamped to 0). The rest is a logical shift and the clamp to the largest sample.
+struct HqSplit {
+  __m256i m2, m1, z, p1, p2, p3;
+  HqSplit(const uint16_t* r, ptrdiff_t x) {
+    Split16::Split(r + x - 2, m2, m1);
+    Split16::Split(r + x, z, p1);
+    Split16::Split(r + x + 2, p2, p3);
+  }
+};
+
+template <bool GreenA, bool KIsB>
+struct NarrowHq {
+  [[gnu::always_inline]] static __m256i Div8(__m256i plus, __m256i minus, __m256i max) {
+    return _mm256_min_epu16(_mm256_srli_epi16(_mm256_subs_epu16(plus, minus), 3), max);
+  }
+  // One slot: its own sample c and its neighbours by direction.
+  struct Site {
+    __m256i c, w, e, w2, e2, n, s, n2, s2, diag;
+  };
+  [[gnu::always_inline]] static void Green(const Site& p, __m256i max, __m256i& k, __m256i& g, __m256i& o) {
+    const __m256i four = _mm256_set1_epi16(4);
+    const __m256i c5 = Add16(_mm256_slli_epi16(p.c, 2), p.c);
+    k = Div8(Add16(Add16(c5, _mm256_slli_epi16(Add16(p.w, p.e), 2)), Add16(_mm256_avg_epu16(p.n2, p.s2), four)),
+             Add16(p.diag, Add16(p.w2, p.e2)), max);
+    o = Div8(Add16(Add16(c5, _mm256_slli_epi16(Add16(p.n, p.s), 2)), Add16(_mm256_avg_epu16(p.w2, p.e2), four)),
+             Add16(p.diag, Add16(p.n2, p.s2)), max);
+    g = _mm256_min_epu16(p.c, max);
+  }
+  [[gnu::always_inline]] static void Other(const Site& p, __m256i max, __m256i& k, __m256i& g, __m256i& o) {
+    const __m256i four = _mm256_set1_epi16(4);
+    const __m256i axial = Sum4(p.n, p.s, p.w, p.e), axial2 = Sum4(p.n2, p.s2, p.w2, p.e2);
+    g = Div8(Add16(Add16(_mm256_slli_epi16(p.c, 2), _mm256_slli_epi16(axial, 1)), four), axial2, max);
+    const __m256i c3 = Add16(_mm256_slli_epi16(p.c, 1), p.c);
+    const __m256i a3 = _mm256_srli_epi16(Add16(Add16(_mm256_slli_epi16(axial2, 1), axial2), _mm256_set1_epi16(1)), 1);
+    o = Div8(Add16(_mm256_slli_epi16(Add16(c3, p.diag), 1), four), a3, max);
+    k = _mm256_min_epu16(p.c, max);
+  }
+  [[gnu::always_inline]] static SlotBgr Compute(const RowStretch<uint16_t>& s, ptrdiff_t x) {
+    const __m256i max = _mm256_set1_epi16(static_cast<int16_t>(s.max));
+    const HqSplit u2(s.rows[0], x), u(s.rows[1], x), r(s.rows[2], x), d(s.rows[3], x), d2(s.rows[4], x);
+    // Slot A at x + 2i, slot B at x + 1 + 2i.
+    const Site a{r.z, r.m1, r.p1, r.m2, r.p2, u.z, d.z, u2.z, d2.z, Sum4(u.m1, u.p1, d.m1, d.p1)};
+    const Site b{r.p1, r.z, r.p2, r.m1, r.p3, u.p1, d.p1, u2.p1, d2.p1, Sum4(u.z, u.p2, d.z, d.p2)};
+    SlotBgr v;
+    __m256i k, g, o;
+    if constexpr (GreenA) {
+      Green(a, max, k, g, o);
+      Put<KIsB>(v.a, k, g, o);
+      Other(b, max, k, g, o);
+      Put<KIsB>(v.b, k, g, o);
+    } else {
+      Other(a, max, k, g, o);
+      Put<KIsB>(v.a, k, g, o);
+      Green(b, max, k, g, o);
+      Put<KIsB>(v.b, k, g, o);
+    }
+    return v;
+  }
+};
+
+// Mapped rows whose samples stay at or below `limit` go through the narrow loops.
+template <template <bool, bool> typename Loop>
+bool NarrowByParity(const RowStretch<uint16_t>& s, ptrdiff_t& end, uint16_t limit = 0x3FFF) {
+  if (s.mapped == nullptr || s.mapped->largest > limit || s.max > limit) return false;
+  const bool green_a = s.pattern->At(s.x0, s.y) == kG;
+  const bool k_is_b = s.pattern->RowColour(s.y) == kB;
+  if (green_a) {
+    end = k_is_b ? NarrowMappedRun<Loop<true, true>>(s) : NarrowMappedRun<Loop<true, false>>(s);
+  } else {
+    end = k_is_b ? NarrowMappedRun<Loop<false, true>>(s) : NarrowMappedRun<Loop<false, false>>(s);
+  }
+  return true;
 }
 
 template <typename T>
 ptrdiff_t OrigRow(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2) {
+    if (ptrdiff_t end = 0; NarrowByParity<NarrowOrig>(s, end)) return end;
+  }
   return ByParity<T, OrigLoop>(s);
 }
 template <typename T>
 ptrdiff_t BilinearRow(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2) {
+    if (ptrdiff_t end = 0; NarrowByParity<NarrowBilinear>(s, end)) return end;
+  }
   return ByParity<T, BilinearLoop>(s);
 }
 template <typename T>
 ptrdiff_t HqRow(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2) {
+    if (ptrdiff_t end = 0; NarrowByParity<NarrowHq>(s, end, 0x0FFF)) return end;
+  }
   return ByParity<T, HqLoop>(s);
 }
 

@@ -39,6 +39,18 @@ inline constexpr std::array<Pattern, 4> kPatternsOrig = {{
     {{{{kB, kG}, {kG, kR}}}},
 }};
 
+// Where a sink puts rows of 16-bit samples once they are mapped to bytes by a
+// linear map (min(sample, largest) >> shift): 3 bytes per pixel, or one grey
+// byte per pixel (the mean of the three mapped samples). A variant may write
+// stretches of a row there directly and leave only the rest to the sink.
+struct MappedRows {
+  uint8_t* base;
+  size_t stride;  // bytes from one row to the next
+  int32_t shift;
+  uint16_t largest;
+  bool grey;
+};
+
 // One row's stretch of interior pixels [x0, x1) of output row y. The source
 // rows are y - 2 .. y + 2 as the algorithm sees them (algorithm 0 mirrors them
 // at the top and bottom); rows an algorithm does not use may be null. Every
@@ -53,6 +65,9 @@ struct RowStretch {
   ptrdiff_t x0, x1;
   const Pattern* pattern;
   int32_t max;  // largest sample value (algorithm 3 clamps to it)
+  // When not null, the hook may write its pixels mapped to bytes into row y of
+  // it instead of into `out` (the pixels it returns as done are then only there).
+  const MappedRows* mapped = nullptr;
 };
 
 // Computes output pixels x0 .. end - 1 of the stretch exactly as the reference
@@ -67,11 +82,13 @@ struct DemosaicRows {
 };
 
 // Receives each output row as soon as it is complete: y and its 3w samples,
-// valid only during the call.
+// valid only during the call. Pixels [mapped_from, mapped_to) of the row were
+// already written to `mapped` and are not in `row`.
 template <typename T>
 struct RowSink {
-  void (*done)(void* context, ptrdiff_t y, const T* row);
+  void (*done)(void* context, ptrdiff_t y, const T* row, ptrdiff_t mapped_from, ptrdiff_t mapped_to);
   void* context;
+  const MappedRows* mapped = nullptr;
 };
 
 // The reference with a set of hooks (null: plain reference).

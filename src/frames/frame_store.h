@@ -42,8 +42,10 @@ struct FrameSettings {
 };
 
 // Frame memory comes from calloc: zeroed, and for large frames zeroed lazily
-// by the operating system rather than by a pass over every byte.
+// by the operating system rather than by a pass over every byte. A buffer may
+// start `offset` bytes into its block (see AllocateBuffers).
 struct FreeMemory {
+  size_t offset = 0;
   void operator()(void* p) const;
 };
 template <typename T>

@@ -88,11 +88,17 @@ void Y444ToLumaAny(const uint8_t* src, uint8_t* grey, size_t pixels) {
 }
 
 void BgrToGreyAny(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel) {
-  size_t blocks = 0;
   if (bytes_per_pixel == 3) {
-    blocks = SafeBlocks(3 * pixels, 96, 4);
-    avx2::Bgr24ToGreyBlocks(src, grey, blocks);
-  } else if (bytes_per_pixel == 4) {
+    // The blocks read 4 bytes before their first pixel: the first two pixels go to the reference.
+    const size_t head = pixels < 2 ? pixels : 2;
+    BgrToGrey(src, grey, head, 3);
+    const size_t blocks = SafeBlocks(3 * (pixels - head), 96, 4), end = head + 32 * blocks;
+    avx2::Bgr24ToGreyBlocks(src + 3 * head, grey + head, blocks);
+    BgrToGrey(src + 3 * end, grey + end, pixels - end, 3);
+    return;
+  }
+  size_t blocks = 0;
+  if (bytes_per_pixel == 4) {
     blocks = pixels / 32;
     avx2::Bgr32ToGreyBlocks(src, grey, blocks);
   }
@@ -156,11 +162,11 @@ void Map16ToGreyAny(const uint16_t* bgr16, uint8_t* grey, size_t pixels, const u
   size_t done = 0;
   if (MapKind(map, largest, bits) != 0) {
     // 64 pixels at a time: their 192 samples to bytes, then to grey. The grey
-    // body reads 4 bytes past its input, hence the padding.
-    uint8_t bytes[192 + 32];
+    // body reads 4 bytes before and after its input, hence the padding.
+    uint8_t bytes[4 + 192 + 4] = {};
     for (; pixels - done >= 64; done += 64) {
-      Map16ToBytesAny(bgr16 + 3 * done, bytes, 192, map, largest);
-      avx2::Bgr24ToGreyBlocks(bytes, grey + done, 2);
+      Map16ToBytesAny(bgr16 + 3 * done, bytes + 4, 192, map, largest);
+      avx2::Bgr24ToGreyBlocks(bytes + 4, grey + done, 2);
     }
   }
   Map16ToGrey(bgr16 + 3 * done, grey + done, pixels - done, map, largest);

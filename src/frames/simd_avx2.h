@@ -28,7 +28,8 @@ void Yuy2ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 void UyvyToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 void Y411ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);  // reads 4 bytes past each block
 void Y444ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
-void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);  // reads 4 bytes past each block
+// Reads 4 bytes before and 4 bytes after each block.
+void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 void Bgr32ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 
 // 16-bit samples: blocks of 32 samples.

@@ -149,7 +149,8 @@ TEST_F(VectorSet, PlanarYuvOddSizes) {
 TEST_F(VectorSet, RgbToGrey) {
   for (size_t bpp : {size_t{3}, size_t{4}})
     for (size_t pixels :
-         {size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{63}, size_t{64}, size_t{65}, size_t{1000}})
+         {size_t{1}, size_t{2}, size_t{3}, size_t{31}, size_t{32}, size_t{33}, size_t{34}, size_t{35}, size_t{36},
+          size_t{63}, size_t{64}, size_t{65}, size_t{66}, size_t{67}, size_t{98}, size_t{1000}})
       for (Fill fill : kFills)
         Compare("BGR" + std::to_string(8 * bpp) + " x" + std::to_string(pixels), bpp * pixels, pixels, fill, 3,
                 [&](const Kernels& k, const uint8_t* s, uint8_t* d) { k.BgrToGrey(s, d, pixels, bpp); });
@@ -260,15 +261,20 @@ TEST_F(VectorSet, RawPathsRowByRow) {
   struct Path {
     int32_t frame_type, pixel_bits, lut;
   };
-  const Path paths[] = {{9, 8, 0}, {9, 24, 0}, {10, 8, 1}, {10, 24, 2}, {10, 24, 0}, {10, 8, 6}, {10, 24, 8}};
+  // Linear maps of every width (Lut 0 to 4) are applied by the vector demosaicing
+  // as it stores, nearest neighbour of a linear map runs on the high bytes.
+  const Path paths[] = {{9, 8, 0},   {9, 24, 0},  {10, 8, 0},  {10, 8, 1},  {10, 8, 3},  {10, 8, 4},
+                        {10, 24, 0}, {10, 24, 2}, {10, 24, 3}, {10, 24, 4}, {10, 8, 6}, {10, 24, 8}};
   for (const Path& p : paths)
-    for (auto [w, h] : {std::pair{7, 5}, std::pair{70, 6}, std::pair{131, 9}})
+    for (auto [w, h] : {std::pair{7, 5}, std::pair{34, 4}, std::pair{35, 5}, std::pair{67, 3}, std::pair{70, 6},
+                        std::pair{131, 9}})
       for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
-        for (Fill fill : {Fill::kRandom, Fill::kChecker}) {
+        for (Fill fill : {Fill::kRandom, Fill::kChecker, Fill::kTop, Fill::kRandomExtremes}) {
+          const int32_t pattern = 1 + (algorithm + static_cast<int32_t>(fill) + w) % 4;
           const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
           const bool sixteen = p.frame_type == 10;
           const size_t out = n * static_cast<size_t>(p.pixel_bits / 8);
-          const FrameConverter convert = SelectConverter(p.frame_type, p.pixel_bits, 2);
+          const FrameConverter convert = SelectConverter(p.frame_type, p.pixel_bits, 1);
           ASSERT_NE(convert, nullptr);
           // The expectation from whole frames, with the scalar kernels.
           Guarded in(sixteen ? 2 * n : n);
@@ -283,7 +289,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
             const uint8_t* map = GetMapTable(lut.logarithmic, lut.bits);
             std::vector<uint16_t> samples(n), bgr16(3 * n);
             Unpack16(in.bytes(), samples.data(), n, true, 16 - lut.bits);
-            ASSERT_TRUE(Demosaic16(samples.data(), bgr16.data(), w, h, 2, algorithm, lut.bits));
+            ASSERT_TRUE(Demosaic16(samples.data(), bgr16.data(), w, h, pattern, algorithm, lut.bits));
             if (p.pixel_bits == 24) {
               Map16ToBytes(bgr16.data(), want.data(), 3 * n, map, lut.largest());
             } else {
@@ -291,7 +297,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
             }
           } else {
             std::vector<uint8_t> bgr(3 * n);
-            ASSERT_TRUE(Demosaic8(in.bytes(), bgr.data(), w, h, 2, algorithm));
+            ASSERT_TRUE(Demosaic8(in.bytes(), bgr.data(), w, h, pattern, algorithm));
             if (p.pixel_bits == 24) {
               want = bgr;
             } else {
@@ -300,18 +306,22 @@ TEST_F(VectorSet, RawPathsRowByRow) {
           }
           for (const Kernels* k : {&ScalarKernels(), vector_}) {
             SCOPED_TRACE(testing::Message() << "type " << p.frame_type << " bits " << p.pixel_bits << " lut " << p.lut
-                                            << " " << w << "x" << h << " algorithm " << algorithm << " " << k->name);
-            std::vector<uint8_t> row8(3 * static_cast<size_t>(w)), got(out, 0x5A);
+                                            << " " << w << "x" << h << " algorithm " << algorithm << " pattern "
+                                            << pattern << " " << k->name);
+            // The target ends at a guard page: a store past the image faults.
+            Guarded target(out);
+            std::memset(target.bytes(), 0x5A, out);
+            std::vector<uint8_t> row8(3 * static_cast<size_t>(w));
             std::vector<uint16_t> unpacked(n), row16(3 * static_cast<size_t>(w));
             FrameJob job;
             job.data = in.bytes();
             job.length = sixteen ? 2 * n : n;
-            job.target = got.data();
+            job.target = target.bytes();
             job.target_size = out;
             job.width = w;
             job.rows = h;
             job.pixels = n;
-            job.raw_mode = 2;
+            job.raw_mode = pattern;
             job.algorithm = algorithm;
             job.lut = p.lut;
             job.scratch8 = row8.data();
@@ -319,7 +329,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
             job.scratch16_out = row16.data();
             job.kernels = k;
             ASSERT_TRUE(convert(job));
-            EXPECT_EQ(got, want);
+            EXPECT_EQ(target.Contents(), want);
           }
         }
 }
