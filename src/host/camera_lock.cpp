@@ -8,8 +8,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 namespace kelvane::host {
+
+namespace {
+// strerror's text without its shared buffer: hosts may open cameras from several threads.
+std::string Reason(int error) { return std::generic_category().message(error); }
+}  // namespace
 
 std::string CameraLockName(int index) { return "MARLUNE : KELVANE MUX.0." + std::to_string(index); }
 
@@ -24,13 +30,13 @@ CameraLock::Result CameraLock::TryAcquire(int index, std::string* error) {
   if (::mkdir(dir.c_str(), 0777) == 0) {
     ::chmod(dir.c_str(), 01777);  // shared by every user's hosts, like /tmp itself
   } else if (errno != EEXIST) {
-    if (error) *error = dir + ": " + std::strerror(errno);
+    if (error) *error = dir + ": " + Reason(errno);
     return Result::Error;
   }
   const std::string path = dir + "/" + CameraLockName(index);
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
-    if (error) *error = path + ": " + std::strerror(errno);
+    if (error) *error = path + ": " + Reason(errno);
     return Result::Error;
   }
   // Each open is its own file description, so a second copy of the library in
@@ -43,7 +49,7 @@ CameraLock::Result CameraLock::TryAcquire(int index, std::string* error) {
     int err = errno;
     ::close(fd);
     if (err == EWOULDBLOCK) return Result::HeldElsewhere;
-    if (error) *error = path + ": " + std::strerror(err);
+    if (error) *error = path + ": " + Reason(err);
     return Result::Error;
   }
   fd_ = fd;
