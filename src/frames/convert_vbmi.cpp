@@ -136,6 +136,7 @@ void Mono16ToGreyLevelsBlocks(const uint8_t* src, uint8_t* grey, size_t blocks, 
       // s < 256 << shift[i] exactly when its first-level bucket is below 2^(8 + shift[i] - shift[0]).
       const __m512i limit = _mm512_set1_epi8(static_cast<char>(1 << (8 + v.shift[i] - v.shift[0])));
       const __mmask64 here = _mm512_cmplt_epu8_mask(idx0, limit);
+      if (here == 0) break;  // the narrower levels cover ever fewer samples: none of these either
       out = _mm512_mask_mov_epi8(out, here, LevelBytes(v, i, a, b, idx));
     }
     _mm512_storeu_si512(grey, _mm512_maskz_permutexvar_epi64(0xFF, order, out));
