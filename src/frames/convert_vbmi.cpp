@@ -107,39 +107,72 @@ inline __m512i Samples(const uint8_t* src, bool swap, __m128i shift, __m512i top
   return _mm512_min_epu16(_mm512_srl_epi16(s, shift), top);
 }
 
+// One level, its tables held in registers across the blocks.
+struct Level {
+  Table256 base, over;
+  __m128i shift;
+  __m512i low_mask;
+  __m512i limit;  // first-level buckets below this are this level's
+};
+
+inline Level LoadLevel(const ByteMapLevels& v, int32_t i) {
+  Level l;
+  l.base = LoadTable(v.base[i]);
+  l.over = LoadTable(v.over[i]);
+  l.shift = _mm_cvtsi32_si128(v.shift[i]);
+  l.low_mask = _mm512_set1_epi16(static_cast<int16_t>((1 << v.shift[i]) - 1));
+  // s < 256 << shift[i] exactly when its first-level bucket is below 2^(8 + shift[i] - shift[0]).
+  l.limit = _mm512_set1_epi8(static_cast<char>(i == 0 ? 0 : 1 << (8 + v.shift[i] - v.shift[0])));
+  return l;
+}
+
 // One level's bytes for 64 samples a (0-31) and b (32-63). The packs put bytes
 // in the order of packus (per 128-bit lane: 8 from a, 8 from b); the caller
 // restores sample order once at the end.
-inline __m512i LevelBytes(const ByteMapLevels& v, int32_t i, __m512i a, __m512i b, __m512i& idx) {
-  const __m128i count = _mm_cvtsi32_si128(v.shift[i]);
-  idx = _mm512_packus_epi16(_mm512_srl_epi16(a, count), _mm512_srl_epi16(b, count));
-  const __m512i low_mask = _mm512_set1_epi16(static_cast<int16_t>((1 << v.shift[i]) - 1));
-  const __m512i low = _mm512_packus_epi16(_mm512_and_si512(a, low_mask), _mm512_and_si512(b, low_mask));
+inline __m512i LevelBytes(const Level& l, __m512i a, __m512i b, __m512i& idx) {
+  idx = _mm512_packus_epi16(_mm512_srl_epi16(a, l.shift), _mm512_srl_epi16(b, l.shift));
+  const __m512i low = _mm512_packus_epi16(_mm512_and_si512(a, l.low_mask), _mm512_and_si512(b, l.low_mask));
   const __mmask64 top = _mm512_movepi8_mask(idx);
-  const __m512i base = Look(LoadTable(v.base[i]), idx, top);
-  const __m512i over = Look(LoadTable(v.over[i]), idx, top);
+  const __m512i base = Look(l.base, idx, top);
+  const __m512i over = Look(l.over, idx, top);
   return _mm512_mask_add_epi8(base, _mm512_cmpgt_epu8_mask(low, over), base, _mm512_set1_epi8(1));
 }
 
-}  // namespace
-
-void Mono16ToGreyLevelsBlocks(const uint8_t* src, uint8_t* grey, size_t blocks, bool swap, int32_t shift,
-                              uint16_t largest, const ByteMapLevels& v) {
+// N levels, a constant so the tables stay in registers (as far as they fit).
+template <int32_t N>
+void LevelsLoop(const uint8_t* src, uint8_t* grey, size_t blocks, bool swap, int32_t shift, uint16_t largest,
+                const ByteMapLevels& v) {
+  Level level[N];
+  for (int32_t i = 0; i < N; ++i) level[i] = LoadLevel(v, i);
   const __m128i count = _mm_cvtsi32_si128(shift);
   const __m512i top = _mm512_set1_epi16(static_cast<int16_t>(largest));
   const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
   for (size_t n = 0; n < blocks; ++n, src += 128, grey += 64) {
     const __m512i a = Samples(src, swap, count, top), b = Samples(src + 64, swap, count, top);
     __m512i idx0, idx;
-    __m512i out = LevelBytes(v, 0, a, b, idx0);
-    for (int32_t i = 1; i < v.count; ++i) {
-      // s < 256 << shift[i] exactly when its first-level bucket is below 2^(8 + shift[i] - shift[0]).
-      const __m512i limit = _mm512_set1_epi8(static_cast<char>(1 << (8 + v.shift[i] - v.shift[0])));
-      const __mmask64 here = _mm512_cmplt_epu8_mask(idx0, limit);
+    __m512i out = LevelBytes(level[0], a, b, idx0);
+    for (int32_t i = 1; i < N; ++i) {
+      const __mmask64 here = _mm512_cmplt_epu8_mask(idx0, level[i].limit);
       if (here == 0) break;  // the narrower levels cover ever fewer samples: none of these either
-      out = _mm512_mask_mov_epi8(out, here, LevelBytes(v, i, a, b, idx));
+      out = _mm512_mask_mov_epi8(out, here, LevelBytes(level[i], a, b, idx));
     }
     _mm512_storeu_si512(grey, _mm512_maskz_permutexvar_epi64(0xFF, order, out));
+  }
+}
+
+}  // namespace
+
+void Mono16ToGreyLevelsBlocks(const uint8_t* src, uint8_t* grey, size_t blocks, bool swap, int32_t shift,
+                              uint16_t largest, const ByteMapLevels& v) {
+  static_assert(kMaxLevels == 6);
+  switch (v.count) {
+    case 1: return LevelsLoop<1>(src, grey, blocks, swap, shift, largest, v);
+    case 2: return LevelsLoop<2>(src, grey, blocks, swap, shift, largest, v);
+    case 3: return LevelsLoop<3>(src, grey, blocks, swap, shift, largest, v);
+    case 4: return LevelsLoop<4>(src, grey, blocks, swap, shift, largest, v);
+    case 5: return LevelsLoop<5>(src, grey, blocks, swap, shift, largest, v);
+    case 6: return LevelsLoop<6>(src, grey, blocks, swap, shift, largest, v);
+    default: return;
   }
 }
 
