@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "frames/convert.h"
 #include "frames/demosaic.h"
@@ -10,6 +11,7 @@
 namespace kelvane::frames {
 
 const Kernels* BuildVectorKernels();  // kernels_any.cpp
+const Kernels* BuildAvx2Kernels();    // kernels_any.cpp
 
 namespace {
 
@@ -54,6 +56,14 @@ const Kernels& ScalarKernels() {
 const Kernels* VectorKernels() {
   static const Kernels* const kernels = BuildVectorKernels();
   return kernels;
+}
+
+std::vector<const Kernels*> VectorKernelSets() {
+  std::vector<const Kernels*> sets;
+  if (const Kernels* avx2_set = BuildAvx2Kernels()) sets.push_back(avx2_set);
+  if (const Kernels* widest = VectorKernels(); widest != nullptr && (sets.empty() || widest != sets.back()))
+    sets.push_back(widest);
+  return sets;
 }
 
 const Kernels& SelectKernels() {

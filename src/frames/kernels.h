@@ -2,15 +2,18 @@
 // a frame store picks a whole set once, when it is configured, and never tests
 // the processor per frame or per pixel.
 //
-// Two sets exist: the scalar reference (convert_common.cpp, demosaic.cpp,
+// The sets: the scalar reference (convert_common.cpp, demosaic.cpp,
 // average_common.cpp) and, on x86-64 processors with AVX2, a vector set that
 // gives exactly the same bytes (the *_avx2.cpp files hold the vector bodies,
-// kernels_any.cpp the pixels left over at the end of a row or buffer).
+// kernels_any.cpp the pixels left over at the end of a row or buffer). Where the
+// processor also has AVX-512 VBMI, the vector set is the AVX2 one with the
+// logarithmic 16-bit map done by byte permutes (convert_vbmi.cpp).
 // KELVANE_FORCE_SCALAR=1 in the environment, read once, pins the scalar set.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "frames/average.h"
 #include "frames/demosaic_rows.h"
@@ -57,6 +60,11 @@ const Kernels& ScalarKernels();
 // The vector set when this processor runs it, else null (other processors and
 // other architectures). Not affected by KELVANE_FORCE_SCALAR.
 const Kernels* VectorKernels();
+
+// Every vector set this processor runs, narrowest first (the AVX2 set, then the
+// one with AVX-512 VBMI where present), so tests can compare each with the
+// reference. Empty on other processors and architectures.
+std::vector<const Kernels*> VectorKernelSets();
 
 // The set frame stores use: the vector set where available, unless
 // KELVANE_FORCE_SCALAR is set to a value other than "0" or empty. Decided once

@@ -8,11 +8,13 @@
 #include "frames/demosaic.h"
 #include "frames/kernels.h"
 #include "frames/simd_avx2.h"
+#include "frames/simd_vbmi.h"
 #include "frames/tables.h"
 
 namespace kelvane::frames {
 
 const Kernels* BuildVectorKernels();
+const Kernels* BuildAvx2Kernels();
 
 #ifdef KELVANE_HAVE_AVX2_KERNELS
 namespace {
@@ -248,15 +250,84 @@ Kernels MakeAvx2Kernels() {
   return k;
 }
 
+// The byte tables of a logarithmic map, built once per bit count on first use;
+// null if the map cannot be written so (the gather stays in use then).
+const vbmi::ByteMapLevels* LogLevels(int32_t bits) {
+  const auto build = [](vbmi::ByteMapLevels& v, int32_t b) {
+    return vbmi::BuildByteMapLevels(GetMapTable(true, b), static_cast<uint16_t>((1u << b) - 1u), v);
+  };
+  switch (bits) {
+    case 10: {
+      static vbmi::ByteMapLevels v;
+      static const bool ok = build(v, 10);
+      return ok ? &v : nullptr;
+    }
+    case 12: {
+      static vbmi::ByteMapLevels v;
+      static const bool ok = build(v, 12);
+      return ok ? &v : nullptr;
+    }
+    case 14: {
+      static vbmi::ByteMapLevels v;
+      static const bool ok = build(v, 14);
+      return ok ? &v : nullptr;
+    }
+    case 16: {
+      static vbmi::ByteMapLevels v;
+      static const bool ok = build(v, 16);
+      return ok ? &v : nullptr;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+void Mono16ToGreyVbmi(const uint8_t* src, uint8_t* grey, size_t count, bool swap, int32_t shift, const uint8_t* map,
+                      uint16_t largest) {
+  int32_t bits = 0;
+  const vbmi::ByteMapLevels* levels =
+      shift >= 0 && shift < 16 && MapKind(map, largest, bits) == 2 ? LogLevels(bits) : nullptr;
+  if (levels == nullptr) {
+    Mono16ToGreyAny(src, grey, count, swap, shift, map, largest);
+    return;
+  }
+  const size_t blocks = count / vbmi::kSamplesPerBlock, done = vbmi::kSamplesPerBlock * blocks;
+  vbmi::Mono16ToGreyLevelsBlocks(src, grey, blocks, swap, shift, largest, *levels);
+  Mono16ToGrey(src + 2 * done, grey + done, count - done, swap, shift, map, largest);
+}
+
+// The AVX2 set with the logarithmic 16-bit map done by byte permutes.
+Kernels MakeVbmiKernels(const Kernels& avx2_set) {
+  Kernels k = avx2_set;
+  k.name = "avx512vbmi";
+  k.Mono16ToGrey = Mono16ToGreyVbmi;
+  return k;
+}
+
 }  // namespace
 #endif
 
-const Kernels* BuildVectorKernels() {
+const Kernels* BuildAvx2Kernels() {
 #ifdef KELVANE_HAVE_AVX2_KERNELS
   __builtin_cpu_init();
   // Also false when the operating system does not save the 256-bit registers.
   if (!__builtin_cpu_supports("avx2")) return nullptr;
   static const Kernels kernels = MakeAvx2Kernels();
+  return &kernels;
+#else
+  return nullptr;
+#endif
+}
+
+const Kernels* BuildVectorKernels() {
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+  const Kernels* avx2_set = BuildAvx2Kernels();
+  if (avx2_set == nullptr) return nullptr;
+  // Also false when the operating system does not save the 512-bit registers.
+  if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512bw") ||
+      !__builtin_cpu_supports("avx512vbmi"))
+    return avx2_set;
+  static const Kernels kernels = MakeVbmiKernels(*avx2_set);
   return &kernels;
 #else
   return nullptr;

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "frames/demosaic.h"
 #include "frames/frame_store.h"
 #include "frames/kernels.h"
+#include "frames/simd_vbmi.h"
 #include "frames/tables.h"
 
 namespace kelvane::frames {
@@ -333,6 +335,69 @@ TEST_F(VectorSet, RawPathsRowByRow) {
           }
         }
 }
+
+
+// Every 16-bit sample, both byte orders, every Lut code and one invalid code:
+// each vector set (AVX2, and the byte-permute set where the processor has it)
+// must give the reference's byte for each of the 65536 samples. The samples are
+// shuffled so every vector block mixes dark and bright ones.
+TEST(VectorSets, Mono16GreyEverySampleEveryLut) {
+  const std::vector<const Kernels*> sets = VectorKernelSets();
+  if (sets.empty()) GTEST_SKIP() << "no vector kernels on this processor";
+  std::vector<uint16_t> ascending(65536);
+  for (size_t i = 0; i < ascending.size(); ++i) ascending[i] = static_cast<uint16_t>(i);
+  std::vector<uint16_t> shuffled = ascending;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
+  for (const std::vector<uint16_t>* samples : {&ascending, &shuffled}) {
+    const std::vector<uint16_t>& in = *samples;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(in.data());
+    for (int32_t code : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}) {
+      const LutInfo lut = LutFor(code);
+      const uint8_t* map = lut.low_byte_grey ? nullptr : GetMapTable(lut.logarithmic, lut.bits);
+      for (bool swap : {false, true}) {
+        std::vector<uint8_t> want(in.size()), got(in.size());
+        ScalarKernels().Mono16ToGrey(bytes, want.data(), in.size(), swap, 16 - lut.bits, map, lut.largest());
+        for (const Kernels* k : sets) {
+          std::fill(got.begin(), got.end(), uint8_t{0x5A});
+          k->Mono16ToGrey(bytes, got.data(), in.size(), swap, 16 - lut.bits, map, lut.largest());
+          size_t first = 0;
+          while (first < want.size() && want[first] == got[first]) ++first;
+          EXPECT_EQ(first, want.size()) << k->name << " Lut " << code << (swap ? " swapped" : "")
+                                        << ": first difference at sample " << first;
+        }
+      }
+    }
+  }
+}
+
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+// The byte tables of the permute set: every logarithmic map must be writable so
+// (else that set silently keeps the gather). Any jumps between buckets are
+// fine, but a map that falls, or steps more than once, inside every bucket of
+// the narrowest width must be refused rather than approximated.
+TEST(VectorSets, ByteMapLevelsAcceptOnlyExactMaps) {
+  std::vector<uint8_t> falling(4096), steep(4096), jumps(4096);
+  for (size_t i = 0; i < falling.size(); ++i) {
+    falling[i] = static_cast<uint8_t>(255 - (i & 15));
+    steep[i] = static_cast<uint8_t>(i < 2048 ? 2 * i : i >> 4);
+    jumps[i] = static_cast<uint8_t>((i >> 4) * 97 % 255 + ((i & 15) > 6 ? 1 : 0));
+  }
+  const struct {
+    const char* name;
+    const uint8_t* map;
+    uint16_t largest;
+    bool writable;
+  } cases[] = {{"log10", GetMapTable(true, 10), 1023, true},  {"log12", GetMapTable(true, 12), 4095, true},
+               {"log14", GetMapTable(true, 14), 16383, true}, {"log16", GetMapTable(true, 16), 65535, true},
+               {"lin12", GetMapTable(false, 12), 4095, true}, {"falling", falling.data(), 4095, false},
+               {"steps of two", steep.data(), 4095, false},
+               {"jumps between buckets", jumps.data(), 4095, true},   {"not a power of two", GetMapTable(true, 12), 4000, false}};
+  for (const auto& c : cases) {
+    vbmi::ByteMapLevels levels;
+    EXPECT_EQ(vbmi::BuildByteMapLevels(c.map, c.largest, levels), c.writable) << c.name;
+  }
+}
+#endif
 
 // The environment is read once per process, so each value is tried in a fresh one.
 TEST(KernelDispatch, ForceScalarValues) {

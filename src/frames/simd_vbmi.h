@@ -1,0 +1,42 @@
+// Vector body for x86-64 processors with AVX-512 VBMI (byte permutes over 128
+// entries): the logarithmic 16-bit to byte map, which the AVX2 set can only
+// gather. Nothing here may run before the processor was found to support
+// AVX-512 F, BW and VBMI.
+#pragma once
+
+#include "frames/simd_avx2.h"
+
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvane::frames::vbmi {
+
+// A non-decreasing map of 2^bits entries written as byte tables over 256
+// buckets, at up to kMaxLevels bucket widths. At level i a sample s falls in
+// bucket h = s >> shift[i]; its byte is base[i][h], plus one when the bits of s
+// below the shift exceed over[i][h] (a bucket holds at most one step of the
+// map). The first level has the widest buckets and covers every sample; each
+// further level covers s < 256 << shift[i] with narrower buckets and wins there,
+// where the map is too steep for the wider ones.
+inline constexpr int32_t kMaxLevels = 6;
+struct ByteMapLevels {
+  int32_t count = 0;
+  int32_t shift[kMaxLevels] = {};
+  alignas(64) uint8_t base[kMaxLevels][256] = {};
+  alignas(64) uint8_t over[kMaxLevels][256] = {};
+};
+
+// Builds the levels for map[0 .. largest], largest = 2^bits - 1 with bits 8..16.
+// False when the map cannot be written so (it falls or steps too often); the
+// levels are checked against every entry of the map before true is returned.
+bool BuildByteMapLevels(const uint8_t* map, uint16_t largest, ByteMapLevels& levels);
+
+// Mono16ToGrey through the levels: blocks of 64 samples (128 input bytes).
+inline constexpr size_t kSamplesPerBlock = 64;
+void Mono16ToGreyLevelsBlocks(const uint8_t* src, uint8_t* grey, size_t blocks, bool swap, int32_t shift,
+                              uint16_t largest, const ByteMapLevels& levels);
+
+}  // namespace kelvane::frames::vbmi
+
+#endif
