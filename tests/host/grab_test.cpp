@@ -370,11 +370,48 @@ TEST_F(GrabTest, TriggerRegisterKeepsTheOtherFields) {
 }
 
 // The video-control path of a camera without the camera-information interface.
-TEST_F(GrabTest, TriggerThroughVideoControlNeedsTheSetting) {
+TEST_F(GrabTest, WithoutVideoControlTheTriggerSwitchDoesNothing) {
+  WriteSettings(kUsb.config, {"HWTrigger=1"});
   Initialize();
-  // The 16-bit camera has the camera-information interface; the USB camera has no video control.
-  ASSERT_EQ(Open(0, kUsb), 1);
-  EXPECT_EQ(setHWTrigger(0, 0, 1), 1);  // nothing to switch: success, nothing done
+  ASSERT_EQ(Open(0, kUsb), 1);  // no camera-information and no video-control interface
+  EXPECT_EQ(setHWTrigger(0, 0, 1), 1);
+}
+
+// A camera without the camera-information interface is triggered through the
+// video-control mode of its output pin, and only with the HWTrigger setting on.
+class VideoControlTriggerTest : public GrabTest {
+  void PrepareBus() override {
+    ASSERT_TRUE(sim::LoadBusFromText(R"({"cameras": [{
+      "name": "Trigger Cam", "kind": "usb", "interfaces": {"video_control": true},
+      "video_control_caps": 4, "video_control_mode": 0,
+      "formats": [{"subtype": "Y800", "width": 64, "height": 48, "interval": 333333}]}]})"));
+  }
+};
+
+TEST_F(VideoControlTriggerTest, SetsTheExternalTriggerModeOnlyWithTheSetting) {
+  const Camera cam{"Trigger Cam", "Trigger Cam"};
+  WriteSettings(cam.config, {"HWTrigger=0", "BlackLvlPoints=4"});
+  Initialize();
+  ASSERT_EQ(Open(0, cam), 1);
+  EXPECT_EQ(setHWTrigger(0, 0, 1), 1);
+  EXPECT_EQ(sim::VideoControlMode(cam.friendly), 0);  // the setting is off: nothing is done
+
+  std::filesystem::remove(SettingsFile());
+  WriteSettings(cam.config, {"HWTrigger=1"});
+  ASSERT_EQ(setSystemPath(dir_.c_str()), 1);  // read at the next call
+  EXPECT_EQ(setHWTrigger(0, 0, 1), 1);
+  EXPECT_EQ(sim::VideoControlMode(cam.friendly), 4);
+  EXPECT_EQ(setHWTrigger(0, 0, 0), 1);
+  EXPECT_EQ(sim::VideoControlMode(cam.friendly), 0);
+
+  sim::InjectFault({"IAMVideoControl::SetMode", "", 1, platform::E_FAIL, std::nullopt});
+  ClearMessages();
+  EXPECT_EQ(setHWTrigger(0, 0, 1), 0);
+  EXPECT_TRUE(Logged("Failed setting ExternalTriggerEnable - E_FAIL [0x80004005]\r\n"));
+  sim::InjectFault({"IAMVideoControl::SetMode", "", 1, platform::E_FAIL, std::nullopt});
+  ClearMessages();
+  EXPECT_EQ(setHWTrigger(0, 0, 0), 0);  // switching off fails silently
+  EXPECT_TRUE(Messages().empty());
 }
 
 TEST_F(GrabTest, WholeImageReadPutsTheBottomRowFirst) {
