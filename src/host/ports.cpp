@@ -10,12 +10,11 @@
 #include "host/grab.h"
 #include "host/library.h"
 #include "host/state.h"
+#include "settings/camera_settings.h"
 
 namespace kelvane::host {
 
 using namespace platform;
-
-void ReadSettingsOf(CameraRecord& camera);
 
 namespace {
 
@@ -69,8 +68,11 @@ frames::FrameSettings FrameSettingsOf(const settings::CameraSettings& s) {
 
 // The first open of a camera in this process, up to its installed callback.
 // The lock is already ours. On failure everything taken here is released.
-bool OpenCamera(CameraRecord& camera, int index) {
-  ReadSettingsOf(camera);
+bool OpenCamera(CameraRecord& camera) {
+  // The settings are read again at each first open; a path too long for the
+  // settings file leaves the defaults, as a missing file does.
+  const auto path = SettingsPath();
+  camera.Settings = path ? settings::ReadCameraSettings(*path, camera.ConfigName) : settings::CameraSettings{};
   const settings::CameraSettings& s = camera.Settings;
 
   HRESULT hr = capture::SetStreamConfig(camera);
@@ -80,7 +82,7 @@ bool OpenCamera(CameraRecord& camera, int index) {
     ReleaseCamera(camera);  // a failed build keeps nothing until the next open
     return false;
   }
-  if (auto path = SettingsPath()) capture::ApplyCameraProperties(camera, *path);
+  if (path) capture::ApplyCameraProperties(camera, *path);
 
   AM_MEDIA_TYPE mt;
   if (!ConnectedMediaType(camera, mt)) {
@@ -121,7 +123,6 @@ bool OpenCamera(CameraRecord& camera, int index) {
     ReleaseCamera(camera);
     return false;
   }
-  (void)index;
   return true;
 }
 
@@ -155,7 +156,7 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
   DebugPrint("OPEN %s\r\n", cameraName);
   bool opened = false;
   try {
-    opened = OpenCamera(camera, index);
+    opened = OpenCamera(camera);
   } catch (...) {
     ReleaseCamera(camera);
     lock.Release();

@@ -24,14 +24,6 @@ std::optional<std::string> SettingsPath() {
   return path;
 }
 
-// Reads one camera's settings from the file of the current system path. A path
-// too long for the settings file name leaves the camera with the defaults, as
-// a missing file does.
-void ReadSettingsOf(CameraRecord& camera) {
-  auto path = SettingsPath();
-  camera.Settings = path ? settings::ReadCameraSettings(*path, camera.ConfigName) : settings::CameraSettings{};
-}
-
 int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
   HostState& s = State();
   if (!s.Initialized) {
