@@ -1,6 +1,7 @@
 // Named camera properties, library settings and camera registers by name.
 #include <strings.h>
 
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <string>
