@@ -32,14 +32,16 @@ void FreeMemory::operator()(void* p) const {
 namespace {
 // Null when the memory cannot be had. A zero-byte request still yields a
 // buffer, so an empty image is a configured one. The buffer starts `offset`
-// bytes (a multiple of 64) into a block of that much more.
+// bytes (a multiple of 64) past the first cache line boundary of a block of
+// that much more: whole vectors of the kernels then never straddle two lines.
 template <typename T>
 FrameMemory<T> Allocate(size_t count, size_t offset = 0) {
   if (count == 0) count = 1;
-  if (count > (SIZE_MAX - offset) / sizeof(T)) return FrameMemory<T>();
-  auto* block = static_cast<unsigned char*>(std::calloc(count * sizeof(T) + offset, 1));
+  if (count > (SIZE_MAX - offset - 63) / sizeof(T)) return FrameMemory<T>();
+  auto* block = static_cast<unsigned char*>(std::calloc(count * sizeof(T) + offset + 63, 1));
   if (block == nullptr) return FrameMemory<T>();
-  return FrameMemory<T>(reinterpret_cast<T*>(block + offset), FreeMemory{offset});
+  const size_t skip = (64 - reinterpret_cast<uintptr_t>(block) % 64) % 64 + offset;
+  return FrameMemory<T>(reinterpret_cast<T*>(block + skip), FreeMemory{skip});
 }
 }  // namespace
 

@@ -296,10 +296,34 @@ void Mono16ToGreyVbmi(const uint8_t* src, uint8_t* grey, size_t count, bool swap
   Mono16ToGrey(src + 2 * done, grey + done, count - done, swap, shift, map, largest);
 }
 
-// The AVX2 set with the logarithmic 16-bit map done by byte permutes.
+void Y444ToLumaVbmi(const uint8_t* src, uint8_t* grey, size_t pixels) {
+  const size_t blocks = pixels / vbmi::kGreyPixelsPerBlock, done = blocks * vbmi::kGreyPixelsPerBlock;
+  vbmi::Y444ToLumaBlocks(src, grey, blocks);
+  Y444ToLuma(src + 3 * done, grey + done, pixels - done);
+}
+
+void BgrToGreyVbmi(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel) {
+  const size_t blocks = pixels / vbmi::kGreyPixelsPerBlock;
+  if (bytes_per_pixel == 3) {
+    vbmi::Bgr24ToGreyBlocks(src, grey, blocks);
+  } else if (bytes_per_pixel == 4) {
+    vbmi::Bgr32ToGreyBlocks(src, grey, blocks);
+  } else {
+    BgrToGrey(src, grey, pixels, bytes_per_pixel);
+    return;
+  }
+  const size_t done = blocks * vbmi::kGreyPixelsPerBlock;
+  BgrToGrey(src + bytes_per_pixel * done, grey + done, pixels - done, bytes_per_pixel);
+}
+
+// The AVX2 set with Y444 luma, BGR to grey and the logarithmic 16-bit map done
+// by byte permutes. (YUY2 and UYVY luma stay with the AVX2 bodies: both reach
+// the memory's limit, the narrower one a little nearer.)
 Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   Kernels k = avx2_set;
   k.name = "avx512vbmi";
+  k.Y444ToLuma = Y444ToLumaVbmi;
+  k.BgrToGrey = BgrToGreyVbmi;
   k.Mono16ToGrey = Mono16ToGreyVbmi;
   return k;
 }

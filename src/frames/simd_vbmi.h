@@ -37,6 +37,13 @@ inline constexpr size_t kSamplesPerBlock = 64;
 void Mono16ToGreyLevelsBlocks(const uint8_t* src, uint8_t* grey, size_t blocks, bool swap, int32_t shift,
                               uint16_t largest, const ByteMapLevels& levels);
 
+// Y444 luma and BGR to grey, 64 pixels per block (grey_vbmi.cpp); they read
+// exactly the block's bytes.
+inline constexpr size_t kGreyPixelsPerBlock = 64;
+void Y444ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
+void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
+void Bgr32ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
+
 }  // namespace kelvane::frames::vbmi
 
 #endif

@@ -124,7 +124,8 @@ TEST_F(VectorSet, PackedYuvAndLuma) {
   };
   for (const Format& f : formats)
     for (size_t units : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{16}, size_t{17}, size_t{31},
-                         size_t{32}, size_t{33}, size_t{65}, size_t{640 * 3 + 5}})
+                         size_t{32}, size_t{33}, size_t{63}, size_t{64}, size_t{65}, size_t{127}, size_t{128},
+                         size_t{129}, size_t{640 * 3 + 5}})
       for (Fill fill : kFills) {
         const std::string what = std::string(f.name) + " x" + std::to_string(units);
         const size_t in = f.in_per_unit * units, pixels = f.pixels_per_unit * units;
@@ -152,7 +153,8 @@ TEST_F(VectorSet, RgbToGrey) {
   for (size_t bpp : {size_t{3}, size_t{4}})
     for (size_t pixels :
          {size_t{1}, size_t{2}, size_t{3}, size_t{31}, size_t{32}, size_t{33}, size_t{34}, size_t{35}, size_t{36},
-          size_t{63}, size_t{64}, size_t{65}, size_t{66}, size_t{67}, size_t{98}, size_t{1000}})
+          size_t{63}, size_t{64}, size_t{65}, size_t{66}, size_t{67}, size_t{98}, size_t{127}, size_t{128},
+          size_t{129}, size_t{191}, size_t{192}, size_t{193}, size_t{1000}})
       for (Fill fill : kFills)
         Compare("BGR" + std::to_string(8 * bpp) + " x" + std::to_string(pixels), bpp * pixels, pixels, fill, 3,
                 [&](const Kernels& k, const uint8_t* s, uint8_t* d) { k.BgrToGrey(s, d, pixels, bpp); });

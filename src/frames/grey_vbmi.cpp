@@ -1,0 +1,93 @@
+// Y444 luma and BGR to grey with AVX-512 VBMI byte permutes. One permute picks
+// any 64 bytes out of two input registers, so a block of 64 output pixels costs
+// a permute or two where the AVX2 bodies shuffle within 128-bit lanes and then
+// put the lanes back in order.
+#include "frames/simd_vbmi.h"
+
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+#include <immintrin.h>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vbmi"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512bw,avx512vbmi")
+#endif
+
+namespace kelvane::frames::vbmi {
+namespace {
+
+// A permute index: byte i takes byte `pick(i)` of the pair of registers (0..63
+// the first, 64..127 the second).
+template <typename Pick>
+__m512i Indices(Pick pick) {
+  alignas(64) uint8_t idx[64];
+  for (int i = 0; i < 64; ++i) idx[i] = static_cast<uint8_t>(pick(i) & 127);
+  return _mm512_load_si512(idx);
+}
+
+inline __m512i Load(const uint8_t* p) { return _mm512_loadu_si512(p); }
+
+// Of 64 pixels of three bytes, pixels 0-31 lie in the first two of the three
+// input registers, 32-63 in the last two.
+constexpr __mmask64 kUpperHalf = 0xFFFFFFFF00000000ULL;
+
+// B + G + R of 32 pixels as words, from the pair (a, b) in which pixel j's blue
+// is byte base + bpp * j.
+struct SumIndices {
+  __m512i blue_green, red;
+};
+inline SumIndices MakeSumIndices(int base, int bpp) {
+  return {Indices([=](int i) { return base + bpp * (i / 2) + (i & 1); }),
+          Indices([=](int i) { return base + bpp * (i / 2) + 2; })};
+}
+inline __m512i Sums(__m512i a, __m512i b, const SumIndices& s) {
+  const __m512i bg = _mm512_permutex2var_epi8(a, s.blue_green, b);
+  const __m512i r = _mm512_maskz_permutex2var_epi8(0x5555555555555555ULL, a, s.red, b);  // red, 0
+  return _mm512_add_epi16(_mm512_maddubs_epi16(bg, _mm512_set1_epi8(1)), r);
+}
+// sum / 3 rounded down for sums up to 765: (sum * 21846) >> 16 is off by less
+// than 0.008 before the rounding, never enough to reach the next integer.
+inline __m512i Third(__m512i sums) { return _mm512_mulhi_epu16(sums, _mm512_set1_epi16(21846)); }
+
+}  // namespace
+
+void Y444ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
+  const __m512i low = Indices([](int i) { return 3 * i + 1; });
+  const __m512i high = Indices([](int i) { return 3 * i + 1 - 64; });
+  for (size_t n = 0; n < blocks; ++n, src += 192, grey += 64) {
+    const __m512i r0 = Load(src), r1 = Load(src + 64), r2 = Load(src + 128);
+    _mm512_storeu_si512(grey, _mm512_mask_blend_epi8(kUpperHalf, _mm512_permutex2var_epi8(r0, low, r1),
+                                                     _mm512_permutex2var_epi8(r1, high, r2)));
+  }
+}
+
+void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
+  // Pixels 32-63 start at byte 96, byte 32 of the second register.
+  const SumIndices first = MakeSumIndices(0, 3), second = MakeSumIndices(32, 3);
+  const __m512i low_bytes = Indices([](int i) { return 2 * i; });
+  for (size_t n = 0; n < blocks; ++n, src += 192, grey += 64) {
+    const __m512i r0 = Load(src), r1 = Load(src + 64), r2 = Load(src + 128);
+    const __m512i q0 = Third(Sums(r0, r1, first)), q1 = Third(Sums(r1, r2, second));
+    _mm512_storeu_si512(grey, _mm512_permutex2var_epi8(q0, low_bytes, q1));
+  }
+}
+
+void Bgr32ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
+  const SumIndices sums = MakeSumIndices(0, 4);
+  const __m512i low_bytes = Indices([](int i) { return 2 * i; });
+  for (size_t n = 0; n < blocks; ++n, src += 256, grey += 64) {
+    const __m512i q0 = Third(Sums(Load(src), Load(src + 64), sums));
+    const __m512i q1 = Third(Sums(Load(src + 128), Load(src + 192), sums));
+    _mm512_storeu_si512(grey, _mm512_permutex2var_epi8(q0, low_bytes, q1));
+  }
+}
+
+}  // namespace kelvane::frames::vbmi
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif
