@@ -142,7 +142,7 @@ class CameraFilter final : public SourceFilter,
     std::lock_guard lock(device_->Mutex());
     return device_->formats[static_cast<size_t>(device_->current)].interval;
   }
-  bool NextFrame(std::vector<uint8_t>& frame, double* time) override;
+  bool NextFrame(FrameBuffer& frame, double* time) override;
 
   // ---- IAMVideoControl ----
   HRESULT GetCaps(IPin* pin, int32_t* caps) override {
@@ -596,7 +596,7 @@ HRESULT CapturePin::SetFormat(AM_MEDIA_TYPE* mt) {
 
 // ---- frames ------------------------------------------------------------------------------------------
 
-bool CameraFilter::NextFrame(std::vector<uint8_t>& frame, double* time) {
+bool CameraFilter::NextFrame(FrameBuffer& frame, double* time) {
   GUID subtype;
   int32_t w = 0, h = 0;
   int64_t index = 0, interval = 0;

@@ -96,7 +96,7 @@ class Decompressor final : public Filter, public IFiRawMode {
   Pin* input_;
   Pin* output_;
   std::atomic<int32_t> rawMode_{0};
-  std::vector<uint8_t> out_;  // streaming thread only
+  FrameBuffer out_;  // streaming thread only
 };
 
 // The sample a SampleCB receives: the frame buffer, valid during the call.

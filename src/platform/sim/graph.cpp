@@ -49,7 +49,7 @@ class Stream {
   bool Delivering() const { return state == State_Running && !runPending; }
 
   void Body() {
-    std::vector<std::vector<uint8_t>> buffers(sources.size());
+    std::vector<FrameBuffer> buffers(sources.size());
     Clock::time_point due = Clock::now();
     std::unique_lock lock(mutex);
     while (state != State_Stopped) {

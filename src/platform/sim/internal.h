@@ -2,7 +2,10 @@
 // streams from.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "platform/firei.h"
@@ -19,13 +22,27 @@ HRESULT CreateCaptureGraphBuilder(REFIID riid, void** out);
 HRESULT CreateSampleGrabber(REFIID riid, void** out);
 HRESULT CreateNullRenderer(REFIID riid, void** out);
 
+// Frame memory as a capture driver hands it out: starting on a cache line, so
+// that the frame pipeline's vector loads never straddle two lines.
+template <typename T>
+struct CacheLineAllocator {
+  using value_type = T;
+  CacheLineAllocator() = default;
+  template <typename U>
+  explicit CacheLineAllocator(const CacheLineAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
+  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
+  bool operator==(const CacheLineAllocator&) const { return true; }
+};
+using FrameBuffer = std::vector<uint8_t, CacheLineAllocator<uint8_t>>;
+
 // A filter that produces frames (the camera). The streaming thread asks it for
 // the next frame in the byte layout of its connection.
 class SourceFilter : public Filter {
  public:
   // Fills `frame` with the next frame and returns true, or false when the
   // device gives none now (stopped, gone, waiting for a trigger).
-  virtual bool NextFrame(std::vector<uint8_t>& frame, double* time) = 0;
+  virtual bool NextFrame(FrameBuffer& frame, double* time) = 0;
   // Frame interval of the connected format, 100-ns units.
   virtual int64_t FrameInterval() const = 0;
   virtual std::shared_ptr<Device> DevicePtr() const = 0;
