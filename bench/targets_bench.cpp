@@ -24,13 +24,13 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "frames/frame_store.h"
 #include "frames/kernels.h"
+#include "platform/cache_line_allocator.h"
 
 #ifdef KELVANE_HAVE_LIBYUV
 #include <libyuv.h>
@@ -53,17 +53,7 @@ constexpr size_t kPixels = size_t{kW} * kH;
 
 // Cameras deliver frames in buffers that start on a cache line (most on a
 // page); so do the benchmark's, and the frame store's own buffers.
-template <typename T>
-struct CacheLineAllocator {
-  using value_type = T;
-  CacheLineAllocator() = default;
-  template <typename U>
-  explicit CacheLineAllocator(const CacheLineAllocator<U>&) {}
-  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
-  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
-  bool operator==(const CacheLineAllocator&) const { return true; }
-};
-using Bytes = std::vector<uint8_t, CacheLineAllocator<uint8_t>>;
+using Bytes = kelvane::platform::FrameBuffer;
 
 Bytes Random(size_t n, unsigned seed) {
   Bytes v(n);

@@ -1,4 +1,4 @@
-// Closes the AVX2 region opened by avx2_begin.h.
+// Closes the region opened by avx2_begin.h or vbmi_begin.h.
 #if defined(__clang__)
 #pragma clang attribute pop
 #else

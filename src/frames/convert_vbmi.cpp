@@ -74,12 +74,7 @@ bool BuildByteMapLevels(const uint8_t* map, uint16_t largest, ByteMapLevels& v) 
 
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vbmi"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512bw,avx512vbmi")
-#endif
+#include "frames/vbmi_begin.h"
 
 namespace kelvane::frames::vbmi {
 namespace {
@@ -178,9 +173,5 @@ void Mono16ToGreyLevelsBlocks(const uint8_t* src, uint8_t* grey, size_t blocks, 
 
 }  // namespace kelvane::frames::vbmi
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+#include "frames/avx2_end.h"
 #endif

@@ -7,12 +7,7 @@
 #ifdef KELVANE_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vbmi"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512bw,avx512vbmi")
-#endif
+#include "frames/vbmi_begin.h"
 
 namespace kelvane::frames::vbmi {
 namespace {
@@ -85,9 +80,5 @@ void Bgr32ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
 
 }  // namespace kelvane::frames::vbmi
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+#include "frames/avx2_end.h"
 #endif

@@ -2,12 +2,10 @@
 // streams from.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <memory>
-#include <new>
 #include <vector>
 
+#include "platform/cache_line_allocator.h"
 #include "platform/firei.h"
 #include "platform/sim/bus.h"
 #include "platform/sim/filter.h"
@@ -22,19 +20,7 @@ HRESULT CreateCaptureGraphBuilder(REFIID riid, void** out);
 HRESULT CreateSampleGrabber(REFIID riid, void** out);
 HRESULT CreateNullRenderer(REFIID riid, void** out);
 
-// Frame memory as a capture driver hands it out: starting on a cache line, so
-// that the frame pipeline's vector loads never straddle two lines.
-template <typename T>
-struct CacheLineAllocator {
-  using value_type = T;
-  CacheLineAllocator() = default;
-  template <typename U>
-  explicit CacheLineAllocator(const CacheLineAllocator<U>&) {}
-  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
-  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
-  bool operator==(const CacheLineAllocator&) const { return true; }
-};
-using FrameBuffer = std::vector<uint8_t, CacheLineAllocator<uint8_t>>;
+using platform::FrameBuffer;
 
 // A filter that produces frames (the camera). The streaming thread asks it for
 // the next frame in the byte layout of its connection.
