@@ -41,6 +41,13 @@ inline sim::Fault MakeFault(std::string operation, std::string scope, int count 
   return f;
 }
 
+// A fault on the call after the first `after` matching calls.
+inline sim::Fault LaterFault(std::string operation, std::string scope, int after) {
+  sim::Fault f = MakeFault(std::move(operation), std::move(scope));
+  f.after = after;
+  return f;
+}
+
 inline sim::Fault RaiseFault(std::string operation, std::string scope, std::string text) {
   sim::Fault f = MakeFault(std::move(operation), std::move(scope));
   f.raise = std::move(text);

@@ -166,6 +166,9 @@ TEST_F(CaptureTest, EveryFailingStepLogsItsLineAndTheNextBuildSucceeds) {
        E_NOINTERFACE, "Unable to get StreamType - E_NOINTERFACE [0x80004002]\r\n"},
       {"current format", 1, MakeFault("IAMStreamConfig::GetFormat", kColour), E_FAIL,
        "Unable to get StreamType - E_FAIL [0x80004005]\r\n"},
+      // The camera's graph adds the grabber, the renderer, then the decompressor.
+      {"adding the decompressor", 1, LaterFault("IFilterGraph::AddFilter", kColour, 2), E_FAIL,
+       "Failed to add decompressor - E_FAIL [0x80004005]\r\n"},
       {"camera to decompressor", 1, MakeFault("IGraphBuilder::Connect", kColour), E_FAIL,
        "Connect failed: Camera-Decompressor - E_FAIL [0x80004005]\r\n"},
       {"decompressor to grabber", 1, MakeFault("IBaseFilter::EnumPins", "SampleGrabber"), E_FAIL,

@@ -407,11 +407,12 @@ class Reader {
   }
 
   static Fault FaultEntry(const json& v, const std::string& path) {
-    OnlyKeys(v, path, {"operation", "scope", "count", "result", "raise"});
+    OnlyKeys(v, path, {"operation", "scope", "after", "count", "result", "raise"});
     Fault f;
     f.operation = String(Need(v, path, "operation"), path + "/operation");
     if (f.operation.find("::") == std::string::npos) Fail(path + "/operation", "expected \"Interface::Method\"");
     if (v.contains("scope")) f.scope = String(v["scope"], path + "/scope");
+    if (v.contains("after")) f.after = Int32(v["after"], path + "/after", 0, 1000000000);
     if (v.contains("count")) f.count = Int32(v["count"], path + "/count", -1, 1000000000);
     if (v.contains("result")) f.result = Result(v["result"], path + "/result");
     if (v.contains("raise")) f.raise = String(v["raise"], path + "/raise");

@@ -38,15 +38,17 @@ std::vector<std::string> CameraNames();
 
 // Operation names are "Interface::Method" as declared in the seam, e.g.
 // "IMoniker::BindToObject", "IPropertyBag::Read", "IMediaControl::Run",
-// "IFiVideoFormatConfig::SetCustomRect". A fault applies to the next `count`
-// calls (count < 0: every call). It either returns `result` or, when `raise`
-// is set, throws platform::PlatformError with that text.
+// "IFiVideoFormatConfig::SetCustomRect". A fault lets the first `after` calls
+// pass and then applies to the next `count` calls (count < 0: every call). It
+// either returns `result` or, when `raise` is set, throws
+// platform::PlatformError with that text.
 struct Fault {
   std::string operation;
   std::string scope;  // a camera's or filter's friendly name; empty: everywhere
   int count = 1;
   platform::HRESULT result = platform::E_FAIL;
   std::optional<std::string> raise;
+  int after = 0;
 };
 void InjectFault(const Fault& fault);
 void ClearFaults();

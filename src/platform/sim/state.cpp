@@ -140,6 +140,10 @@ std::optional<HRESULT> TakeFault(std::string_view operation, std::string_view sc
       return f.count != 0 && f.operation == operation && (f.scope.empty() || f.scope == scope);
     });
     if (it == s.faults.end()) return std::nullopt;
+    if (it->after > 0) {
+      --it->after;
+      return std::nullopt;
+    }
     raise = it->raise;
     result = it->result;
     if (it->count > 0 && --it->count == 0) s.faults.erase(it);
