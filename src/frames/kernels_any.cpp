@@ -301,6 +301,7 @@ Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   Kernels k = avx2_set;
   k.name = "avx512vbmi";
   k.Mono16ToGrey = Mono16ToGreyVbmi;
+  k.DemosaicRows16 = &vbmi::kDemosaicRows16;
   return k;
 }
 

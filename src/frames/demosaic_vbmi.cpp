@@ -1,0 +1,246 @@
+// Interiors of demosaicing algorithms 0, 2 and 4 for 16-bit samples that a
+// linear map turns into bytes as they are stored, on processors with AVX-512 BW
+// and VBMI. Everything else (other algorithms, 16-bit output, samples too wide
+// for the sums below) goes to the AVX2 interiors.
+//
+// A 512-bit register holds 32 samples of 16 bits. The AVX2 loops split a block
+// by column parity, so that each half computes only its own site's formulas;
+// here every formula is computed for all 32 pixels of the block, from loads
+// shifted by -1, 0 and +1 samples, and a mask that alternates with the column
+// picks for each pixel the formula of its site. The few formulas computed for
+// nothing cost less than the shuffles that would split the samples and join
+// them back into pixel order.
+//
+// The mapped samples become bytes in their final B G R order by one two-source
+// byte permute per 64 output bytes: B in the low and G in the high byte of one
+// word per pixel, R in the low byte of a second one.
+#include "frames/simd_vbmi.h"
+
+#ifdef KELVANE_HAVE_AVX2_KERNELS
+#include <immintrin.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vbmi"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512bw,avx512vbmi")
+#endif
+
+namespace kelvane::frames::vbmi {
+namespace {
+
+constexpr ptrdiff_t kBlock = 32;
+
+// Sums of four samples stay within 16 bits up to this largest sample.
+constexpr uint16_t kNarrowLimit = 0x3FFF;
+
+inline __m512i Load(const uint16_t* p) { return _mm512_loadu_si512(p); }
+
+// The low half and the words as bytes. The zero-masking forms with every lane
+// selected, because the plain ones start from a value GCC 12 warns is
+// uninitialised; the mask costs nothing.
+inline __m256i LowHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
+inline __m256i WordsToBytes(__m512i v) { return _mm512_maskz_cvtepi16_epi8(0xFFFFFFFFu, v); }
+
+// Output byte j of a block's 96 is sample j % 3 of pixel p = j / 3: byte 2p of
+// the B|G words (B) or 2p + 1 (G), or byte 2p of the R words, the permute's
+// second source (64 + 2p). Bytes 96 .. 127 are not stored.
+constexpr std::array<uint8_t, 128> BgrIndices() {
+  std::array<uint8_t, 128> index{};
+  for (int j = 0; j < 96; ++j) {
+    const int p = j / 3, c = j % 3;
+    index[static_cast<size_t>(j)] = static_cast<uint8_t>(c == 2 ? 64 + 2 * p : 2 * p + c);
+  }
+  return index;
+}
+alignas(64) constexpr std::array<uint8_t, 128> kBgrIndex = BgrIndices();
+
+// A block's three outputs (samples 0 = B, 1 = G, 2 = R) for its 32 pixels in order.
+struct Bgr {
+  __m512i b, g, r;
+};
+
+// Lane i of a block that starts at the stretch's column parity is pixel x0 + 2n + i:
+// its parity is that of i.
+constexpr __mmask32 kEvenLanes = 0x55555555u, kOddLanes = 0xAAAAAAAAu;
+
+// Lanes of row y whose site is green, when blocks start at the parity of x0.
+inline __mmask32 GreenLanes(const RowStretch<uint16_t>& s) {
+  return s.pattern->At(s.x0, s.y) == kG ? kEvenLanes : kOddLanes;
+}
+
+// A row's samples one column left of, at, and one right of each pixel of the block at x.
+struct Near {
+  __m512i w, c, e;
+  Near(const uint16_t* r, ptrdiff_t x) : w(Load(r + x - 1)), c(Load(r + x)), e(Load(r + x + 1)) {}
+};
+
+// Algorithm 0: truncating halves and quarters. At a green site the row colour is
+// (W + E) >> 1 and the column colour (N + S) >> 1; at the others green is
+// (W + E) >> 1 and the column colour the quarter of the four diagonals.
+struct OrigLoop {
+  const uint16_t *up, *row, *down;
+  __mmask32 green;
+  bool k_is_b;
+  explicit OrigLoop(const RowStretch<uint16_t>& s)
+      : up(s.rows[1]), row(s.rows[2]), down(s.rows[3]), green(GreenLanes(s)),
+        k_is_b(s.pattern->RowColour(s.y) == kB) {}
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) const {
+    const Near u(up, x), r(row, x), d(down, x);
+    const __m512i horizontal = _mm512_srli_epi16(_mm512_add_epi16(r.w, r.e), 1);
+    const __m512i vertical = _mm512_srli_epi16(_mm512_add_epi16(u.c, d.c), 1);
+    const __m512i diagonal =
+        _mm512_srli_epi16(_mm512_add_epi16(_mm512_add_epi16(u.w, u.e), _mm512_add_epi16(d.w, d.e)), 2);
+    const __m512i k = _mm512_mask_blend_epi16(green, r.c, horizontal);
+    const __m512i g = _mm512_mask_blend_epi16(green, horizontal, r.c);
+    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, vertical);
+    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+  }
+};
+
+// Algorithm 2: rounded means. At a green site the row colour is the mean of W
+// and E, the column colour that of N and S; at the others green is the mean of
+// the four axial neighbours and the column colour that of the four diagonals.
+struct BilinearLoop {
+  const uint16_t *up, *row, *down;
+  __mmask32 green;
+  bool k_is_b;
+  explicit BilinearLoop(const RowStretch<uint16_t>& s)
+      : up(s.rows[1]), row(s.rows[2]), down(s.rows[3]), green(GreenLanes(s)),
+        k_is_b(s.pattern->RowColour(s.y) == kB) {}
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) const {
+    const __m512i two = _mm512_set1_epi16(2);
+    const Near u(up, x), r(row, x), d(down, x);
+    const __m512i ns = _mm512_add_epi16(u.c, d.c), we = _mm512_add_epi16(r.w, r.e);
+    const __m512i axial = _mm512_srli_epi16(_mm512_add_epi16(_mm512_add_epi16(ns, we), two), 2);
+    const __m512i diagonal = _mm512_srli_epi16(
+        _mm512_add_epi16(_mm512_add_epi16(_mm512_add_epi16(u.w, u.e), _mm512_add_epi16(d.w, d.e)), two), 2);
+    const __m512i k = _mm512_mask_blend_epi16(green, r.c, _mm512_avg_epu16(r.w, r.e));
+    const __m512i g = _mm512_mask_blend_epi16(green, axial, r.c);
+    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, _mm512_avg_epu16(u.c, d.c));
+    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+  }
+};
+
+// Algorithm 4: each pixel takes the 2 x 2 block to its lower right, green the
+// rounded mean of the block's two greens. The block at an even lane has
+// arrangement A (where B, R and the greens of its left and right column sit, as
+// (dx, dy); see kArrangements), the one at an odd lane arrangement A ^ 1.
+struct Arrangement {
+  int b_dx, b_dy, r_dx, r_dy, gl_dy, gr_dy;
+};
+//   0: B G / G R   1: G B / R G   2: G R / B G   3: R G / G B
+constexpr Arrangement kArrangements[4] = {
+    {0, 0, 1, 1, 1, 0}, {1, 0, 0, 1, 0, 1}, {0, 1, 1, 0, 0, 1}, {1, 1, 0, 0, 1, 0}};
+
+template <int A>
+struct SimpleLoop {
+  const uint16_t *row, *down;
+  explicit SimpleLoop(const RowStretch<uint16_t>& s) : row(s.rows[2]), down(s.rows[3]) {}
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) const {
+    constexpr Arrangement a = kArrangements[A], b = kArrangements[A ^ 1];
+    const __m512i v[2][2] = {{Load(row + x), Load(row + x + 1)}, {Load(down + x), Load(down + x + 1)}};
+    const __m512i blue = _mm512_mask_blend_epi16(kOddLanes, v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
+    const __m512i red = _mm512_mask_blend_epi16(kOddLanes, v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
+    const __m512i left = _mm512_mask_blend_epi16(kOddLanes, v[a.gl_dy][0], v[b.gl_dy][0]);
+    const __m512i right = _mm512_mask_blend_epi16(kOddLanes, v[a.gr_dy][1], v[b.gr_dy][1]);
+    return {blue, _mm512_avg_epu16(left, right), red};
+  }
+};
+
+// Where a last block ends the stretch [x0, x1) after whole blocks stopped at x:
+// it overlaps pixels already done (written again with the same values) and
+// starts at the column parity of x0, which the lane masks assume. Returns x when
+// no such block fits.
+inline ptrdiff_t LastBlock(ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t x) {
+  if (x >= x1 || x1 - x0 < kBlock + 1) return x;
+  const ptrdiff_t last = x1 - kBlock - ((x1 - kBlock - x0) & 1);
+  return last >= x0 ? last : x;
+}
+
+// Blocks of 32 pixels, each sample min(v, largest) >> shift, stored as 3 bytes
+// per pixel or as the grey byte floor((B + G + R) / 3) of the mapped bytes
+// (floor(s * 21846 / 2^16) equals floor(s / 3) for every s up to 765).
+template <typename Loop, bool Grey>
+ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
+  const RowStretch<uint16_t> s = stretch;  // the stores could otherwise alias it
+  const MappedRows m = *s.mapped;
+  const Loop loop(s);
+  const __m512i top = _mm512_set1_epi16(static_cast<int16_t>(m.largest));
+  const __m128i shift = _mm_cvtsi32_si128(m.shift);
+  const __m512i index_lo = _mm512_load_si512(kBgrIndex.data()), index_hi = _mm512_load_si512(kBgrIndex.data() + 64);
+  uint8_t* const row = m.base + static_cast<size_t>(s.y) * m.stride;
+  auto map = [&](__m512i v) { return _mm512_srl_epi16(_mm512_min_epu16(v, top), shift); };
+  auto block = [&](ptrdiff_t x) {
+    const Bgr p = loop.Compute(x);
+    const __m512i b = map(p.b), g = map(p.g), r = map(p.r);
+    if constexpr (Grey) {
+      const __m512i sum = _mm512_add_epi16(_mm512_add_epi16(b, g), r);
+      const __m512i grey = _mm512_mulhi_epu16(sum, _mm512_set1_epi16(21846));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), WordsToBytes(grey));
+    } else {
+      const __m512i bg = _mm512_or_si512(b, _mm512_slli_epi16(g, 8));
+      uint8_t* out = row + 3 * x;
+      _mm512_storeu_si512(out, _mm512_permutex2var_epi8(bg, index_lo, r));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64),
+                          LowHalf(_mm512_permutex2var_epi8(bg, index_hi, r)));
+    }
+  };
+  ptrdiff_t x = s.x0;
+  for (; x + kBlock <= s.x1; x += kBlock) block(x);
+  const ptrdiff_t last = LastBlock(s.x0, s.x1, x);
+  if (last == x) return x;
+  block(last);
+  return last + kBlock;
+}
+
+template <typename Loop>
+ptrdiff_t Mapped(const RowStretch<uint16_t>& s) {
+  return s.mapped->grey ? MappedRun<Loop, true>(s) : MappedRun<Loop, false>(s);
+}
+
+// Rows with mapped output whose samples stay at or below `limit` (as a linear
+// map's unpacked samples do: at most its largest value).
+inline bool Fits(const RowStretch<uint16_t>& s, uint16_t limit) {
+  return s.mapped != nullptr && s.mapped->largest <= limit && s.max <= limit;
+}
+
+ptrdiff_t OrigRow(const RowStretch<uint16_t>& s) {
+  if (Fits(s, kNarrowLimit)) return Mapped<OrigLoop>(s);
+  return avx2::kDemosaicRows16.algorithm[0](s);
+}
+
+ptrdiff_t NearestRow(const RowStretch<uint16_t>& s) { return avx2::kDemosaicRows16.algorithm[1](s); }
+
+ptrdiff_t BilinearRow(const RowStretch<uint16_t>& s) {
+  if (Fits(s, kNarrowLimit)) return Mapped<BilinearLoop>(s);
+  return avx2::kDemosaicRows16.algorithm[2](s);
+}
+
+ptrdiff_t HqRow(const RowStretch<uint16_t>& s) { return avx2::kDemosaicRows16.algorithm[3](s); }
+
+// No sums here: any linear map, 16 significant bits included.
+ptrdiff_t SimpleRow(const RowStretch<uint16_t>& s) {
+  if (!Fits(s, 0xFFFF)) return avx2::kDemosaicRows16.algorithm[4](s);
+  const Colour first = s.pattern->At(s.x0, s.y), second = s.pattern->At(s.x0 + 1, s.y);
+  if (first == kB) return Mapped<SimpleLoop<0>>(s);
+  if (first == kR) return Mapped<SimpleLoop<3>>(s);
+  return second == kB ? Mapped<SimpleLoop<1>>(s) : Mapped<SimpleLoop<2>>(s);
+}
+
+}  // namespace
+
+const DemosaicRows<uint16_t> kDemosaicRows16 = {{&OrigRow, &NearestRow, &BilinearRow, &HqRow, &SimpleRow}};
+
+}  // namespace kelvane::frames::vbmi
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif
