@@ -42,7 +42,9 @@ inline constexpr std::array<Pattern, 4> kPatternsOrig = {{
 // Where a sink puts rows of 16-bit samples once they are mapped to bytes by a
 // linear map (min(sample, largest) >> shift): 3 bytes per pixel, or one grey
 // byte per pixel (the mean of the three mapped samples). A variant may write
-// stretches of a row there directly and leave only the rest to the sink.
+// stretches of a row there directly and leave only the rest to the sink. The
+// source samples are at most `largest` (they were unpacked with the map's
+// shift), so the sums and means a variant forms from them are too.
 struct MappedRows {
   uint8_t* base;
   size_t stride;  // bytes from one row to the next

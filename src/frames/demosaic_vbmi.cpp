@@ -41,8 +41,8 @@ constexpr uint16_t kNarrowLimit = 0x3FFF;
 inline __m512i Load(const uint16_t* p) { return _mm512_loadu_si512(p); }
 
 // The low half and the words as bytes. The zero-masking forms with every lane
-// selected, because the plain ones start from a value GCC 12 warns is
-// uninitialised; the mask costs nothing.
+// selected, because GCC 12 warns that the plain ones start from an
+// uninitialised value; the mask costs nothing.
 inline __m256i LowHalf(__m512i v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
 inline __m256i WordsToBytes(__m512i v) { return _mm512_maskz_cvtepi16_epi8(0xFFFFFFFFu, v); }
 
@@ -73,30 +73,81 @@ inline __mmask32 GreenLanes(const RowStretch<uint16_t>& s) {
   return s.pattern->At(s.x0, s.y) == kG ? kEvenLanes : kOddLanes;
 }
 
-// A row's samples one column left of, at, and one right of each pixel of the block at x.
-struct Near {
-  __m512i w, c, e;
-  Near(const uint16_t* r, ptrdiff_t x) : w(Load(r + x - 1)), c(Load(r + x)), e(Load(r + x + 1)) {}
+// The loads. A 64-byte load that does not start at a multiple of 64 bytes
+// touches two cache lines and was measured to cost about as much as two: the
+// loops therefore load each row once per block, from the block's first column
+// on (x - 1 for algorithms 0 and 2, whose blocks start at odd x0 = 1, so that
+// the loads of a row whose start is aligned are), and form the samples one and
+// two columns further on from that load and the next block's one, which is
+// carried over to the next block.
+
+// Samples r[from] .. r[min(from + 32, w) - 1], zero beyond: the load ahead of
+// the last blocks of a row reads nothing past the row's end.
+inline __m512i LoadAhead(const uint16_t* r, ptrdiff_t from, ptrdiff_t w) {
+  const ptrdiff_t available = w - from;
+  const __mmask32 lanes = available >= 32 ? ~__mmask32{0} : static_cast<__mmask32>((1u << available) - 1u);
+  return _mm512_maskz_loadu_epi16(lanes, r + from);
+}
+
+// Word i + 1 of the 64 words a, n for each lane i.
+constexpr std::array<uint16_t, 32> Plus1() {
+  std::array<uint16_t, 32> index{};
+  for (size_t i = 0; i < 32; ++i) index[i] = static_cast<uint16_t>(i + 1);
+  return index;
+}
+alignas(64) constexpr std::array<uint16_t, 32> kPlus1 = Plus1();
+inline __m512i Plus1Of(__m512i a, __m512i n) {
+  return _mm512_permutex2var_epi16(a, _mm512_load_si512(kPlus1.data()), n);
+}
+// Word i + 2: a shift by one 32-bit element (zero-masking form: see LowHalf).
+inline __m512i Plus2Of(__m512i a, __m512i n) { return _mm512_maskz_alignr_epi32(0xFFFF, n, a, 1); }
+
+// Algorithms 0 and 2 read, for the pixels x .. x + 31 of a block, the row
+// itself at one column left, at and right, and above and below only the sums
+// N + S: at the pixel (N + S) and at its diagonal neighbours (the sums one
+// column left and right). Carried between blocks: the row's samples and the
+// sums at x - 1 .. x + 30.
+struct Cross {
+  const uint16_t *up, *row, *down;
+  ptrdiff_t w;
+  __m512i row_at, sums_at;  // from x - 1 on
+  explicit Cross(const RowStretch<uint16_t>& s) : up(s.rows[1]), row(s.rows[2]), down(s.rows[3]), w(s.w) {}
+  void Begin(ptrdiff_t x) {
+    row_at = Load(row + x - 1);
+    sums_at = _mm512_add_epi16(Load(up + x - 1), Load(down + x - 1));
+  }
+  struct Near {
+    __m512i w, c, e;   // the row at x - 1, x, x + 1
+    __m512i ns;        // N + S at x
+    __m512i diagonal;  // the sum of the four diagonal neighbours
+  };
+  // The neighbours of the block at x (the one after the last that Begin or Step saw).
+  [[gnu::always_inline]] Near Step(ptrdiff_t x) {
+    const __m512i row_next = LoadAhead(row, x + 31, w);
+    const __m512i sums_next = _mm512_add_epi16(LoadAhead(up, x + 31, w), LoadAhead(down, x + 31, w));
+    const Near n{row_at, Plus1Of(row_at, row_next), Plus2Of(row_at, row_next), Plus1Of(sums_at, sums_next),
+                 _mm512_add_epi16(sums_at, Plus2Of(sums_at, sums_next))};
+    row_at = row_next;
+    sums_at = sums_next;
+    return n;
+  }
 };
 
 // Algorithm 0: truncating halves and quarters. At a green site the row colour is
 // (W + E) >> 1 and the column colour (N + S) >> 1; at the others green is
 // (W + E) >> 1 and the column colour the quarter of the four diagonals.
-struct OrigLoop {
-  const uint16_t *up, *row, *down;
+struct OrigLoop : Cross {
   __mmask32 green;
   bool k_is_b;
   explicit OrigLoop(const RowStretch<uint16_t>& s)
-      : up(s.rows[1]), row(s.rows[2]), down(s.rows[3]), green(GreenLanes(s)),
-        k_is_b(s.pattern->RowColour(s.y) == kB) {}
-  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) const {
-    const Near u(up, x), r(row, x), d(down, x);
-    const __m512i horizontal = _mm512_srli_epi16(_mm512_add_epi16(r.w, r.e), 1);
-    const __m512i vertical = _mm512_srli_epi16(_mm512_add_epi16(u.c, d.c), 1);
-    const __m512i diagonal =
-        _mm512_srli_epi16(_mm512_add_epi16(_mm512_add_epi16(u.w, u.e), _mm512_add_epi16(d.w, d.e)), 2);
-    const __m512i k = _mm512_mask_blend_epi16(green, r.c, horizontal);
-    const __m512i g = _mm512_mask_blend_epi16(green, horizontal, r.c);
+      : Cross(s), green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
+    const Near n = Step(x);
+    const __m512i horizontal = _mm512_srli_epi16(_mm512_add_epi16(n.w, n.e), 1);
+    const __m512i vertical = _mm512_srli_epi16(n.ns, 1);
+    const __m512i diagonal = _mm512_srli_epi16(n.diagonal, 2);
+    const __m512i k = _mm512_mask_blend_epi16(green, n.c, horizontal);
+    const __m512i g = _mm512_mask_blend_epi16(green, horizontal, n.c);
     const __m512i o = _mm512_mask_blend_epi16(green, diagonal, vertical);
     return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
   }
@@ -105,23 +156,20 @@ struct OrigLoop {
 // Algorithm 2: rounded means. At a green site the row colour is the mean of W
 // and E, the column colour that of N and S; at the others green is the mean of
 // the four axial neighbours and the column colour that of the four diagonals.
-struct BilinearLoop {
-  const uint16_t *up, *row, *down;
+struct BilinearLoop : Cross {
   __mmask32 green;
   bool k_is_b;
   explicit BilinearLoop(const RowStretch<uint16_t>& s)
-      : up(s.rows[1]), row(s.rows[2]), down(s.rows[3]), green(GreenLanes(s)),
-        k_is_b(s.pattern->RowColour(s.y) == kB) {}
-  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) const {
-    const __m512i two = _mm512_set1_epi16(2);
-    const Near u(up, x), r(row, x), d(down, x);
-    const __m512i ns = _mm512_add_epi16(u.c, d.c), we = _mm512_add_epi16(r.w, r.e);
-    const __m512i axial = _mm512_srli_epi16(_mm512_add_epi16(_mm512_add_epi16(ns, we), two), 2);
-    const __m512i diagonal = _mm512_srli_epi16(
-        _mm512_add_epi16(_mm512_add_epi16(_mm512_add_epi16(u.w, u.e), _mm512_add_epi16(d.w, d.e)), two), 2);
-    const __m512i k = _mm512_mask_blend_epi16(green, r.c, _mm512_avg_epu16(r.w, r.e));
-    const __m512i g = _mm512_mask_blend_epi16(green, axial, r.c);
-    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, _mm512_avg_epu16(u.c, d.c));
+      : Cross(s), green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
+    const __m512i one = _mm512_set1_epi16(1), two = _mm512_set1_epi16(2);
+    const Near n = Step(x);
+    const __m512i we = _mm512_add_epi16(n.w, n.e);
+    const __m512i axial = _mm512_srli_epi16(_mm512_add_epi16(_mm512_add_epi16(n.ns, we), two), 2);
+    const __m512i diagonal = _mm512_srli_epi16(_mm512_add_epi16(n.diagonal, two), 2);
+    const __m512i k = _mm512_mask_blend_epi16(green, n.c, _mm512_avg_epu16(n.w, n.e));
+    const __m512i g = _mm512_mask_blend_epi16(green, axial, n.c);
+    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, _mm512_srli_epi16(_mm512_add_epi16(n.ns, one), 1));
     return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
   }
 };
@@ -130,6 +178,7 @@ struct BilinearLoop {
 // rounded mean of the block's two greens. The block at an even lane has
 // arrangement A (where B, R and the greens of its left and right column sit, as
 // (dx, dy); see kArrangements), the one at an odd lane arrangement A ^ 1.
+// Carried between blocks: the row and the row below at x .. x + 31.
 struct Arrangement {
   int b_dx, b_dy, r_dx, r_dy, gl_dy, gr_dy;
 };
@@ -140,10 +189,19 @@ constexpr Arrangement kArrangements[4] = {
 template <int A>
 struct SimpleLoop {
   const uint16_t *row, *down;
-  explicit SimpleLoop(const RowStretch<uint16_t>& s) : row(s.rows[2]), down(s.rows[3]) {}
-  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) const {
+  ptrdiff_t w;
+  __m512i row_at, down_at;
+  explicit SimpleLoop(const RowStretch<uint16_t>& s) : row(s.rows[2]), down(s.rows[3]), w(s.w) {}
+  void Begin(ptrdiff_t x) {
+    row_at = Load(row + x);
+    down_at = Load(down + x);
+  }
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
     constexpr Arrangement a = kArrangements[A], b = kArrangements[A ^ 1];
-    const __m512i v[2][2] = {{Load(row + x), Load(row + x + 1)}, {Load(down + x), Load(down + x + 1)}};
+    const __m512i row_next = LoadAhead(row, x + 32, w), down_next = LoadAhead(down, x + 32, w);
+    const __m512i v[2][2] = {{row_at, Plus1Of(row_at, row_next)}, {down_at, Plus1Of(down_at, down_next)}};
+    row_at = row_next;
+    down_at = down_next;
     const __m512i blue = _mm512_mask_blend_epi16(kOddLanes, v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
     const __m512i red = _mm512_mask_blend_epi16(kOddLanes, v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
     const __m512i left = _mm512_mask_blend_epi16(kOddLanes, v[a.gl_dy][0], v[b.gl_dy][0]);
@@ -162,28 +220,30 @@ inline ptrdiff_t LastBlock(ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t x) {
   return last >= x0 ? last : x;
 }
 
-// Blocks of 32 pixels, each sample min(v, largest) >> shift, stored as 3 bytes
-// per pixel or as the grey byte floor((B + G + R) / 3) of the mapped bytes
-// (floor(s * 21846 / 2^16) equals floor(s / 3) for every s up to 765).
+// Blocks of 32 pixels, each sample v >> shift, stored as 3 bytes per pixel or as
+// the grey byte floor((B + G + R) / 3) of the mapped bytes (floor(s * 21846 /
+// 2^16) equals floor(s / 3) for every s up to 765). The map's clamp to the
+// largest sample is left out: the rows hold no larger samples, and neither
+// means nor copies of them exceed it.
 template <typename Loop, bool Grey>
 ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
   const RowStretch<uint16_t> s = stretch;  // the stores could otherwise alias it
   const MappedRows m = *s.mapped;
-  const Loop loop(s);
-  const __m512i top = _mm512_set1_epi16(static_cast<int16_t>(m.largest));
-  const __m128i shift = _mm_cvtsi32_si128(m.shift);
+  Loop loop(s);
+  const __m128i shift = _mm_cvtsi32_si128(m.shift), to_high = _mm_cvtsi32_si128(8 - m.shift);
+  const __m512i high_byte = _mm512_set1_epi16(static_cast<int16_t>(0xFF00));
   const __m512i index_lo = _mm512_load_si512(kBgrIndex.data()), index_hi = _mm512_load_si512(kBgrIndex.data() + 64);
   uint8_t* const row = m.base + static_cast<size_t>(s.y) * m.stride;
-  auto map = [&](__m512i v) { return _mm512_srl_epi16(_mm512_min_epu16(v, top), shift); };
   auto block = [&](ptrdiff_t x) {
     const Bgr p = loop.Compute(x);
-    const __m512i b = map(p.b), g = map(p.g), r = map(p.r);
+    const __m512i b = _mm512_srl_epi16(p.b, shift), r = _mm512_srl_epi16(p.r, shift);
     if constexpr (Grey) {
-      const __m512i sum = _mm512_add_epi16(_mm512_add_epi16(b, g), r);
+      const __m512i sum = _mm512_add_epi16(_mm512_add_epi16(b, _mm512_srl_epi16(p.g, shift)), r);
       const __m512i grey = _mm512_mulhi_epu16(sum, _mm512_set1_epi16(21846));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), WordsToBytes(grey));
     } else {
-      const __m512i bg = _mm512_or_si512(b, _mm512_slli_epi16(g, 8));
+      // B | mapped G << 8: G shifted left by 8 - shift, its low byte cleared (0xF8: b | (g & mask)).
+      const __m512i bg = _mm512_ternarylogic_epi32(b, _mm512_sll_epi16(p.g, to_high), high_byte, 0xF8);
       uint8_t* out = row + 3 * x;
       _mm512_storeu_si512(out, _mm512_permutex2var_epi8(bg, index_lo, r));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64),
@@ -191,9 +251,12 @@ ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
     }
   };
   ptrdiff_t x = s.x0;
+  if (x + kBlock > s.x1) return x;
+  loop.Begin(x);
   for (; x + kBlock <= s.x1; x += kBlock) block(x);
   const ptrdiff_t last = LastBlock(s.x0, s.x1, x);
   if (last == x) return x;
+  loop.Begin(last);
   block(last);
   return last + kBlock;
 }
@@ -203,8 +266,7 @@ ptrdiff_t Mapped(const RowStretch<uint16_t>& s) {
   return s.mapped->grey ? MappedRun<Loop, true>(s) : MappedRun<Loop, false>(s);
 }
 
-// Rows with mapped output whose samples stay at or below `limit` (as a linear
-// map's unpacked samples do: at most its largest value).
+// Rows with mapped output whose samples stay at or below `limit`.
 inline bool Fits(const RowStretch<uint16_t>& s, uint16_t limit) {
   return s.mapped != nullptr && s.mapped->largest <= limit && s.max <= limit;
 }
