@@ -296,6 +296,16 @@ ptrdiff_t SimpleRow(const RowStretch<uint16_t>& s) {
 
 }  // namespace
 
+void Unpack16Blocks(const uint8_t* src, uint16_t* samples, size_t blocks, bool swap, int32_t shift) {
+  const __m128i count = _mm_cvtsi32_si128(shift);
+  const __m512i swap_bytes = _mm512_set4_epi32(0x0E0F0C0D, 0x0A0B0809, 0x06070405, 0x02030001);
+  for (size_t i = 0; i < blocks; ++i, src += 64, samples += 32) {
+    __m512i v = _mm512_loadu_si512(src);
+    if (swap) v = _mm512_shuffle_epi8(v, swap_bytes);
+    _mm512_storeu_si512(samples, _mm512_srl_epi16(v, count));
+  }
+}
+
 const DemosaicRows<uint16_t> kDemosaicRows16 = {{&OrigRow, &NearestRow, &BilinearRow, &HqRow, &SimpleRow}};
 
 }  // namespace kelvane::frames::vbmi

@@ -296,11 +296,18 @@ void Mono16ToGreyVbmi(const uint8_t* src, uint8_t* grey, size_t count, bool swap
   Mono16ToGrey(src + 2 * done, grey + done, count - done, swap, shift, map, largest);
 }
 
+void Unpack16Vbmi(const uint8_t* src, uint16_t* samples, size_t count, bool swap, int32_t shift) {
+  const size_t blocks = shift >= 0 && shift < 16 ? count / 32 : 0, done = 32 * blocks;
+  vbmi::Unpack16Blocks(src, samples, blocks, swap, shift);
+  Unpack16(src + 2 * done, samples + done, count - done, swap, shift);
+}
+
 // The AVX2 set with the logarithmic 16-bit map done by byte permutes.
 Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   Kernels k = avx2_set;
   k.name = "avx512vbmi";
   k.Mono16ToGrey = Mono16ToGreyVbmi;
+  k.Unpack16 = Unpack16Vbmi;
   k.DemosaicRows16 = &vbmi::kDemosaicRows16;
   return k;
 }

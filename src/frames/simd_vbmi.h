@@ -42,6 +42,8 @@ void Mono16ToGreyLevelsBlocks(const uint8_t* src, uint8_t* grey, size_t blocks, 
 // for mapped samples of at most 14 bits and algorithm 4 for any mapped samples,
 // 32 pixels per block; everything else goes to the AVX2 interiors.
 extern const DemosaicRows<uint16_t> kDemosaicRows16;
+// The byte swap and shift of delivered 16-bit samples ahead of them: blocks of 32 samples.
+void Unpack16Blocks(const uint8_t* src, uint16_t* samples, size_t blocks, bool swap, int32_t shift);
 
 }  // namespace kelvane::frames::vbmi
 
