@@ -280,11 +280,12 @@ TEST_F(VectorSet, RawPathsRowByRow) {
   // Widths around the 32-pixel blocks of the 16-bit interiors: rows with no
   // block, one block, a row that ends inside the load ahead of its last block
   // (at each length it can have there), and a last block overlapping the
-  // previous one.
+  // previous one. Frames of more rows than the ring of unpacked 16-bit rows
+  // holds (8) go round it once or more, ending anywhere in it.
   for (const Path& p : paths)
     for (auto [w, h] : {std::pair{7, 5}, std::pair{33, 3}, std::pair{34, 4}, std::pair{35, 5}, std::pair{63, 3},
-                        std::pair{64, 3}, std::pair{65, 4}, std::pair{66, 3}, std::pair{67, 3}, std::pair{70, 6},
-                        std::pair{95, 4}, std::pair{96, 3}, std::pair{97, 4}, std::pair{131, 9}})
+                        std::pair{64, 3}, std::pair{65, 12}, std::pair{66, 3}, std::pair{67, 3}, std::pair{70, 21},
+                        std::pair{95, 4}, std::pair{96, 3}, std::pair{97, 17}, std::pair{131, 9}})
       for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
         for (Fill fill : {Fill::kRandom, Fill::kChecker, Fill::kTop, Fill::kRandomExtremes}) {
           const int32_t pattern = 1 + (algorithm + static_cast<int32_t>(fill) + w) % 4;
