@@ -5,11 +5,11 @@
 //
 // A 512-bit register holds 32 samples of 16 bits. The AVX2 loops split a block
 // by column parity, so that each half computes only its own site's formulas;
-// here every formula is computed for all 32 pixels of the block, from loads
-// shifted by -1, 0 and +1 samples, and a mask that alternates with the column
-// picks for each pixel the formula of its site. The few formulas computed for
-// nothing cost less than the shuffles that would split the samples and join
-// them back into pixel order.
+// here every formula is computed for all 32 pixels of the block, from the
+// samples one column left of, at and right of each pixel, and a mask that
+// alternates with the column picks for each pixel the formula of its site. The
+// few formulas computed for nothing cost less than the shuffles that would
+// split the samples and join them back into pixel order.
 //
 // The mapped samples become bytes in their final B G R order by one two-source
 // byte permute per 64 output bytes: B in the low and G in the high byte of one
@@ -74,12 +74,12 @@ inline __mmask32 GreenLanes(const RowStretch<uint16_t>& s) {
 }
 
 // The loads. A 64-byte load that does not start at a multiple of 64 bytes
-// touches two cache lines and was measured to cost about as much as two: the
-// loops therefore load each row once per block, from the block's first column
-// on (x - 1 for algorithms 0 and 2, whose blocks start at odd x0 = 1, so that
-// the loads of a row whose start is aligned are), and form the samples one and
-// two columns further on from that load and the next block's one, which is
-// carried over to the next block.
+// touches two cache lines and was measured to cost about as much as two loads.
+// So each row is loaded once per block: one column before the block for
+// algorithms 0 and 2 (their blocks start at x0 = 1), at the block for
+// algorithm 4 (x0 = 0), which keeps these loads aligned wherever the rows
+// start at a multiple of 64 bytes. The samples one and two columns further on
+// are formed from that load and the next block's, which is carried over.
 
 // Samples r[from] .. r[min(from + 32, w) - 1], zero beyond: the load ahead of
 // the last blocks of a row reads nothing past the row's end.
@@ -266,9 +266,12 @@ ptrdiff_t Mapped(const RowStretch<uint16_t>& s) {
   return s.mapped->grey ? MappedRun<Loop, true>(s) : MappedRun<Loop, false>(s);
 }
 
-// Rows with mapped output whose samples stay at or below `limit`.
+// Rows with mapped output whose samples stay at or below `limit`, mapped to
+// bytes (a shift of at most 8 that leaves the largest sample a byte).
 inline bool Fits(const RowStretch<uint16_t>& s, uint16_t limit) {
-  return s.mapped != nullptr && s.mapped->largest <= limit && s.max <= limit;
+  if (s.mapped == nullptr) return false;
+  const MappedRows& m = *s.mapped;
+  return m.largest <= limit && s.max <= limit && m.shift >= 0 && m.shift <= 8 && (m.largest >> m.shift) <= 255;
 }
 
 ptrdiff_t OrigRow(const RowStretch<uint16_t>& s) {
