@@ -302,7 +302,8 @@ void Unpack16Vbmi(const uint8_t* src, uint16_t* samples, size_t count, bool swap
   Unpack16(src + 2 * done, samples + done, count - done, swap, shift);
 }
 
-// The AVX2 set with the logarithmic 16-bit map done by byte permutes.
+// The AVX2 set with the logarithmic 16-bit map done by byte permutes, and the
+// 16-bit raw unpacking and demosaicing interiors in 512-bit registers.
 Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   Kernels k = avx2_set;
   k.name = "avx512vbmi";
