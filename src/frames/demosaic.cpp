@@ -159,7 +159,8 @@ Block BlockAt(const Pattern& p, ptrdiff_t px, ptrdiff_t py) {
 // for the missing one; in the outer columns the missing neighbours are left out.
 // Needs w >= 2 and h >= 2.
 template <typename T>
-void BilinearOrig(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void BilinearOrig(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p,
+                  RowHook<T> hook) {
   const OrigTables<T>& t = GetOrigTables<T>();
   for (ptrdiff_t y = 0; y < h; ++y) {
     const T* row = in.Row(y);
@@ -222,8 +223,8 @@ void Nearest(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, 
       px[kG] = blk.green_right.In(rows, x);
       px[kR] = blk.r.In(rows, x);
     };
-    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
-                                down, static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
+    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row, down,
+                                static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
     // Pairs starts with the even-column block; an odd start swaps them.
     if ((from & 1) == 0) {
       Pairs(from, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
@@ -340,8 +341,8 @@ void Simple(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, c
       px[kG] = static_cast<T>((blk.green_left.In(rows, x) + blk.green_right.In(rows, x) + 1) >> 1);
       px[kR] = blk.r.In(rows, x);
     };
-    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
-                                down, static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
+    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row, down,
+                                static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
     // Pairs starts with the even-column block; an odd start swaps them.
     if ((from & 1) == 0) {
       Pairs(from, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });

@@ -246,8 +246,7 @@ ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
       const __m512i bg = _mm512_ternarylogic_epi32(b, _mm512_sll_epi16(p.g, to_high), high_byte, 0xF8);
       uint8_t* out = row + 3 * x;
       _mm512_storeu_si512(out, _mm512_permutex2var_epi8(bg, index_lo, r));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64),
-                          LowHalf(_mm512_permutex2var_epi8(bg, index_hi, r)));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64), LowHalf(_mm512_permutex2var_epi8(bg, index_hi, r)));
     }
   };
   ptrdiff_t x = s.x0;

@@ -274,9 +274,9 @@ TEST_F(VectorSet, RawPathsRowByRow) {
   // Linear maps of every width (Lut 0 to 4, and an invalid code, which maps 16
   // bits) are applied by the vector demosaicing as it stores, nearest neighbour
   // of a linear map runs on the high bytes.
-  const Path paths[] = {{9, 8, 0},   {9, 24, 0},  {10, 8, 0},  {10, 8, 1},  {10, 8, 2},  {10, 8, 3},
-                        {10, 8, 4},  {10, 24, 0}, {10, 24, 1}, {10, 24, 2}, {10, 24, 3}, {10, 24, 4},
-                        {10, 8, 6},  {10, 24, 8}, {10, 24, 11}};
+  const Path paths[] = {{9, 8, 0},   {9, 24, 0},  {10, 8, 0},  {10, 8, 1},  {10, 8, 2},
+                        {10, 8, 3},  {10, 8, 4},  {10, 24, 0}, {10, 24, 1}, {10, 24, 2},
+                        {10, 24, 3}, {10, 24, 4}, {10, 8, 6},  {10, 24, 8}, {10, 24, 11}};
   // Widths around the 32-pixel blocks of the 16-bit interiors: rows with no
   // block, one block, a row that ends inside the load ahead of its last block
   // (at each length it can have there), and a last block overlapping the
