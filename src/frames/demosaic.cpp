@@ -45,6 +45,17 @@ void Black(T* out, ptrdiff_t pixels) {
   std::fill(out, out + 3 * pixels, T{0});
 }
 
+// Where the source rows are: one after another in a whole frame, or in a ring
+// of `ring` rows that the sink refills as rows are done (row y in slot y % ring).
+template <typename T>
+struct Source {
+  const T* base;
+  ptrdiff_t w;
+  ptrdiff_t ring;  // 0: the whole frame
+
+  const T* Row(ptrdiff_t y) const { return base + (ring != 0 ? y % ring : y) * w; }
+};
+
 // Calls first(x) for x0, x0 + 2, ... and second(x) for x0 + 1, x0 + 3, ... below x1, in order.
 template <typename First, typename Second>
 void Pairs(ptrdiff_t x0, ptrdiff_t x1, First first, Second second) {
@@ -110,22 +121,33 @@ struct RowDone {
   ~RowDone() { o.Done(y); }
 };
 
-// Where the samples of the 2 x 2 block with top-left corner (x, y) sit, as
-// offsets from that corner, for one parity of x and y.
-struct Block {
-  ptrdiff_t b = 0, r = 0;
-  ptrdiff_t green_right = 0, green_left = 0;  // the green sample of the right-hand and left-hand column
+// A sample of the 2 x 2 block with top-left corner (x, y): in row y + dy, column x + dx.
+struct Spot {
+  int dy = 0;
+  ptrdiff_t dx = 0;
+
+  template <typename T>
+  T In(const T* const (&rows)[2], ptrdiff_t x) const {
+    return rows[dy][x + dx];
+  }
 };
 
-Block BlockAt(const Pattern& p, ptrdiff_t px, ptrdiff_t py, ptrdiff_t w) {
+// Where the samples of the 2 x 2 block with top-left corner (x, y) sit, for one
+// parity of x and y.
+struct Block {
+  Spot b, r;
+  Spot green_right, green_left;  // the green sample of the right-hand and left-hand column
+};
+
+Block BlockAt(const Pattern& p, ptrdiff_t px, ptrdiff_t py) {
   Block blk;
-  for (ptrdiff_t dy = 0; dy < 2; ++dy) {
+  for (int dy = 0; dy < 2; ++dy) {
     for (ptrdiff_t dx = 0; dx < 2; ++dx) {
-      const ptrdiff_t off = dy * w + dx;
+      const Spot spot{dy, dx};
       switch (p.At(px + dx, py + dy)) {
-        case kB: blk.b = off; break;
-        case kR: blk.r = off; break;
-        case kG: (dx == 1 ? blk.green_right : blk.green_left) = off; break;
+        case kB: blk.b = spot; break;
+        case kR: blk.r = spot; break;
+        case kG: (dx == 1 ? blk.green_right : blk.green_left) = spot; break;
       }
     }
   }
@@ -137,12 +159,13 @@ Block BlockAt(const Pattern& p, ptrdiff_t px, ptrdiff_t py, ptrdiff_t w) {
 // for the missing one; in the outer columns the missing neighbours are left out.
 // Needs w >= 2 and h >= 2.
 template <typename T>
-void BilinearOrig(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void BilinearOrig(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p,
+                  RowHook<T> hook) {
   const OrigTables<T>& t = GetOrigTables<T>();
   for (ptrdiff_t y = 0; y < h; ++y) {
-    const T* row = src + y * w;
-    const T* up = src + (y == 0 ? 1 : y - 1) * w;
-    const T* down = src + (y == h - 1 ? h - 2 : y + 1) * w;
+    const T* row = in.Row(y);
+    const T* up = in.Row(y == 0 ? 1 : y - 1);
+    const T* down = in.Row(y == h - 1 ? h - 2 : y + 1);
     T* out = o.Row(y);
     const RowDone<T> done{o, y};
     const int k = p.RowColour(y);  // the other non-green colour, 2 - k, lies above and below
@@ -185,22 +208,23 @@ void BilinearOrig(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, co
 // Algorithm 1, Nearest Neighbor: each pixel copies the block to its lower right;
 // green comes from the block's right-hand column. Last column and row black.
 template <typename T>
-void Nearest(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void Nearest(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y + 1 < h; ++y) {
-    const T* row = src + y * w;
+    const T* row = in.Row(y);
+    const T* down = in.Row(y + 1);
+    const T* const rows[2] = {row, down};
     T* out = o.Row(y);
     const RowDone<T> done{o, y};
-    const Block even = BlockAt(p, 0, y, w);
-    const Block odd = BlockAt(p, 1, y, w);
+    const Block even = BlockAt(p, 0, y);
+    const Block odd = BlockAt(p, 1, y);
     auto pixel = [&](ptrdiff_t x, const Block& blk) {
-      const T* s = row + x;
       T* px = out + 3 * x;
-      px[kB] = s[blk.b];
-      px[kG] = s[blk.green_right];
-      px[kR] = s[blk.r];
+      px[kB] = blk.b.In(rows, x);
+      px[kG] = blk.green_right.In(rows, x);
+      px[kR] = blk.r.In(rows, x);
     };
-    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
-                                row + w, static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
+    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row, down,
+                                static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
     // Pairs starts with the even-column block; an odd start swaps them.
     if ((from & 1) == 0) {
       Pairs(from, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
@@ -216,7 +240,7 @@ void Nearest(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const P
 // Algorithm 2, Bilinear Interpolation: averages of the nearest same-colour
 // samples, rounded to nearest. 1-pixel black frame.
 template <typename T>
-void Bilinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void Bilinear(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y < h; ++y) {
     T* out = o.Row(y);
     const RowDone<T> done{o, y};
@@ -224,9 +248,9 @@ void Bilinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const 
       Black(out, w);
       continue;
     }
-    const T* up = src + (y - 1) * w;
-    const T* row = src + y * w;
-    const T* down = src + (y + 1) * w;
+    const T* up = in.Row(y - 1);
+    const T* row = in.Row(y);
+    const T* down = in.Row(y + 1);
     const int k = p.RowColour(y);
 
     auto green = [&](ptrdiff_t x) {
@@ -253,7 +277,7 @@ void Bilinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const 
 // Algorithm 3, HQ Linear: gradient-corrected bilinear interpolation (Malvar,
 // He and Cutler) on a 5 x 5 neighbourhood, clamped to 0..max. 2-pixel black frame.
 template <typename T>
-void HqLinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max,
+void HqLinear(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max,
               RowHook<T> hook) {
   for (ptrdiff_t y = 0; y < h; ++y) {
     T* out = o.Row(y);
@@ -262,11 +286,11 @@ void HqLinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const 
       Black(out, w);
       continue;
     }
-    const T* up2 = src + (y - 2) * w;
-    const T* up = src + (y - 1) * w;
-    const T* row = src + y * w;
-    const T* down = src + (y + 1) * w;
-    const T* down2 = src + (y + 2) * w;
+    const T* up2 = in.Row(y - 2);
+    const T* up = in.Row(y - 1);
+    const T* row = in.Row(y);
+    const T* down = in.Row(y + 1);
+    const T* down2 = in.Row(y + 2);
     const int k = p.RowColour(y);
 
     auto green = [&](ptrdiff_t x) {
@@ -302,22 +326,23 @@ void HqLinear(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const 
 // Algorithm 4, Simple: each pixel takes the block to its lower right, green the
 // rounded mean of the block's two greens. Last column and row black.
 template <typename T>
-void Simple(const T* src, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
+void Simple(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
   for (ptrdiff_t y = 0; y + 1 < h; ++y) {
-    const T* row = src + y * w;
+    const T* row = in.Row(y);
+    const T* down = in.Row(y + 1);
+    const T* const rows[2] = {row, down};
     T* out = o.Row(y);
     const RowDone<T> done{o, y};
-    const Block even = BlockAt(p, 0, y, w);
-    const Block odd = BlockAt(p, 1, y, w);
+    const Block even = BlockAt(p, 0, y);
+    const Block odd = BlockAt(p, 1, y);
     auto pixel = [&](ptrdiff_t x, const Block& blk) {
-      const T* s = row + x;
       T* px = out + 3 * x;
-      px[kB] = s[blk.b];
-      px[kG] = static_cast<T>((s[blk.green_left] + s[blk.green_right] + 1) >> 1);
-      px[kR] = s[blk.r];
+      px[kB] = blk.b.In(rows, x);
+      px[kG] = static_cast<T>((blk.green_left.In(rows, x) + blk.green_right.In(rows, x) + 1) >> 1);
+      px[kR] = blk.r.In(rows, x);
     };
-    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row,
-                                row + w, static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
+    const ptrdiff_t from = Hook(o, hook, static_cast<const T*>(nullptr), static_cast<const T*>(nullptr), row, down,
+                                static_cast<const T*>(nullptr), out, w, y, 0, w - 1, p, 0);
     // Pairs starts with the even-column block; an odd start swaps them.
     if ((from & 1) == 0) {
       Pairs(from, w - 1, [&](ptrdiff_t x) { pixel(x, even); }, [&](ptrdiff_t x) { pixel(x, odd); });
@@ -343,11 +368,15 @@ bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width,
 
   const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
   if (pixels > std::numeric_limits<ptrdiff_t>::max() / (3 * sizeof(T))) return false;
+  // A ring too short for the rows one output row reads is refused.
+  const ptrdiff_t ring = sink != nullptr ? sink->source_rows : 0;
+  if (ring != 0 && ring < kMinSourceRows) return false;
+  const size_t read = ring != 0 ? static_cast<size_t>(ring) * static_cast<size_t>(width) : pixels;
   // The destination is written while the source is still being read: overlapping buffers would corrupt it.
   const auto s0 = reinterpret_cast<uintptr_t>(src);
   const auto d0 = reinterpret_cast<uintptr_t>(dst);
   const size_t written = sink != nullptr ? static_cast<size_t>(width) : pixels;
-  if (s0 < d0 + 3 * written * sizeof(T) && d0 < s0 + pixels * sizeof(T)) return false;
+  if (s0 < d0 + 3 * written * sizeof(T) && d0 < s0 + read * sizeof(T)) return false;
   if (sink != nullptr && sink->done == nullptr) return false;
 
   const ptrdiff_t w = width;
@@ -355,6 +384,7 @@ bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width,
   const size_t code = static_cast<size_t>(pattern - 1);
   const RowHook<T> hook = hooks != nullptr ? hooks->algorithm[algorithm] : nullptr;
   const Output<T> o{dst, w, sink};
+  const Source<T> src_rows{src, w, ring};
   switch (static_cast<BayerAlgorithm>(algorithm)) {
     case BayerAlgorithm::BilinearOrig:
       // A single row or column has no neighbours to interpolate from.
@@ -364,13 +394,13 @@ bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width,
           o.Done(y);
         }
       } else {
-        BilinearOrig(src, o, w, h, kPatternsOrig[code], hook);
+        BilinearOrig(src_rows, o, w, h, kPatternsOrig[code], hook);
       }
       return true;
-    case BayerAlgorithm::Nearest: Nearest(src, o, w, h, kPatterns[code], hook); return true;
-    case BayerAlgorithm::Bilinear: Bilinear(src, o, w, h, kPatterns[code], hook); return true;
-    case BayerAlgorithm::HqLinear: HqLinear(src, o, w, h, kPatterns[code], max, hook); return true;
-    case BayerAlgorithm::Simple: Simple(src, o, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::Nearest: Nearest(src_rows, o, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::Bilinear: Bilinear(src_rows, o, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::HqLinear: HqLinear(src_rows, o, w, h, kPatterns[code], max, hook); return true;
+    case BayerAlgorithm::Simple: Simple(src_rows, o, w, h, kPatterns[code], hook); return true;
   }
   return false;
 }

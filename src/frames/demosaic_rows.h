@@ -42,7 +42,9 @@ inline constexpr std::array<Pattern, 4> kPatternsOrig = {{
 // Where a sink puts rows of 16-bit samples once they are mapped to bytes by a
 // linear map (min(sample, largest) >> shift): 3 bytes per pixel, or one grey
 // byte per pixel (the mean of the three mapped samples). A variant may write
-// stretches of a row there directly and leave only the rest to the sink.
+// stretches of a row there directly and leave only the rest to the sink. The
+// source samples are at most `largest` (they were unpacked with the map's
+// shift), so the sums and means a variant forms from them are too.
 struct MappedRows {
   uint8_t* base;
   size_t stride;  // bytes from one row to the next
@@ -81,14 +83,26 @@ struct DemosaicRows {
   RowHook<T> algorithm[5];
 };
 
+// The fewest rows a ring of source rows may hold: output row y reads rows y - 2
+// .. y + 2, and its sink brings in row y + 3 for the next one.
+inline constexpr ptrdiff_t kMinSourceRows = 5;
+
 // Receives each output row as soon as it is complete: y and its 3w samples,
 // valid only during the call. Pixels [mapped_from, mapped_to) of the row were
 // already written to `mapped` and are not in `row`.
+//
+// With `source_rows` not 0 the source holds only that many rows, a ring with
+// row y at row y % source_rows (at least kMinSourceRows): rows 0 .. 2 must be
+// there at the start, and done(y) must bring in row y + 3 (where the frame has
+// one) before it returns, writing over no row after y - 2. The rows being read
+// then stay in the first-level cache, where a whole frame of them would be
+// written out and read back.
 template <typename T>
 struct RowSink {
   void (*done)(void* context, ptrdiff_t y, const T* row, ptrdiff_t mapped_from, ptrdiff_t mapped_to);
   void* context;
   const MappedRows* mapped = nullptr;
+  ptrdiff_t source_rows = 0;
 };
 
 // The reference with a set of hooks (null: plain reference).

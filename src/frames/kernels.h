@@ -7,7 +7,9 @@
 // gives exactly the same bytes (the *_avx2.cpp files hold the vector bodies,
 // kernels_any.cpp the pixels left over at the end of a row or buffer). Where the
 // processor also has AVX-512 VBMI, the vector set is the AVX2 one with the
-// logarithmic 16-bit map done by byte permutes (convert_vbmi.cpp).
+// logarithmic 16-bit map, Y444 luma and BGR to grey done by byte permutes
+// (convert_vbmi.cpp, grey_vbmi.cpp) and the 16-bit raw unpacking and demosaicing interiors 32 samples to a register
+// (demosaic_vbmi.cpp).
 // KELVANE_FORCE_SCALAR=1 in the environment, read once, pins the scalar set.
 #pragma once
 

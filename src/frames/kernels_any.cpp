@@ -316,8 +316,15 @@ void BgrToGreyVbmi(const uint8_t* src, uint8_t* grey, size_t pixels, size_t byte
   BgrToGrey(src + bytes_per_pixel * done, grey + done, pixels - done, bytes_per_pixel);
 }
 
+void Unpack16Vbmi(const uint8_t* src, uint16_t* samples, size_t count, bool swap, int32_t shift) {
+  const size_t blocks = shift >= 0 && shift < 16 ? count / 32 : 0, done = 32 * blocks;
+  vbmi::Unpack16Blocks(src, samples, blocks, swap, shift);
+  Unpack16(src + 2 * done, samples + done, count - done, swap, shift);
+}
+
 // The AVX2 set with Y444 luma, BGR to grey and the logarithmic 16-bit map done
-// by byte permutes. (YUY2 and UYVY luma stay with the AVX2 bodies: both reach
+// by byte permutes, and the 16-bit raw unpacking and demosaicing interiors in
+// 512-bit registers. (YUY2 and UYVY luma stay with the AVX2 bodies: both reach
 // the memory's limit, the narrower one a little nearer.)
 Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   Kernels k = avx2_set;
@@ -325,6 +332,8 @@ Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   k.Y444ToLuma = Y444ToLumaVbmi;
   k.BgrToGrey = BgrToGreyVbmi;
   k.Mono16ToGrey = Mono16ToGreyVbmi;
+  k.Unpack16 = Unpack16Vbmi;
+  k.DemosaicRows16 = &vbmi::kDemosaicRows16;
   return k;
 }
 

@@ -1,7 +1,8 @@
-// Vector body for x86-64 processors with AVX-512 VBMI (byte permutes over 128
+// Vector bodies for x86-64 processors with AVX-512 VBMI (byte permutes over 128
 // entries): the logarithmic 16-bit to byte map, which the AVX2 set can only
-// gather. Nothing here may run before the processor was found to support
-// AVX-512 F, BW and VBMI.
+// gather, and the 16-bit demosaicing interiors with 32 samples per register.
+// Nothing here may run before the processor was found to support AVX-512 F, BW
+// and VBMI.
 #pragma once
 
 #include "frames/simd_avx2.h"
@@ -43,6 +44,13 @@ inline constexpr size_t kGreyPixelsPerBlock = 64;
 void Y444ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 void Bgr32ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
+
+// Interiors of the 16-bit demosaicing (AVX-512 BW and VBMI): algorithms 0 and 2
+// for mapped samples of at most 14 bits and algorithm 4 for any mapped samples,
+// 32 pixels per block; everything else goes to the AVX2 interiors.
+extern const DemosaicRows<uint16_t> kDemosaicRows16;
+// The byte swap and shift of delivered 16-bit samples ahead of them: blocks of 32 samples.
+void Unpack16Blocks(const uint8_t* src, uint16_t* samples, size_t blocks, bool swap, int32_t shift);
 
 }  // namespace kelvane::frames::vbmi
 

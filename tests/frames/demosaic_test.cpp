@@ -11,6 +11,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "frames/demosaic_rows.h"
+#include "frames/kernels.h"
+
 namespace kelvane::frames {
 namespace {
 
@@ -275,6 +278,56 @@ TEST(Demosaic, RejectsBadArgumentsWithoutWriting) {
   EXPECT_FALSE(Demosaic8(buffer.data(), nullptr, 4, 4, 1, 2));
   EXPECT_FALSE(Demosaic8(buffer.data() + 40, buffer.data(), 4, 4, 1, 2));  // source inside the destination
   EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t v) { return v == 9; }));
+}
+
+// The row-by-row form reading its source from a ring of rows that the sink
+// refills (row y + 3 in done(y), as little ahead as allowed) gives the whole
+// frame's rows, with the reference and with every vector set's interiors; a ring
+// of fewer rows than one output row needs is refused before anything is written.
+struct RingSink {
+  const std::vector<uint16_t>* frame;
+  std::vector<uint16_t>* ring;
+  std::vector<uint16_t>* out;
+  ptrdiff_t w, h, rows;
+  void Fill(ptrdiff_t y) {
+    if (y >= h) return;
+    std::copy_n(frame->begin() + y * w, w, ring->begin() + (y % rows) * w);
+  }
+  static void Done(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t, ptrdiff_t) {
+    auto& sink = *static_cast<RingSink*>(context);
+    std::copy_n(row, 3 * sink.w, sink.out->begin() + 3 * y * sink.w);
+    sink.Fill(y + 3);
+  }
+};
+
+TEST(Demosaic, RowsFromARingOfSourceRows) {
+  std::vector<const DemosaicRows<uint16_t>*> hooks = {nullptr};
+  for (const Kernels* k : VectorKernelSets()) hooks.push_back(k->DemosaicRows16);
+  for (const DemosaicRows<uint16_t>* rows : hooks)
+    for (int algorithm = 0; algorithm <= 4; ++algorithm)
+      for (auto [w, h] : {std::pair{70, 9}, std::pair{37, 13}})
+        for (ptrdiff_t ring_rows : {5, 8}) {
+          SCOPED_TRACE(testing::Message() << (rows != nullptr ? "interiors " : "reference ") << "algorithm "
+                                          << algorithm << " " << w << "x" << h << " ring " << ring_rows);
+          std::vector<uint16_t> frame(static_cast<size_t>(w * h));
+          for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint16_t>((i * 2654435761u) >> 20);
+          std::vector<uint16_t> want(3 * frame.size());
+          ASSERT_TRUE(Demosaic16(frame.data(), want.data(), w, h, 2, algorithm, 12));
+          std::vector<uint16_t> ring(static_cast<size_t>(ring_rows * w)), row(3 * static_cast<size_t>(w));
+          std::vector<uint16_t> got(want.size(), kSentinel<uint16_t>);
+          RingSink sink{&frame, &ring, &got, w, h, ring_rows};
+          for (ptrdiff_t y = 0; y < 3; ++y) sink.Fill(y);
+          ASSERT_TRUE(Demosaic16Rows(rows, ring.data(), row.data(), w, h, 2, algorithm, 12,
+                                     RowSink<uint16_t>{RingSink::Done, &sink, nullptr, ring_rows}));
+          EXPECT_EQ(got, want);
+        }
+  std::vector<uint16_t> ring(4 * 8), row(3 * 8);
+  std::vector<uint16_t> out(3 * 8 * 9, kSentinel<uint16_t>);
+  const std::vector<uint16_t> frame(8 * 9, 100);
+  RingSink sink{&frame, &ring, &out, 8, 9, 4};
+  EXPECT_FALSE(Demosaic16Rows(nullptr, ring.data(), row.data(), 8, 9, 1, 2, 12,
+                              RowSink<uint16_t>{RingSink::Done, &sink, nullptr, 4}));
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint16_t v) { return v == kSentinel<uint16_t>; }));
 }
 
 // Two threads use algorithm 0, 8 and 16 bits, for the first time at once; exits 0 if both got
