@@ -48,6 +48,14 @@ bool ScalarForced() {
 
 }  // namespace
 
+const Kernels* NamedKernels(const char* name) {
+  if (name == nullptr || name[0] == '\0') return nullptr;
+  if (std::strcmp(name, ScalarKernels().name) == 0) return &ScalarKernels();
+  for (const Kernels* set : VectorKernelSets())
+    if (std::strcmp(name, set->name) == 0) return set;
+  return nullptr;
+}
+
 const Kernels& ScalarKernels() {
   static const Kernels kernels = MakeScalarKernels();
   return kernels;
@@ -69,6 +77,7 @@ std::vector<const Kernels*> VectorKernelSets() {
 const Kernels& SelectKernels() {
   // The environment is read once; a frame store configured later gets the same set.
   static const Kernels* const chosen = [] {
+    if (const Kernels* named = NamedKernels(std::getenv("KELVANE_KERNELS"))) return named;
     const Kernels* vector = ScalarForced() ? nullptr : VectorKernels();
     return vector != nullptr ? vector : &ScalarKernels();
   }();

@@ -10,7 +10,8 @@
 // logarithmic 16-bit map, Y444 luma and BGR to grey done by byte permutes
 // (convert_vbmi.cpp, grey_vbmi.cpp) and the 16-bit raw unpacking and demosaicing interiors 32 samples to a register
 // (demosaic_vbmi.cpp).
-// KELVANE_FORCE_SCALAR=1 in the environment, read once, pins the scalar set.
+// KELVANE_FORCE_SCALAR=1 in the environment, read once, pins the scalar set;
+// KELVANE_KERNELS=<name> pins any set the processor runs.
 #pragma once
 
 #include <cstddef>
@@ -68,9 +69,14 @@ const Kernels* VectorKernels();
 // reference. Empty on other processors and architectures.
 std::vector<const Kernels*> VectorKernelSets();
 
-// The set frame stores use: the vector set where available, unless
-// KELVANE_FORCE_SCALAR is set to a value other than "0" or empty. Decided once
-// per process.
+// The set called `name` ("scalar", "avx2", "avx512vbmi") if this processor
+// runs it, else null.
+const Kernels* NamedKernels(const char* name);
+
+// The set frame stores use: the set KELVANE_KERNELS names, if this processor
+// runs it (for measuring a narrower set on a wider processor); else the vector
+// set where available, unless KELVANE_FORCE_SCALAR is set to a value other
+// than "0" or empty. Decided once per process.
 const Kernels& SelectKernels();
 
 }  // namespace kelvane::frames

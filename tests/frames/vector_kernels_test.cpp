@@ -360,6 +360,16 @@ TEST_F(VectorSet, RawPathsRowByRow) {
 }
 
 
+// KELVANE_KERNELS pins a set by the name it reports; a set this processor does
+// not run, or no name, leaves the choice to the processor.
+TEST(VectorSets, SetsAreFoundByName) {
+  EXPECT_EQ(NamedKernels("scalar"), &ScalarKernels());
+  for (const Kernels* k : VectorKernelSets()) EXPECT_EQ(NamedKernels(k->name), k) << k->name;
+  EXPECT_EQ(NamedKernels(""), nullptr);
+  EXPECT_EQ(NamedKernels(nullptr), nullptr);
+  EXPECT_EQ(NamedKernels("avx1024"), nullptr);
+}
+
 // Every 16-bit sample, both byte orders, every Lut code and one invalid code:
 // each vector set (AVX2, and the byte-permute set where the processor has it)
 // must give the reference's byte for each of the 65536 samples. The samples are
