@@ -5,7 +5,7 @@
 // found to support AVX2.
 #pragma once
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(KELVANE_NO_VECTOR_KERNELS)
 #define KELVANE_HAVE_AVX2_KERNELS 1
 
 #include <cstddef>
