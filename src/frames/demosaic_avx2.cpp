@@ -388,18 +388,35 @@ inline __m256i ShiftBy(int32_t even, int32_t odd) {
 }
 inline __m256i Shift(__m256i v, __m256i by) { return _mm256_mulhi_epu16(v, by); }
 
+// A load whose value is used twice. Short of registers, GCC folds such a load
+// into both uses, loading it twice; the loads are what these loops run out of
+// first, so the value is pinned to a register.
+inline __m256i LoadOnce(const uint16_t* p) {
+  __m256i v = Load(p);
+  asm("" : "+x"(v));
+  return v;
+}
+
 // What algorithms 0 and 2 read around the pixels x .. x + 15: the row one column
-// left, at and right, and of the rows above and below only the sums N + S, at
-// the pixel and one column to each side (the diagonal neighbours).
+// left, at and right, and of the rows above and below only the sums N + S one
+// column to each side (the diagonal neighbours). The sums at the pixels
+// themselves are the same sums one lane on: each lane pair (2i, 2i + 1) finds
+// them in its own pair of ns_w (lane 2i + 1) or ns_e (lane 2i), moved within
+// the 32-bit lane by a shift or a multiply-add instead of two more loads.
 struct Cross {
-  __m256i w, c, e, ns, ns_w, ns_e;
+  __m256i w, c, e, ns_w, ns_e;
   [[gnu::always_inline]] Cross(const uint16_t* up, const uint16_t* row, const uint16_t* down, ptrdiff_t x)
       : w(Load(row + x - 1)),
         c(Load(row + x)),
         e(Load(row + x + 1)),
-        ns(_mm256_add_epi16(Load(up + x), Load(down + x))),
         ns_w(_mm256_add_epi16(Load(up + x - 1), Load(down + x - 1))),
         ns_e(_mm256_add_epi16(Load(up + x + 1), Load(down + x + 1))) {}
+  // N + S in the even lanes (the odd ones 0): lane 2i + 1 of ns_w times 1
+  // plus lane 2i times 0 (the sums are below 2^15, positive as signed words).
+  __m256i SumsEven() const { return _mm256_madd_epi16(ns_w, _mm256_set1_epi32(0x00010000)); }
+  // N + S in the odd lanes (the even ones 0): lane 2i of ns_e moved up.
+  __m256i SumsOdd() const { return _mm256_slli_epi32(ns_e, 16); }
+  __m256i Sums() const { return EvenOdd(SumsEven(), SumsOdd()); }
 };
 
 // Algorithm 0: truncating halves and quarters. At a green site the row colour
@@ -419,11 +436,12 @@ struct Orig {
   [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
     const Cross n(up, row, down, x);
     const __m256i we = _mm256_add_epi16(n.w, n.e), diagonal = _mm256_add_epi16(n.ns_w, n.ns_e);
+    // N + S is needed at the green sites only.
     if constexpr (GreenEven)
       return Order<KIsB>(Shift(EvenOdd(we, n.c), k_by), Shift(EvenOdd(n.c, we), g_by),
-                         Shift(EvenOdd(n.ns, diagonal), o_by));
+                         Shift(EvenOdd(n.SumsEven(), diagonal), o_by));
     return Order<KIsB>(Shift(EvenOdd(n.c, we), k_by), Shift(EvenOdd(we, n.c), g_by),
-                       Shift(EvenOdd(diagonal, n.ns), o_by));
+                       Shift(EvenOdd(diagonal, n.SumsOdd()), o_by));
   }
 };
 
@@ -444,7 +462,7 @@ struct Bilinear {
   [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
     const __m256i one = _mm256_set1_epi16(1);
     const Cross n(up, row, down, x);
-    const __m256i column = _mm256_add_epi16(n.ns, one);  // N + S + 1
+    const __m256i column = _mm256_add_epi16(n.Sums(), one);  // N + S + 1
     const __m256i axial = _mm256_add_epi16(_mm256_add_epi16(column, one), _mm256_add_epi16(n.w, n.e));
     const __m256i diagonal = _mm256_add_epi16(_mm256_add_epi16(n.ns_w, n.ns_e), _mm256_set1_epi16(2));
     const __m256i row_mean = _mm256_avg_epu16(n.w, n.e);
@@ -466,7 +484,7 @@ struct Simple {
   Simple(const RowStretch<uint16_t>& s, int32_t shift) : row(s.rows[2]), down(s.rows[3]), by(ShiftBy(shift, shift)) {}
   [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
     constexpr Arrangement a = kArrangements[ArrangementEven], b = kArrangements[ArrangementEven ^ 1];
-    const __m256i v[2][2] = {{Load(row + x), Load(row + x + 1)}, {Load(down + x), Load(down + x + 1)}};
+    const __m256i v[2][2] = {{LoadOnce(row + x), LoadOnce(row + x + 1)}, {LoadOnce(down + x), LoadOnce(down + x + 1)}};
     const __m256i blue = EvenOdd(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
     const __m256i red = EvenOdd(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
     const __m256i green = _mm256_avg_epu16(EvenOdd(v[a.gl_dy][0], v[b.gl_dy][0]), EvenOdd(v[a.gr_dy][1], v[b.gr_dy][1]));
