@@ -8,6 +8,11 @@
 // formula needs is the low or high half of a load shifted by -2 .. +2 samples,
 // so each slot computes only its own formula, in lanes wide enough for the
 // sums, and the two slots are joined back into pixel order for the store.
+//
+// 16-bit samples that a linear map turns into bytes as they are stored, and
+// whose sums fit 16 bits, go through the loops of namespace `wide` instead
+// (algorithms 0, 2 and 4): 16 pixels to a vector in pixel order, with no split
+// and no join.
 #include "frames/simd_avx2.h"
 
 #ifdef KELVANE_HAVE_AVX2_KERNELS
@@ -361,8 +366,8 @@ constexpr Arrangement kArrangements[4] = {
 // each formula's own shift, (v >> a) >> s = v >> (a + s), and the shifts are
 // multiplications: v >> k is the high half of v * 2^(16 - k) for k >= 1. The
 // multiplier may differ between even and odd lanes, so a blend of the raw sums
-// of two formulas takes one multiplication; and multiplications leave the
-// processor's shuffle units, which the stores keep busy, to the shuffles.
+// of two formulas takes one multiplication; and the multiplier units are not
+// those that shift and shuffle, which the stores keep busy.
 namespace wide {
 
 constexpr ptrdiff_t kStep = 16;
