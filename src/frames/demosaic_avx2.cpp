@@ -8,6 +8,11 @@
 // formula needs is the low or high half of a load shifted by -2 .. +2 samples,
 // so each slot computes only its own formula, in lanes wide enough for the
 // sums, and the two slots are joined back into pixel order for the store.
+//
+// 16-bit samples that a linear map turns into bytes as they are stored, and
+// whose sums fit 16 bits, go through the loops of namespace `wide` instead
+// (algorithms 0, 2 and 4): 16 pixels to a vector in pixel order, with no split
+// and no join.
 #include "frames/simd_avx2.h"
 
 #ifdef KELVANE_HAVE_AVX2_KERNELS
@@ -346,6 +351,216 @@ struct Arrangement {
 constexpr Arrangement kArrangements[4] = {
     {0, 0, 1, 1, 1, 0}, {1, 0, 0, 1, 0, 1}, {0, 1, 1, 0, 0, 1}, {1, 1, 0, 0, 1, 0}};
 
+// ---- 16-bit samples mapped as they are stored, every formula for every pixel ----------------------
+//
+// Samples of at most 14 bits (algorithms 0 and 2; any linear map for algorithm
+// 4) are computed 16 to a vector, lane i being pixel x + i, in pixel order: no
+// split by column parity and no join. Each formula is computed for all 16
+// pixels from loads one column left of, at and right of them, and a blend that
+// alternates with the column picks each pixel's formula. The shuffles of the
+// split and the join were the bulk of the work; the formulas computed for
+// nothing cost less.
+//
+// The map (a right shift by s: the unpacked samples never exceed the map's
+// largest value, nor do their means, so its clamp does nothing) is folded into
+// each formula's own shift, (v >> a) >> s = v >> (a + s), and the shifts are
+// multiplications: v >> k is the high half of v * 2^(16 - k) for k >= 1. The
+// multiplier may differ between even and odd lanes, so a blend of the raw sums
+// of two formulas takes one multiplication; and the multiplier units are not
+// those that shift and shuffle, which the stores keep busy.
+namespace wide {
+
+constexpr ptrdiff_t kStep = 16;
+
+// A vector's three samples, mapped to byte values in 16-bit lanes.
+struct Bgr16 {
+  __m256i b, g, r;
+};
+
+// Even lanes from a, odd ones from b.
+inline __m256i EvenOdd(__m256i a, __m256i b) { return _mm256_blend_epi16(a, b, 0xAA); }
+
+template <bool KIsB>
+Bgr16 Order(__m256i k, __m256i g, __m256i o) {
+  if constexpr (KIsB) return {k, g, o};
+  return {o, g, k};
+}
+
+// The multiplier that shifts right by `even` bits in even lanes, by `odd` bits in odd ones (both 1 .. 16).
+inline __m256i ShiftBy(int32_t even, int32_t odd) {
+  return EvenOdd(_mm256_set1_epi16(static_cast<int16_t>(1u << (16 - even))),
+                 _mm256_set1_epi16(static_cast<int16_t>(1u << (16 - odd))));
+}
+inline __m256i Shift(__m256i v, __m256i by) { return _mm256_mulhi_epu16(v, by); }
+
+// A load whose value is used twice. Short of registers, GCC folds such a load
+// into both uses, loading it twice; the loads are what these loops run out of
+// first, so the value is pinned to a register.
+inline __m256i LoadOnce(const uint16_t* p) {
+  __m256i v = Load(p);
+  asm("" : "+x"(v));
+  return v;
+}
+
+// What algorithms 0 and 2 read around the pixels x .. x + 15: the row one column
+// left, at and right, and of the rows above and below only the sums N + S one
+// column to each side (the diagonal neighbours). The sums at the pixels
+// themselves are the same sums one lane on: each lane pair (2i, 2i + 1) finds
+// them in its own pair of ns_w (lane 2i + 1) or ns_e (lane 2i), moved within
+// the 32-bit lane by a shift or a multiply-add instead of two more loads.
+struct Cross {
+  __m256i w, c, e, ns_w, ns_e;
+  [[gnu::always_inline]] Cross(const uint16_t* up, const uint16_t* row, const uint16_t* down, ptrdiff_t x)
+      : w(Load(row + x - 1)),
+        c(Load(row + x)),
+        e(Load(row + x + 1)),
+        ns_w(_mm256_add_epi16(Load(up + x - 1), Load(down + x - 1))),
+        ns_e(_mm256_add_epi16(Load(up + x + 1), Load(down + x + 1))) {}
+  // N + S in the even lanes (the odd ones 0): lane 2i + 1 of ns_w times 1
+  // plus lane 2i times 0 (the sums are below 2^15, positive as signed words).
+  __m256i SumsEven() const { return _mm256_madd_epi16(ns_w, _mm256_set1_epi32(0x00010000)); }
+  // N + S in the odd lanes (the even ones 0): lane 2i of ns_e moved up.
+  __m256i SumsOdd() const { return _mm256_slli_epi32(ns_e, 16); }
+  __m256i Sums() const { return EvenOdd(SumsEven(), SumsOdd()); }
+};
+
+// Algorithm 0: truncating halves and quarters. At a green site the row colour
+// is (W + E) >> 1 and the column colour (N + S) >> 1; at the others green is
+// (W + E) >> 1 and the column colour the quarter of the four diagonals.
+template <bool GreenEven, bool KIsB>
+struct Orig {
+  const uint16_t *up, *row, *down;
+  __m256i k_by, g_by, o_by;
+  Orig(const RowStretch<uint16_t>& s, int32_t shift)
+      : up(s.rows[1]),
+        row(s.rows[2]),
+        down(s.rows[3]),
+        k_by(GreenEven ? ShiftBy(shift + 1, shift) : ShiftBy(shift, shift + 1)),
+        g_by(GreenEven ? ShiftBy(shift, shift + 1) : ShiftBy(shift + 1, shift)),
+        o_by(GreenEven ? ShiftBy(shift + 1, shift + 2) : ShiftBy(shift + 2, shift + 1)) {}
+  [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
+    const Cross n(up, row, down, x);
+    const __m256i we = _mm256_add_epi16(n.w, n.e), diagonal = _mm256_add_epi16(n.ns_w, n.ns_e);
+    // N + S is needed at the green sites only.
+    if constexpr (GreenEven)
+      return Order<KIsB>(Shift(EvenOdd(we, n.c), k_by), Shift(EvenOdd(n.c, we), g_by),
+                         Shift(EvenOdd(n.SumsEven(), diagonal), o_by));
+    return Order<KIsB>(Shift(EvenOdd(n.c, we), k_by), Shift(EvenOdd(we, n.c), g_by),
+                       Shift(EvenOdd(diagonal, n.SumsOdd()), o_by));
+  }
+};
+
+// Algorithm 2: rounded means. At a green site the row colour is the mean of W
+// and E, the column colour that of N and S; at the others green is the mean of
+// the four axial neighbours and the column colour that of the four diagonals.
+template <bool GreenEven, bool KIsB>
+struct Bilinear {
+  const uint16_t *up, *row, *down;
+  __m256i k_by, g_by, o_by;
+  Bilinear(const RowStretch<uint16_t>& s, int32_t shift)
+      : up(s.rows[1]),
+        row(s.rows[2]),
+        down(s.rows[3]),
+        k_by(ShiftBy(shift, shift)),
+        g_by(GreenEven ? ShiftBy(shift, shift + 2) : ShiftBy(shift + 2, shift)),
+        o_by(GreenEven ? ShiftBy(shift + 1, shift + 2) : ShiftBy(shift + 2, shift + 1)) {}
+  [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
+    const __m256i one = _mm256_set1_epi16(1);
+    const Cross n(up, row, down, x);
+    const __m256i column = _mm256_add_epi16(n.Sums(), one);  // N + S + 1
+    const __m256i axial = _mm256_add_epi16(_mm256_add_epi16(column, one), _mm256_add_epi16(n.w, n.e));
+    const __m256i diagonal = _mm256_add_epi16(_mm256_add_epi16(n.ns_w, n.ns_e), _mm256_set1_epi16(2));
+    const __m256i row_mean = _mm256_avg_epu16(n.w, n.e);
+    if constexpr (GreenEven)
+      return Order<KIsB>(Shift(EvenOdd(row_mean, n.c), k_by), Shift(EvenOdd(n.c, axial), g_by),
+                         Shift(EvenOdd(column, diagonal), o_by));
+    return Order<KIsB>(Shift(EvenOdd(n.c, row_mean), k_by), Shift(EvenOdd(axial, n.c), g_by),
+                       Shift(EvenOdd(diagonal, column), o_by));
+  }
+};
+
+// Algorithm 4: each pixel takes the 2 x 2 block to its lower right (see
+// kArrangements), green the rounded mean of the block's two greens. No sums, so
+// any linear map, 16 significant bits included.
+template <int ArrangementEven>
+struct Simple {
+  const uint16_t *row, *down;
+  __m256i by;
+  Simple(const RowStretch<uint16_t>& s, int32_t shift) : row(s.rows[2]), down(s.rows[3]), by(ShiftBy(shift, shift)) {}
+  [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
+    constexpr Arrangement a = kArrangements[ArrangementEven], b = kArrangements[ArrangementEven ^ 1];
+    const __m256i v[2][2] = {{LoadOnce(row + x), LoadOnce(row + x + 1)}, {LoadOnce(down + x), LoadOnce(down + x + 1)}};
+    const __m256i blue = EvenOdd(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
+    const __m256i red = EvenOdd(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
+    // Both means for every pixel and one blend, rather than two blends and one
+    // mean: the blends share their units with the multiplications and the
+    // stores' blends, the means have more (2 to 3 % faster).
+    const __m256i green = EvenOdd(_mm256_avg_epu16(v[a.gl_dy][0], v[a.gr_dy][1]),
+                                  _mm256_avg_epu16(v[b.gl_dy][0], v[b.gr_dy][1]));
+    return {Shift(blue, by), Shift(green, by), Shift(red, by)};
+  }
+};
+
+// Blocks of 32 pixels (two vectors), stored as 3 bytes per pixel or as the grey
+// byte floor((B + G + R) / 3) (floor(s * 21846 / 2^16) equals floor(s / 3) for
+// every s up to 765). The last block of a row overlaps the one before it.
+template <typename Loop, bool Grey>
+[[gnu::always_inline]] inline void Block(const Loop& loop, uint8_t* out, ptrdiff_t x) {
+  const Bgr16 a = loop.Compute(x), b = loop.Compute(x + kStep);
+  if constexpr (Grey) {
+    const __m256i third = _mm256_set1_epi16(21846);
+    const __m256i lo = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(a.b, a.g), a.r), third);
+    const __m256i hi = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(b.b, b.g), b.r), third);
+    Store(out + x, PackInOrder(lo, hi));
+  } else {
+    StoreBgr(out + 3 * x, PackInOrder(a.b, b.b), PackInOrder(a.g, b.g), PackInOrder(a.r, b.r));
+  }
+}
+
+template <typename Loop, bool Grey>
+ptrdiff_t Run(const RowStretch<uint16_t>& stretch) {
+  const RowStretch<uint16_t> s = stretch;  // the stores could otherwise alias it
+  const MappedRows m = *s.mapped;
+  const Loop loop(s, m.shift);
+  uint8_t* const out = m.base + static_cast<size_t>(s.y) * m.stride;
+  ptrdiff_t x = s.x0;
+  for (; x + 2 * kStep <= s.x1; x += 2 * kStep) Block<Loop, Grey>(loop, out, x);
+  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 2 * kStep);
+  if (last == x) return x;
+  Block<Loop, Grey>(loop, out, last);
+  return last + 2 * kStep;
+}
+
+template <typename Loop>
+ptrdiff_t Mapped(const RowStretch<uint16_t>& s) {
+  return s.mapped->grey ? Run<Loop, true>(s) : Run<Loop, false>(s);
+}
+
+// Rows with mapped output whose samples stay at or below `limit`, mapped to
+// bytes (a shift of at most 8 that leaves the largest sample a byte).
+inline bool Fits(const RowStretch<uint16_t>& s, uint16_t limit) {
+  if (s.mapped == nullptr) return false;
+  const MappedRows& m = *s.mapped;
+  return m.largest <= limit && s.max <= limit && m.shift >= 1 && m.shift <= 8 && (m.largest >> m.shift) <= 255;
+}
+
+template <template <bool, bool> typename Loop>
+ptrdiff_t ByParity(const RowStretch<uint16_t>& s) {
+  const bool green_even = s.pattern->At(s.x0, s.y) == kG;
+  const bool k_is_b = s.pattern->RowColour(s.y) == kB;
+  if (green_even) return k_is_b ? Mapped<Loop<true, true>>(s) : Mapped<Loop<true, false>>(s);
+  return k_is_b ? Mapped<Loop<false, true>>(s) : Mapped<Loop<false, false>>(s);
+}
+
+inline ptrdiff_t SimpleRow(const RowStretch<uint16_t>& s) {
+  const Colour first = s.pattern->At(s.x0, s.y), second = s.pattern->At(s.x0 + 1, s.y);
+  if (first == kB) return Mapped<Simple<0>>(s);
+  if (first == kR) return Mapped<Simple<3>>(s);
+  return second == kB ? Mapped<Simple<1>>(s) : Mapped<Simple<2>>(s);
+}
+
+}  // namespace wide
+
 template <typename T, bool Mean, int ArrangementA>
 struct BlockLoop {
   // Nothing is computed but the mean of two greens, so the samples stay in
@@ -366,15 +581,20 @@ struct BlockLoop {
 
 template <typename T, bool Mean>
 ptrdiff_t BlockRow(const RowStretch<T>& s) {
+  if constexpr (sizeof(T) == 2 && Mean) {
+    if (wide::Fits(s, 0xFFFF)) return wide::SimpleRow(s);
+  }
   const Colour first = s.pattern->At(s.x0, s.y), second = s.pattern->At(s.x0 + 1, s.y);
   if (first == kB) return Run<T, BlockLoop<T, Mean, 0>>(s);
   if (first == kR) return Run<T, BlockLoop<T, Mean, 3>>(s);
   return second == kB ? Run<T, BlockLoop<T, Mean, 1>>(s) : Run<T, BlockLoop<T, Mean, 2>>(s);
 }
 
-// ---- 16-bit samples of at most 14 bits, mapped as they are stored ----------------------------------
+// ---- HQ linear on 16-bit samples of at most 12 bits, mapped as they are stored -----------------------
 //
-// Sums of four such samples fit 16-bit lanes, so the slots can be split into 16
+// (Its formulas reach two columns and differ more between the sites than those
+// of algorithms 0 and 2, so it keeps the split by column parity.) Sums of such
+// samples fit 16-bit lanes, so the slots can be split into 16
 // samples per vector instead of 8: a pair of loads at x' and x' + 16 is split
 // into the samples at x' + 2i and those at x' + 1 + 2i. The pairs at x - 1 and
 // x + 1 give every neighbour within one column of both slots:
@@ -412,47 +632,6 @@ void Put(__m256i (&slot)[3], __m256i k, __m256i g, __m256i o) {
   slot[1] = g;
   slot[KIsB ? 2 : 0] = o;
 }
-
-// Algorithm 0: truncating halves and quarters.
-template <bool GreenA, bool KIsB>
-struct NarrowOrig {
-  [[gnu::always_inline]] static SlotBgr Compute(const RowStretch<uint16_t>& s, ptrdiff_t x) {
-    const Split16 up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-    SlotBgr v;
-    const __m256i ha = _mm256_srli_epi16(Add16(row.m1, row.p1), 1);  // (W + E) >> 1 at x + 2i
-    const __m256i hb = _mm256_srli_epi16(Add16(row.z, row.p2), 1);
-    if constexpr (GreenA) {
-      Put<KIsB>(v.a, ha, row.z, _mm256_srli_epi16(Add16(up.z, down.z), 1));
-      Put<KIsB>(v.b, row.p1, hb, _mm256_srli_epi16(Sum4(up.z, up.p2, down.z, down.p2), 2));
-    } else {
-      Put<KIsB>(v.a, row.z, ha, _mm256_srli_epi16(Sum4(up.m1, up.p1, down.m1, down.p1), 2));
-      Put<KIsB>(v.b, hb, row.p1, _mm256_srli_epi16(Add16(up.p1, down.p1), 1));
-    }
-    return v;
-  }
-};
-
-// Algorithm 2: rounded means.
-template <bool GreenA, bool KIsB>
-struct NarrowBilinear {
-  [[gnu::always_inline]] static SlotBgr Compute(const RowStretch<uint16_t>& s, ptrdiff_t x) {
-    const Split16 up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x);
-    const __m256i two = _mm256_set1_epi16(2);
-    auto quarter = [&](__m256i a, __m256i b, __m256i c, __m256i d) {
-      return _mm256_srli_epi16(Add16(Sum4(a, b, c, d), two), 2);
-    };
-    SlotBgr v;
-    if constexpr (GreenA) {
-      // Slot A green: row colour from W and E, column colour from N and S.
-      Put<KIsB>(v.a, _mm256_avg_epu16(row.m1, row.p1), row.z, _mm256_avg_epu16(up.z, down.z));
-      Put<KIsB>(v.b, row.p1, quarter(up.p1, down.p1, row.z, row.p2), quarter(up.z, up.p2, down.z, down.p2));
-    } else {
-      Put<KIsB>(v.a, row.z, quarter(up.z, down.z, row.m1, row.p1), quarter(up.m1, up.p1, down.m1, down.p1));
-      Put<KIsB>(v.b, _mm256_avg_epu16(row.z, row.p2), row.p1, _mm256_avg_epu16(up.p1, down.p1));
-    }
-    return v;
-  }
-};
 
 // Two slots of byte values in 16-bit lanes to 32 bytes in pixel order.
 inline __m256i JoinSlotBytes(__m256i a, __m256i b) {
@@ -573,14 +752,14 @@ bool NarrowByParity(const RowStretch<uint16_t>& s, ptrdiff_t& end, uint16_t limi
 template <typename T>
 ptrdiff_t OrigRow(const RowStretch<T>& s) {
   if constexpr (sizeof(T) == 2) {
-    if (ptrdiff_t end = 0; NarrowByParity<NarrowOrig>(s, end)) return end;
+    if (wide::Fits(s, 0x3FFF)) return wide::ByParity<wide::Orig>(s);
   }
   return ByParity<T, OrigLoop>(s);
 }
 template <typename T>
 ptrdiff_t BilinearRow(const RowStretch<T>& s) {
   if constexpr (sizeof(T) == 2) {
-    if (ptrdiff_t end = 0; NarrowByParity<NarrowBilinear>(s, end)) return end;
+    if (wide::Fits(s, 0x3FFF)) return wide::ByParity<wide::Bilinear>(s);
   }
   return ByParity<T, BilinearLoop>(s);
 }

@@ -360,6 +360,66 @@ TEST_F(VectorSet, RawPathsRowByRow) {
 }
 
 
+// The row form with a linear map applied as the rows are stored: the interiors
+// write their pixels' bytes (or grey means) straight into the target and the
+// sink maps the rest. Every shift a hook may be given (0 to 8, odd ones too,
+// which no Lut uses), so each formula's own shift folded with the map's is
+// exact, at samples up to the largest value (the sums at their widest), for
+// every algorithm and pattern, rows of one block, of a block and a few
+// pixels, and of many blocks; the target ends at a guard page.
+struct MappedSink {
+  uint8_t* target;
+  ptrdiff_t w;
+  int32_t shift;
+  uint16_t largest;
+  bool grey;
+  static uint8_t Map(const MappedSink& s, uint16_t v) { return static_cast<uint8_t>(std::min(v, s.largest) >> s.shift); }
+  static void Done(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t from, ptrdiff_t to) {
+    const auto& s = *static_cast<const MappedSink*>(context);
+    for (ptrdiff_t x = 0; x < s.w; ++x) {
+      if (x >= from && x < to) continue;
+      const uint16_t* p = row + 3 * x;
+      if (s.grey) {
+        s.target[y * s.w + x] = static_cast<uint8_t>((Map(s, p[0]) + Map(s, p[1]) + Map(s, p[2])) / 3);
+      } else {
+        for (ptrdiff_t c = 0; c < 3; ++c) s.target[3 * (y * s.w + x) + c] = Map(s, p[c]);
+      }
+    }
+  }
+};
+
+TEST_F(VectorSet, MappedRowsEveryShift) {
+  for (int32_t shift = 0; shift <= 8; ++shift)
+    for (auto [w, h] : {std::pair{34, 5}, std::pair{70, 4}, std::pair{1283, 6}})
+      for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
+        for (Fill fill : {Fill::kRandom, Fill::kTop, Fill::kChecker, Fill::kRandomExtremes})
+          for (bool grey : {false, true}) {
+            const int32_t bits = 8 + shift, pattern = 1 + (algorithm + shift + w) % 4;
+            const auto largest = static_cast<uint16_t>((1u << bits) - 1u);
+            const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h), out = grey ? n : 3 * n;
+            std::vector<uint16_t> frame(n), bgr16(3 * n), row(3 * static_cast<size_t>(w));
+            FillWith<uint16_t>(frame.data(), n, fill, largest, static_cast<size_t>(w), 23);
+            ASSERT_TRUE(Demosaic16(frame.data(), bgr16.data(), w, h, pattern, algorithm, bits));
+            Guarded want(out);
+            MappedSink reference{want.bytes(), w, shift, largest, grey};
+            for (size_t y = 0; y < static_cast<size_t>(h); ++y)
+              MappedSink::Done(&reference, static_cast<ptrdiff_t>(y), bgr16.data() + 3 * y * static_cast<size_t>(w),
+                               0, 0);
+            for (const Kernels* k : sets_) {
+              SCOPED_TRACE(testing::Message() << k->name << " shift " << shift << " " << w << "x" << h
+                                              << " algorithm " << algorithm << " fill " << static_cast<int>(fill)
+                                              << (grey ? " grey" : " colour"));
+              Guarded got(out);
+              std::memset(got.bytes(), 0x5A, out);
+              MappedSink sink{got.bytes(), w, shift, largest, grey};
+              const MappedRows mapped{got.bytes(), static_cast<size_t>(w) * (grey ? 1 : 3), shift, largest, grey};
+              ASSERT_TRUE(Demosaic16Rows(k->DemosaicRows16, frame.data(), row.data(), w, h, pattern, algorithm, bits,
+                                         RowSink<uint16_t>{MappedSink::Done, &sink, &mapped}));
+              EXPECT_EQ(got.Contents(), want.Contents());
+            }
+          }
+}
+
 // KELVANE_KERNELS pins a set by the name it reports; a set this processor does
 // not run, or no name, leaves the choice to the processor.
 TEST(VectorSets, SetsAreFoundByName) {
