@@ -23,12 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vbmi"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512bw,avx512vbmi")
-#endif
+#include "frames/vbmi_begin.h"
 
 namespace kelvane::frames::vbmi {
 namespace {
@@ -312,9 +307,5 @@ const DemosaicRows<uint16_t> kDemosaicRows16 = {{&OrigRow, &NearestRow, &Bilinea
 
 }  // namespace kelvane::frames::vbmi
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+#include "frames/avx2_end.h"
 #endif
