@@ -183,37 +183,81 @@ ptrdiff_t StoreRun(const RowStretch<T>& stretch) {
   return last + L::kBlock;
 }
 
-// 16-bit samples mapped to bytes as they are stored: two blocks of 16 pixels at
-// a time, each sample min(v, largest) >> shift (the linear map), written as 3
-// bytes per pixel or as the grey byte floor((B + G + R) / 3) of the mapped bytes.
-// floor(s * 21846 / 2^16) equals floor(s / 3) for every s up to 765.
-template <typename Loop>
-ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
-  const RowStretch<uint16_t> s = stretch;
-  const MappedRows& m = *s.mapped;
-  const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(m.largest));
-  const __m128i shift = _mm_cvtsi32_si128(m.shift);
-  uint8_t* row = m.base + static_cast<size_t>(s.y) * m.stride;
-  auto map = [&](__m256i v) { return _mm256_srl_epi16(_mm256_min_epu16(v, top), shift); };
-  auto block = [&](ptrdiff_t x) {
-    const Bgr a = Loop::Compute(s, x), b = Loop::Compute(s, x + 16);
+// Two halves of byte values in 16-bit lanes to 32 bytes in pixel order: halves
+// of 16 pixels each (PackInOrder), or the two column slots of 16 pixels, slot A
+// in the low byte of each lane (JoinSlotBytes).
+inline __m256i JoinSlotBytes(__m256i a, __m256i b) {
+  return _mm256_permute4x64_epi64(_mm256_or_si256(a, _mm256_slli_epi16(b, 8)), 0xD8);
+}
+
+// 32 pixels of byte values in 16-bit lanes, given as two halves of B, G and R
+// (joined by JoinSlotBytes when Slots, else by PackInOrder), stored at pixel x
+// of an output row as 3 bytes per pixel or as the grey byte
+// floor((B + G + R) / 3). floor(s * 21846 / 2^16) equals floor(s / 3) for every
+// s up to 765.
+template <bool Slots>
+[[gnu::always_inline]] inline __m256i JoinBytes(__m256i lo, __m256i hi) {
+  return Slots ? JoinSlotBytes(lo, hi) : PackInOrder(lo, hi);
+}
+template <bool Slots, bool Grey>
+[[gnu::always_inline]] inline void StoreBytes(uint8_t* out, ptrdiff_t x, const __m256i (&a)[3], const __m256i (&b)[3]) {
+  if constexpr (Grey) {
+    const __m256i third = _mm256_set1_epi16(21846);
+    const __m256i ga = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(a[0], a[1]), a[2]), third);
+    const __m256i gb = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(b[0], b[1]), b[2]), third);
+    Store(out + x, JoinBytes<Slots>(ga, gb));
+  } else {
+    StoreBgr(out + 3 * x, JoinBytes<Slots>(a[0], b[0]), JoinBytes<Slots>(a[1], b[1]), JoinBytes<Slots>(a[2], b[2]));
+  }
+}
+
+// 16-bit samples mapped to bytes as they are stored: 32 pixels given as two
+// halves of three channels, each sample min(v, largest) >> shift (the linear
+// map), written at pixel x of the mapped row (StoreBytes).
+struct MappedStore {
+  const MappedRows& m;
+  uint8_t* row;
+  __m256i top;
+  __m128i shift;
+  MappedStore(const MappedRows& rows, ptrdiff_t y)
+      : m(rows),
+        row(rows.base + static_cast<size_t>(y) * rows.stride),
+        top(_mm256_set1_epi16(static_cast<int16_t>(rows.largest))),
+        shift(_mm_cvtsi32_si128(rows.shift)) {}
+  template <bool Slots>
+  [[gnu::always_inline]] void Put(ptrdiff_t x, const __m256i (&a)[3], const __m256i (&b)[3]) const {
     __m256i ma[3], mb[3];
-    for (int c = 0; c < 3; ++c) ma[c] = map(a.v[c]), mb[c] = map(b.v[c]);
+    for (int c = 0; c < 3; ++c) ma[c] = Map(a[c]), mb[c] = Map(b[c]);
     if (m.grey) {
-      const __m256i third = _mm256_set1_epi16(21846);
-      const __m256i lo = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(ma[0], ma[1]), ma[2]), third);
-      const __m256i hi = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(mb[0], mb[1]), mb[2]), third);
-      Store(row + x, PackInOrder(lo, hi));
+      StoreBytes<Slots, true>(row, x, ma, mb);
     } else {
-      StoreBgr(row + 3 * x, PackInOrder(ma[0], mb[0]), PackInOrder(ma[1], mb[1]), PackInOrder(ma[2], mb[2]));
+      StoreBytes<Slots, false>(row, x, ma, mb);
     }
-  };
+  }
+  [[gnu::always_inline]] __m256i Map(__m256i v) const { return _mm256_srl_epi16(_mm256_min_epu16(v, top), shift); }
+};
+
+// Runs `block` over the stretch 32 pixels at a time; a row's last pixels get one
+// more block that overlaps the last whole one. Returns the end of what was done.
+template <typename Block>
+[[gnu::always_inline]] inline ptrdiff_t Blocks32(const RowStretch<uint16_t>& s, Block block) {
   ptrdiff_t x = s.x0;
   for (; x + 32 <= s.x1; x += 32) block(x);
   const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 32);
   if (last == x) return x;
   block(last);
   return last + 32;
+}
+
+// Two blocks of 16 pixels a step, mapped as they are stored.
+template <typename Loop>
+ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
+  const RowStretch<uint16_t> s = stretch;
+  const MappedStore out(*s.mapped, s.y);
+  return Blocks32(s, [&](ptrdiff_t x) {
+    const Bgr a = Loop::Compute(s, x), b = Loop::Compute(s, x + 16);
+    out.Put<false>(x, a.v, b.v);
+  });
 }
 
 template <typename T, typename Loop>
@@ -502,19 +546,12 @@ struct Simple {
 };
 
 // Blocks of 32 pixels (two vectors), stored as 3 bytes per pixel or as the grey
-// byte floor((B + G + R) / 3) (floor(s * 21846 / 2^16) equals floor(s / 3) for
-// every s up to 765). The last block of a row overlaps the one before it.
+// byte (StoreBytes). The last block of a row overlaps the one before it.
 template <typename Loop, bool Grey>
 [[gnu::always_inline]] inline void Block(const Loop& loop, uint8_t* out, ptrdiff_t x) {
   const Bgr16 a = loop.Compute(x), b = loop.Compute(x + kStep);
-  if constexpr (Grey) {
-    const __m256i third = _mm256_set1_epi16(21846);
-    const __m256i lo = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(a.b, a.g), a.r), third);
-    const __m256i hi = _mm256_mulhi_epu16(_mm256_add_epi16(_mm256_add_epi16(b.b, b.g), b.r), third);
-    Store(out + x, PackInOrder(lo, hi));
-  } else {
-    StoreBgr(out + 3 * x, PackInOrder(a.b, b.b), PackInOrder(a.g, b.g), PackInOrder(a.r, b.r));
-  }
+  const __m256i lo[3] = {a.b, a.g, a.r}, hi[3] = {b.b, b.g, b.r};
+  StoreBytes<false, Grey>(out, x, lo, hi);
 }
 
 template <typename Loop, bool Grey>
@@ -633,42 +670,18 @@ void Put(__m256i (&slot)[3], __m256i k, __m256i g, __m256i o) {
   slot[KIsB ? 2 : 0] = o;
 }
 
-// Two slots of byte values in 16-bit lanes to 32 bytes in pixel order.
-inline __m256i JoinSlotBytes(__m256i a, __m256i b) {
-  return _mm256_permute4x64_epi64(_mm256_or_si256(a, _mm256_slli_epi16(b, 8)), 0xD8);
-}
-
 // 32 pixels per step, each sample mapped, the slots joined into bytes (slot A in
-// the low byte of each 16-bit lane is the pixel order within a lane pair).
+// the low byte of each 16-bit lane is the pixel order within a lane pair). The
+// block at x reads the neighbours of its pixels: x - 1 .. x + 32 (x - 2 .. x + 33
+// for HQ linear).
 template <typename Loop>
 ptrdiff_t NarrowMappedRun(const RowStretch<uint16_t>& stretch) {
   const RowStretch<uint16_t> s = stretch;
-  const MappedRows& m = *s.mapped;
-  const __m256i top = _mm256_set1_epi16(static_cast<int16_t>(m.largest));
-  const __m128i shift = _mm_cvtsi32_si128(m.shift);
-  uint8_t* row = m.base + static_cast<size_t>(s.y) * m.stride;
-  auto map = [&](__m256i v) { return _mm256_srl_epi16(_mm256_min_epu16(v, top), shift); };
-  auto block = [&](ptrdiff_t x) {
+  const MappedStore out(*s.mapped, s.y);
+  return Blocks32(s, [&](ptrdiff_t x) {
     const SlotBgr v = Loop::Compute(s, x);
-    __m256i ma[3], mb[3];
-    for (int c = 0; c < 3; ++c) ma[c] = map(v.a[c]), mb[c] = map(v.b[c]);
-    if (m.grey) {
-      // Grey of each slot in 16-bit lanes, then joined like a colour.
-      const __m256i third = _mm256_set1_epi16(21846);
-      const __m256i ga = _mm256_mulhi_epu16(Add16(Add16(ma[0], ma[1]), ma[2]), third);
-      const __m256i gb = _mm256_mulhi_epu16(Add16(Add16(mb[0], mb[1]), mb[2]), third);
-      Store(row + x, JoinSlotBytes(ga, gb));
-    } else {
-      StoreBgr(row + 3 * x, JoinSlotBytes(ma[0], mb[0]), JoinSlotBytes(ma[1], mb[1]), JoinSlotBytes(ma[2], mb[2]));
-    }
-  };
-  ptrdiff_t x = s.x0;
-  // The block at x reads the neighbours of its pixels: x - 1 .. x + 32 (x - 2 .. x + 33 for HQ linear).
-  for (; x + 32 <= s.x1; x += 32) block(x);
-  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 32);
-  if (last == x) return x;
-  block(last);
-  return last + 32;
+    out.Put<true>(x, v.a, v.b);
+  });
 }
 
 // HQ linear on samples of at most 12 bits. Each formula is split into the sum of
