@@ -12,14 +12,18 @@
 namespace kelvane::frames::vbmi {
 namespace {
 
-// A permute index: byte i takes byte `pick(i)` of the pair of registers (0..63
-// the first, 64..127 the second).
+// A permute index, built when the library is compiled: byte i takes byte
+// `pick(i)` of the pair of registers (0..63 the first, 64..127 the second).
+struct alignas(64) Index {
+  uint8_t byte[64];
+};
 template <typename Pick>
-__m512i Indices(Pick pick) {
-  alignas(64) uint8_t idx[64];
-  for (int i = 0; i < 64; ++i) idx[i] = static_cast<uint8_t>(pick(i) & 127);
-  return _mm512_load_si512(idx);
+constexpr Index MakeIndex(Pick pick) {
+  Index idx{};
+  for (int i = 0; i < 64; ++i) idx.byte[i] = static_cast<uint8_t>(pick(i) & 127);
+  return idx;
 }
+inline __m512i LoadIndex(const Index& idx) { return _mm512_load_si512(idx.byte); }
 
 inline __m512i Load(const uint8_t* p) { return _mm512_loadu_si512(p); }
 
@@ -32,10 +36,13 @@ constexpr __mmask64 kUpperHalf = 0xFFFFFFFF00000000ULL;
 struct SumIndices {
   __m512i blue_green, red;
 };
-inline SumIndices MakeSumIndices(int base, int bpp) {
-  return {Indices([=](int i) { return base + bpp * (i / 2) + (i & 1); }),
-          Indices([=](int i) { return base + bpp * (i / 2) + 2; })};
+template <int Base, int Bpp>
+inline SumIndices MakeSumIndices() {
+  static constexpr Index kBlueGreen = MakeIndex([](int i) { return Base + Bpp * (i / 2) + (i & 1); });
+  static constexpr Index kRed = MakeIndex([](int i) { return Base + Bpp * (i / 2) + 2; });
+  return {LoadIndex(kBlueGreen), LoadIndex(kRed)};
 }
+constexpr Index kLowBytes = MakeIndex([](int i) { return 2 * i; });
 inline __m512i Sums(__m512i a, __m512i b, const SumIndices& s) {
   const __m512i bg = _mm512_permutex2var_epi8(a, s.blue_green, b);
   const __m512i r = _mm512_maskz_permutex2var_epi8(0x5555555555555555ULL, a, s.red, b);  // red, 0
@@ -48,8 +55,9 @@ inline __m512i Third(__m512i sums) { return _mm512_mulhi_epu16(sums, _mm512_set1
 }  // namespace
 
 void Y444ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
-  const __m512i low = Indices([](int i) { return 3 * i + 1; });
-  const __m512i high = Indices([](int i) { return 3 * i + 1 - 64; });
+  static constexpr Index kLow = MakeIndex([](int i) { return 3 * i + 1; });
+  static constexpr Index kHigh = MakeIndex([](int i) { return 3 * i + 1 - 64; });
+  const __m512i low = LoadIndex(kLow), high = LoadIndex(kHigh);
   for (size_t n = 0; n < blocks; ++n, src += 192, grey += 64) {
     const __m512i r0 = Load(src), r1 = Load(src + 64), r2 = Load(src + 128);
     _mm512_storeu_si512(grey, _mm512_mask_blend_epi8(kUpperHalf, _mm512_permutex2var_epi8(r0, low, r1),
@@ -59,8 +67,8 @@ void Y444ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
 
 void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
   // Pixels 32-63 start at byte 96, byte 32 of the second register.
-  const SumIndices first = MakeSumIndices(0, 3), second = MakeSumIndices(32, 3);
-  const __m512i low_bytes = Indices([](int i) { return 2 * i; });
+  const SumIndices first = MakeSumIndices<0, 3>(), second = MakeSumIndices<32, 3>();
+  const __m512i low_bytes = LoadIndex(kLowBytes);
   for (size_t n = 0; n < blocks; ++n, src += 192, grey += 64) {
     const __m512i r0 = Load(src), r1 = Load(src + 64), r2 = Load(src + 128);
     const __m512i q0 = Third(Sums(r0, r1, first)), q1 = Third(Sums(r1, r2, second));
@@ -69,8 +77,8 @@ void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
 }
 
 void Bgr32ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
-  const SumIndices sums = MakeSumIndices(0, 4);
-  const __m512i low_bytes = Indices([](int i) { return 2 * i; });
+  const SumIndices sums = MakeSumIndices<0, 4>();
+  const __m512i low_bytes = LoadIndex(kLowBytes);
   for (size_t n = 0; n < blocks; ++n, src += 256, grey += 64) {
     const __m512i q0 = Third(Sums(Load(src), Load(src + 64), sums));
     const __m512i q1 = Third(Sums(Load(src + 128), Load(src + 192), sums));
