@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "capture/ansi.h"
 #include "capture/discovery.h"
 #include "capture/stream_format.h"
-#include "capture/ansi.h"
 #include "diagnostics/diagnostics.h"
 #include "platform/factory.h"
 
@@ -14,7 +14,6 @@ namespace kelvane::capture {
 using namespace platform;
 
 namespace {
-
 
 bool ConfigNameNamesImagingCamera(const char* name) {
   return std::strncmp(name, "DFK", 3) == 0 || std::strncmp(name, "DBK", 3) == 0 || std::strncmp(name, "DMK", 3) == 0;
@@ -278,12 +277,61 @@ void DisconnectDownstream(IBaseFilter* filter, IGraphBuilder* graph) {
   }
 }
 
-void TearDownGraph(CameraRecord& camera) {
-  if (camera.Graph) StopGraph(camera.MediaControl.Get());
-  if (camera.SampleGrabber) camera.SampleGrabber->SetCallback(nullptr, 0);
-  if (camera.Graph) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
-  RemoveBuildFilters(camera);
+namespace {
+
+// One step of a teardown: a driver that raises costs that step only.
+template <class F>
+bool TearDownStep(const char* step, F&& body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    DebugPrint("Teardown: %s raised: %s\r\n", step, e.what());
+  } catch (...) {
+    DebugPrint("Teardown: %s raised\r\n", step);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool TearDownGraph(CameraRecord& camera) {
+  bool stopped = true;
+  if (camera.Graph) {
+    stopped = TearDownStep("StopGraph", [&] {
+      // As other driver set operations: a failing stop is tried twice more.
+      HRESULT hr = StopGraph(camera.MediaControl.Get());
+      for (int retry = 0; retry < 2 && FAILED(hr); ++retry) hr = StopGraph(camera.MediaControl.Get());
+      return SUCCEEDED(hr);
+    });
+  }
+  bool unhooked = !camera.SampleGrabber;
+  if (camera.SampleGrabber)
+    unhooked = TearDownStep("SetCallback", [&] {
+      HRESULT hr = camera.SampleGrabber->SetCallback(nullptr, 0);
+      if (FAILED(hr)) LogFailure("Failed to remove the sample callback", hr);
+      return SUCCEEDED(hr);
+    });
+  if (!stopped) {
+    // Filters cannot leave a graph that streams. Give the graph up: the next
+    // open creates a new one, instead of failing for good on this one.
+    DebugPrint("%s: the capture graph did not stop; it is released and built anew at the next open\r\n",
+               camera.ConfigName);
+    ReleaseBuild(camera);
+    camera.MediaControl.Reset();
+    camera.Graph.Reset();
+    return unhooked;
+  }
+  if (camera.Graph)
+    TearDownStep("DisconnectDownstream", [&] {
+      DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
+      return true;
+    });
+  TearDownStep("RemoveFilter", [&] {
+    RemoveBuildFilters(camera);
+    return true;
+  });
   ReleaseBuild(camera);
+  return true;
 }
 
 int RunGraph(IMediaControl* control, int32_t timeoutMs) {

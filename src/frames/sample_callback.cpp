@@ -4,6 +4,11 @@ namespace kelvane::frames {
 
 using namespace platform;
 
+namespace {
+// The decoder whose BufferCB this thread is inside, if any.
+thread_local const CVideoDecoderCB* t_inside = nullptr;
+}  // namespace
+
 HRESULT CVideoDecoderCB::QueryInterface(REFIID riid, void** object) {
   if (!object) return E_POINTER;
   if (riid == ISampleGrabberCB::iid || riid == IUnknown::iid) {
@@ -22,47 +27,138 @@ HRESULT CVideoDecoderCB::SampleCB(double sampleTime, IMediaSample* sample) {
 }
 
 uint32_t CVideoDecoderCB::Arm() {
-  uint32_t sequence = armed_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  std::lock_guard lock(armMutex_);
+  const uint32_t sequence = armed_.load(std::memory_order_relaxed) + 1;
+  armed_.store(sequence, std::memory_order_release);
   GrabRequested.store(1, std::memory_order_release);
   return sequence;
 }
 
-HRESULT CVideoDecoderCB::BufferCB(double /*sampleTime*/, uint8_t* buffer, int32_t length) {
-  const bool requested = GrabRequested.load(std::memory_order_acquire) != 0;
-  if (!Continuous.load(std::memory_order_acquire) && !requested) return S_OK;  // not wanted
-  if (requested && ++SkipCount <= DropCnt.load(std::memory_order_relaxed)) return S_OK;  // dropped after a trigger
-
-  if (!cycleOpen_) {
-    cycleSequence_ = armed_.load(std::memory_order_acquire);
-    cycleOpen_ = true;
-  }
+void CVideoDecoderCB::Disarm() {
+  std::lock_guard lock(armMutex_);
+  armed_.store(armed_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   GrabRequested.store(0, std::memory_order_release);
+}
+
+void CVideoDecoderCB::Detach() {
+  {
+    std::lock_guard lock(idleMutex_);
+    detached_.store(true, std::memory_order_release);
+  }
+  Callback.store(nullptr, std::memory_order_release);
+  PauseControl.store(nullptr, std::memory_order_release);
+  EventSink.store(nullptr, std::memory_order_release);
+  if (gate_) gate_->Wake();
+}
+
+void CVideoDecoderCB::WaitIdle() {
+  if (OnStreamingThread()) return;
+  std::unique_lock lock(idleMutex_);
+  idle_.wait(lock, [&] { return active_ == 0; });
+}
+
+bool CVideoDecoderCB::OnStreamingThread() const { return t_inside == this; }
+
+HRESULT CVideoDecoderCB::BufferCB(double /*sampleTime*/, uint8_t* buffer, int32_t length) {
+  {
+    // Counted under the same lock that Detach sets the flag under, so that a
+    // close that waits for idleness never misses a frame just coming in.
+    std::lock_guard lock(idleMutex_);
+    if (detached_.load(std::memory_order_relaxed)) return S_OK;
+    ++active_;
+  }
+  const CVideoDecoderCB* outer = t_inside;
+  t_inside = this;
+  struct Exit {
+    CVideoDecoderCB& self;
+    const CVideoDecoderCB* outer;
+    ~Exit() {
+      t_inside = outer;
+      std::lock_guard lock(self.idleMutex_);
+      if (--self.active_ == 0) self.idle_.notify_all();
+    }
+  } exit{*this, outer};
+  return Deliver(buffer, length);
+}
+
+HRESULT CVideoDecoderCB::Deliver(uint8_t* buffer, int32_t length) {
+  // An empty or failed sample is no frame: it neither counts as dropped nor
+  // takes the armed grab, so the next full frame is taken as it would have been.
+  if (!buffer || length <= 0) return E_FAIL;
+
+  bool restart = false, take = false;
+  uint32_t sequence = 0;
+  {
+    std::lock_guard lock(armMutex_);
+    const uint32_t armed = armed_.load(std::memory_order_relaxed);
+    if (armed != cycleSequence_) {
+      // A grab was armed or withdrawn since the image being built began: what
+      // was taken for it is not the new grab's, which starts from its own frames.
+      restart = cycleOpen_;
+      cycleOpen_ = false;
+      cycleSequence_ = armed;
+      SkipCount = 0;
+    }
+    const bool requested = GrabRequested.load(std::memory_order_relaxed) != 0;
+    if (!Continuous.load(std::memory_order_acquire) && !requested) {
+      take = false;  // not wanted
+    } else if (requested && ++SkipCount <= DropCnt.load(std::memory_order_relaxed)) {
+      take = false;  // dropped after a trigger
+    } else {
+      take = true;
+      GrabRequested.store(0, std::memory_order_release);
+      cycleOpen_ = true;
+      sequence = cycleSequence_;
+    }
+  }
+
   int result = kNoPipeline;
-  if (buffer && length > 0) {
-    std::lock_guard<std::mutex> lock(FrameLock);
+  {
+    std::lock_guard lock(FrameLock);
+    if (restart) Frames.ResetCycle();
+    if (!take) return S_OK;
     result = Frames.ProcessFrame(buffer, static_cast<size_t>(length));
     if (result == kImageFinished) Frames.ResetCycle();
   }
   switch (result) {
     case kStaticRejected:
-    case kNeedMoreFrames:
-      GrabRequested.store(1, std::memory_order_release);  // the next frame is taken
+    case kNeedMoreFrames: {
+      // The next frame is taken, unless a newer grab came meanwhile: it has
+      // asked for frames itself and restarts the cycle.
+      std::lock_guard lock(armMutex_);
+      if (armed_.load(std::memory_order_relaxed) == sequence) GrabRequested.store(1, std::memory_order_release);
       return S_OK;
+    }
     case kImageFinished:
       break;
     default:
       return E_FAIL;
   }
 
-  SkipCount = 0;
-  cycleOpen_ = false;
+  {
+    std::lock_guard lock(armMutex_);
+    SkipCount = 0;
+    cycleOpen_ = false;
+  }
   if (IMediaControl* pause = PauseControl.load(std::memory_order_acquire);
       pause && !Continuous.load(std::memory_order_acquire))
     pause->Pause();
-  if (HostCompleteCallback callback = Callback.load(std::memory_order_acquire))
-    callback(0, Port.load(std::memory_order_relaxed));
+  if (Callback.load(std::memory_order_acquire)) {
+    // The host's callback runs inside the camera's gate, never beside a host
+    // call on the same camera; a close gives the wait up (Detach).
+    if (!gate_ || gate_->EnterUnless(detached_)) {
+      struct Leave {
+        CameraGate* gate;
+        ~Leave() {
+          if (gate) gate->Leave();
+        }
+      } leave{gate_};
+      if (HostCompleteCallback callback = Callback.load(std::memory_order_acquire))
+        callback(0, Port.load(std::memory_order_relaxed));
+    }
+  }
   if (IMediaEventSink* events = EventSink.load(std::memory_order_acquire))
-    events->Notify(EC_COMPLETE, static_cast<intptr_t>(cycleSequence_), 0);
+    events->Notify(EC_COMPLETE, static_cast<intptr_t>(sequence), 0);
   return S_OK;
 }
 

@@ -10,16 +10,26 @@ namespace kelvane::host {
 
 int32_t Configure() {
   HostState& s = State();
-  DebugPrint("configure: no configuration dialog in this build; %u camera(s)\r\n", s.CameraCount);
-  for (uint32_t i = 0; i < s.CameraCount; ++i)
-    DebugPrint("%u: %s%s\r\n", i, s.CameraTable[i].ConfigName, s.CameraTable[i].PortCount > 0 ? " (open)" : "");
+  const uint32_t count = s.CameraCount.load(std::memory_order_acquire);
+  DebugPrint("configure: no configuration dialog in this build; %u camera(s)\r\n", count);
+  for (uint32_t i = 0; i < count; ++i) {
+    bool open;
+    {
+      std::lock_guard lock(s.TableMutex);
+      open = s.CameraTable[i].PortCount > 0;
+    }
+    DebugPrint("%u: %s%s\r\n", i, s.CameraTable[i].ConfigName, open ? " (open)" : "");
+  }
   return 0;
 }
 
 int32_t ConfigureCamera(const char* cameraName) {
   const int index = FindCamera(cameraName);
   if (index < 0) return 1;
-  capture::DumpCameraCapabilities(State().CameraTable[index]);
+  CameraRecord& camera = State().CameraTable[static_cast<size_t>(index)];
+  frames::GateHold hold(camera.Gate);
+  AdoptPendingSettings(camera);
+  capture::DumpCameraCapabilities(camera);
   return 0;
 }
 

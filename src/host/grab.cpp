@@ -2,7 +2,9 @@
 // and the camera's external trigger.
 #include "host/grab.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -18,11 +20,29 @@ namespace {
 
 constexpr uint32_t kTriggerModeRegister = 0xF0F00830;
 constexpr int32_t kDefaultGrabBoundMs = 2000;
+constexpr int64_t kMaxCycleAllowanceMs = 60000;
 
-// How long a synchronous grab waits for its image: the camera's Timeout
-// setting, so that a camera that stops delivering never blocks the host.
-int32_t GrabBound(const CameraRecord& camera) {
-  return camera.Settings.Timeout > 0 ? camera.Settings.Timeout : kDefaultGrabBoundMs;
+// How long a synchronous grab waits for its image: `timeoutMs`, else the
+// camera's Timeout setting (2000 ms when not positive), for the camera to
+// answer at all; plus the frames that the settings ask for at the camera's
+// frame interval: the dropped ones, the averaged ones and, while the
+// frozen-image test is on, their retries. The allowance for the frames stops
+// at one minute, so a camera that stops delivering never blocks the host for long.
+int32_t GrabBound(const CameraRecord& camera, int32_t timeoutMs) {
+  const int64_t base = timeoutMs > 0                 ? timeoutMs
+                       : camera.Settings.Timeout > 0 ? camera.Settings.Timeout
+                                                     : kDefaultGrabBoundMs;
+  int64_t frames = 0;
+  if (camera.Decoder) frames += std::max<int32_t>(camera.Decoder->DropCnt.load(), 0);
+  if (camera.Frames) {
+    const int64_t perImage =
+        camera.Frames->BlackLvlPoints() > 0 ? std::max<int32_t>(camera.Frames->BlackLvlRetry(), 1) : 1;
+    frames += static_cast<int64_t>(std::max<int32_t>(camera.Frames->MeanCnt(), 1)) * perImage;
+  }
+  const int64_t intervalMs = std::max<int64_t>(camera.FrameInterval, 0) / 10000;
+  int64_t allowance = intervalMs > 0 ? std::min(frames, kMaxCycleAllowanceMs) * intervalMs : 0;
+  allowance = std::min(allowance, kMaxCycleAllowanceMs);
+  return static_cast<int32_t>(std::min<int64_t>(base + allowance, INT32_MAX));
 }
 
 // Waits for EC_COMPLETE of the grab armed with `sequence`; completions of earlier
@@ -48,20 +68,42 @@ HRESULT WaitForImage(IGraphBuilder* graph, int32_t boundMs, uint32_t sequence) {
 int32_t Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence) {
   if (capture::RunGraph(camera.MediaControl.Get(), timeoutMs) != 0) return 1;
   if (camera.Decoder && camera.Decoder->Callback.load()) return 0;
-  const int32_t bound = timeoutMs > 0 ? timeoutMs : GrabBound(camera);
-  return SUCCEEDED(WaitForImage(camera.Graph.Get(), bound, sequence)) ? 0 : E_FAIL;
+  return SUCCEEDED(WaitForImage(camera.Graph.Get(), GrabBound(camera, timeoutMs), sequence)) ? 0 : E_FAIL;
 }
 
 int32_t Grab(int32_t grabber, int32_t port) {
-  if (!CheckPort(grabber, port)) return 0;
-  CameraRecord& camera = *State().PortTable[port].Camera;
-  uint32_t sequence = camera.Decoder->Arm();
-  return Snapshot(camera, 0, sequence) >= 0 ? 1 : 0;
+  PortCall call(grabber, port);
+  if (!call) return 0;
+  CameraRecord& camera = call.Camera();
+  frames::CVideoDecoderCB& decoder = *camera.Decoder;
+  if (decoder.OnStreamingThread() && !decoder.Callback.load()) {
+    // The image would have to come from this very thread.
+    DebugPrint("doCVLGrab[%d,%d]: a synchronous grab cannot wait inside the camera's own callback\r\n", grabber, port);
+    return 0;
+  }
+  const uint32_t sequence = decoder.Arm();
+  int32_t r;
+  try {
+    r = Snapshot(camera, 0, sequence);
+  } catch (...) {
+    decoder.Disarm();
+    throw;
+  }
+  if (r == 1) {
+    // No image can come for this grab: none may turn up later and be taken for it.
+    decoder.Disarm();
+    DebugPrint("doCVLGrab[%d,%d]: %s: the graph did not run, no image\r\n", grabber, port, camera.ConfigName);
+    return 0;
+  }
+  return r == 0 ? 1 : 0;
 }
 
 int32_t SetCallback(int32_t grabber, int32_t port, CompleteCallback callback) {
-  if (!CheckPort(grabber, port)) return 0;
-  frames::CVideoDecoderCB& decoder = *State().PortTable[port].Camera->Decoder;
+  PortCall call(grabber, port);
+  if (!call) return 0;
+  // With the camera's gate held no callback of the camera runs, so the old
+  // callback is never called once this returns.
+  frames::CVideoDecoderCB& decoder = *call.Camera().Decoder;
   decoder.Port.store(port);
   decoder.Callback.store(callback);
   return 1;
@@ -90,15 +132,17 @@ int32_t SwitchTrigger(CameraRecord& camera, int32_t enable) {
 }
 
 int32_t SetTrigger(int32_t grabber, int32_t port, int32_t enable) {
-  if (!CheckPort(grabber, port)) return 0;
-  return SwitchTrigger(*State().PortTable[port].Camera, enable);
+  PortCall call(grabber, port);
+  if (!call) return 0;
+  return SwitchTrigger(call.Camera(), enable);
 }
 
 int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, int32_t first, int32_t last) {
-  if (!CheckPort(grabber, port) || !destination) return 0;
   const uint32_t from = static_cast<uint32_t>(first), to = static_cast<uint32_t>(last);
-  if (to <= from) return 0;
-  CameraRecord& camera = *State().PortTable[port].Camera;
+  if (!destination || to <= from) return 0;
+  PortCall call(grabber, port);
+  if (!call) return 0;
+  CameraRecord& camera = call.Camera();
   // A frame is never converted into the image while it is copied out: in
   // continuous mode the host may read at any moment, and "PixelSize" may have
   // replaced the buffers.
@@ -114,7 +158,8 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
     const int32_t rows = f.Rows();
     const size_t rowLength = f.RowLength();
     if (f.ResultBuffer() == f.Row(0)) {
-      for (int32_t i = 0; i < rows; ++i) std::memcpy(out + static_cast<size_t>(i) * rowLength, f.Row(rows - 1 - i), rowLength);
+      for (int32_t i = 0; i < rows; ++i)
+        std::memcpy(out + static_cast<size_t>(i) * rowLength, f.Row(rows - 1 - i), rowLength);
     } else {
       std::memcpy(out, f.ResultBuffer(), n);  // stored bottom-up already
     }

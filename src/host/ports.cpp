@@ -1,6 +1,8 @@
 // Binding ports to cameras, sharing a camera between ports, opening a camera on
 // its first port and releasing it with its last.
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "capture/discovery.h"
 #include "capture/graph.h"
@@ -18,19 +20,34 @@ using namespace platform;
 
 namespace {
 
+// Call with the table lock held.
 void BindPort(int32_t port, int index, CameraRecord& camera, int32_t* size) {
-  State().PortTable[port] = PortEntry{index, &camera};
+  State().PortTable[static_cast<size_t>(port)] = PortEntry{index, &camera, false};
   if (size) {
     size[0] = camera.Frames->Width();
     size[1] = camera.Frames->Rows();
   }
 }
 
-// Undoes a first open: graph filters, callback, frame store.
-void ReleaseCamera(CameraRecord& camera) {
-  capture::TearDownGraph(camera);
+// Undoes a first open: graph filters, callback, frame store. False when the
+// graph might still call the callback; the callback and the frame store it
+// feeds are then kept alive (never freed) rather than freed under it.
+bool ReleaseCamera(CameraRecord& camera) {
+  if (camera.Decoder) camera.Decoder->Detach();
+  const bool quiet = capture::TearDownGraph(camera);
+  if (!quiet) {
+    DebugPrint("%s: the sample callback could not be removed from a graph that did not stop; its memory is kept\r\n",
+               camera.ConfigName);
+    static std::mutex keptMutex;
+    static std::vector<std::pair<std::unique_ptr<frames::CVideoDecoderCB>, std::unique_ptr<frames::FrameStore>>> kept;
+    std::lock_guard lock(keptMutex);
+    kept.emplace_back(std::move(camera.Decoder), std::move(camera.Frames));
+    return false;
+  }
+  if (camera.Decoder) camera.Decoder->WaitIdle();
   camera.Decoder.reset();
   camera.Frames.reset();
+  return true;
 }
 
 // The media type that reaches the sample grabber: its connected type, else the
@@ -73,6 +90,10 @@ bool OpenCamera(CameraRecord& camera) {
   // settings file leaves the defaults, as a missing file does.
   const auto path = SettingsPath();
   camera.Settings = path ? settings::ReadCameraSettings(*path, camera.ConfigName) : settings::CameraSettings{};
+  {
+    std::lock_guard lock(camera.PendingMutex);
+    camera.PendingSettings.reset();  // older than what was just read
+  }
   const settings::CameraSettings& s = camera.Settings;
 
   HRESULT hr = capture::SetStreamConfig(camera);
@@ -100,6 +121,7 @@ bool OpenCamera(CameraRecord& camera) {
     return false;
   }
   const int32_t width = vih->bmiHeader.biWidth, height = vih->bmiHeader.biHeight;
+  camera.FrameInterval = vih->AvgTimePerFrame;
   FreeMediaType(mt);
   if (frameType < 0) {
     ReleaseCamera(camera);
@@ -114,7 +136,7 @@ bool OpenCamera(CameraRecord& camera) {
     ReleaseCamera(camera);
     return false;
   }
-  camera.Decoder = std::make_unique<frames::CVideoDecoderCB>(*camera.Frames);
+  camera.Decoder = std::make_unique<frames::CVideoDecoderCB>(*camera.Frames, &camera.Gate);
   camera.Decoder->DropCnt.store(s.DropCnt);
   if (s.ContinousVideo == 0) camera.Decoder->PauseControl.store(camera.MediaControl.Get());
   ComPtr<IMediaEventSink> events;
@@ -126,70 +148,145 @@ bool OpenCamera(CameraRecord& camera) {
   return true;
 }
 
+// Waits for a release that began inside the camera's own callback. Call with
+// the camera's gate held; the gate is left while waiting, as the release needs it.
+void JoinReleaser(CameraRecord& camera) {
+  while (camera.Releaser.joinable()) {
+    std::thread releaser = std::move(camera.Releaser);
+    camera.Gate.Leave();
+    releaser.join();
+    camera.Gate.Enter();
+  }
+}
+
+// The last close of a camera, after its ports are unbound: stops and tears the
+// graph down, frees the frame store and the callback, and gives the camera
+// lock back. Every step is taken whatever the driver did in the steps before.
+// Call with the gate held, never on the camera's streaming thread.
+bool FinishRelease(CameraRecord& camera, int index) {
+  try {
+    SwitchTrigger(camera, 0);
+  } catch (const std::exception& e) {
+    DebugPrint("%s: switching the trigger off raised: %s\r\n", camera.ConfigName, e.what());
+  }
+  ReleaseCamera(camera);
+  HostState& s = State();
+  std::lock_guard lock(s.TableMutex);
+  return s.CameraMutex[static_cast<size_t>(index)].Release();
+}
+
 }  // namespace
 
 int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t* size) {
   HostState& s = State();
-  if (grabber != 0 || static_cast<uint32_t>(port) >= kMaxPorts || s.PortTable[port].Camera) return 0;
+  if (grabber != 0 || static_cast<uint32_t>(port) >= kMaxPorts) return 0;
   int index = FindCamera(cameraName);
   if (index < 0) return 0;
-  CameraRecord& camera = s.CameraTable[index];
-  CameraLock& lock = s.CameraMutex[index];
+  CameraRecord& camera = s.CameraTable[static_cast<size_t>(index)];
+  CameraLock& lock = s.CameraMutex[static_cast<size_t>(index)];
 
-  if (lock.Held()) {  // open in this library already: the port shares it
-    BindPort(port, index, camera, size);
-    ++camera.PortCount;
-    return 1;
+  frames::GateHold hold(camera.Gate);
+  if (camera.Releaser.joinable() && camera.Decoder && camera.Decoder->OnStreamingThread()) {
+    // Closed from this very callback: its release waits for the callback to return.
+    DebugPrint("%s: cannot be opened again from the callback that closed it\r\n", cameraName);
+    return 0;
   }
-  // Taking the lock first makes test and creation one step: of two hosts
-  // opening the camera at the same moment, exactly one gets it.
-  std::string error;
-  switch (lock.TryAcquire(index, &error)) {
-    case CameraLock::Result::Taken:
-      break;
-    case CameraLock::Result::HeldElsewhere:
-      return 0;  // open in another process or another copy of the library
-    case CameraLock::Result::Error:
-      DebugPrint("Unable to lock camera %s: %s\r\n", cameraName, error.c_str());
-      return 0;
+  JoinReleaser(camera);
+  {
+    std::lock_guard table(s.TableMutex);
+    PortEntry& entry = s.PortTable[static_cast<size_t>(port)];
+    if (entry.Camera || entry.Reserved) return 0;
+    if (camera.PortCount > 0) {  // open in this library already: the port shares it
+      BindPort(port, index, camera, size);
+      ++camera.PortCount;
+      return 1;
+    }
+    // Taking the lock first makes test and creation one step: of two hosts
+    // opening the camera at the same moment, exactly one gets it.
+    std::string error;
+    switch (lock.TryAcquire(index, &error)) {
+      case CameraLock::Result::Taken:
+        break;
+      case CameraLock::Result::HeldElsewhere:
+        return 0;  // open in another process or another copy of the library
+      case CameraLock::Result::Error:
+        DebugPrint("Unable to lock camera %s: %s\r\n", cameraName, error.c_str());
+        return 0;
+    }
+    entry.Reserved = true;  // no other open takes this port meanwhile
   }
+  auto unreserve = [&] {
+    std::lock_guard table(s.TableMutex);
+    s.PortTable[static_cast<size_t>(port)].Reserved = false;
+    lock.Release();
+  };
   DebugPrint("OPEN %s\r\n", cameraName);
   bool opened = false;
   try {
     opened = OpenCamera(camera);
   } catch (...) {
     ReleaseCamera(camera);
-    lock.Release();
+    unreserve();
     throw;
   }
   if (!opened) {
-    lock.Release();
+    unreserve();
     return 0;
   }
-  BindPort(port, index, camera, size);
-  camera.PortCount = 1;
+  {
+    std::lock_guard table(s.TableMutex);
+    BindPort(port, index, camera, size);
+    camera.PortCount = 1;
+  }
 
-  SwitchTrigger(camera, 0);
-  const int32_t timeout = camera.Settings.Timeout;
-  if (Snapshot(camera, timeout, camera.Decoder->Arm()) == 1)
-    DebugPrint("%s: initial snapshot timeout after %d ms\r\n", camera.ConfigName, timeout);
-  if (camera.Settings.ContinousVideo == 0) capture::PauseGraph(camera.MediaControl.Get());
+  // The camera is open and its port bound from here on: a driver that raises
+  // in the steps below costs the first image, not the open.
+  try {
+    SwitchTrigger(camera, 0);
+    const int32_t timeout = camera.Settings.Timeout;
+    if (Snapshot(camera, timeout, camera.Decoder->Arm()) == 1)
+      DebugPrint("%s: initial snapshot timeout after %d ms\r\n", camera.ConfigName, timeout);
+  } catch (const std::exception& e) {
+    DebugPrint("%s: initial snapshot failed: %s\r\n", camera.ConfigName, e.what());
+  }
+  // The first image was for the open alone: a frame that comes after the wait
+  // gave up must not finish a grab nobody asked for.
+  camera.Decoder->Disarm();
+  if (camera.Settings.ContinousVideo == 0) {
+    try {
+      capture::PauseGraph(camera.MediaControl.Get());
+    } catch (const std::exception& e) {
+      DebugPrint("%s: PauseGraph raised: %s\r\n", camera.ConfigName, e.what());
+    }
+  }
   return 1;
 }
 
 bool ClosePort(int32_t grabber, int32_t port) {
-  if (!CheckPort(grabber, port)) return false;
+  PortCall call(grabber, port);
+  if (!call) return false;
+  CameraRecord& camera = call.Camera();
+  const int index = call.Index();
   HostState& s = State();
-  PortEntry& entry = s.PortTable[port];
-  CameraRecord& camera = *entry.Camera;
   DebugPrint("CLOSE %s\r\n", camera.ConfigName);
-  const int index = entry.CameraIndex;
-  entry = PortEntry{-1, nullptr};
-  if (--camera.PortCount > 0) return true;
-  camera.PortCount = 0;
-  SwitchTrigger(camera, 0);
-  ReleaseCamera(camera);
-  return s.CameraMutex[index].Release();
+  {
+    std::lock_guard table(s.TableMutex);
+    s.PortTable[static_cast<size_t>(port)] = PortEntry{-1, nullptr, false};
+    if (--camera.PortCount > 0) return true;
+    camera.PortCount = 0;
+  }
+  if (camera.Decoder && camera.Decoder->OnStreamingThread()) {
+    // Closed from the camera's own CompleteCallback: the callback object and
+    // the graph it runs in are released once the callback has returned, by a
+    // thread of their own (the streaming thread cannot wait for itself).
+    camera.Decoder->Detach();
+    camera.Releaser = std::thread([&camera, index] {
+      frames::GateHold hold(camera.Gate);
+      FinishRelease(camera, index);
+    });
+    return true;
+  }
+  return FinishRelease(camera, index);
 }
 
 }  // namespace kelvane::host

@@ -48,9 +48,10 @@ bool RegisterAddress(const char* name, uint32_t* address) {
 }  // namespace
 
 int32_t GetProperty(int32_t grabber, int32_t port, const char* name, int32_t* value) {
-  if (!CheckPort(grabber, port)) return 1;  // hosts rely on an unbound port not failing here
+  PortCall call(grabber, port);
+  if (!call) return 1;  // hosts rely on an unbound port not failing here
   if (!name || !value) return 0;
-  CameraRecord& camera = *State().PortTable[port].Camera;
+  CameraRecord& camera = call.Camera();
   if (Is(name, "PixelSize")) {
     *value = camera.Frames->PixelBits();
     return 1;
@@ -88,8 +89,9 @@ int32_t GetProperty(int32_t grabber, int32_t port, const char* name, int32_t* va
 }
 
 int32_t SetProperty(int32_t grabber, int32_t port, const char* name, int32_t value) {
-  if (!CheckPort(grabber, port) || !name) return 0;
-  CameraRecord& camera = *State().PortTable[port].Camera;
+  PortCall call(grabber, port);
+  if (!call || !name) return 0;
+  CameraRecord& camera = call.Camera();
   if (Is(name, "PixelSize")) {
     // The streaming thread converts under the same lock, so a frame is never
     // converted into buffers that are being replaced.
@@ -132,10 +134,11 @@ int32_t SetProperty(int32_t grabber, int32_t port, const char* name, int32_t val
 }
 
 int32_t GetPropertyRange(int32_t grabber, int32_t port, const char* name, int32_t* minimum, int32_t* maximum) {
-  if (!CheckPort(grabber, port) || !name || !minimum || !maximum) return 0;
+  PortCall call(grabber, port);
+  if (!call || !name || !minimum || !maximum) return 0;
   const int index = capture::PropertyName(name);
   if (index < 0) return 0;
-  capture::PropertyAccess access(State().PortTable[port].Camera->CaptureFilter.Get());
+  capture::PropertyAccess access(call.Camera().CaptureFilter.Get());
   int32_t step = 0, defaultValue = 0, flags = 0;
   return SUCCEEDED(access.GetRange(index, minimum, maximum, &step, &defaultValue, &flags)) ? 1 : 0;
 }

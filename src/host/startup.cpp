@@ -1,6 +1,7 @@
 // Start-up, the system path and the message sink.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "capture/discovery.h"
 #include "diagnostics/diagnostics.h"
@@ -19,26 +20,31 @@ void ForwardPlatformMessage(const char* text) { DebugPrint("%s", text); }
 
 std::optional<std::string> SettingsPath() {
   HostState& s = State();
-  auto path = settings::BuildSettingsPath(s.SystemPath);
-  if (!path) DebugPrint("Settings path too long, settings file not used: %s\r\n", s.SystemPath);
+  char systemPath[kSystemPathSize];
+  {
+    std::lock_guard lock(s.PathMutex);
+    std::memcpy(systemPath, s.SystemPath, sizeof systemPath);
+  }
+  auto path = settings::BuildSettingsPath(systemPath);
+  if (!path) DebugPrint("Settings path too long, settings file not used: %s\r\n", systemPath);
   return path;
 }
 
 int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
   HostState& s = State();
-  if (!s.Initialized) {
-    platform::SetPlatformMessageSink(ForwardPlatformMessage);
-    for (auto& camera : s.CameraTable) camera = CameraRecord{};
-    for (auto& port : s.PortTable) port = PortEntry{};
-    s.CameraCount = 0;
-    for (auto& name : s.ConfigNames) name = nullptr;
-    s.Initialized = true;
-    uint32_t count = 0;
-    capture::CameraRecord* records[kMaxCameras];
-    for (int i = 0; i < kMaxCameras; ++i) records[i] = &s.CameraTable[i];
-    platform::HRESULT hr = capture::EnumCameras(kMaxCameras, records, &count, s.ConfigNames);
-    if (platform::FAILED(hr)) DebugPrint("Failed to initialize !  hr=0x%x\r\n", static_cast<unsigned>(hr));
-    s.CameraCount = count;
+  {
+    // Start-up runs once; a host thread that calls meanwhile waits for it.
+    std::lock_guard start(s.StartMutex);
+    if (!s.Initialized.load(std::memory_order_acquire)) {
+      platform::SetPlatformMessageSink(ForwardPlatformMessage);
+      uint32_t count = 0;
+      capture::CameraRecord* records[kMaxCameras];
+      for (int i = 0; i < kMaxCameras; ++i) records[i] = &s.CameraTable[i];
+      platform::HRESULT hr = capture::EnumCameras(kMaxCameras, records, &count, s.ConfigNames);
+      if (platform::FAILED(hr)) DebugPrint("Failed to initialize !  hr=0x%x\r\n", static_cast<unsigned>(hr));
+      s.CameraCount.store(count, std::memory_order_release);
+      s.Initialized.store(true, std::memory_order_release);
+    }
   }
   SetSystemPath(systemPath);
   SetDebugMsgProc(messageProc);
@@ -47,13 +53,21 @@ int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
 
 int32_t SetSystemPath(const char* path) {
   HostState& s = State();
-  std::snprintf(s.SystemPath, sizeof s.SystemPath, "%s", path ? path : "");
-  // One read of the file serves every camera.
+  {
+    std::lock_guard lock(s.PathMutex);
+    std::snprintf(s.SystemPath, sizeof s.SystemPath, "%s", path ? path : "");
+  }
+  // One read of the file serves every camera. A camera takes its new settings
+  // at its next call, so a grab under way on another thread keeps what it began with.
   auto settingsPath = SettingsPath();
   const settings::ProfileText file =
       settingsPath ? settings::ProfileText::Load(*settingsPath) : settings::ProfileText{};
-  for (uint32_t i = 0; i < s.CameraCount; ++i)
-    s.CameraTable[i].Settings = settings::ReadCameraSettings(file, s.CameraTable[i].ConfigName);
+  const uint32_t count = s.CameraCount.load(std::memory_order_acquire);
+  for (uint32_t i = 0; i < count; ++i) {
+    CameraRecord& camera = s.CameraTable[i];
+    std::lock_guard lock(camera.PendingMutex);
+    camera.PendingSettings = settings::ReadCameraSettings(file, camera.ConfigName);
+  }
   return 1;
 }
 
@@ -62,7 +76,7 @@ DebugMessageProc SetDebugMsgProc(DebugMessageProc messageProc) {
   return messageProc;
 }
 
-int32_t CameraCount() { return static_cast<int32_t>(State().CameraCount); }
+int32_t CameraCount() { return static_cast<int32_t>(State().CameraCount.load(std::memory_order_acquire)); }
 
 char** ConfigNameList() { return State().ConfigNames; }
 

@@ -4,12 +4,16 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "capture/camera_record.h"
+#include "frames/camera_gate.h"
 #include "frames/frame_store.h"
 #include "frames/sample_callback.h"
 #include "host/camera_lock.h"
@@ -22,24 +26,41 @@ inline constexpr int kSystemPathSize = 256;  // at most 255 characters
 
 // A camera of the table: what the capture layer knows of it, plus what an open
 // camera owns in this process.
+//
+// Threads: Gate serialises every call on the camera (and its CompleteCallback);
+// Frames, Decoder, Settings, FrameInterval and the capture record's graph
+// objects are touched only with the Gate held. PortCount and the port table
+// belong to HostState::TableMutex.
 struct CameraRecord : capture::CameraRecord {
-  std::unique_ptr<frames::FrameStore> Frames;     // created by the first open, destroyed by the last close
+  std::unique_ptr<frames::FrameStore> Frames;  // created by the first open, destroyed by the last close
   std::unique_ptr<frames::CVideoDecoderCB> Decoder;
-  int32_t PortCount = 0;  // ports bound to it; 0: not open in this process
+  int32_t PortCount = 0;      // ports bound to it; 0: not open in this process
+  int64_t FrameInterval = 0;  // of the connected format, 100-ns units; 0: unknown
+  frames::CameraGate Gate;
+  // Finishes a release that began inside the camera's own CompleteCallback,
+  // once the callback has returned. Joined by the next open of the camera.
+  std::thread Releaser;
+  // Settings read by setSystemPath; the camera takes them at its next call.
+  std::mutex PendingMutex;
+  std::optional<settings::CameraSettings> PendingSettings;
 };
 
 struct PortEntry {
   int32_t CameraIndex = 0;         // -1 after the port was closed
   CameraRecord* Camera = nullptr;  // null: the port is free
+  bool Reserved = false;           // a first open on this port is under way
 };
 
 struct HostState {
   std::array<CameraRecord, kMaxCameras> CameraTable;
-  uint32_t CameraCount = 0;
+  std::atomic<uint32_t> CameraCount{0};     // published once the table is filled
   char* ConfigNames[kMaxCameras + 1] = {};  // null-terminated also with 25 cameras
+  std::mutex TableMutex;                    // PortTable, PortCount, CameraMutex
   std::array<PortEntry, kMaxPorts> PortTable;
   std::array<CameraLock, kMaxCameras> CameraMutex;
-  bool Initialized = false;
+  std::mutex StartMutex;  // start-up runs once, whichever thread comes first
+  std::atomic<bool> Initialized{false};
+  std::mutex PathMutex;  // SystemPath
   char SystemPath[kSystemPathSize] = {};
 };
 
@@ -47,6 +68,28 @@ HostState& State();
 
 // True when grabber is 0, port is below 25 and the port is bound.
 bool CheckPort(int32_t grabber, int32_t port);
+
+// The camera bound to a port, held for one call: the camera's gate is entered
+// (calls on one camera are serialised, calls on different cameras run in
+// parallel) and the settings that setSystemPath read are taken up. False when
+// grabber or port is invalid or the port is not bound.
+class PortCall {
+ public:
+  PortCall(int32_t grabber, int32_t port);
+  ~PortCall();
+  PortCall(const PortCall&) = delete;
+  PortCall& operator=(const PortCall&) = delete;
+  explicit operator bool() const { return camera_ != nullptr; }
+  CameraRecord& Camera() const { return *camera_; }
+  int Index() const { return index_; }
+
+ private:
+  CameraRecord* camera_ = nullptr;
+  int index_ = -1;
+};
+
+// Takes up settings that setSystemPath left for the camera. Call with its gate held.
+void AdoptPendingSettings(CameraRecord& camera);
 
 // The settings file of the current system path, or nullopt (with a message)
 // when the path is too long for it.

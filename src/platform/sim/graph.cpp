@@ -10,9 +10,9 @@
 // thread walks the pins without a lock.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <condition_variable>
 #include <thread>
 
 #include "platform/factory.h"
@@ -41,6 +41,11 @@ class Stream {
   std::deque<Event> events;
   std::thread thread;
   std::thread::id threadId;
+  // A stop is waiting for the streaming thread to end. A pause or run that
+  // arrives meanwhile (from a callback on that thread) must not start
+  // streaming again: the thread would not end and the stop would wait for ever.
+  int stopping = 0;
+  std::thread::id stoppingId;          // the thread being waited for
   std::vector<SourceFilter*> sources;  // fixed while the thread lives
   // Stepped rate: steps asked for, taken by the thread, and finished.
   uint64_t stepsRequested = 0, stepsTaken = 0, stepsDone = 0;
@@ -436,7 +441,7 @@ class FilterGraph final : public Object,
   bool Stopped() {
     ReapThread();
     std::lock_guard lock(stream_->mutex);
-    return stream_->state == State_Stopped && !stream_->thread.joinable();
+    return stream_->state == State_Stopped && !stream_->thread.joinable() && stream_->stopping == 0;
   }
 
   // Joins a streaming thread that was stopped from its own callback.
@@ -450,9 +455,14 @@ class FilterGraph final : public Object,
       finished = std::move(s.thread);
       sources = s.sources;
       s.threadId = {};  // ids are reused once a thread has ended
+      ++s.stopping;
+      s.stoppingId = finished.get_id();
     }
     finished.join();
     Unregister(stream_, sources);
+    std::lock_guard lock(s.mutex);
+    --s.stopping;
+    s.changed.notify_all();
   }
 
   // Faults on a graph are scoped by the cameras in it.
@@ -483,7 +493,11 @@ class FilterGraph final : public Object,
     Stream& s = *stream_;
     ReapThread();
     const auto sources = Sources();
-    std::lock_guard lock(s.mutex);
+    std::unique_lock lock(s.mutex);
+    if (s.stopping > 0) {
+      if (std::this_thread::get_id() == s.stoppingId) return VFW_E_WRONG_STATE;
+      s.changed.wait(lock, [&] { return s.stopping == 0; });
+    }
     if (target == State_Running) s.completed = false;  // a completion nobody waited for belongs to an earlier image
     if (s.state == State_Stopped && !s.thread.joinable()) {
       s.sources = sources;
@@ -503,18 +517,29 @@ class FilterGraph final : public Object,
     std::thread finished;
     std::vector<SourceFilter*> sources;
     {
-      std::lock_guard lock(s.mutex);
+      std::unique_lock lock(s.mutex);
       s.state = State_Stopped;
       s.runPending = false;
       s.changed.notify_all();
-      if (std::this_thread::get_id() == s.threadId) return;  // inside its own callback: it ends after the frame
+      const auto self = std::this_thread::get_id();
+      if (self == s.threadId) return;  // inside its own callback: it ends after the frame
+      if (!s.thread.joinable()) {
+        // Another stop is waiting for the thread: stopped means ended for this caller too.
+        if (self != s.stoppingId) s.changed.wait(lock, [&] { return s.stopping == 0; });
+        return;
+      }
       finished = std::move(s.thread);
       sources = s.sources;
       s.threadId = {};
+      ++s.stopping;
+      s.stoppingId = finished.get_id();
     }
     // Waits for the frame in flight to finish.
-    if (finished.joinable()) finished.join();
+    finished.join();
     Unregister(stream_, sources);
+    std::lock_guard lock(s.mutex);
+    --s.stopping;
+    s.changed.notify_all();
   }
 
   mutable std::mutex mutex_;  // members_
