@@ -112,7 +112,8 @@ class GraphTest : public SimTest {
       EXPECT_TRUE(g.decompressor) << decompressor;
       EXPECT_EQ(g.graph->AddFilter(g.decompressor.Get(), u"Decompressor"), S_OK);
       g.connected = ConnectFilters(g.graph.Get(), g.camera.Get(), g.decompressor.Get());
-      if (SUCCEEDED(g.connected)) g.connected = ConnectFilters(g.graph.Get(), g.decompressor.Get(), g.grabberFilter.Get());
+      if (SUCCEEDED(g.connected))
+        g.connected = ConnectFilters(g.graph.Get(), g.decompressor.Get(), g.grabberFilter.Get());
     }
     if (SUCCEEDED(g.connected)) g.connected = ConnectFilters(g.graph.Get(), g.grabberFilter.Get(), g.renderer.Get());
     EXPECT_EQ(g.grabber->SetCallback(&recorder_, method), S_OK);
@@ -371,6 +372,43 @@ TEST_F(GraphTest, StopWaitsForTheFrameInFlight) {
   recorder_.hook = nullptr;
 }
 
+// Catches: a pause (or run) from the callback that reaches the graph after a
+// stop has taken the streaming thread away starting a second thread, so that
+// the first never ends and the stop waits for it for ever.
+TEST_F(GraphTest, APauseOrRunDuringAStopDoesNotStartStreamingAgain) {
+  for (const bool run : {false, true}) {
+    SCOPED_TRACE(run ? "run" : "pause");
+    Graph g = Build("Kestrel KC-640C");
+    IMediaControl* control = g.control.Get();
+    std::atomic<HRESULT> late{S_OK};
+    std::promise<void> entered;
+    recorder_.hook = [&] {
+      entered.set_value();
+      // Wait until the stop has begun (the state reads stopped) ...
+      FILTER_STATE state = State_Running;
+      while (control->GetState(0, &state) == S_OK && state != State_Stopped) std::this_thread::yield();
+      // ... then do what a single-grab callback does after its image.
+      late = run ? control->Run() : control->Pause();
+    };
+    ASSERT_EQ(g.control->Run(), S_OK);
+    ASSERT_TRUE(Grant("Kestrel KC-640C", 1));
+    entered.get_future().wait();
+    auto stopper = std::async(std::launch::async, [&] { return g.control->Stop(); });
+    if (stopper.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      ADD_FAILURE() << "Stop never returned";
+      std::_Exit(1);
+    }
+    EXPECT_EQ(stopper.get(), S_OK);
+    EXPECT_TRUE(FAILED(late.load())) << "the late call was taken";
+    FILTER_STATE state = State_Running;
+    EXPECT_EQ(g.control->GetState(0, &state), S_OK);
+    EXPECT_EQ(state, State_Stopped);
+    ComPtr<IPin> capture = FirstPin(g.camera.Get(), PINDIR_OUTPUT);
+    EXPECT_EQ(g.graph->Disconnect(capture.Get()), S_OK) << "the graph still streams";
+    recorder_.hook = nullptr;
+  }
+}
+
 TEST_F(GraphTest, RunLateOrNeverThroughFaults) {
   Graph g = Build("Kestrel KC-640C");
   InjectFault({"IMediaControl::Run", "Kestrel KC-640C", 1, S_FALSE, std::nullopt});
@@ -487,7 +525,8 @@ TEST_F(GraphTest, FrameSourcesFileAndDarkFrames) {
   }
   const std::string bus = R"({"cameras": [
       {"name": "Player", "kind": "usb", "formats": [{"subtype": "Y800", "width": 8, "height": 4}],
-       "source": {"file": ")" + file + R"("}},
+       "source": {"file": ")" +
+                          file + R"("}},
       {"name": "Dark", "kind": "usb", "formats": [{"subtype": "YUY2", "width": 8, "height": 4}],
        "source": {"blank_every": 2}}]})";
   ASSERT_TRUE(LoadBusFromText(bus)) << LastBusError();
@@ -508,8 +547,8 @@ TEST_F(GraphTest, FrameSourcesFileAndDarkFrames) {
   EXPECT_EQ(recorder_.frames[2], std::vector<uint8_t>(32, 11)) << "the file plays again from the start";
   EXPECT_NE(recorder_.frames[3][0], 0) << "a picture";
   std::vector<uint8_t> rgb(8 * 4 * 3, 0xFF);
-  ASSERT_TRUE(ConvertToRgb24(MEDIASUBTYPE_YUY2, 8, 4, recorder_.frames[4].data(), recorder_.frames[4].size(), 0,
-                             rgb.data()));
+  ASSERT_TRUE(
+      ConvertToRgb24(MEDIASUBTYPE_YUY2, 8, 4, recorder_.frames[4].data(), recorder_.frames[4].size(), 0, rgb.data()));
   EXPECT_EQ(rgb, std::vector<uint8_t>(rgb.size(), 0)) << "the second frame is dark";
   std::remove(file.c_str());
 }
