@@ -25,22 +25,24 @@ constexpr int64_t kMaxCycleAllowanceMs = 60000;
 // How long a synchronous grab waits for its image: `timeoutMs`, else the
 // camera's Timeout setting (2000 ms when not positive), for the camera to
 // answer at all; plus the frames that the settings ask for at the camera's
-// frame interval: the dropped ones, the averaged ones and, while the
-// frozen-image test is on, their retries. The allowance for the frames stops
-// at one minute, so a camera that stops delivering never blocks the host for long.
+// frame interval: the dropped ones and the averaged ones, and while the
+// frozen-image test is on, the retries of frozen frames, but for those no more
+// than the Timeout once more (a camera that keeps sending a frozen picture has
+// failed). The allowance stops at one minute, so a camera that stops
+// delivering never blocks the host for long.
 int32_t GrabBound(const CameraRecord& camera, int32_t timeoutMs) {
   const int64_t base = timeoutMs > 0                 ? timeoutMs
                        : camera.Settings.Timeout > 0 ? camera.Settings.Timeout
                                                      : kDefaultGrabBoundMs;
-  int64_t frames = 0;
-  if (camera.Decoder) frames += std::max<int32_t>(camera.Decoder->DropCnt.load(), 0);
-  if (camera.Frames) {
-    const int64_t perImage =
-        camera.Frames->BlackLvlPoints() > 0 ? std::max<int32_t>(camera.Frames->BlackLvlRetry(), 1) : 1;
-    frames += static_cast<int64_t>(std::max<int32_t>(camera.Frames->MeanCnt(), 1)) * perImage;
-  }
   const int64_t intervalMs = std::max<int64_t>(camera.FrameInterval, 0) / 10000;
-  int64_t allowance = intervalMs > 0 ? std::min(frames, kMaxCycleAllowanceMs) * intervalMs : 0;
+  if (intervalMs <= 0 || !camera.Decoder || !camera.Frames) return static_cast<int32_t>(base);
+  const int64_t dropped = std::max<int32_t>(camera.Decoder->DropCnt.load(), 0);
+  const int64_t averaged = std::max<int32_t>(camera.Frames->MeanCnt(), 1);
+  const int64_t retries =
+      camera.Frames->BlackLvlPoints() > 0 ? std::max<int32_t>(camera.Frames->BlackLvlRetry() - 1, 0) : 0;
+  const int64_t cap = kMaxCycleAllowanceMs / intervalMs + 1;  // frames, so the products below cannot overflow
+  int64_t allowance = std::min(dropped + averaged, cap) * intervalMs;
+  allowance += std::min(std::min(averaged * retries, cap) * intervalMs, base);
   allowance = std::min(allowance, kMaxCycleAllowanceMs);
   return static_cast<int32_t>(std::min<int64_t>(base + allowance, INT32_MAX));
 }

@@ -110,16 +110,14 @@ TEST_F(GrabTest, EveryFormatGreyAndColourEqualsTheReference) {
       {"RAW8", MEDIASUBTYPE_RAW8, 0, 0, 3, true, 1},    {"YUY2 raw", MEDIASUBTYPE_YUY2, 0, 0, 4, true, 2},
   };
   const FormatCase monoCamera[] = {
-      {"Y800", MEDIASUBTYPE_Y800, 0, 0, 3, false, 0},      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 0},
-      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 1},   {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 3},
-      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 6},   {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 8},
+      {"Y800", MEDIASUBTYPE_Y800, 0, 0, 3, false, 0},       {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 0},
+      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 1},    {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 3},
+      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 6},    {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 8},
       {"MO16 raw", MEDIASUBTYPE_MO16, 0, 0, 2, true, 1, 4},
   };
   const FormatCase usbCamera[] = {
-      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, false, 0},
-      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, true, 0},
-      {"YUY2", MEDIASUBTYPE_YUY2, 320, 240, 333333, false, 0},
-      {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 666666, false, 0},
+      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, false, 0},     {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, true, 0},
+      {"YUY2", MEDIASUBTYPE_YUY2, 320, 240, 333333, false, 0}, {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 666666, false, 0},
       {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 666666, true, 0},
   };
   Initialize();
@@ -154,8 +152,8 @@ TEST_F(GrabTest, ColourAndGreyShowTheSamePictureTheRightWayUp) {
   };
   // Away from the walking bar, which starts at the left edge.
   const size_t left = w / 4, right = w - 16, top = 8, bottom = h - 16;
-  EXPECT_LT(mean(left, top, 1), mean(left, bottom, 1));    // green grows downwards
-  EXPECT_LT(mean(left, top, 2), mean(right, top, 2));      // red grows to the right
+  EXPECT_LT(mean(left, top, 1), mean(left, bottom, 1));  // green grows downwards
+  EXPECT_LT(mean(left, top, 2), mean(right, top, 2));    // red grows to the right
   // Grey is the mean of blue, green and red of the same picture, one frame
   // later: block means (which average the noise out) differ only by the drift.
   std::vector<int> differences;
@@ -287,7 +285,7 @@ TEST_F(GrabTest, TheLastCompleteCallbackWinsAcrossPorts) {
   ASSERT_EQ(setCompleteCallback(0, 3, RecordCall), 1);
   ASSERT_EQ(setCompleteCallback(0, 5, RecordCall), 1);
   EXPECT_EQ(setCompleteCallback(0, 7, RecordCall), 0);  // an unbound port
-  ASSERT_EQ(doCVLGrab(0, 3), 1);  // returns before the image: no frame was granted yet
+  ASSERT_EQ(doCVLGrab(0, 3), 1);                        // returns before the image: no frame was granted yet
   sim::Grant(kColour.friendly, 1);
   ASSERT_TRUE(WaitForCalls(1));
   std::lock_guard lock(g_callbackMutex);
@@ -347,11 +345,9 @@ TEST_F(GrabTest, TriggerRegisterKeepsTheOtherFields) {
     int32_t enable, polarity, mode;
     uint32_t after;
   } cases[] = {
-      {0x80000000, 1, 1, 3, 0x83030000},
-      {0x80000000, 0, 0, 0, 0x80000000},
-      {0x8C1F0ABC, 1, 1, 15, 0x8F1F0ABC},
-      {0x8300F000, 0, 0, 0, 0x8000F000},
-      {0x00000000, 1, 1, 3, 0x00000000},  // no trigger feature: nothing written, still success
+      {0x80000000, 1, 1, 3, 0x83030000}, {0x80000000, 0, 0, 0, 0x80000000}, {0x8C1F0ABC, 1, 1, 15, 0x8F1F0ABC},
+      {0x8300F000, 0, 0, 0, 0x8000F000}, {0x00000000, 1, 1, 3, 0x00000000},  // no trigger feature: nothing written,
+                                                                             // still success
   };
   Initialize();
   ASSERT_EQ(Open(0, kColour), 1);
@@ -447,9 +443,8 @@ TEST_F(GrabTest, RowReadsRefuseRangesOutsideTheImage) {
     int32_t row, first, last;
     int32_t result;
   } cases[] = {
-      {0, 0, 639, 1},    {479, 0, 639, 1},   {0, 5, 5, 0},       {0, 6, 5, 0},    {480, 0, 639, 0},
-      {-1, 0, 639, 0},   {0, 0, 640, 0},     {0, 600, 700, 0},   {0, -1, 10, 0},  {0, 0, -1, 0},
-      {100, 10, 20, 1},
+      {0, 0, 639, 1}, {479, 0, 639, 1}, {0, 5, 5, 0},   {0, 6, 5, 0},  {480, 0, 639, 0}, {-1, 0, 639, 0},
+      {0, 0, 640, 0}, {0, 600, 700, 0}, {0, -1, 10, 0}, {0, 0, -1, 0}, {100, 10, 20, 1},
   };
   for (const Case& c : cases)
     EXPECT_EQ(getCVLGrabRow(0, 0, buffer.data(), c.row, c.first, c.last), c.result)
@@ -540,6 +535,90 @@ TEST_F(GrabTest, TheCallbackMayReadTheImageAndChangeSettings) {
   for (int i = 0; i < 3; ++i) ASSERT_EQ(sim::Step(kColour.friendly), sim::StepResult::Delivered);
   EXPECT_EQ(g_reentrantRows.load(), 3);
 }
+
+}  // namespace
+}  // namespace kelvane::testing
+
+namespace kelvane::testing {
+namespace {
+
+std::atomic<int> g_completions{0};
+int32_t CountCompletions(int32_t, int32_t) {
+  g_completions.fetch_add(1);
+  return 0;
+}
+
+// Catches: a grab armed while an earlier grab's cycle of frozen frames is still
+// open being lost: its image finished, but carrying the older grab's number,
+// so its wait skipped it and returned 0.
+TEST_F(GrabTest, AGrabArmedWhileAFrozenCycleIsOpenGetsTheNextImage) {
+  WriteSettings(kUsb.config,
+                {"Timeout=400", "BlackLvlPoints=4", "BlackLvlValue=0", "BlackLvlRange=255", "BlackLvlRetry=1000000"});
+  Initialize();
+  ASSERT_EQ(Open(0, kUsb, 0), 1);
+  sim::Grant(kUsb.friendly, 1);
+  EXPECT_EQ(doCVLGrab(0, 0), 0) << "every frame is frozen";
+  ASSERT_EQ(setHWTrigger(0, 0, 1), 1);  // the frozen-image test is off from here on
+  sim::Grant(kUsb.friendly, 1);
+  EXPECT_EQ(doCVLGrab(0, 0), 1);
+}
+
+// Catches: the open's first snapshot leaving a grab armed after its wait gave
+// up, which a later frame then finished (a CompleteCallback without any
+// doCVLGrab), and its drop count carried into the first real grab.
+TEST_F(GrabTest, TheOpensSnapshotLeavesNoGrabArmed) {
+  WriteSettings(kColour.config, {"ContinousVideo=1", "Timeout=100"});
+  WriteSettings(kUsb.config, {"Timeout=100", "DropCnt=2"});
+  Initialize();
+  ASSERT_EQ(Open(0, kColour, 0), 1);  // no frame for the first snapshot
+  ASSERT_EQ(setCompleteCallback(0, 0, CountCompletions), 1);
+  ASSERT_EQ(sim::Step(kColour.friendly), sim::StepResult::Delivered);
+  EXPECT_EQ(g_completions.load(), 0) << "an image nobody asked for";
+
+  ASSERT_EQ(Open(1, kUsb, 1), 1);  // one frame, dropped by the first snapshot
+  sim::Grant(kUsb.friendly, 3);
+  EXPECT_EQ(doCVLGrab(0, 1), 1);
+  EXPECT_EQ(sim::Credits(kUsb.friendly), 0) << "the grab's own two drops, then its frame";
+}
+
+struct RunFault {
+  const char* name;
+  std::vector<sim::Fault> faults;
+  bool callback;
+};
+void PrintTo(const RunFault& f, std::ostream* os) { *os << f.name; }
+
+class GraphDoesNotRunTest : public GrabTest, public ::testing::WithParamInterface<RunFault> {};
+
+// Catches: doCVLGrab reporting success (with the previous image) when the
+// graph could not be run or never got to running.
+TEST_P(GraphDoesNotRunTest, TheGrabFails) {
+  const RunFault& f = GetParam();
+  WriteSettings(kColour.config, {"Timeout=100"});
+  Initialize();
+  ASSERT_EQ(Open(0, kColour), 1);
+  if (f.callback) {
+    ASSERT_EQ(setCompleteCallback(0, 0, CountCompletions), 1);
+  }
+  for (const auto& fault : f.faults) sim::InjectFault(fault);
+  EXPECT_EQ(doCVLGrab(0, 0), 0);
+  EXPECT_TRUE(Logged("RunGraph failed !\n"));
+  EXPECT_TRUE(LoggedContaining("the graph did not run, no image"));
+  sim::ClearFaults();
+  sim::Grant(kColour.friendly, 1);
+  EXPECT_EQ(doCVLGrab(0, 0), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, GraphDoesNotRunTest,
+    ::testing::Values(
+        RunFault{"RunFails", {{"IMediaControl::Run", "", -1, platform::E_FAIL, std::nullopt}}, false},
+        RunFault{"RunFailsWithCallback", {{"IMediaControl::Run", "", -1, platform::E_FAIL, std::nullopt}}, true},
+        RunFault{"RunNeverCompletes",
+                 {{"IMediaControl::Run", "", -1, platform::S_FALSE, std::nullopt},
+                  {"IMediaControl::GetState", "", -1, platform::VFW_S_STATE_INTERMEDIATE, std::nullopt}},
+                 false}),
+    [](const ::testing::TestParamInfo<RunFault>& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace kelvane::testing
