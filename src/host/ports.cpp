@@ -204,11 +204,18 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
     // Taking the lock first makes test and creation one step: of two hosts
     // opening the camera at the same moment, exactly one gets it.
     std::string error;
-    switch (lock.TryAcquire(index, &error)) {
+    LockHolder holder;
+    switch (lock.TryAcquire(index, &error, &holder)) {
       case CameraLock::Result::Taken:
         break;
-      case CameraLock::Result::HeldElsewhere:
-        return 0;  // open in another process or another copy of the library
+      case CameraLock::Result::HeldElsewhere:  // open in another process or another copy of the library
+        if (holder.ThisProcess)
+          DebugPrint("%s: camera in use by another copy of the library in this process\r\n", cameraName);
+        else if (holder.Pid > 0)
+          DebugPrint("%s: camera in use by process %d\r\n", cameraName, holder.Pid);
+        else
+          DebugPrint("%s: camera in use by another process\r\n", cameraName);
+        return 0;
       case CameraLock::Result::Error:
         DebugPrint("Unable to lock camera %s: %s\r\n", cameraName, error.c_str());
         return 0;

@@ -174,7 +174,8 @@ TEST_F(PortsTest, AnotherProcessCannotTakeAnOpenCameraUntilItIsClosed) {
   pid_t holder = StartHolder(*this, channel);
   ASSERT_GT(holder, 0);
   EXPECT_EQ(Open(0, kColour), 0);
-  EXPECT_FALSE(LoggedContaining("OPEN"));  // refused before any work, without a message
+  EXPECT_FALSE(LoggedContaining("OPEN"));  // refused before any work
+  EXPECT_TRUE(LoggedContaining("camera in use by process " + std::to_string(holder)));
   char c = 'c';
   ASSERT_EQ(write(channel[1], &c, 1), 1);
   ASSERT_EQ(read(channel[0], &c, 1), 1);  // the child closed its port
