@@ -22,31 +22,6 @@ constexpr uint32_t kTriggerModeRegister = 0xF0F00830;
 constexpr int32_t kDefaultGrabBoundMs = 2000;
 constexpr int64_t kMaxCycleAllowanceMs = 60000;
 
-// How long a synchronous grab waits for its image: `timeoutMs`, else the
-// camera's Timeout setting (2000 ms when not positive), for the camera to
-// answer at all; plus the frames that the settings ask for at the camera's
-// frame interval: the dropped ones and the averaged ones, and while the
-// frozen-image test is on, the retries of frozen frames, but for those no more
-// than the Timeout once more (a camera that keeps sending a frozen picture has
-// failed). The allowance stops at one minute, so a camera that stops
-// delivering never blocks the host for long.
-int32_t GrabBound(const CameraRecord& camera, int32_t timeoutMs) {
-  const int64_t base = timeoutMs > 0                 ? timeoutMs
-                       : camera.Settings.Timeout > 0 ? camera.Settings.Timeout
-                                                     : kDefaultGrabBoundMs;
-  const int64_t intervalMs = std::max<int64_t>(camera.FrameInterval, 0) / 10000;
-  if (intervalMs <= 0 || !camera.Decoder || !camera.Frames) return static_cast<int32_t>(base);
-  const int64_t dropped = std::max<int32_t>(camera.Decoder->DropCnt.load(), 0);
-  const int64_t averaged = std::max<int32_t>(camera.Frames->MeanCnt(), 1);
-  const int64_t retries =
-      camera.Frames->BlackLvlPoints() > 0 ? std::max<int32_t>(camera.Frames->BlackLvlRetry() - 1, 0) : 0;
-  const int64_t cap = kMaxCycleAllowanceMs / intervalMs + 1;  // frames, so the products below cannot overflow
-  int64_t allowance = std::min(dropped + averaged, cap) * intervalMs;
-  allowance += std::min(std::min(averaged * retries, cap) * intervalMs, base);
-  allowance = std::min(allowance, kMaxCycleAllowanceMs);
-  return static_cast<int32_t>(std::min<int64_t>(base + allowance, INT32_MAX));
-}
-
 // Waits for EC_COMPLETE of the grab armed with `sequence`; completions of earlier
 // images (a late frame of a grab whose wait had already given up) are skipped.
 HRESULT WaitForImage(IGraphBuilder* graph, int32_t boundMs, uint32_t sequence) {
@@ -66,6 +41,27 @@ HRESULT WaitForImage(IGraphBuilder* graph, int32_t boundMs, uint32_t sequence) {
 }
 
 }  // namespace
+
+// Dropped and averaged frames count in full; retries of frozen frames count for
+// at most the Timeout once more (a camera that keeps sending a frozen picture
+// has failed); the whole allowance stops at one minute, so a camera that stops
+// delivering never blocks the host for long.
+int32_t GrabBound(const CameraRecord& camera, int32_t timeoutMs) {
+  const int64_t base = timeoutMs > 0                 ? timeoutMs
+                       : camera.Settings.Timeout > 0 ? camera.Settings.Timeout
+                                                     : kDefaultGrabBoundMs;
+  const int64_t intervalMs = std::max<int64_t>(camera.FrameInterval, 0) / 10000;
+  if (intervalMs <= 0 || !camera.Decoder || !camera.Frames) return static_cast<int32_t>(base);
+  const int64_t dropped = std::max<int32_t>(camera.Decoder->DropCnt.load(), 0);
+  const int64_t averaged = std::max<int32_t>(camera.Frames->MeanCnt(), 1);
+  const int64_t retries =
+      camera.Frames->BlackLvlPoints() > 0 ? std::max<int32_t>(camera.Frames->BlackLvlRetry() - 1, 0) : 0;
+  const int64_t cap = kMaxCycleAllowanceMs / intervalMs + 1;  // frames, so the products below cannot overflow
+  int64_t allowance = std::min(dropped + averaged, cap) * intervalMs;
+  allowance += std::min(std::min(averaged * retries, cap) * intervalMs, base);
+  allowance = std::min(allowance, kMaxCycleAllowanceMs);
+  return static_cast<int32_t>(std::min<int64_t>(base + allowance, INT32_MAX));
+}
 
 int32_t Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence) {
   if (capture::RunGraph(camera.MediaControl.Get(), timeoutMs) != 0) return 1;

@@ -11,6 +11,11 @@ namespace kelvane::host {
 // 1: the graph did not reach the running state; E_FAIL: the wait ended without it.
 int32_t Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence);
 
+// How long a synchronous wait for an image of the camera lasts: `timeoutMs`
+// (else the camera's Timeout, 2000 ms when not positive) plus the frames the
+// settings ask for at the camera's frame interval. Call with the camera's gate held.
+int32_t GrabBound(const CameraRecord& camera, int32_t timeoutMs);
+
 // The trigger of the port's camera on or off; what setHWTrigger does after its port check.
 int32_t SwitchTrigger(CameraRecord& camera, int32_t enable);
 

@@ -1,12 +1,15 @@
 // One image from camera to host through the exports: the bytes of every
 // format, drop counts, averaging, frozen-image retries, the callback modes,
 // the trigger register, the whole-image read and a camera that stops.
+#include "host/grab.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 
 #include "frames/frame_store.h"
+#include "frames/sample_callback.h"
 #include "host_fixture.h"
 #include "platform/sim/internal.h"
 #include "settings/camera_settings.h"
@@ -619,6 +622,53 @@ INSTANTIATE_TEST_SUITE_P(
                   {"IMediaControl::GetState", "", -1, platform::VFW_S_STATE_INTERMEDIATE, std::nullopt}},
                  false}),
     [](const ::testing::TestParamInfo<RunFault>& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace kelvane::testing
+
+namespace kelvane::testing {
+namespace {
+
+struct BoundCase {
+  const char* name;
+  int64_t interval;  // 100-ns units; 0: unknown
+  int32_t timeoutSetting, timeoutArgument;
+  int32_t dropCnt, meanCnt, blackLvlPoints, blackLvlRetry;
+  int32_t expectedMs;
+};
+void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
+
+class GrabBoundTest : public ::testing::TestWithParam<BoundCase> {};
+
+// Catches: a synchronous grab giving up before the frames its settings ask for
+// can have come (at 1.875 fps with DropCnt=3 the old bound of Timeout alone
+// failed every grab), and a bound that grows without limit.
+TEST_P(GrabBoundTest, CoversTheFramesTheSettingsAskFor) {
+  const BoundCase& c = GetParam();
+  host::CameraRecord camera;
+  camera.Settings.Timeout = c.timeoutSetting;
+  camera.FrameInterval = c.interval;
+  camera.Frames = std::make_unique<frames::FrameStore>(4, 16, 4, 0);
+  frames::FrameSettings s;
+  s.MeanCnt = c.meanCnt;
+  s.BlackLvlPoints = c.blackLvlPoints;
+  s.BlackLvlRetry = c.blackLvlRetry;
+  camera.Frames->ApplySettings(s);
+  camera.Decoder = std::make_unique<frames::CVideoDecoderCB>(*camera.Frames);
+  camera.Decoder->DropCnt.store(c.dropCnt);
+  EXPECT_EQ(host::GrabBound(camera, c.timeoutArgument), c.expectedMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, GrabBoundTest,
+    ::testing::Values(BoundCase{"SlowCameraWithDrops", 5333333, 2000, 0, 3, 1, 0, 3, 2000 + 4 * 533},
+                      BoundCase{"UnknownRate", 0, 2000, 0, 3, 8, 0, 3, 2000},
+                      BoundCase{"TimeoutNotPositive", 333333, 0, 0, 0, 1, 0, 3, 2000 + 33},
+                      BoundCase{"OpensSnapshotTimeout", 333333, 2000, 400, 0, 1, 0, 3, 400 + 33},
+                      BoundCase{"AveragingAndRetries", 666666, 2000, 0, 0, 2, 4, 3, 2000 + 2 * 66 + 2 * 2 * 66},
+                      BoundCase{"EndlessRetriesCostOneTimeout", 333333, 400, 0, 0, 1, 4, 1000000, 400 + 33 + 400},
+                      BoundCase{"AllowanceStopsAtAMinute", 5333333, 2000, 0, 1000000, 32, 0, 3, 2000 + 60000}),
+    [](const ::testing::TestParamInfo<BoundCase>& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace kelvane::testing
