@@ -105,8 +105,13 @@ int32_t SetProperty(int32_t grabber, int32_t port, const char* name, int32_t val
     // The streaming thread converts under the same lock, so a frame is never
     // converted into buffers that are being replaced.
     std::lock_guard<std::mutex> lock(camera.Decoder->FrameLock);
-    if (!camera.Frames->SetColorOutput(value == 24 || value == 32)) {
-      DebugPrint("%s: no memory for the image buffers\r\n", camera.ConfigName);
+    const bool color = value == 24 || value == 32;
+    if (!camera.Frames->SetColorOutput(color)) {
+      const std::string tooLarge = camera.Frames->LimitProblem(color);
+      if (!tooLarge.empty())
+        DebugPrint("%s: %s; PixelSize stays %d\r\n", camera.ConfigName, tooLarge.c_str(), camera.Frames->PixelBits());
+      else
+        DebugPrint("%s: no memory for the image buffers\r\n", camera.ConfigName);
       return 0;
     }
     return camera.Frames->PixelBits() == value ? 1 : 0;
