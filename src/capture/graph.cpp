@@ -28,12 +28,30 @@ void ReleaseBuild(CameraRecord& camera) {
 }
 
 // Takes the filters of a build out of the kept graph, so that opening and
-// closing a camera again and again does not pile up filters in it.
-void RemoveBuildFilters(CameraRecord& camera) {
+// closing a camera again and again does not pile up filters in it. False when
+// one of them stayed in the graph.
+bool RemoveBuildFilters(CameraRecord& camera) {
   IGraphBuilder* graph = camera.Graph.Get();
-  if (!graph) return;
-  for (IBaseFilter* filter : {camera.RendererFilter.Get(), camera.GrabberFilter.Get(), camera.DecompressorFilter.Get()})
-    if (filter) graph->RemoveFilter(filter);
+  if (!graph) return true;
+  bool removed = true;
+  for (IBaseFilter* filter :
+       {camera.RendererFilter.Get(), camera.GrabberFilter.Get(), camera.DecompressorFilter.Get()}) {
+    if (!filter) continue;
+    const HRESULT hr = graph->RemoveFilter(filter);
+    if (FAILED(hr)) {
+      LogFailure("Failed to remove filter from graph", hr);
+      removed = false;
+    }
+  }
+  return removed;
+}
+
+// A graph that kept a filter it should have let go is not built on again:
+// releasing it releases the filters it holds (the camera's too, which is then
+// free for the fresh graph that the next build creates).
+void DropGraph(CameraRecord& camera) {
+  camera.MediaControl.Reset();
+  camera.Graph.Reset();
 }
 
 // The decompressor's raw mode: failures and older decompressors never fail the build.
@@ -82,10 +100,20 @@ HRESULT CreateGraph(CameraRecord& camera) {
     LogFailure("Failed to add Camera", hr);
     return hr;
   }
-  // The graph is kept only once the camera is in it, so that a failed creation
-  // is tried again by the next build instead of reusing a graph without camera.
+  // The graph is kept only once the camera is in it and its media control is
+  // had, so that a failed creation is tried again by the next build instead of
+  // reusing a graph without camera or without control (which no grab could
+  // run). Releasing the graph here lets the camera go with it.
+  ComPtr<IMediaControl> control;
+  hr = QueryInto(graph.Get(), control);
+  if (FAILED(hr) || !control) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("CreateGraph:IID_IMediaControl", hr);
+    return hr;
+  }
   camera.Graph = graph;
-  return QueryInto(camera.Graph.Get(), camera.MediaControl);
+  camera.MediaControl = control;
+  return hr;
 }
 
 HRESULT BuildCaptureGraph(CameraRecord& camera) {
@@ -94,7 +122,12 @@ HRESULT BuildCaptureGraph(CameraRecord& camera) {
   // What an earlier build left behind without a teardown goes: its
   // connections, its filters out of the graph, and our references.
   if (camera.GrabberFilter) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
-  RemoveBuildFilters(camera);
+  if (!RemoveBuildFilters(camera)) {
+    ReleaseBuild(camera);
+    DropGraph(camera);
+    hr = CreateGraph(camera);
+    if (FAILED(hr)) return hr;
+  }
   ReleaseBuild(camera);
   hr = ConnectCaptureGraph(camera);
   // A failed build keeps its filters until the teardown, but not its connections:
@@ -282,8 +315,9 @@ void TearDownGraph(CameraRecord& camera) {
   if (camera.Graph) StopGraph(camera.MediaControl.Get());
   if (camera.SampleGrabber) camera.SampleGrabber->SetCallback(nullptr, 0);
   if (camera.Graph) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
-  RemoveBuildFilters(camera);
+  const bool removed = RemoveBuildFilters(camera);
   ReleaseBuild(camera);
+  if (!removed) DropGraph(camera);
 }
 
 int RunGraph(IMediaControl* control, int32_t timeoutMs) {

@@ -18,7 +18,8 @@ HRESULT ConnectFilters(platform::IGraphBuilder* graph, platform::IBaseFilter* up
                        platform::IBaseFilter* downstream);
 void DisconnectDownstream(platform::IBaseFilter* filter, platform::IGraphBuilder* graph);
 // Stops the graph, removes the callback, disconnects and releases the filters of
-// the last build; the graph itself is kept for the next build.
+// the last build; the graph itself is kept for the next build, unless a filter
+// would not leave it: then it is released, and the next build starts afresh.
 void TearDownGraph(CameraRecord& camera);
 
 // Graph control. RunGraph: 0 when the graph runs, 1 otherwise (a timeout of 0 waits 200 ms).
