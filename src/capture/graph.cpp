@@ -27,12 +27,30 @@ void ReleaseBuild(CameraRecord& camera) {
 }
 
 // Takes the filters of a build out of the kept graph, so that opening and
-// closing a camera again and again does not pile up filters in it.
-void RemoveBuildFilters(CameraRecord& camera) {
+// closing a camera again and again does not pile up filters in it. False when
+// one of them stayed in the graph.
+bool RemoveBuildFilters(CameraRecord& camera) {
   IGraphBuilder* graph = camera.Graph.Get();
-  if (!graph) return;
-  for (IBaseFilter* filter : {camera.RendererFilter.Get(), camera.GrabberFilter.Get(), camera.DecompressorFilter.Get()})
-    if (filter) graph->RemoveFilter(filter);
+  if (!graph) return true;
+  bool removed = true;
+  for (IBaseFilter* filter :
+       {camera.RendererFilter.Get(), camera.GrabberFilter.Get(), camera.DecompressorFilter.Get()}) {
+    if (!filter) continue;
+    const HRESULT hr = graph->RemoveFilter(filter);
+    if (FAILED(hr)) {
+      LogFailure("Failed to remove filter from graph", hr);
+      removed = false;
+    }
+  }
+  return removed;
+}
+
+// A graph that kept a filter it should have let go is not built on again:
+// releasing it releases the filters it holds (the camera's too, which is then
+// free for the fresh graph that the next build creates).
+void DropGraph(CameraRecord& camera) {
+  camera.MediaControl.Reset();
+  camera.Graph.Reset();
 }
 
 // The decompressor's raw mode: failures and older decompressors never fail the build.
@@ -81,10 +99,20 @@ HRESULT CreateGraph(CameraRecord& camera) {
     LogFailure("Failed to add Camera", hr);
     return hr;
   }
-  // The graph is kept only once the camera is in it, so that a failed creation
-  // is tried again by the next build instead of reusing a graph without camera.
+  // The graph is kept only once the camera is in it and its media control is
+  // had, so that a failed creation is tried again by the next build instead of
+  // reusing a graph without camera or without control (which no grab could
+  // run). Releasing the graph here lets the camera go with it.
+  ComPtr<IMediaControl> control;
+  hr = QueryInto(graph.Get(), control);
+  if (FAILED(hr) || !control) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    LogFailure("CreateGraph:IID_IMediaControl", hr);
+    return hr;
+  }
   camera.Graph = graph;
-  return QueryInto(camera.Graph.Get(), camera.MediaControl);
+  camera.MediaControl = control;
+  return hr;
 }
 
 HRESULT BuildCaptureGraph(CameraRecord& camera) {
@@ -93,7 +121,12 @@ HRESULT BuildCaptureGraph(CameraRecord& camera) {
   // What an earlier build left behind without a teardown goes: its
   // connections, its filters out of the graph, and our references.
   if (camera.GrabberFilter) DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
-  RemoveBuildFilters(camera);
+  if (!RemoveBuildFilters(camera)) {
+    ReleaseBuild(camera);
+    DropGraph(camera);
+    hr = CreateGraph(camera);
+    if (FAILED(hr)) return hr;
+  }
   ReleaseBuild(camera);
   hr = ConnectCaptureGraph(camera);
   // A failed build keeps its filters until the teardown, but not its connections:
@@ -317,8 +350,7 @@ bool TearDownGraph(CameraRecord& camera) {
     DebugPrint("%s: the capture graph did not stop; it is released and built anew at the next open\r\n",
                camera.ConfigName);
     ReleaseBuild(camera);
-    camera.MediaControl.Reset();
-    camera.Graph.Reset();
+    DropGraph(camera);
     return unhooked;
   }
   if (camera.Graph)
@@ -326,11 +358,10 @@ bool TearDownGraph(CameraRecord& camera) {
       DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
       return true;
     });
-  TearDownStep("RemoveFilter", [&] {
-    RemoveBuildFilters(camera);
-    return true;
-  });
+  // A filter that would not leave (failed or raised) takes the kept graph with it.
+  const bool removed = TearDownStep("RemoveFilter", [&] { return RemoveBuildFilters(camera); });
   ReleaseBuild(camera);
+  if (!removed) DropGraph(camera);
   return true;
 }
 

@@ -18,12 +18,13 @@ HRESULT ConnectFilters(platform::IGraphBuilder* graph, platform::IBaseFilter* up
                        platform::IBaseFilter* downstream);
 void DisconnectDownstream(platform::IBaseFilter* filter, platform::IGraphBuilder* graph);
 // Stops the graph, removes the callback, disconnects and releases the filters of
-// the last build; the graph itself is kept for the next build. Every step is
-// tried whatever the steps before it did (failed or raised), and each failure
-// is reported. A graph that will not stop is given up (released, so that the
-// framework stops it as its last reference goes, and the next open builds a new
-// one). Returns false when the graph might still deliver frames to the sample
-// callback: what the callback uses must then not be freed.
+// the last build; the graph itself is kept for the next build, unless a filter
+// would not leave it: then it is released, and the next build starts afresh.
+// Every step is tried whatever the steps before it did (failed or raised), and
+// each failure is reported. A graph that will not stop is given up as well (the
+// framework stops it as its last reference goes). Returns false when the graph
+// might still deliver frames to the sample callback: what the callback uses
+// must then not be freed.
 bool TearDownGraph(CameraRecord& camera);
 
 // Graph control. RunGraph: 0 when the graph runs, 1 otherwise (a timeout of 0 waits 200 ms).

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "diagnostics/diagnostics.h"
 #include "platform/factory.h"
@@ -36,6 +38,64 @@ HRESULT WithRetry(const char* operation, Call&& call) {
   LogFailure(operation, hr);
   return hr;
 }
+
+// Operations that a driver lacks raise instead of returning. A raise counts as
+// a failed call (E_NOTIMPL) of its step, which then goes on as for any failure;
+// nothing more is tried of a retried call that raised.
+template <class Call>
+HRESULT Guarded(const char* operation, Call&& call) {
+  try {
+    return call();
+  } catch (const PlatformError& e) {
+    DebugPrint("%s raised an error in the camera driver: %s\r\n", operation, e.what());
+    return E_NOTIMPL;
+  }
+}
+
+struct MediaTypeDeleter {
+  void operator()(AM_MEDIA_TYPE* mt) const { DeleteMediaType(mt); }
+};
+// A media type handed out by the stream configuration, deleted however the step ends.
+using MediaTypePtr = std::unique_ptr<AM_MEDIA_TYPE, MediaTypeDeleter>;
+
+// Fetches a media type through `call` (which fills an AM_MEDIA_TYPE**) into `holder`.
+template <class Call>
+HRESULT FetchMediaType(const char* operation, MediaTypePtr& holder, Call&& call) {
+  AM_MEDIA_TYPE* mt = nullptr;
+  const HRESULT hr = Guarded(operation, [&] { return call(&mt); });
+  holder.reset(mt);
+  return hr;
+}
+
+// The driver's format list, given back to the driver however the step ends.
+class StreamCapsList {
+ public:
+  explicit StreamCapsList(IFiVideoFormatConfig* config) : config_(config) {}
+  ~StreamCapsList() { Free(); }
+  StreamCapsList(const StreamCapsList&) = delete;
+  StreamCapsList& operator=(const StreamCapsList&) = delete;
+
+  HRESULT Fetch() {
+    Free();
+    const HRESULT hr = Guarded("GetStreamCaps", [&] { return config_->GetStreamCaps(&list_, &count_); });
+    if (!list_) count_ = 0;
+    return hr;
+  }
+  // The driver's answer to taking the list back (S_OK when there is none).
+  HRESULT Free() {
+    FiStreamCapsEntry* list = std::exchange(list_, nullptr);
+    count_ = 0;
+    if (!list) return S_OK;
+    return Guarded("FreeStreamCaps", [&] { return config_->FreeStreamCaps(list); });
+  }
+  uint32_t Count() const { return count_; }
+  FiStreamCapsEntry& operator[](uint32_t i) const { return list_[i]; }
+
+ private:
+  IFiVideoFormatConfig* config_;
+  FiStreamCapsEntry* list_ = nullptr;
+  uint32_t count_ = 0;
+};
 
 // Left + Width and Top + Height saturate instead of overflowing: a region from a
 // hand-edited settings file that runs past the 32-bit range then fits no format.
@@ -103,12 +163,10 @@ bool IsFormat7Caps(const VIDEO_STREAM_CONFIG_CAPS& caps) {
 bool IsFormat7(IBaseFilter* filter, int32_t formatIndex) {
   ComPtr<IFiVideoFormatConfig> config;
   if (FAILED(QueryInto(filter, config)) || !config) return false;
-  FiStreamCapsEntry* list = nullptr;
-  uint32_t count = 0;
-  if (FAILED(config->GetStreamCaps(&list, &count)) || !list) return false;
-  bool result = static_cast<uint32_t>(formatIndex) < count && IsFormat7Caps(list[formatIndex].caps);
-  config->FreeStreamCaps(list);
-  return result;
+  StreamCapsList list(config.Get());
+  if (FAILED(list.Fetch())) return false;
+  return static_cast<uint32_t>(formatIndex) < list.Count() &&
+         IsFormat7Caps(list[static_cast<uint32_t>(formatIndex)].caps);
 }
 
 HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
@@ -119,18 +177,18 @@ HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
   // The running status: what the last call said. An entry for which nothing is
   // called is accepted only while it still reads as a success.
   HRESULT status;
-  FiStreamCapsEntry* list = nullptr;
+  StreamCapsList list(vendor);
   uint32_t count = 0;
   ComPtr<IAMStreamConfig> config;
   if (vendor) {
-    status = vendor->GetStreamCaps(&list, &count);
+    status = list.Fetch();
     if (FAILED(status)) return status;
-    if (!list) count = 0;
+    count = list.Count();
   } else {
     status = QueryInto(camera.CapturePin.Get(), config);
     if (FAILED(status)) return status;
     int32_t n = 0, size = 0;
-    status = config->GetNumberOfCapabilities(&n, &size);
+    status = Guarded("GetNumberOfCapabilities", [&] { return config->GetNumberOfCapabilities(&n, &size); });
     if (FAILED(status)) return status;
     count = n > 0 ? static_cast<uint32_t>(n) : 0;
   }
@@ -138,13 +196,17 @@ HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
   bool accepted = false;
   for (uint32_t i = 0; i < count && !accepted; ++i) {
     const int32_t index = static_cast<int32_t>(i);
-    AM_MEDIA_TYPE* mt = nullptr;
+    AM_MEDIA_TYPE* mt = nullptr;  // the list's own, or the one `owned` holds
+    MediaTypePtr owned;
     VIDEO_STREAM_CONFIG_CAPS caps{};
     if (vendor) {
       mt = list[i].mediaType;
       caps = list[i].caps;
     } else {
-      status = config->GetStreamCaps(index, &mt, reinterpret_cast<uint8_t*>(&caps));
+      status = FetchMediaType("GetStreamCaps", owned, [&](AM_MEDIA_TYPE** out) {
+        return config->GetStreamCaps(index, out, reinterpret_cast<uint8_t*>(&caps));
+      });
+      mt = owned.get();
     }
     VIDEOINFOHEADER* vih = mt ? VideoInfo(*mt) : nullptr;
     if (mt && vih && mt->subtype == wanted) {
@@ -152,9 +214,10 @@ HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
       const bool f7 = IsFormat7Caps(caps);
       const bool fits = rect.right <= caps.MaxOutputSize.cx && rect.bottom <= caps.MaxOutputSize.cy;
       const bool isDefault = vendor ? s.DefFmt == index : true;
+      const auto setFormat = [&] { return Guarded("SetFormat", [&] { return config->SetFormat(mt); }); };
 
       if (s.Width == 0 || s.Height == 0) {
-        if (!vendor) status = config->SetFormat(mt);
+        if (!vendor) status = setFormat();
       } else if (isDefault && f7 && fits) {
         if (vendor) {
           try {
@@ -163,10 +226,14 @@ HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
             DebugPrint("Format 7 CustomRect is not supported by current UNIBRAIN driver!\n");
           }
           uint32_t minimum = 0, maximum = 0;
-          status = WithRetry("GetF7PacketInfo", [&] { return vendor->GetF7PacketInfo(index, &minimum, &maximum); });
+          status = Guarded("GetF7PacketInfo", [&] {
+            return WithRetry("GetF7PacketInfo", [&] { return vendor->GetF7PacketInfo(index, &minimum, &maximum); });
+          });
           const uint32_t packet = static_cast<uint32_t>(s.PacketSize);
           if (minimum <= packet && packet <= maximum)
-            status = WithRetry("SetF7PacketSize", [&] { return vendor->SetF7PacketSize(index, packet); });
+            status = Guarded("SetF7PacketSize", [&] {
+              return WithRetry("SetF7PacketSize", [&] { return vendor->SetF7PacketSize(index, packet); });
+            });
         } else if (s.AvgTimePerFrame != 0) {
           vih->bmiHeader.biWidth = s.Width;
           vih->bmiHeader.biHeight = s.Height;
@@ -176,26 +243,29 @@ HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
           vih->rcSource = rect;
           vih->rcTarget = rect;
           vih->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<uint32_t>(s.AvgTimePerFrame));
-          status = config->SetFormat(mt);
+          status = setFormat();
         }
       } else if (sameSize && (isDefault || !f7)) {
         if (vendor) {
           if (static_cast<uint32_t>(s.AvgTimePerFrame) < 7)
-            status = WithRetry("SetCurrentFps", [&] { return vendor->SetCurrentFps(index, s.AvgTimePerFrame); });
+            status = Guarded("SetCurrentFps", [&] {
+              return WithRetry("SetCurrentFps", [&] { return vendor->SetCurrentFps(index, s.AvgTimePerFrame); });
+            });
         } else if (s.AvgTimePerFrame != 0) {
           vih->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<uint32_t>(s.AvgTimePerFrame));
-          status = config->SetFormat(mt);
+          status = setFormat();
         }
       } else {
         status = VFW_E_INVALIDMEDIATYPE;
       }
       accepted = SUCCEEDED(status);
-      if (accepted && vendor) WithRetry("SetDefaultFormat", [&] { return vendor->SetDefaultFormat(index); });
+      if (accepted && vendor)
+        Guarded("SetDefaultFormat",
+                [&] { return WithRetry("SetDefaultFormat", [&] { return vendor->SetDefaultFormat(index); }); });
     }
-    if (!vendor) DeleteMediaType(mt);
   }
 
-  if (vendor) status = vendor->FreeStreamCaps(list);
+  if (vendor) status = list.Free();
   return accepted ? status : VFW_E_INVALIDMEDIATYPE;
 }
 
@@ -240,15 +310,14 @@ HRESULT StreamSubtype(IBaseFilter* filter, GUID* subtype) {
     LogFailure("StreamSubtype::GetStreamConfig", hr);
     return hr;
   }
-  AM_MEDIA_TYPE* mt = nullptr;
-  hr = config->GetFormat(&mt);
+  MediaTypePtr mt;
+  hr = FetchMediaType("GetFormat", mt, [&](AM_MEDIA_TYPE** out) { return config->GetFormat(out); });
   if (FAILED(hr) || !mt) {
     if (SUCCEEDED(hr)) hr = E_POINTER;
     LogFailure("StreamSubtype::GetFormat", hr);
     return hr;
   }
   *subtype = mt->subtype;
-  DeleteMediaType(mt);
   return hr;
 }
 
@@ -256,8 +325,8 @@ HRESULT GetStreamConfig(CameraRecord& camera) {
   ComPtr<IAMStreamConfig> config;
   HRESULT hr = QueryInto(camera.CapturePin.Get(), config);
   if (FAILED(hr)) return hr;
-  AM_MEDIA_TYPE* mt = nullptr;
-  hr = config->GetFormat(&mt);
+  MediaTypePtr mt;
+  hr = FetchMediaType("GetFormat", mt, [&](AM_MEDIA_TYPE** out) { return config->GetFormat(out); });
   if (FAILED(hr) || !mt) {
     if (SUCCEEDED(hr)) hr = E_POINTER;
     LogFailure("GetStreamConfig::GetFormat", hr);
@@ -274,9 +343,10 @@ HRESULT GetStreamConfig(CameraRecord& camera) {
     // interval's low bits are 7 or more: "leave the rate"); a made-up code 0
     // would set the slowest rate at the next open.
     int32_t index = s.DefFmt;
-    if (SUCCEEDED(vendor->GetDefaultFormat(&index))) s.DefFmt = index;
+    if (SUCCEEDED(Guarded("GetDefaultFormat", [&] { return vendor->GetDefaultFormat(&index); }))) s.DefFmt = index;
     int32_t code = s.AvgTimePerFrame;
-    if (SUCCEEDED(vendor->GetCurrentFps(s.DefFmt, &code))) s.AvgTimePerFrame = code;
+    if (SUCCEEDED(Guarded("GetCurrentFps", [&] { return vendor->GetCurrentFps(s.DefFmt, &code); })))
+      s.AvgTimePerFrame = code;
     if (IsFormat7(camera.CaptureFilter.Get(), s.DefFmt)) {
       try {
         RECT r{};
@@ -304,7 +374,6 @@ HRESULT GetStreamConfig(CameraRecord& camera) {
     s.Width = vih->bmiHeader.biWidth;
     s.Height = vih->bmiHeader.biHeight;
   }
-  DeleteMediaType(mt);
   return hr;
 }
 

@@ -1,7 +1,9 @@
 // Frame-level conversions: check that the delivered frame holds what the
 // geometry implies, then run the scalar kernels over it. A frame shorter than
 // its geometry leaves the target unchanged; a longer one is read only as far as
-// the geometry reaches.
+// the geometry reaches, except on the paths that take the camera's samples
+// one for one (8-bit copy, 16-bit grey), which take only a frame of exactly
+// the image's length.
 #include <algorithm>
 #include <cstring>
 
@@ -16,6 +18,12 @@ const Kernels& K(const FrameJob& j) { return j.kernels != nullptr ? *j.kernels :
 
 bool Holds(const FrameJob& j, size_t needed_input, size_t output) {
   return j.data != nullptr && j.length >= needed_input && output <= j.target_size;
+}
+
+// A frame of another length than the image's is not one of these samples
+// laid out as the geometry says: it leaves the target as it was.
+bool HoldsExactly(const FrameJob& j, size_t input, size_t output) {
+  return Holds(j, input, output) && j.length == input;
 }
 
 bool I420Grey(const FrameJob& j) {
@@ -88,7 +96,7 @@ bool Y444Colour(const FrameJob& j) {
 }
 
 bool Copy8(const FrameJob& j) {
-  if (!Holds(j, j.pixels, j.pixels)) return false;
+  if (!HoldsExactly(j, j.pixels, j.pixels)) return false;
   std::memcpy(j.target, j.data, j.pixels);
   return true;
 }
@@ -174,7 +182,7 @@ bool CopyPixels(const FrameJob& j) {
 }
 
 bool Mono16Grey(const FrameJob& j) {
-  if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
+  if (!HoldsExactly(j, 2 * j.pixels, j.pixels)) return false;
   const LutInfo lut = LutFor(j.lut);
   const uint8_t* map = lut.low_byte_grey ? nullptr : GetMapTable(lut.logarithmic, lut.bits);
   K(j).Mono16ToGrey(j.data, j.target, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());

@@ -1,7 +1,9 @@
 #include "frames/frame_store.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/dshow.h"
@@ -43,6 +45,13 @@ FrameMemory<T> Allocate(size_t count, size_t offset = 0) {
   const size_t skip = (64 - reinterpret_cast<uintptr_t>(block) % 64) % 64 + offset;
   return FrameMemory<T>(reinterpret_cast<T*>(block + skip), FreeMemory{skip});
 }
+
+// Byte counts saturate instead of wrapping: 2^31 x 2^31 pixels of 4 bytes pass 64 bits.
+uint64_t Times(uint64_t a, uint64_t b) {
+  uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+uint64_t Plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 }  // namespace
 
 FrameStore::FrameStore(int32_t frameType, int32_t width, int32_t height, int32_t lut)
@@ -67,19 +76,68 @@ void FrameStore::ApplySettings(const FrameSettings& s) {
   Algorithm_ = s.Algorithm;
 }
 
-bool FrameStore::SetColorOutput(bool color) {
-  uint8_t bits = 8;
-  if (color) {
-    switch (FrameType_) {
-      case 0: case 1: case 2: case 3: case 5: case 6: bits = 24; break;
-      case 7: bits = 32; break;
-      case 4: case 8: case 9: case 10: bits = RawMode_ != 0 ? 24 : 8; break;
-      default: break;
-    }
+uint8_t FrameStore::DepthFor(bool color) const {
+  if (!color) return 8;
+  switch (FrameType_) {
+    case 0: case 1: case 2: case 3: case 5: case 6: return 24;
+    case 7: return 32;
+    case 4: case 8: case 9: case 10: return RawMode_ != 0 ? 24 : 8;
+    default: return 8;
   }
+}
+
+bool FrameStore::SetColorOutput(bool color) {
+  const uint8_t bits = DepthFor(color);
+  if (!WithinLimits(NeedsForDepth(bits))) return false;  // refused before the current buffers go
   PixelBits_ = bits;
   FreeBuffers();
   return AllocateBuffers();
+}
+
+FrameStore::BufferNeeds FrameStore::NeedsForDepth(uint8_t bits) const {
+  BufferNeeds needs;
+  if (Width_ < 0) return needs;  // unusable whatever the limits; AllocateBuffers refuses it
+  const uint64_t width = static_cast<uint64_t>(Width_);
+  const uint64_t pixels = Times(width, static_cast<uint64_t>(Rows()));
+  needs.frame = Times(pixels, bits / 8u);
+  needs.slots = RecursiveMean_ != 0 ? 2 : (MeanCnt_ <= 1 ? 1 : static_cast<uint64_t>(MeanCnt_) + 1);
+  const ScratchNeeds s = ScratchFor(FrameType_, bits, RawMode_);
+  const uint64_t scratch[] = {Times(s.bytes8_per_row_pixel, width),
+                              Times(Times(s.samples16_in_per_pixel, pixels), sizeof(uint16_t)),
+                              Times(Times(s.samples16_out_per_row_pixel, width), sizeof(uint16_t))};
+  needs.largest = needs.frame;
+  needs.total = Times(needs.frame, needs.slots);
+  for (const uint64_t bytes : scratch) {
+    needs.largest = std::max(needs.largest, bytes);
+    needs.total = Plus(needs.total, bytes);
+  }
+  return needs;
+}
+
+FrameStore::BufferNeeds FrameStore::NeedsFor(bool color) const { return NeedsForDepth(DepthFor(color)); }
+
+bool FrameStore::WithinLimits(const BufferNeeds& needs) {
+  return needs.largest <= kMaxBufferBytes && needs.total <= kMaxStoreBytes;
+}
+
+std::string FrameStore::LimitProblem(bool color) const {
+  const uint8_t bits = DepthFor(color);
+  const BufferNeeds needs = NeedsForDepth(bits);
+  const auto bytes = [](uint64_t n) { return static_cast<unsigned long long>(n); };
+  char text[320];
+  if (needs.largest > kMaxBufferBytes) {
+    std::snprintf(text, sizeof text,
+                  "%d x %d images of %d bits need a buffer of %llu bytes, more than the %llu bytes allowed", Width_,
+                  Rows(), bits, bytes(needs.largest), bytes(kMaxBufferBytes));
+  } else if (needs.total > kMaxStoreBytes) {
+    std::snprintf(text, sizeof text,
+                  "%d x %d images of %d bits with MeanCnt %d (%llu image buffers) need %llu bytes, more than the "
+                  "%llu bytes allowed",
+                  Width_, Rows(), bits, MeanCnt_, bytes(needs.slots), bytes(needs.total), bytes(kMaxStoreBytes));
+  } else {
+    return {};
+  }
+  return text;
 }
 
 int32_t FrameStore::Rows() const {
@@ -89,13 +147,20 @@ int32_t FrameStore::Rows() const {
 
 bool FrameStore::GeometryUsable() const {
   if (Width_ < 0 || Height_ == INT32_MIN) return false;
-  // FrameSize is a 32-bit count; the largest output pixel has 4 bytes.
-  return static_cast<uint64_t>(Width_) * static_cast<uint64_t>(Rows()) * 4u <= UINT32_MAX;
+  // FrameSize and RowLength are 32-bit counts; the largest output pixel has 4
+  // bytes. A row counts on its own, as an image of no rows may be very wide.
+  const uint64_t width = static_cast<uint64_t>(Width_);
+  return width * 4u <= UINT32_MAX && width * static_cast<uint64_t>(Rows()) * 4u <= UINT32_MAX;
 }
 
 uint32_t FrameStore::FrameSize() const {
   if (!GeometryUsable()) return 0;
   return static_cast<uint32_t>(Rows()) * (PixelBits_ / 8u) * static_cast<uint32_t>(Width_);
+}
+
+uint32_t FrameStore::RowLength() const {
+  if (!GeometryUsable()) return 0;
+  return (PixelBits_ / 8u) * static_cast<uint32_t>(Width_);
 }
 
 bool FrameStore::AllocateBuffers() {
@@ -106,7 +171,7 @@ bool FrameStore::AllocateBuffers() {
   kernels_ = nullptr;
   converter_ = nullptr;
   average_ = nullptr;
-  if (!GeometryUsable()) return false;
+  if (!GeometryUsable() || !WithinLimits(NeedsForDepth(PixelBits_))) return false;
   const size_t size = FrameSize();
   auto allocate = [this, size](FrameMemory<uint8_t>& slot) {
     // Zeroed, so a target the converter leaves unwritten never shows the host

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "frames/average.h"
 #include "frames/convert.h"
@@ -55,6 +56,24 @@ class FrameStore {
  public:
   static constexpr int kSlots = kMaxMeanCnt + 1;
 
+  // Limits on the memory of one store, so that a hostile geometry or averaging
+  // depth is refused instead of taking the machine's memory (a 16384 x 16384
+  // colour camera would take 3 GB, 33 averaging slots of a large image more).
+  // No single buffer, an image slot or a working buffer of the conversion, may
+  // pass 256 MiB (a 16384 x 16384 grey image or an 8192 x 8192 colour one
+  // fits); all buffers of the store together may not pass 1 GiB.
+  static constexpr uint64_t kMaxBufferBytes = uint64_t{1} << 28;
+  static constexpr uint64_t kMaxStoreBytes = uint64_t{1} << 30;
+
+  // Bytes a configuration takes, counted in 64 bits and saturating at
+  // UINT64_MAX: its largest single buffer and all its buffers together.
+  struct BufferNeeds {
+    uint64_t largest = 0;
+    uint64_t total = 0;
+    uint64_t slots = 0;  // image slots, each of `frame` bytes
+    uint64_t frame = 0;
+  };
+
   FrameStore(int32_t frameType, int32_t width, int32_t height, int32_t lut);
   ~FrameStore();
   FrameStore(const FrameStore&) = delete;
@@ -67,16 +86,27 @@ class FrameStore {
   void ApplySettings(const FrameSettings& s);
 
   // Chooses the output depth, then reallocates every buffer (the current image
-  // and any averaging state are lost) and chooses the kernels. Returns false
-  // when the geometry is unusable or memory could not be had; the store then
-  // holds no buffers and ProcessFrame refuses every frame.
+  // and any averaging state are lost) and chooses the kernels. A depth whose
+  // buffers would pass the limits above is refused before anything changes:
+  // false, and the store keeps its depth and buffers. Otherwise false means
+  // the geometry is unusable or memory could not be had; the store then holds
+  // no buffers and ProcessFrame refuses every frame.
   bool SetColorOutput(bool color);
+  // Allocates for the current depth and settings; false without allocating
+  // anything when they would pass the limits.
   bool AllocateBuffers();
   void FreeBuffers();
   void ResetCycle();
 
+  // The buffers SetColorOutput (color) would allocate with the current settings.
+  BufferNeeds NeedsFor(bool color) const;
+  // Empty when those buffers stay within the limits, else a sentence that says
+  // which limit they pass and by how much (for the host's message sink).
+  std::string LimitProblem(bool color) const;
+
+  // Both 0 for an unusable geometry.
   uint32_t FrameSize() const;
-  uint32_t RowLength() const { return static_cast<uint32_t>(PixelBits_ / 8) * static_cast<uint32_t>(Width_); }
+  uint32_t RowLength() const;
   uint8_t* ResultBuffer() const;
   // Output row y (0 = top row as the host sees it), or null outside the image.
   uint8_t* Row(int32_t y) const;
@@ -123,6 +153,9 @@ class FrameStore {
     return slot >= 0 && slot < kSlots ? Buffers_[static_cast<size_t>(slot)].get() : nullptr;
   }
   bool GeometryUsable() const;
+  uint8_t DepthFor(bool color) const;
+  BufferNeeds NeedsForDepth(uint8_t bits) const;
+  static bool WithinLimits(const BufferNeeds& needs);
   void ChooseKernels();
 
   int32_t MeanCnt_ = 1;

@@ -95,6 +95,11 @@ bool OpenCamera(CameraRecord& camera) {
     camera.PendingSettings.reset();  // older than what was just read
   }
   const settings::CameraSettings& s = camera.Settings;
+  if (s.RawMode < 0 || s.RawMode > 4)
+    DebugPrint(
+        "%s: RawMode %d is not one of 0..4; raw data will not be demosaiced and its colour images will be "
+        "grey\r\n",
+        camera.ConfigName, s.RawMode);
 
   HRESULT hr = capture::SetStreamConfig(camera);
   if (FAILED(hr)) LogFailure("SetStreamConfig", hr);
@@ -132,7 +137,11 @@ bool OpenCamera(CameraRecord& camera) {
   camera.Frames = std::make_unique<frames::FrameStore>(frameType, width, height, lut);
   camera.Frames->ApplySettings(FrameSettingsOf(s));
   if (!camera.Frames->SetColorOutput(s.Color != 0)) {
-    DebugPrint("%s: no memory for %d x %d image buffers\r\n", camera.ConfigName, width, height);
+    const std::string tooLarge = camera.Frames->LimitProblem(s.Color != 0);
+    if (!tooLarge.empty())
+      DebugPrint("%s: %s; the camera is not opened\r\n", camera.ConfigName, tooLarge.c_str());
+    else
+      DebugPrint("%s: no memory for %d x %d image buffers\r\n", camera.ConfigName, width, height);
     ReleaseCamera(camera);
     return false;
   }

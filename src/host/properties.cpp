@@ -50,7 +50,24 @@ bool RegisterAddress(const char* name, uint32_t* address) {
 int32_t GetProperty(int32_t grabber, int32_t port, const char* name, int32_t* value) {
   PortCall call(grabber, port);
   if (!call) return 1;  // hosts rely on an unbound port not failing here
-  if (!name || !value) return 0;
+  if (!name) {
+    DebugPrint("getProperty[%d,%d]: no property name (null pointer)\r\n", grabber, port);
+    return 0;
+  }
+  // The name decides first: an unknown one changes nothing and reports
+  // success, whatever the value pointer is.
+  const bool setting = Is(name, "PixelSize") || Is(name, "LUT") || Is(name, "DropCnt") || Is(name, "Continous");
+  std::string base;
+  const bool flags = capture::SplitFlagsSuffix(name, base);
+  const int index = setting ? -1 : capture::PropertyName(base.c_str());
+  uint32_t address = 0;
+  const bool isRegister = !setting && index < 0 && RegisterAddress(name, &address);
+  if (!setting && index < 0 && !isRegister) return 1;
+  if (!value) {
+    DebugPrint("getProperty[%d,%d] %s: no place for the value (null pointer)\r\n", grabber, port, name);
+    return 0;
+  }
+
   CameraRecord& camera = call.Camera();
   if (Is(name, "PixelSize")) {
     *value = camera.Frames->PixelBits();
@@ -68,19 +85,13 @@ int32_t GetProperty(int32_t grabber, int32_t port, const char* name, int32_t* va
     *value = camera.Decoder->Continuous.load();
     return 1;
   }
-  std::string base;
-  const bool flags = capture::SplitFlagsSuffix(name, base);
-  const int index = capture::PropertyName(base.c_str());
   HRESULT hr;
-  if (index < 0) {
-    uint32_t address = 0;
-    if (!RegisterAddress(name, &address)) return 1;  // unknown names change nothing
-    capture::PropertyAccess access(camera.CaptureFilter.Get());
+  capture::PropertyAccess access(camera.CaptureFilter.Get());
+  if (isRegister) {
     uint32_t word = 0;
     hr = access.ReadRegisters(address, 1, &word);
     *value = static_cast<int32_t>(word);
   } else {
-    capture::PropertyAccess access(camera.CaptureFilter.Get());
     int32_t other = 0;
     hr = flags ? access.Get(index, &other, value) : access.Get(index, value, &other);
   }
@@ -96,8 +107,13 @@ int32_t SetProperty(int32_t grabber, int32_t port, const char* name, int32_t val
     // The streaming thread converts under the same lock, so a frame is never
     // converted into buffers that are being replaced.
     std::lock_guard<std::mutex> lock(camera.Decoder->FrameLock);
-    if (!camera.Frames->SetColorOutput(value == 24 || value == 32)) {
-      DebugPrint("%s: no memory for the image buffers\r\n", camera.ConfigName);
+    const bool color = value == 24 || value == 32;
+    if (!camera.Frames->SetColorOutput(color)) {
+      const std::string tooLarge = camera.Frames->LimitProblem(color);
+      if (!tooLarge.empty())
+        DebugPrint("%s: %s; PixelSize stays %d\r\n", camera.ConfigName, tooLarge.c_str(), camera.Frames->PixelBits());
+      else
+        DebugPrint("%s: no memory for the image buffers\r\n", camera.ConfigName);
       return 0;
     }
     return camera.Frames->PixelBits() == value ? 1 : 0;

@@ -242,5 +242,66 @@ TEST_F(CaptureTest, GraphIsReusedAcrossTeardownsWithoutLeaks) {
   // The fixture checks that releasing the record gives every object back.
 }
 
+// Catches: filters that would not leave the kept graph piling up in it (the
+// next build's take suffixed names), and a graph kept without its media
+// control, which no later open could run.
+TEST_F(CaptureTest, AGraphThatKeepsAFilterOrLacksItsControlIsNotKept) {
+  const struct Case {
+    const char* what;
+    bool firstBuild;  // a build before the fault
+    bool teardown;    // the fault meets a teardown, else the next build
+    sim::Fault fault;
+    HRESULT result;  // of the build that meets the fault
+    std::string line;
+  } cases[] = {
+      {"a filter stays at the teardown", true, true, MakeFault("IFilterGraph::RemoveFilter", kColour), S_OK,
+       "Failed to remove filter from graph - E_FAIL [0x80004005]\r\n"},
+      {"a filter of a build left without teardown stays", true, false,
+       MakeFault("IFilterGraph::RemoveFilter", kColour, 1, VFW_E_NOT_STOPPED), S_OK,
+       "Failed to remove filter from graph - VFW_E_NOT_STOPPED [0x80040224]\r\n"},
+      {"the media control cannot be had", false, false,
+       MakeFault("IMediaControl::QueryInterface", kColour, 1, E_NOINTERFACE), E_NOINTERFACE,
+       "CreateGraph:IID_IMediaControl - E_NOINTERFACE [0x80004002]\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::LoadDefaultBus();
+    sim::ClearFaults();
+    ASSERT_EQ(Enumerate(), S_OK);
+    CameraRecord& camera = Camera(kColour);
+    camera.Settings.Color = 1;
+    if (c.firstBuild) {
+      ASSERT_EQ(BuildCaptureGraph(camera), S_OK);
+    }
+    sim::InjectFault(c.fault);
+    ClearLog();
+    HRESULT hr = S_OK;
+    if (c.teardown)
+      TearDownGraph(camera);
+    else
+      hr = BuildCaptureGraph(camera);
+    EXPECT_EQ(hr, c.result);
+    EXPECT_TRUE(Logged(c.line)) << "missing: " << c.line;
+    EXPECT_EQ(sim::PendingFaults(c.fault.operation), 0);
+    if (FAILED(hr)) {
+      EXPECT_FALSE(camera.Graph) << "a graph without its control was kept";
+    }
+
+    // The next build has a graph of its own filters only, under their plain
+    // names, and the control to run it.
+    if (c.teardown || FAILED(hr)) {
+      ASSERT_EQ(BuildCaptureGraph(camera), S_OK);
+    }
+    ASSERT_TRUE(camera.Graph && camera.MediaControl);
+    EXPECT_EQ(FilterName(camera.CaptureFilter.Get()), u"Camera");
+    EXPECT_EQ(FilterName(camera.GrabberFilter.Get()), u"SampleGrabber");
+    EXPECT_EQ(FilterName(camera.RendererFilter.Get()), u"Renderer");
+    EXPECT_EQ(FilterName(camera.DecompressorFilter.Get()), u"Decompressor");
+    EXPECT_EQ(GrabberSubtype(camera), MEDIASUBTYPE_RGB24);
+    EXPECT_EQ(RunGraph(camera.MediaControl.Get(), 0), 0);
+    TearDownGraph(camera);
+  }
+}
+
 }  // namespace
 }  // namespace kelvane::capture::testing

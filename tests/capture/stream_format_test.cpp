@@ -75,12 +75,19 @@ struct FormatCase {
   Expected format;
   std::vector<std::string> log;  // exactly
   int pendingAfter = 0;          // faults not consumed (calls not made)
+  int listsKept = 0;             // format lists the driver would not take back
 };
 
 TEST_F(CaptureTest, VendorPathChoosesAndConfiguresTheFormat) {
   const GUID UYVY = MEDIASUBTYPE_UYVY, RAW8 = MEDIASUBTYPE_RAW8, Y800 = MEDIASUBTYPE_Y800;
   auto fault = [](const char* op, int count, HRESULT hr = E_FAIL) { return MakeFault(op, kColour, count, hr); };
   const std::string rect = "IFiVideoFormatConfig::SetCustomRect";
+  auto raise = [](const char* op) {
+    return RaiseFault(std::string("IFiVideoFormatConfig::") + op, kColour, "old driver");
+  };
+  auto raised = [](const char* op) {
+    return std::string(op) + " raised an error in the camera driver: old driver\r\n";
+  };
   const FormatCase cases[] = {
       {"fixed size: rate code set", {UYVY, 0, 0, 320, 240, 5}, {}, S_OK, {2, kQvga, 0, 5}, {}},
       {"rate code 7 or more leaves the rate", {Y800, 0, 0, 640, 480, 7}, {}, S_OK, {6, kVga, 0, 4}, {}},
@@ -137,6 +144,19 @@ TEST_F(CaptureTest, VendorPathChoosesAndConfiguresTheFormat) {
        {"SetDefaultFormat - E_FAIL [0x80004005]\r\n"}},
       {"format list unavailable", {UYVY, 0, 0, 320, 240, 5}, {fault("IFiVideoFormatConfig::GetStreamCaps", 1)},
        E_FAIL, {0, kVga}, {}},
+      // A call the driver raises on counts as that call failing, without retries.
+      {"GetStreamCaps raises", {UYVY, 0, 0, 320, 240, 5}, {raise("GetStreamCaps")}, E_NOTIMPL, {0, kVga},
+       {raised("GetStreamCaps")}},
+      {"GetF7PacketInfo raises: not taken", {RAW8, 16, 8, 640, 480, 3, 1024, 8}, {raise("GetF7PacketInfo")},
+       VFW_E_INVALIDMEDIATYPE, {0, kVga}, {raised("GetF7PacketInfo")}},
+      {"SetF7PacketSize raises: not taken", {RAW8, 16, 8, 640, 480, 3, 1024, 8}, {raise("SetF7PacketSize")},
+       VFW_E_INVALIDMEDIATYPE, {0, kVga}, {raised("SetF7PacketSize")}},
+      {"SetCurrentFps raises: not taken", {UYVY, 0, 0, 320, 240, 5}, {raise("SetCurrentFps")},
+       VFW_E_INVALIDMEDIATYPE, {0, kVga, 0, 4}, {raised("SetCurrentFps")}},
+      {"SetDefaultFormat raises: still taken", {UYVY, 0, 0, 320, 240, 5}, {raise("SetDefaultFormat")}, S_OK,
+       {0, kVga}, {raised("SetDefaultFormat")}},
+      {"FreeStreamCaps raises: its result counts", {UYVY, 0, 0, 320, 240, 5}, {raise("FreeStreamCaps")},
+       E_NOTIMPL, {2, kQvga, 0, 5}, {raised("FreeStreamCaps")}, 0, 1},
   };
   for (const FormatCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -147,7 +167,9 @@ TEST_F(CaptureTest, VendorPathChoosesAndConfiguresTheFormat) {
     Apply(camera.Settings, c.wanted);
     for (const auto& f : c.faults) sim::InjectFault(f);
     ClearLog();
+    const int64_t objects = sim::LiveObjects();
     EXPECT_EQ(ApplyStreamFormat(camera, c.wanted.subtype), c.result);
+    EXPECT_EQ(sim::LiveObjects(), objects + c.listsKept) << "format lists not given back";
     EXPECT_EQ(Log(), c.log);
     ExpectFormat(kColour, c.format);
     int pending = 0;
@@ -188,6 +210,15 @@ TEST_F(CaptureTest, StandardPathChoosesAndConfiguresTheFormat) {
                       {1, RECT{8, 2, 328, 242}, 0, -1, 400000}, {}}},
       {"Plain 1394", {"free region without a frame interval: nothing set", {RAW8, 8, 2, 320, 240, 0}, {}, S_OK,
                       {0, kVga}, {}}},
+      {kUsb, {"SetFormat raises: the entry is not taken", {YUY2, 0, 0, 320, 240, 1000000},
+              {RaiseFault("IAMStreamConfig::SetFormat", kUsb, "old driver")}, VFW_E_INVALIDMEDIATYPE, {0, kVga},
+              {"SetFormat raised an error in the camera driver: old driver\r\n"}}},
+      {kUsb, {"GetStreamCaps raises on one entry: the next one renews the status", {YUY2, 0, 0, 320, 240, 1000000},
+              {RaiseFault("IAMStreamConfig::GetStreamCaps", kUsb, "old driver")}, S_OK, {1, kQvga, 0, -1, 1000000},
+              {"GetStreamCaps raised an error in the camera driver: old driver\r\n"}}},
+      {kUsb, {"GetNumberOfCapabilities raises", {YUY2, 0, 0, 320, 240, 1000000},
+              {RaiseFault("IAMStreamConfig::GetNumberOfCapabilities", kUsb, "old driver")}, E_NOTIMPL, {0, kVga},
+              {"GetNumberOfCapabilities raised an error in the camera driver: old driver\r\n"}}},
   };
   for (const Case& k : cases) {
     const FormatCase& c = k.c;
@@ -267,6 +298,18 @@ TEST_F(CaptureTest, GetStreamConfigReadsTheCurrentFormatBack) {
        {}},
       {"format unreadable: nothing changes", kColour, false, {MakeFault("IAMStreamConfig::GetFormat", kColour)},
        E_FAIL, {GUID_NULL, 1, 1, 1, 1, 1, 777, 5}, {"GetStreamConfig::GetFormat - E_FAIL [0x80004005]\r\n"}},
+      {"rate code read raises: the interval's low bits stay", kColour, false,
+       {RaiseFault("IFiVideoFormatConfig::GetCurrentFps", kColour, "old")}, S_OK,
+       {MEDIASUBTYPE_YUY2, 0, 0, 640, 480, 333333, 777, 0},
+       {"GetCurrentFps raised an error in the camera driver: old\r\n"}},
+      {"default format read raises: the index stays", kColour, false,
+       {RaiseFault("IFiVideoFormatConfig::GetDefaultFormat", kColour, "old")}, S_OK,
+       {MEDIASUBTYPE_YUY2, 0, 0, 640, 480, 3, 777, 5},  // format 5's rate code
+       {"GetDefaultFormat raised an error in the camera driver: old\r\n"}},
+      {"format list raises: the format's own rectangle", kColour, true,
+       {RaiseFault("IFiVideoFormatConfig::GetStreamCaps", kColour, "old")}, S_OK,
+       {MEDIASUBTYPE_RAW8, 16, 8, 640, 480, 3, 777, 8},
+       {"GetStreamCaps raised an error in the camera driver: old\r\n"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -280,7 +323,9 @@ TEST_F(CaptureTest, GetStreamConfigReadsTheCurrentFormatBack) {
     Apply(camera.Settings, Wanted{GUID_NULL, 1, 1, 1, 1, 1, 777, 5});
     for (const auto& f : c.faults) sim::InjectFault(f);
     ClearLog();
+    const int64_t objects = sim::LiveObjects();
     EXPECT_EQ(GetStreamConfig(camera), c.result);
+    EXPECT_EQ(sim::LiveObjects(), objects) << "format lists not given back";
     const settings::CameraSettings& s = camera.Settings;
     EXPECT_EQ(s.SubType, c.read.subtype);
     EXPECT_EQ((std::vector<int32_t>{s.Left, s.Top, s.Width, s.Height, s.AvgTimePerFrame, s.PacketSize, s.DefFmt}),

@@ -182,6 +182,9 @@ class GuardedFrame {
   uint8_t* data_;
 };
 
+// A short frame never converts, and a longer one converts as far as the
+// geometry reaches, except on the paths that take the camera's samples one for
+// one (the 8-bit copy and the 16-bit grey path): those take only the exact length.
 TEST(Convert, FramesNeverReadPastTheirEnd) {
   const int32_t w = 64, h = 48;
   const size_t n = w * h;
@@ -191,16 +194,18 @@ TEST(Convert, FramesNeverReadPastTheirEnd) {
     int32_t raw_mode;
     size_t full;         // bytes the geometry implies
     bool partial_copy;   // a short frame copies what arrived
+    bool exact = false;  // a longer frame leaves the target unchanged
   };
   const Case cases[] = {
       {0, false, 0, n, false}, {0, true, 0, n + n / 2, false}, {1, false, 0, n * 3 / 2, false},
       {1, true, 0, n * 3 / 2, false},  {2, false, 0, 2 * n, false},    {2, true, 0, 2 * n, false},
-      {3, false, 0, 3 * n, false},     {3, true, 0, 3 * n, false},     {4, false, 0, n, false},
+      {3, false, 0, 3 * n, false},     {3, true, 0, 3 * n, false},     {4, false, 0, n, false, true},
       {4, false, 1, n, false},         {4, true, 3, n, false},         {5, true, 0, 2 * n, false},
       {6, false, 0, 3 * n, false},     {6, true, 0, 3 * n, true},      {7, false, 0, 4 * n, false},
-      {7, true, 0, 4 * n, true},       {8, false, 0, 2 * n, false},    {8, true, 2, 2 * n, false},
-      {9, true, 4, n, false},          {10, false, 0, 2 * n, false},   {10, false, 1, 2 * n, false},
-      {10, true, 2, 2 * n, false},
+      {7, true, 0, 4 * n, true},       {8, false, 0, 2 * n, false, true}, {8, true, 2, 2 * n, false},
+      {9, true, 4, n, false},          {10, false, 0, 2 * n, false, true}, {10, false, 1, 2 * n, false},
+      {10, true, 2, 2 * n, false},     {9, false, 0, n, false, true},  {4, true, 0, n, false, true},
+      {8, false, 3, 2 * n, false, true}, {8, true, 0, 2 * n, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "type " << c.type << " color " << c.color << " raw " << c.raw_mode);
@@ -225,6 +230,21 @@ TEST(Convert, FramesNeverReadPastTheirEnd) {
       EXPECT_EQ(after.back(), before.back());
     } else {
       EXPECT_EQ(after, before);
+    }
+
+    // Two bytes more (a whole 16-bit sample) of a new picture.
+    GuardedFrame long_frame(c.full + 2);
+    std::memset(const_cast<uint8_t*>(long_frame.data()), 0x77, c.full + 2);
+    EXPECT_EQ(store.ProcessFrame(long_frame.data(), c.full + 2), kImageFinished);
+    const std::vector<uint8_t> longer(store.ResultBuffer(), store.ResultBuffer() + size);
+    if (c.exact) {
+      EXPECT_EQ(longer, after);
+    } else {
+      GuardedFrame same(c.full);
+      std::memset(const_cast<uint8_t*>(same.data()), 0x77, c.full);
+      std::memset(store.ResultBuffer(), 0, size);
+      EXPECT_EQ(store.ProcessFrame(same.data(), c.full), kImageFinished);
+      EXPECT_EQ(longer, std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + size));
     }
   }
 }

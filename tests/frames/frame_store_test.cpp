@@ -97,6 +97,65 @@ TEST(FrameStore, UnusableGeometryRefusesFrames) {
   EXPECT_EQ(unknown.ProcessFrame(frame.data(), frame.size()), kNoPipeline);
 }
 
+// Catches: a hostile geometry or averaging depth that takes gigabytes, a limit
+// off by one, scratch buffers left out of the count, sizes that wrap in 64
+// bits, and a refused depth that still throws away the image the store held.
+// The allowed cases allocate up to 1 GiB, which calloc maps without touching.
+TEST(FrameStore, BuffersPastTheLimitsAreRefusedBeforeAnythingChanges) {
+  const struct Case {
+    const char* what;
+    int32_t type, w, h;
+    bool color;
+    int32_t raw_mode, mean_cnt, recursive;
+    bool fits;
+  } cases[] = {
+      {"grey 16384 x 16384 is exactly one buffer's limit", 4, 16384, 16384, false, 0, 1, 0, true},
+      {"one row more", 4, 16384, 16385, false, 0, 1, 0, false},
+      {"the same sensor demosaiced to colour", 9, 16384, 16384, true, 1, 1, 0, false},
+      {"16-bit raw: its working copy of 2 bytes a pixel fills the limit", 10, 16384, 8192, false, 1, 1, 0, true},
+      {"16-bit raw: one row more passes it", 10, 16384, 8193, false, 1, 1, 0, false},
+      {"33 slots just within 1 GiB", 4, 32537631, 1, false, 0, 32, 0, true},
+      {"33 slots one pixel wider", 4, 32537632, 1, false, 0, 32, 0, false},
+      {"a running average needs 2 slots only", 4, 32537632, 1, false, 0, 32, 1, true},
+      {"sizes beyond 64 bits", 7, INT32_MAX, INT32_MAX, true, 0, 32, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FrameStore store(c.type, c.w, c.h, 0);
+    const uint8_t* grey = store.Buffer(0);
+    FrameSettings s;
+    s.RawMode = c.raw_mode;
+    s.MeanCnt = c.mean_cnt;
+    s.RecursiveMean = c.recursive;
+    store.ApplySettings(s);
+    const FrameStore::BufferNeeds needs = store.NeedsFor(c.color);
+    EXPECT_EQ(needs.largest <= FrameStore::kMaxBufferBytes && needs.total <= FrameStore::kMaxStoreBytes, c.fits);
+    EXPECT_EQ(store.LimitProblem(c.color).empty(), c.fits) << store.LimitProblem(c.color);
+    EXPECT_EQ(store.SetColorOutput(c.color), c.fits);
+    if (c.fits) {
+      EXPECT_EQ(LiveSlots(store), c.recursive ? 2 : (c.mean_cnt > 1 ? c.mean_cnt + 1 : 1));
+    } else {
+      // Refused before the store let go of what it had.
+      EXPECT_EQ(store.Buffer(0), grey);
+      EXPECT_EQ(store.PixelBits(), 8);
+    }
+  }
+  // The message says which limit and by how much.
+  FrameStore colour(9, 16384, 16384, 0);
+  FrameSettings s;
+  s.RawMode = 1;
+  colour.ApplySettings(s);
+  EXPECT_EQ(colour.LimitProblem(true),
+            "16384 x 16384 images of 24 bits need a buffer of 805306368 bytes, more than the 268435456 bytes allowed");
+  FrameStore deep(4, 8192, 4096, 0);
+  s.RawMode = 0;
+  s.MeanCnt = 32;
+  deep.ApplySettings(s);
+  EXPECT_EQ(deep.LimitProblem(false),
+            "8192 x 4096 images of 8 bits with MeanCnt 32 (33 image buffers) need 1107296256 bytes, more than the "
+            "1073741824 bytes allowed");
+}
+
 TEST(FrameStore, SettingsChangedWithoutReallocationAreNotUsedUnsafely) {
   auto owner = Grey8(8, 1, FrameSettings{});
     FrameStore& store = *owner;

@@ -87,6 +87,77 @@ TEST_F(EmptyBusTest, NoCameraGivesAnEmptyListAndRefusesEveryName) {
   EXPECT_EQ(configureCamera(0, kColour.config), 1);
 }
 
+// A camera with a free-region mode as large as the simulation allows.
+constexpr Camera kVast{"Vast F7", "Vast F7-16K - 1"};
+
+class LargeSensorTest : public HostTest {
+  void PrepareBus() override {
+    ASSERT_TRUE(sim::LoadBusFromText(R"({"cameras": [
+      {"name": "Vast F7", "kind": "1394", "vendor": "Vast", "model": "F7-16K", "number": 1, "formats": [
+        {"subtype": "RAW8", "format7": {"max_width": 16384, "max_height": 16384, "unit_x": 8, "unit_y": 2}}]}]})"))
+        << sim::LastBusError();
+  }
+
+ protected:
+  // The camera's only section, written anew: RAW8, the region at the left top.
+  void Settings(int32_t width, int32_t height, std::vector<std::string> lines) {
+    std::filesystem::remove(SettingsFile());
+    lines.insert(lines.end(), {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_RAW8), "DefFmt=0",
+                               "Width=" + std::to_string(width), "Height=" + std::to_string(height), "Timeout=50"});
+    WriteSettings(kVast.config, lines);
+  }
+};
+
+// Catches: image buffers of gigabytes taken for a huge sensor or a deep
+// average, a refused open that keeps its filters, frame store or lock, and a
+// RawMode that silently turns colour into grey.
+TEST_F(LargeSensorTest, OpenRefusesBuffersPastTheLimitsAndSaysWhy) {
+  Initialize();
+  Settings(640, 480, {"Color=1", "RawMode=1"});
+  ASSERT_EQ(Open(0, kVast), 1);
+  ASSERT_TRUE(closeCVLPort(0, 0));
+  const int64_t baseline = sim::LiveObjects();
+
+  const struct Case {
+    const char* what;
+    int32_t width, height;
+    std::vector<std::string> lines;
+    std::string message;
+  } refused[] = {
+      {"the whole sensor demosaiced to colour", 16384, 16384, {"Color=1", "RawMode=1"},
+       "Vast F7-16K - 1: 16384 x 16384 images of 24 bits need a buffer of 805306368 bytes, more than the "
+       "268435456 bytes allowed; the camera is not opened\r\n"},
+      {"32 frames averaged from a large region", 8192, 4096, {"MeanCnt=32"},
+       "Vast F7-16K - 1: 8192 x 4096 images of 8 bits with MeanCnt 32 (33 image buffers) need 1107296256 bytes, "
+       "more than the 1073741824 bytes allowed; the camera is not opened\r\n"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.what);
+    Settings(c.width, c.height, c.lines);
+    const int64_t frames = sim::FramesProduced(kVast.friendly);
+    ClearMessages();
+    EXPECT_EQ(openCVLPort(0, 0, kVast.config, size_), 0);
+    EXPECT_TRUE(Logged(c.message)) << (Messages().empty() ? "" : Messages().back());
+    EXPECT_EQ(sim::FramesProduced(kVast.friendly), frames);  // no frame of that size was made
+    EXPECT_EQ(sim::LiveObjects(), baseline);
+    int32_t bits = 0;
+    EXPECT_EQ(getProperty(0, 0, "PixelSize", &bits), 1);  // an unbound port
+    EXPECT_EQ(bits, 0);
+  }
+
+  // The lock was given back. A RawMode outside 0..4 opens, grey, and says so.
+  Settings(640, 480, {"Color=1", "RawMode=7"});
+  ClearMessages();
+  ASSERT_EQ(Open(0, kVast), 1);
+  EXPECT_TRUE(Logged("Vast F7-16K - 1: RawMode 7 is not one of 0..4; raw data will not be demosaiced and its colour "
+                     "images will be grey\r\n"));
+  int32_t bits = 0;
+  EXPECT_EQ(getProperty(0, 0, "PixelSize", &bits), 1);
+  EXPECT_EQ(bits, 8);
+  EXPECT_TRUE(closeCVLPort(0, 0));
+  EXPECT_EQ(sim::LiveObjects(), baseline);
+}
+
 TEST_F(PortsTest, OpenRefusesBadArgumentsAndNamesOfOtherLetterCase) {
   Initialize();
   ASSERT_EQ(Open(4, kMono16), 1);

@@ -76,6 +76,32 @@ TEST_F(PropertiesTest, NamesIgnoreLetterCaseButTheFlagsEndingDoesNot) {
   EXPECT_EQ(getPropertyRange(0, 0, "0xF0F00830", &minimum, &maximum), 0);
 }
 
+// Catches: a null value pointer that makes an unknown name fail, and one that
+// fails a known name without a word to the host.
+TEST_F(PropertiesTest, ANullValuePointerFailsOnlyKnownNamesAndSaysSo) {
+  OpenColour();
+  const std::string longName(300, 'G');
+  const struct Case {
+    const char* name;
+    int32_t result;
+    bool message;
+  } cases[] = {
+      {"Nonsense", 1, false}, {"Gain.FLAGS", 1, false},     {"HWTrigger", 1, false}, {longName.c_str(), 1, false},
+      {"PixelSize", 0, true}, {"dropcnt", 0, true},         {"Gain", 0, true},       {"Gain.flags", 0, true},
+      {"0xF0F00830", 0, true}, {nullptr, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name ? c.name : "(null name)");
+    ClearMessages();
+    EXPECT_EQ(getProperty(0, 0, c.name, nullptr), c.result);
+    EXPECT_EQ(LoggedContaining("(null pointer)"), c.message);
+  }
+  ClearMessages();
+  getProperty(0, 0, "Gain", nullptr);
+  EXPECT_EQ(Messages(), std::vector<std::string>{"getProperty[0,0] Gain: no place for the value (null pointer)\r\n"});
+  EXPECT_EQ(getProperty(0, 1, "Gain", nullptr), 1);  // an unbound port, as with any pointer
+}
+
 TEST_F(PropertiesTest, PropertiesNoInterfaceServesFailWithTheirMessage) {
   OpenColour();
   for (const char* name : {"Temperature", "Trigger", "OpticalFilter", "Contrast", "Pan", "Temperature.flags"}) {

@@ -199,7 +199,18 @@ class FilterGraph final : public Object,
     for (auto& m : members) m.filter->JoinGraph(nullptr, {});
   }
 
-  KELVANE_SIM_IUNKNOWN
+  // Asking the graph for its media control may be made to fail
+  // ("IMediaControl::QueryInterface", scoped by the cameras in the graph).
+  HRESULT QueryInterface(REFIID riid, void** out) override {
+    if (riid == IMediaControl::iid)
+      if (auto fault = TakeFault("IMediaControl::QueryInterface", Scope())) {
+        if (out) *out = nullptr;
+        return *fault;
+      }
+    return QueryImpl(riid, out);
+  }
+  ULONG AddRef() override { return AddRefImpl(); }
+  ULONG Release() override { return ReleaseImpl(); }
 
   // ---- IFilterGraph ----
   HRESULT AddFilter(IBaseFilter* filter, const char16_t* name) override {

@@ -38,7 +38,8 @@ std::vector<std::string> CameraNames();
 
 // Operation names are "Interface::Method" as declared in the seam, e.g.
 // "IMoniker::BindToObject", "IPropertyBag::Read", "IMediaControl::Run",
-// "IFiVideoFormatConfig::SetCustomRect". A fault lets the first `after` calls
+// "IFiVideoFormatConfig::SetCustomRect"; "IMediaControl::QueryInterface" is a
+// filter graph asked for its media control. A fault lets the first `after` calls
 // pass and then applies to the next `count` calls (count < 0: every call). It
 // either returns `result` or, when `raise` is set, throws
 // platform::PlatformError with that text.
