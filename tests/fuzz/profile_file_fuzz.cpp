@@ -32,10 +32,13 @@ namespace {
 using kelvane::settings::ProfileEntry;
 using kelvane::settings::ProfileText;
 
+std::string g_scratch;  // the directory of the settings file
 std::string g_path;
 
 [[noreturn]] void Broken(const std::string& what) {
   std::fprintf(stderr, "profile_file_fuzz: %s\n", what.c_str());
+  std::error_code ec;
+  if (!g_scratch.empty()) std::filesystem::remove_all(g_scratch, ec);  // abort skips atexit
   std::abort();
 }
 #define CHECK(condition, what)      \
@@ -246,9 +249,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                                    : std::filesystem::temp_directory_path();
   std::string dir = (base / "kelvane-ini-fuzz-XXXXXX").string();
   if (!::mkdtemp(dir.data())) Broken("cannot make a scratch directory");
-  static const std::string scratch = dir;
-  std::atexit([] { std::filesystem::remove_all(scratch); });
-  g_path = scratch + "/Kelvane.ini";
+  g_scratch = dir;
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(g_scratch, ec);
+  });
+  g_path = g_scratch + "/Kelvane.ini";
   return 0;
 }
 
