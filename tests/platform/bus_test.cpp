@@ -1,7 +1,13 @@
 // Bus descriptions: the example files load, malformed ones are reported with
 // file, place and problem and give no camera, and the start-up bus follows
-// KELVANE_SIM_BUS.
+// KELVANE_SIM_BUS. Files that are not regular files, or too large, are refused
+// without being read.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "sim_fixture.h"
 
@@ -49,6 +55,12 @@ TEST_F(BusTest, MalformedDescriptionsAreReportedAndYieldNoCamera) {
       {R"({"rate": "slow"})", "at /rate", "expected realtime, fast or stepped"},
       {R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 99999, "height": 2}]}]})",
        "at /cameras/0/formats/0/width", "outside 1..16384"},
+      // Numbers beyond a double's range are the JSON reader's own complaint, placed like a syntax error.
+      {"{\n  \"rate\":\n    1e400}", "line 3, column", "number overflow parsing '1e400'"},
+      {R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}],
+           "properties": [{"set": "exposure", "code": 0, "max": -2e308}]}]})",
+       "line 2, column", "number overflow"},
+      {"{\"comment\": \"\\u12\"}", "line 1, column", "syntax error"},
   };
   for (const auto& c : cases) {
     {
@@ -81,6 +93,75 @@ TEST_F(BusTest, MalformedFileIsNamedAndRepeatedAtCameraEnumeration) {
 
   EXPECT_FALSE(LoadBusFromFile(DataFile("no_such_bus.json")));
   EXPECT_NE(LastBusError().find("no_such_bus.json: cannot be read"), std::string::npos) << LastBusError();
+}
+
+// A start-up bus with a number out of range is reported like any malformed
+// one, and read once: the enumerations that follow repeat the report without
+// reading the file again.
+TEST_F(BusTest, OutOfRangeNumberInTheStartupBusIsReportedOnce) {
+  const std::string file = ::testing::TempDir() + "kelvane_overflow_bus.json";
+  auto write = [&](const char* text) {
+    FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text, f);
+    std::fclose(f);
+  };
+  write("{\"cameras\": [], \"rate\": 1e400}");
+  ASSERT_EQ(setenv("KELVANE_SIM_BUS", file.c_str(), 1), 0);
+  EXPECT_NO_THROW(ResetBus());
+  const std::string error = LastBusError();
+  EXPECT_EQ(error.rfind("Simulated bus " + file + ": line 1, column ", 0), 0u) << error;
+  EXPECT_NE(error.find("number overflow"), std::string::npos) << error;
+  EXPECT_TRUE(CameraNames().empty());
+  write(R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}]}]})");
+  ComPtr<ICreateDevEnum> devices;
+  ASSERT_EQ(CoCreateInstance(CLSID_SystemDeviceEnum, ICreateDevEnum::iid, devices.PutVoid()), S_OK);
+  for (int i = 0; i < 2; ++i) {
+    ComPtr<IEnumMoniker> list;
+    EXPECT_EQ(devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, list.Put(), 0), S_FALSE);
+  }
+  EXPECT_EQ(Messages(), std::vector<std::string>(3, error + "\r\n"));
+  ASSERT_EQ(unsetenv("KELVANE_SIM_BUS"), 0);
+  std::remove(file.c_str());
+}
+
+// Only a regular file of at most 16 MiB is read as a description: a named pipe
+// would block the reader until some writer came, a device could be endless.
+TEST_F(BusTest, FilesThatAreNotRegularOrTooLargeAreRefusedUnread) {
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "kelvane_bus_files";
+  std::filesystem::remove_all(dir);
+  ASSERT_TRUE(std::filesystem::create_directories(dir));
+  const std::string fifo = (dir / "pipe.json").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string large = (dir / "large.json").string();
+  {
+    FILE* f = std::fopen(large.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(ftruncate(fileno(f), 16 * 1024 * 1024 + 1), 0);  // sparse: takes no room
+    std::fclose(f);
+  }
+  struct Case {
+    std::string path;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {fifo, "not a regular file"},
+      {dir.string(), "not a regular file"},
+      {"/dev/zero", "not a regular file"},
+      {large, "larger than 16 MiB"},
+  };
+  for (const auto& c : cases) {
+    {
+      std::lock_guard lock(g_messagesMutex);
+      g_messages.clear();
+    }
+    LoadDefaultBus();
+    EXPECT_FALSE(LoadBusFromFile(c.path)) << c.path;
+    EXPECT_EQ(LastBusError(), "Simulated bus " + c.path + ": " + c.problem);
+    EXPECT_EQ(Messages(), std::vector<std::string>{LastBusError() + "\r\n"});
+    EXPECT_TRUE(CameraNames().empty()) << c.path;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(BusTest, StartupBusFollowsTheEnvironment) {

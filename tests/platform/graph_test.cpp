@@ -1,8 +1,11 @@
 // The simulated graph: membership and connections, decompressors, state
 // changes, completion events, and frame-by-frame streaming on the graph's own
 // thread.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
@@ -551,6 +554,42 @@ TEST_F(GraphTest, FrameSourcesFileAndDarkFrames) {
       ConvertToRgb24(MEDIASUBTYPE_YUY2, 8, 4, recorder_.frames[4].data(), recorder_.frames[4].size(), 0, rgb.data()));
   EXPECT_EQ(rgb, std::vector<uint8_t>(rgb.size(), 0)) << "the second frame is dark";
   std::remove(file.c_str());
+}
+
+// A frame source that is not a regular file is refused without opening it for
+// a blocking read (a named pipe would hold the streaming thread, and with it
+// every Stop, until some writer came): the camera sends its test pattern and
+// says so once.
+TEST_F(GraphTest, FrameSourcesThatAreNotRegularFilesGiveThePattern) {
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "kelvane_sim_sources";
+  std::filesystem::remove_all(dir);
+  ASSERT_TRUE(std::filesystem::create_directories(dir / "frames.d"));
+  const std::string fifo = (dir / "frames.pipe").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& file : {fifo, (dir / "frames.d").string()}) {
+    const std::string source = R"("source": {"file": ")" + file + R"("})";
+    ASSERT_TRUE(LoadBusFromText(R"({"cameras": [{"name": "Player", "kind": "usb", )" + source +
+                                R"(, "formats": [{"subtype": "Y800", "width": 8, "height": 4}]}]})"))
+        << LastBusError();
+    {
+      std::lock_guard lock(g_messagesMutex);
+      g_messages.clear();
+    }
+    {
+      Graph g = Build("Player");
+      ASSERT_EQ(g.control->Run(), S_OK);
+      for (int i = 0; i < 2; ++i) ASSERT_EQ(Step("Player"), StepResult::Delivered) << file;
+      ASSERT_EQ(g.control->Stop(), S_OK);
+    }
+    EXPECT_EQ(Messages(), std::vector<std::string>{"Simulated camera Player: frame source " + file +
+                                                   ": not a regular file; sending the test pattern\r\n"});
+    std::lock_guard lock(recorder_.mutex);
+    ASSERT_EQ(recorder_.frames.size(), 2u);
+    EXPECT_EQ(recorder_.frames[0], RenderFrame("Player", 0)) << file;
+    EXPECT_EQ(recorder_.frames[1], RenderFrame("Player", 1)) << file;
+    recorder_.frames.clear();
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(GraphTest, CaptureGraphBuilderFindsStreamConfigOnTheCapturePin) {

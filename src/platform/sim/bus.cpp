@@ -71,6 +71,9 @@ class Reader {
     throw DescriptionError{path.empty() ? "/" : path, problem};
   }
 
+  // The object the reader is in: the place of a failure that is not its own.
+  static std::string Where() { return place_.empty() ? "/" : place_; }
+
   static const json& Need(const json& object, const std::string& path, const char* key) {
     auto it = object.find(key);
     if (it == object.end()) Fail(path, std::string("missing \"") + key + "\"");
@@ -78,6 +81,7 @@ class Reader {
   }
 
   static void OnlyKeys(const json& object, const std::string& path, std::initializer_list<const char*> keys) {
+    place_ = path;
     if (!object.is_object()) Fail(path, "expected an object");
     for (auto it = object.begin(); it != object.end(); ++it) {
       bool known = false;
@@ -446,7 +450,12 @@ class Reader {
     }
     return bus;
   }
+
+ private:
+  static thread_local std::string place_;
 };
+
+thread_local std::string Reader::place_;
 
 // Line and column (from 1) of a byte offset.
 std::string Place(std::string_view text, size_t offset) {
@@ -462,30 +471,83 @@ std::string Place(std::string_view text, size_t offset) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
+// The JSON reader's own text without its "[json.exception.x.n] " tag and, for
+// a syntax error, without its own "parse error at line l, column c: ".
+std::string ReaderProblem(const std::string& what) {
+  std::string problem = what;
+  if (problem.rfind("[json.exception.", 0) == 0) {
+    const size_t tag = problem.find("] ");
+    if (tag != std::string::npos) problem.erase(0, tag + 2);
+  }
+  if (problem.rfind("parse error", 0) == 0) {
+    const size_t colon = problem.find(": ");
+    if (colon != std::string::npos) problem.erase(0, colon + 2);
+  }
+  return problem;
+}
+
+// A reading of the text that builds nothing and stops at the first error,
+// keeping its offset (the DOM reader names it only for syntax errors).
+struct ReaderStop final : json::json_sax_t {
+  size_t offset = 0;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t position, const std::string&, const json::exception&) override {
+    offset = position;
+    return false;
+  }
+};
+
+ReaderStop FindReaderStop(std::string_view text) {
+  ReaderStop stop;
+  try {
+    json::sax_parse(text.begin(), text.end(), &stop);
+  } catch (const std::exception&) {
+    // Only memory can run out here; the place then stays at the start.
+  }
+  return stop;
+}
+
 }  // namespace
 
 std::optional<BusDesc> ParseBus(std::string_view text, std::string_view origin, std::string* error) {
+  // Whatever goes wrong comes back as one message naming origin, place and
+  // problem; nothing escapes.
+  auto report = [&](const std::string& place, const std::string& problem) {
+    if (error) *error = std::string(origin) + ": " + place + ": " + problem;
+    return std::nullopt;
+  };
   json root;
   try {
     root = json::parse(text.begin(), text.end());
-  } catch (const json::parse_error& e) {
-    // e.byte is one past the offending character.
-    std::string what = e.what();
-    const size_t colon = what.rfind(": ");
-    if (error)
-      *error = std::string(origin) + ": " + Place(text, e.byte ? e.byte - 1 : 0) + ": " +
-               (colon == std::string::npos ? what : what.substr(colon + 2));
-    return std::nullopt;
+  } catch (const json::exception& e) {
+    // Syntax errors and numbers beyond a double's range alike: the place is
+    // where the reader stopped, one past the offending character.
+    const ReaderStop stop = FindReaderStop(text);
+    return report(Place(text, stop.offset ? stop.offset - 1 : 0), ReaderProblem(e.what()));
+  } catch (const std::exception& e) {
+    return report("at /", std::string("cannot be read: ") + e.what());  // out of memory
   }
   try {
     if (!root.is_object()) Reader::Fail("", "expected an object");
     return Reader::Bus(root);
   } catch (const DescriptionError& e) {
-    if (error) *error = std::string(origin) + ": at " + e.path + ": " + e.problem;
+    return report("at " + e.path, e.problem);
+  } catch (const json::exception& e) {
+    return report("at " + Reader::Where(), ReaderProblem(e.what()));
   } catch (const std::exception& e) {
-    if (error) *error = std::string(origin) + ": " + e.what();
+    return report("at " + Reader::Where(), e.what());
   }
-  return std::nullopt;
 }
 
 int64_t IntervalOfFpsCode(int32_t code) {

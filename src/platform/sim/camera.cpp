@@ -2,12 +2,17 @@
 // video control, and for IEEE 1394 cameras the driver's camera-information,
 // property and format interfaces. All filters bound from one device share its
 // state (registers, properties, current format).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <set>
 
+#include "platform/factory.h"
 #include "platform/sim/internal.h"
 
 namespace kelvane::sim {
@@ -17,6 +22,59 @@ using namespace platform;
 namespace {
 
 class CameraFilter;
+
+// The file a camera plays its frames from (streaming thread only). It is opened
+// without blocking and read only when it is a regular file: a named pipe would
+// hold the streaming thread, and every Stop waiting for it, until some writer
+// came. A refused file is said once and then left alone.
+class FrameFile {
+ public:
+  FrameFile() = default;
+  FrameFile(const FrameFile&) = delete;
+  FrameFile& operator=(const FrameFile&) = delete;
+  ~FrameFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // Reads frame `index` (from the start again after the last) of `bytes`
+  // bytes into `out`. False when the file cannot give one: missing, refused,
+  // shorter than a frame, or unreadable.
+  bool Read(const std::string& path, const std::string& camera, int64_t index, uint8_t* out, size_t bytes) {
+    if (refused_ || bytes == 0) return false;
+    if (fd_ < 0) {
+      fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd_ < 0) return false;  // perhaps later: a missing file is tried again at the next frame
+      struct stat st {};
+      if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd_);
+        fd_ = -1;
+        refused_ = true;
+        PlatformMessage(("Simulated camera " + camera + ": frame source " + path +
+                         ": not a regular file; sending the test pattern\r\n")
+                            .c_str());
+        return false;
+      }
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return false;
+    const int64_t frames = static_cast<int64_t>(st.st_size) / static_cast<int64_t>(bytes);
+    if (frames <= 0) return false;
+    off_t offset = static_cast<off_t>(index % frames * static_cast<int64_t>(bytes));
+    size_t done = 0;
+    while (done < bytes) {
+      const ssize_t n = ::pread(fd_, out + done, bytes - done, offset);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+      offset += n;
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  bool refused_ = false;
+};
 
 // Entering an operation: a disappeared device fails everything, then injected faults apply.
 #define KELVANE_SIM_CAMERA_ENTER(operation, filter)           \
@@ -384,7 +442,7 @@ class CameraFilter final : public SourceFilter,
   int64_t frameInFile_ = 0;
   GUID stillSubtype_{};  // the format the still picture in the stream's buffer was rendered in
   int32_t stillWidth_ = 0, stillHeight_ = 0;
-  std::ifstream file_;
+  FrameFile file_;
 };
 
 // ---- property interfaces ----------------------------------------------------------------------------
@@ -635,17 +693,9 @@ bool CameraFilter::NextFrame(FrameBuffer& frame, double* time) {
   if (time) *time = static_cast<double>(index) * static_cast<double>(interval) * 1e-7;
   if (!file.empty()) {
     // Frames from a file: one after another in the format's layout, from the start again at the end.
-    if (!file_.is_open()) file_.open(file, std::ios::binary);
-    if (file_) {
-      file_.seekg(0, std::ios::end);
-      const auto size = static_cast<int64_t>(file_.tellg());
-      const int64_t frames = bytes ? size / static_cast<int64_t>(bytes) : 0;
-      if (frames > 0) {
-        file_.seekg(static_cast<std::streamoff>(frameInFile_++ % frames * static_cast<int64_t>(bytes)));
-        file_.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(bytes));
-        if (file_) return true;
-      }
-      file_.clear();
+    if (file_.Read(file, device_->Name(), frameInFile_, frame.data(), bytes)) {
+      ++frameInFile_;
+      return true;
     }
     // An unreadable or short file gives the test pattern instead.
   }

@@ -1,11 +1,14 @@
 // Process-wide state of the simulation: the bus in use, the injected faults,
 // the object counters, and the test-facing operations on them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "platform/factory.h"
 #include "platform/sim/bus.h"
@@ -64,10 +67,47 @@ bool Load(std::string_view text, std::string_view origin) {
   return desc.has_value();
 }
 
+// Reads a description file into `text`, or returns why not. Only a regular
+// file is read (a named pipe would block until some writer came, a device
+// could be endless), and at most kMaxBusFileBytes of it.
+std::optional<std::string> ReadBusFile(const std::string& path, std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
+  std::optional<std::string> problem;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    problem = std::string("cannot be read: ") + std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    problem = "not a regular file";
+  } else if (st.st_size > kMaxBusFileBytes) {
+    problem = "larger than 16 MiB";
+  } else {
+    // The size may change while it is read: never take more than the limit.
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n > 0) {
+        if (text.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxBusFileBytes)) {
+          problem = "larger than 16 MiB";
+          break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        problem = std::string("cannot be read: ") + std::strerror(errno);
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return problem;
+}
+
 bool LoadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    const std::string error = "Simulated bus " + path + ": cannot be read: " + std::strerror(errno);
+  std::string text;
+  if (std::optional<std::string> problem = ReadBusFile(path, text)) {
+    const std::string error = "Simulated bus " + path + ": " + *problem;
     {
       SimState& s = State();
       std::lock_guard lock(s.mutex);
@@ -77,9 +117,7 @@ bool LoadFile(const std::string& path) {
     PlatformMessage((error + "\r\n").c_str());
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return Load(text.str(), path);
+  return Load(text, path);
 }
 
 void LoadStartupBus() {
