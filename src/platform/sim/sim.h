@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +60,15 @@ void InjectFault(const Fault& fault);
 void ClearFaults();
 // How many calls the faults on `operation` still apply to (-1: unlimited).
 int PendingFaults(const std::string& operation);
+
+// The operations that reach fault injection, counted by name whatever their
+// scope and whether or not a fault applies: every call a fault could be put
+// on. TraceOperations(true) starts a new trace (the counts start from zero);
+// false stops it and keeps its counts. Off, a faultable call costs one atomic
+// load. A test traces a sequence of calls once to learn which operations it
+// makes and how often, then makes each of them fail in turn.
+void TraceOperations(bool on);
+std::map<std::string, int> TracedOperations();
 
 // The camera leaves the bus: it is no longer enumerated, its objects fail every
 // operation with kDeviceGone and it delivers no frame. Returns false for an unknown name.

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "platform/factory.h"
 #include "platform/sim/bus.h"
@@ -23,6 +26,26 @@ namespace {
 
 std::atomic<int64_t> g_objects{0};
 std::atomic<int64_t> g_references{0};
+
+// The trace of faultable operations (TraceOperations).
+std::atomic<bool> g_tracing{false};
+struct OperationTrace {
+  std::mutex mutex;
+  std::map<std::string, int, std::less<>> counts;
+};
+OperationTrace& Trace() {
+  static OperationTrace* trace = new OperationTrace;  // streaming threads may still count at exit
+  return *trace;
+}
+
+void CountOperation(std::string_view operation) {
+  OperationTrace& t = Trace();
+  std::lock_guard lock(t.mutex);
+  if (!g_tracing.load(std::memory_order_relaxed)) return;  // stopped meanwhile
+  auto it = t.counts.find(operation);
+  if (it == t.counts.end()) it = t.counts.emplace(std::string(operation), 0).first;
+  ++it->second;
+}
 
 struct SimState {
   std::mutex firstLoad;
@@ -168,7 +191,21 @@ std::shared_ptr<Device> FindDevice(std::string_view name) {
   return nullptr;
 }
 
+void TraceOperations(bool on) {
+  OperationTrace& t = Trace();
+  std::lock_guard lock(t.mutex);
+  if (on) t.counts.clear();
+  g_tracing.store(on, std::memory_order_relaxed);
+}
+
+std::map<std::string, int> TracedOperations() {
+  OperationTrace& t = Trace();
+  std::lock_guard lock(t.mutex);
+  return {t.counts.begin(), t.counts.end()};
+}
+
 std::optional<HRESULT> TakeFault(std::string_view operation, std::string_view scope) {
+  if (g_tracing.load(std::memory_order_relaxed)) CountOperation(operation);
   SimState& s = State();
   std::optional<std::string> raise;
   HRESULT result = S_OK;
