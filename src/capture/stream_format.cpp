@@ -81,12 +81,16 @@ class StreamCapsList {
     if (!list_) count_ = 0;
     return hr;
   }
-  // The driver's answer to taking the list back (S_OK when there is none).
+  // The driver's answer to taking the list back (S_OK when there is none). A
+  // list the driver failed to take is offered twice more, as a failed set
+  // operation is made again: the list is the driver's memory, and a driver that
+  // failed for the moment would otherwise keep it for good.
   HRESULT Free() {
     FiStreamCapsEntry* list = std::exchange(list_, nullptr);
     count_ = 0;
     if (!list) return S_OK;
-    return Guarded("FreeStreamCaps", [&] { return config_->FreeStreamCaps(list); });
+    return Guarded("FreeStreamCaps",
+                   [&] { return WithRetry("FreeStreamCaps", [&] { return config_->FreeStreamCaps(list); }); });
   }
   uint32_t Count() const { return count_; }
   FiStreamCapsEntry& operator[](uint32_t i) const { return list_[i]; }
