@@ -289,23 +289,25 @@ HRESULT ConnectFilters(IGraphBuilder* graph, IBaseFilter* upstream, IBaseFilter*
   return graph->Connect(output.Get(), input.Get());
 }
 
-void DisconnectDownstream(IBaseFilter* filter, IGraphBuilder* graph) {
-  if (!filter || !graph) return;
+bool DisconnectDownstream(IBaseFilter* filter, IGraphBuilder* graph) {
+  if (!filter || !graph) return true;
   ComPtr<IEnumPins> pins;
-  if (FAILED(filter->EnumPins(pins.Put())) || !pins) return;
+  if (FAILED(filter->EnumPins(pins.Put())) || !pins) return false;
+  bool all = true;
   for (;;) {
     ComPtr<IPin> pin;
     ULONG fetched = 0;
-    if (pins->Next(1, pin.Put(), &fetched) != S_OK || fetched != 1 || !pin) return;
+    const HRESULT next = pins->Next(1, pin.Put(), &fetched);
+    if (next != S_OK || fetched != 1 || !pin) return all && SUCCEEDED(next);
     ComPtr<IPin> peer;
     if (FAILED(pin->ConnectedTo(peer.Put())) || !peer) continue;
     PIN_INFO info;
-    if (FAILED(peer->QueryPinInfo(&info))) return;
+    if (FAILED(peer->QueryPinInfo(&info))) return false;
     ComPtr<IBaseFilter> peerFilter = ComPtr<IBaseFilter>::Attach(info.pFilter);
     if (info.dir == PINDIR_INPUT) {
-      DisconnectDownstream(peerFilter.Get(), graph);
-      graph->Disconnect(peer.Get());
-      graph->Disconnect(pin.Get());
+      all &= DisconnectDownstream(peerFilter.Get(), graph);
+      all &= SUCCEEDED(graph->Disconnect(peer.Get()));
+      all &= SUCCEEDED(graph->Disconnect(pin.Get()));
     }
   }
 }
@@ -353,15 +355,17 @@ bool TearDownGraph(CameraRecord& camera) {
     DropGraph(camera);
     return unhooked;
   }
-  if (camera.Graph)
-    TearDownStep("DisconnectDownstream", [&] {
-      DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
-      return true;
-    });
-  // A filter that would not leave (failed or raised) takes the kept graph with it.
+  // A connection that would not break, or a filter that would not leave
+  // (failed or raised), takes the kept graph with it: removing the filters
+  // breaks their own connections, but the camera's output pin stays
+  // connected when only its side failed to let go, and a connected camera
+  // takes neither a new format nor a new connection at the next open.
+  const bool disconnected = !camera.Graph || TearDownStep("DisconnectDownstream", [&] {
+    return DisconnectDownstream(camera.CaptureFilter.Get(), camera.Graph.Get());
+  });
   const bool removed = TearDownStep("RemoveFilter", [&] { return RemoveBuildFilters(camera); });
   ReleaseBuild(camera);
-  if (!removed) DropGraph(camera);
+  if (!removed || !disconnected) DropGraph(camera);
   return true;
 }
 

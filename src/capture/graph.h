@@ -16,10 +16,13 @@ HRESULT BuildCaptureGraph(CameraRecord& camera);
 HRESULT GetFilterHandle(const char* friendlyName, platform::IBaseFilter** filter);
 HRESULT ConnectFilters(platform::IGraphBuilder* graph, platform::IBaseFilter* upstream,
                        platform::IBaseFilter* downstream);
-void DisconnectDownstream(platform::IBaseFilter* filter, platform::IGraphBuilder* graph);
+// Breaks every connection downstream of the filter's output pins. False when
+// a connection may be left: a disconnect or the walk over the pins failed.
+bool DisconnectDownstream(platform::IBaseFilter* filter, platform::IGraphBuilder* graph);
 // Stops the graph, removes the callback, disconnects and releases the filters of
-// the last build; the graph itself is kept for the next build, unless a filter
-// would not leave it: then it is released, and the next build starts afresh.
+// the last build; the graph itself is kept for the next build, unless a
+// connection would not break or a filter would not leave it: then it is
+// released, and the next build starts afresh.
 // Every step is tried whatever the steps before it did (failed or raised), and
 // each failure is reported. A graph that will not stop is given up as well (the
 // framework stops it as its last reference goes). Returns false when the graph
