@@ -1,5 +1,9 @@
 #include "frames/sample_callback.h"
 
+#include <exception>
+
+#include "diagnostics/diagnostics.h"
+
 namespace kelvane::frames {
 
 using namespace platform;
@@ -7,6 +11,19 @@ using namespace platform;
 namespace {
 // The decoder whose BufferCB this thread is inside, if any.
 thread_local const CVideoDecoderCB* t_inside = nullptr;
+
+// A graph call made from the streaming thread. What it raises is reported and
+// goes no further: it would leave the callback into the framework's thread.
+template <class F>
+void GraphCall(const char* operation, F&& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    DebugPrint("Sample callback: %s raised: %s\r\n", operation, e.what());
+  } catch (...) {
+    DebugPrint("Sample callback: %s raised\r\n", operation);
+  }
+}
 }  // namespace
 
 HRESULT CVideoDecoderCB::QueryInterface(REFIID riid, void** object) {
@@ -142,7 +159,7 @@ HRESULT CVideoDecoderCB::Deliver(uint8_t* buffer, int32_t length) {
   }
   if (IMediaControl* pause = PauseControl.load(std::memory_order_acquire);
       pause && !Continuous.load(std::memory_order_acquire))
-    pause->Pause();
+    GraphCall("Pause", [&] { pause->Pause(); });
   if (Callback.load(std::memory_order_acquire)) {
     // The host's callback runs inside the camera's gate, never beside a host
     // call on the same camera; a close gives the wait up (Detach).
@@ -158,7 +175,7 @@ HRESULT CVideoDecoderCB::Deliver(uint8_t* buffer, int32_t length) {
     }
   }
   if (IMediaEventSink* events = EventSink.load(std::memory_order_acquire))
-    events->Notify(EC_COMPLETE, static_cast<intptr_t>(sequence), 0);
+    GraphCall("Notify", [&] { events->Notify(EC_COMPLETE, static_cast<intptr_t>(sequence), 0); });
   return S_OK;
 }
 
