@@ -22,51 +22,6 @@
 namespace kelvane::testing {
 namespace {
 
-// Ends the process when one case takes longer than its limit, naming the
-// case, so a hang fails the test (and says where) instead of the whole run.
-class CaseWatchdog {
- public:
-  explicit CaseWatchdog(std::chrono::seconds limit) : limit_(limit) {
-    thread_ = std::thread([this] {
-      std::unique_lock lock(mutex_);
-      while (!finished_) {
-        const uint64_t started = generation_;
-        if (!changed_.wait_for(lock, limit_, [&] { return finished_ || generation_ != started; })) {
-          std::fprintf(stderr, "watchdog: hung in %s\n", label_.c_str());
-          std::fflush(stderr);
-          std::_Exit(1);
-        }
-      }
-    });
-  }
-  ~CaseWatchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      finished_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-  // A new case begins: its time starts now.
-  void Begin(std::string label) {
-    {
-      std::lock_guard lock(mutex_);
-      label_ = std::move(label);
-      ++generation_;
-    }
-    changed_.notify_all();
-  }
-
- private:
-  const std::chrono::seconds limit_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string label_ = "the traced cycle";
-  uint64_t generation_ = 0;
-  bool finished_ = false;
-  std::thread thread_;
-};
-
 // One way of opening a camera: its settings decide which driver interfaces,
 // format steps and filters an open goes through.
 struct SweepCase {
@@ -171,7 +126,7 @@ TEST_P(FaultSweepTest, EveryOperationFailsAnywhereAndTheCameraRecovers) {
   for (int i = 0; names && names[i]; ++i)
     if (std::string(names[i]) == Cam().config) index_ = i;
   ASSERT_GE(index_, 0);
-  CaseWatchdog watchdog(std::chrono::seconds(60));
+  Watchdog watchdog(std::chrono::seconds(60));
 
   // Most opens reuse the graph an earlier open built; an open after a
   // teardown that gave the graph up builds one. Both are swept: the second

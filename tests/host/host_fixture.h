@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kelvane/grabber.h"
@@ -37,6 +41,51 @@ inline constexpr Camera kColour{"Kestrel KC-640C", "Kestrel Optics KC-640C - 104
 inline constexpr Camera kMono16{"Kestrel KM-1280M16", "Kestrel Optics KM-1280M16 - 20931"};
 inline constexpr Camera kUsb{"USB 2.0 Video Camera", "USB 2.0 Video Camera"};
 
+// Ends the process when one case takes longer than its limit, naming the
+// case, so a hang fails the test (and says where) instead of the whole run.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit) : limit_(limit) {
+    thread_ = std::thread([this] {
+      std::unique_lock lock(mutex_);
+      while (!finished_) {
+        const uint64_t started = generation_;
+        if (!changed_.wait_for(lock, limit_, [&] { return finished_ || generation_ != started; })) {
+          std::fprintf(stderr, "watchdog: hung in %s\n", label_.c_str());
+          std::fflush(stderr);
+          std::_Exit(1);
+        }
+      }
+    });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  // A new case begins: its time starts now.
+  void Begin(std::string label) {
+    {
+      std::lock_guard lock(mutex_);
+      label_ = std::move(label);
+      ++generation_;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  const std::chrono::seconds limit_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string label_ = "the traced cycle";
+  uint64_t generation_ = 0;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
 class HostTest : public ::testing::Test {
  public:
   // Runs before initialize: tests that need another bus load it here.
@@ -48,9 +97,8 @@ class HostTest : public ::testing::Test {
     static bool used = false;
     if (used) GTEST_SKIP() << "export-level tests need a process each; run them through ctest";
     used = true;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kelvane-host-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = std::filesystem::temp_directory_path() / ("kelvane-host-" + std::to_string(getpid()) + "-" +
+                                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_ / "locks");
     setenv("KELVANE_LOCK_DIR", (dir_ / "locks").c_str(), 1);
@@ -87,6 +135,14 @@ class HostTest : public ::testing::Test {
   int32_t Open(int32_t port, const Camera& camera, int frames = 1) {
     sim::Grant(camera.friendly, frames);
     return openCVLPort(0, port, camera.config, size_);
+  }
+
+  // Objects alive once a camera has been opened and closed once: its graph
+  // is kept for the next open, everything else was released.
+  int64_t Baseline(const Camera& camera) {
+    EXPECT_EQ(Open(0, camera), 1);
+    EXPECT_TRUE(closeCVLPort(0, 0));
+    return sim::LiveObjects();
   }
 
   static std::vector<std::string> Messages() {

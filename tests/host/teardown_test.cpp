@@ -12,42 +12,8 @@
 namespace kelvane::testing {
 namespace {
 
-// Ends the test process if a call under test hangs, so a hang fails the test
-// instead of the whole run.
-class Watchdog {
- public:
-  explicit Watchdog(std::chrono::seconds limit) {
-    thread_ = std::thread([this, limit] {
-      std::unique_lock lock(mutex_);
-      if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
-        std::fprintf(stderr, "watchdog: the test hung\n");
-        std::_Exit(1);
-      }
-    });
-  }
-  ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      finished_ = true;
-    }
-    done_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable done_;
-  bool finished_ = false;
-  std::thread thread_;
-};
-
 class TeardownTest : public HostTest {
  protected:
-  int64_t Baseline(const Camera& camera) {
-    EXPECT_EQ(Open(0, camera), 1);
-    EXPECT_TRUE(closeCVLPort(0, 0));
-    return sim::LiveObjects();
-  }
   // Another holder of the camera lock (as another process would be) can take it.
   static bool LockIsFree(int index) {
     host::CameraLock other;
