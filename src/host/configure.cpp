@@ -25,7 +25,10 @@ int32_t Configure() {
 
 int32_t ConfigureCamera(const char* cameraName) {
   const int index = FindCamera(cameraName);
-  if (index < 0) return 1;
+  if (index < 0) {
+    DebugPrint("configureCamera: no camera is named \"%s\"\r\n", cameraName ? cameraName : "(null)");
+    return 1;
+  }
   CameraRecord& camera = State().CameraTable[static_cast<size_t>(index)];
   frames::GateHold hold(camera.Gate);
   AdoptPendingSettings(camera);

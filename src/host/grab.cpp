@@ -70,13 +70,13 @@ int32_t Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence) {
 }
 
 int32_t Grab(int32_t grabber, int32_t port) {
-  PortCall call(grabber, port);
+  PortCall call("doCVLGrab", grabber, port);
   if (!call) return 0;
   CameraRecord& camera = call.Camera();
   frames::CVideoDecoderCB& decoder = *camera.Decoder;
   if (decoder.OnStreamingThread() && !decoder.Callback.load()) {
     // The image would have to come from this very thread.
-    DebugPrint("doCVLGrab[%d,%d]: a synchronous grab cannot wait inside the camera's own callback\r\n", grabber, port);
+    Refuse("doCVLGrab", grabber, port, "a synchronous grab cannot wait inside the camera's own callback");
     return 0;
   }
   const uint32_t sequence = decoder.Arm();
@@ -90,14 +90,14 @@ int32_t Grab(int32_t grabber, int32_t port) {
   if (r == 1) {
     // No image can come for this grab: none may turn up later and be taken for it.
     decoder.Disarm();
-    DebugPrint("doCVLGrab[%d,%d]: %s: the graph did not run, no image\r\n", grabber, port, camera.ConfigName);
+    Refuse("doCVLGrab", grabber, port, "%s: the graph did not run, no image", camera.ConfigName);
     return 0;
   }
   return r == 0 ? 1 : 0;
 }
 
 int32_t SetCallback(int32_t grabber, int32_t port, CompleteCallback callback) {
-  PortCall call(grabber, port);
+  PortCall call("setCompleteCallback", grabber, port);
   if (!call) return 0;
   // With the camera's gate held no callback of the camera runs, so the old
   // callback is never called once this returns.
@@ -130,15 +130,22 @@ int32_t SwitchTrigger(CameraRecord& camera, int32_t enable) {
 }
 
 int32_t SetTrigger(int32_t grabber, int32_t port, int32_t enable) {
-  PortCall call(grabber, port);
+  PortCall call("setHWTrigger", grabber, port);
   if (!call) return 0;
   return SwitchTrigger(call.Camera(), enable);
 }
 
 int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, int32_t first, int32_t last) {
   const uint32_t from = static_cast<uint32_t>(first), to = static_cast<uint32_t>(last);
-  if (!destination || to <= from) return 0;
-  PortCall call(grabber, port);
+  if (!destination) {
+    Refuse("getCVLGrabRow", grabber, port, "no destination (null pointer)");
+    return 0;
+  }
+  if (to <= from) {
+    Refuse("getCVLGrabRow", grabber, port, "last (%u) is not above first (%u)", to, from);
+    return 0;
+  }
+  PortCall call("getCVLGrabRow", grabber, port);
   if (!call) return 0;
   CameraRecord& camera = call.Camera();
   // A frame is never converted into the image while it is copied out: in
@@ -147,7 +154,10 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
   std::lock_guard<std::mutex> lock(camera.Decoder->FrameLock);
   const frames::FrameStore& f = *camera.Frames;
   const uint8_t* p = f.Row(row);
-  if (!p) return 0;
+  if (!p) {
+    Refuse("getCVLGrabRow", grabber, port, "row %d is not one of 0..%d", row, f.Rows() - 1);
+    return 0;
+  }
   const uint64_t b = f.PixelBits() / 8u;
   const uint64_t n = (static_cast<uint64_t>(to) - from + 1) * b;
   auto* out = static_cast<uint8_t*>(destination);
@@ -164,7 +174,12 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
     return 1;
   }
   // Pixels first..last of one row: the range must lie inside the row.
-  if (to >= static_cast<uint32_t>(f.Width())) return 0;
+  if (to >= static_cast<uint32_t>(f.Width())) {
+    Refuse("getCVLGrabRow", grabber, port,
+           "pixels %u..%u reach past the row of %d pixels (the whole image is 0..%llu in one call)", from, to,
+           f.Width(), static_cast<unsigned long long>(f.FrameSize() / b - 1));
+    return 0;
+  }
   std::memcpy(out, p + static_cast<size_t>(from) * b, n);
   return 1;
 }

@@ -129,6 +129,7 @@ bool OpenCamera(CameraRecord& camera) {
   camera.FrameInterval = vih->AvgTimePerFrame;
   FreeMediaType(mt);
   if (frameType < 0) {
+    capture::LogUnknownSampleFormat("No frame pipeline for the sample format", subtype);
     ReleaseCamera(camera);
     return false;
   }
@@ -150,7 +151,10 @@ bool OpenCamera(CameraRecord& camera) {
   if (s.ContinousVideo == 0) camera.Decoder->PauseControl.store(camera.MediaControl.Get());
   ComPtr<IMediaEventSink> events;
   if (SUCCEEDED(QueryInto(camera.Graph.Get(), events))) camera.Decoder->EventSink.store(events.Get());
-  if (!camera.SampleGrabber || FAILED(camera.SampleGrabber->SetCallback(camera.Decoder.get(), 1))) {
+  const HRESULT installed =
+      camera.SampleGrabber ? camera.SampleGrabber->SetCallback(camera.Decoder.get(), 1) : E_POINTER;
+  if (FAILED(installed)) {
+    LogFailure("Failed to install the sample callback", installed);
     ReleaseCamera(camera);
     return false;
   }
@@ -188,23 +192,41 @@ bool FinishRelease(CameraRecord& camera, int index) {
 
 int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t* size) {
   HostState& s = State();
-  if (grabber != 0 || static_cast<uint32_t>(port) >= kMaxPorts) return 0;
+  if (grabber != 0) {
+    Refuse("openCVLPort", grabber, port, "there is no grabber %d, only grabber 0", grabber);
+    return 0;
+  }
+  if (static_cast<uint32_t>(port) >= kMaxPorts) {
+    Refuse("openCVLPort", grabber, port, "port %d is not one of 0..%d", port, kMaxPorts - 1);
+    return 0;
+  }
   int index = FindCamera(cameraName);
-  if (index < 0) return 0;
+  if (index < 0) {
+    if (!cameraName)
+      Refuse("openCVLPort", grabber, port, "no camera name (null pointer)");
+    else
+      Refuse("openCVLPort", grabber, port, "no camera is named \"%s\" (names are compared with letter case)",
+             cameraName);
+    return 0;
+  }
   CameraRecord& camera = s.CameraTable[static_cast<size_t>(index)];
   CameraLock& lock = s.CameraMutex[static_cast<size_t>(index)];
 
   frames::GateHold hold(camera.Gate);
   if (camera.Releaser.joinable() && camera.Decoder && camera.Decoder->OnStreamingThread()) {
     // Closed from this very callback: its release waits for the callback to return.
-    DebugPrint("%s: cannot be opened again from the callback that closed it\r\n", cameraName);
+    Refuse("openCVLPort", grabber, port, "%s cannot be opened again from the callback that closed it", cameraName);
     return 0;
   }
   JoinReleaser(camera);
   {
     std::lock_guard table(s.TableMutex);
     PortEntry& entry = s.PortTable[static_cast<size_t>(port)];
-    if (entry.Camera || entry.Reserved) return 0;
+    if (entry.Camera || entry.Reserved) {
+      Refuse("openCVLPort", grabber, port, "port %d is already bound to %s; close it first", port,
+             entry.Camera ? entry.Camera->ConfigName : "a camera being opened");
+      return 0;
+    }
     if (camera.PortCount > 0) {  // open in this library already: the port shares it
       BindPort(port, index, camera, size);
       ++camera.PortCount;
@@ -247,6 +269,7 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
   }
   if (!opened) {
     unreserve();
+    Refuse("openCVLPort", grabber, port, "%s could not be opened (the messages above say why)", cameraName);
     return 0;
   }
   {
@@ -279,7 +302,7 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
 }
 
 bool ClosePort(int32_t grabber, int32_t port) {
-  PortCall call(grabber, port);
+  PortCall call("closeCVLPort", grabber, port);
   if (!call) return false;
   CameraRecord& camera = call.Camera();
   const int index = call.Index();

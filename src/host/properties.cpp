@@ -48,7 +48,7 @@ bool RegisterAddress(const char* name, uint32_t* address) {
 }  // namespace
 
 int32_t GetProperty(int32_t grabber, int32_t port, const char* name, int32_t* value) {
-  PortCall call(grabber, port);
+  PortCall call("getProperty", grabber, port);
   if (!call) return 1;  // hosts rely on an unbound port not failing here
   if (!name) {
     DebugPrint("getProperty[%d,%d]: no property name (null pointer)\r\n", grabber, port);
@@ -100,8 +100,12 @@ int32_t GetProperty(int32_t grabber, int32_t port, const char* name, int32_t* va
 }
 
 int32_t SetProperty(int32_t grabber, int32_t port, const char* name, int32_t value) {
-  PortCall call(grabber, port);
-  if (!call || !name) return 0;
+  PortCall call("setProperty", grabber, port);
+  if (!call) return 0;
+  if (!name) {
+    Refuse("setProperty", grabber, port, "no property name (null pointer)");
+    return 0;
+  }
   CameraRecord& camera = call.Camera();
   if (Is(name, "PixelSize")) {
     // The streaming thread converts under the same lock, so a frame is never
@@ -150,10 +154,18 @@ int32_t SetProperty(int32_t grabber, int32_t port, const char* name, int32_t val
 }
 
 int32_t GetPropertyRange(int32_t grabber, int32_t port, const char* name, int32_t* minimum, int32_t* maximum) {
-  PortCall call(grabber, port);
-  if (!call || !name || !minimum || !maximum) return 0;
+  PortCall call("getPropertyRange", grabber, port);
+  if (!call) return 0;
+  if (!name || !minimum || !maximum) {
+    Refuse("getPropertyRange", grabber, port, "%s (null pointer)",
+           !name ? "no property name" : "no place for the range");
+    return 0;
+  }
   const int index = capture::PropertyName(name);
-  if (index < 0) return 0;
+  if (index < 0) {
+    Refuse("getPropertyRange", grabber, port, "%s is not a camera property with a range", name);
+    return 0;
+  }
   capture::PropertyAccess access(call.Camera().CaptureFilter.Get());
   int32_t step = 0, defaultValue = 0, flags = 0;
   return SUCCEEDED(access.GetRange(index, minimum, maximum, &step, &defaultValue, &flags)) ? 1 : 0;

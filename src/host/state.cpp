@@ -1,6 +1,10 @@
 #include "host/state.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+
+#include "diagnostics/diagnostics.h"
 
 namespace kelvane::host {
 
@@ -23,14 +27,36 @@ CameraRecord* BoundCamera(int32_t grabber, int32_t port, int* index) {
 
 bool CheckPort(int32_t grabber, int32_t port) { return BoundCamera(grabber, port, nullptr) != nullptr; }
 
-PortCall::PortCall(int32_t grabber, int32_t port) {
+void Refuse(const char* function, int32_t grabber, int32_t port, const char* format, ...) {
+  char reason[400];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(reason, sizeof reason, format, args);
+  va_end(args);
+  DebugPrint("%s[%d,%d]: %s\r\n", function, grabber, port, reason);
+}
+
+PortCall::PortCall(const char* function, int32_t grabber, int32_t port) {
+  if (grabber != 0) {
+    Refuse(function, grabber, port, "there is no grabber %d, only grabber 0", grabber);
+    return;
+  }
+  if (static_cast<uint32_t>(port) >= kMaxPorts) {
+    Refuse(function, grabber, port, "port %d is not one of 0..%d", port, kMaxPorts - 1);
+    return;
+  }
   int index = -1;
   CameraRecord* camera = BoundCamera(grabber, port, &index);
-  if (!camera) return;
-  camera->Gate.Enter();
-  // The port may have been closed (or bound anew) while this call waited for the camera.
-  if (BoundCamera(grabber, port, nullptr) != camera) {
-    camera->Gate.Leave();
+  if (camera) {
+    camera->Gate.Enter();
+    // The port may have been closed (or bound anew) while this call waited for the camera.
+    if (BoundCamera(grabber, port, nullptr) != camera) {
+      camera->Gate.Leave();
+      camera = nullptr;
+    }
+  }
+  if (!camera) {
+    Refuse(function, grabber, port, "port %d is not bound to a camera (openCVLPort binds it)", port);
     return;
   }
   camera_ = camera;

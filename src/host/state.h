@@ -75,7 +75,8 @@ bool CheckPort(int32_t grabber, int32_t port);
 // grabber or port is invalid or the port is not bound.
 class PortCall {
  public:
-  PortCall(int32_t grabber, int32_t port);
+  // `function` names the export in the message that says why a call is refused.
+  PortCall(const char* function, int32_t grabber, int32_t port);
   ~PortCall();
   PortCall(const PortCall&) = delete;
   PortCall& operator=(const PortCall&) = delete;
@@ -87,6 +88,15 @@ class PortCall {
   CameraRecord* camera_ = nullptr;
   int index_ = -1;
 };
+
+// Says through the message sink why `function` refuses its call on (grabber,
+// port): "<function>[<grabber>,<port>]: <reason>". Every refusal of a host's
+// call goes through here, so hosts (and tests) always learn the reason.
+void Refuse(const char* function, int32_t grabber, int32_t port, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
 
 // Takes up settings that setSystemPath left for the camera. Call with its gate held.
 void AdoptPendingSettings(CameraRecord& camera);

@@ -124,10 +124,16 @@ TEST_F(LargeSensorTest, OpenRefusesBuffersPastTheLimitsAndSaysWhy) {
     std::vector<std::string> lines;
     std::string message;
   } refused[] = {
-      {"the whole sensor demosaiced to colour", 16384, 16384, {"Color=1", "RawMode=1"},
+      {"the whole sensor demosaiced to colour",
+       16384,
+       16384,
+       {"Color=1", "RawMode=1"},
        "Vast F7-16K - 1: 16384 x 16384 images of 24 bits need a buffer of 805306368 bytes, more than the "
        "268435456 bytes allowed; the camera is not opened\r\n"},
-      {"32 frames averaged from a large region", 8192, 4096, {"MeanCnt=32"},
+      {"32 frames averaged from a large region",
+       8192,
+       4096,
+       {"MeanCnt=32"},
        "Vast F7-16K - 1: 8192 x 4096 images of 8 bits with MeanCnt 32 (33 image buffers) need 1107296256 bytes, "
        "more than the 1073741824 bytes allowed; the camera is not opened\r\n"},
   };
@@ -149,8 +155,9 @@ TEST_F(LargeSensorTest, OpenRefusesBuffersPastTheLimitsAndSaysWhy) {
   Settings(640, 480, {"Color=1", "RawMode=7"});
   ClearMessages();
   ASSERT_EQ(Open(0, kVast), 1);
-  EXPECT_TRUE(Logged("Vast F7-16K - 1: RawMode 7 is not one of 0..4; raw data will not be demosaiced and its colour "
-                     "images will be grey\r\n"));
+  EXPECT_TRUE(
+      Logged("Vast F7-16K - 1: RawMode 7 is not one of 0..4; raw data will not be demosaiced and its colour "
+             "images will be grey\r\n"));
   int32_t bits = 0;
   EXPECT_EQ(getProperty(0, 0, "PixelSize", &bits), 1);
   EXPECT_EQ(bits, 8);
@@ -158,29 +165,53 @@ TEST_F(LargeSensorTest, OpenRefusesBuffersPastTheLimitsAndSaysWhy) {
   EXPECT_EQ(sim::LiveObjects(), baseline);
 }
 
+// Every refusal also says why, through the message sink.
 TEST_F(PortsTest, OpenRefusesBadArgumentsAndNamesOfOtherLetterCase) {
   Initialize();
   ASSERT_EQ(Open(4, kMono16), 1);
   struct Case {
     int32_t grabber, port;
     const char* name;
+    const char* reason;
   } cases[] = {
-      {1, 0, kColour.config},                            // only grabber 0
-      {0, 25, kColour.config},                           // ports 0..24
-      {0, -1, kColour.config},                           // compared unsigned
-      {0, 4, kColour.config},                            // already bound
-      {0, 0, "KESTREL OPTICS KC-640C - 10472"},          // names compare case-sensitively
-      {0, 0, "Kestrel Optics KC-640C"},                  // no prefix match
-      {0, 0, nullptr},
+      {1, 0, kColour.config, "openCVLPort[1,0]: there is no grabber 1, only grabber 0"},
+      {0, 25, kColour.config, "openCVLPort[0,25]: port 25 is not one of 0..24"},
+      {0, -1, kColour.config, "openCVLPort[0,-1]: port -1 is not one of 0..24"},  // compared unsigned
+      {0, 4, kColour.config, "openCVLPort[0,4]: port 4 is already bound to Kestrel Optics KM-1280M16 - 20931"},
+      // Names compare case-sensitively, and never by prefix.
+      {0, 0, "KESTREL OPTICS KC-640C - 10472",
+       "openCVLPort[0,0]: no camera is named \"KESTREL OPTICS KC-640C - 10472\""},
+      {0, 0, "Kestrel Optics KC-640C", "openCVLPort[0,0]: no camera is named \"Kestrel Optics KC-640C\""},
+      {0, 0, nullptr, "openCVLPort[0,0]: no camera name (null pointer)"},
   };
   for (const Case& c : cases) {
+    ClearMessages();
     int32_t size[2] = {-7, -7};
     EXPECT_EQ(openCVLPort(c.grabber, c.port, c.name, size), 0) << c.port << " " << (c.name ? c.name : "null");
     EXPECT_EQ(size[0], -7);
+    EXPECT_TRUE(LoggedContaining(c.reason)) << c.reason;
   }
-  EXPECT_FALSE(closeCVLPort(0, 0));
-  EXPECT_FALSE(closeCVLPort(1, 4));
-  EXPECT_FALSE(closeCVLPort(0, 25));
+  struct Refused {
+    int32_t grabber, port;
+    const char* reason;
+  } closes[] = {
+      {0, 0, "closeCVLPort[0,0]: port 0 is not bound to a camera"},
+      {1, 4, "closeCVLPort[1,4]: there is no grabber 1, only grabber 0"},
+      {0, 25, "closeCVLPort[0,25]: port 25 is not one of 0..24"},
+  };
+  for (const Refused& c : closes) {
+    ClearMessages();
+    EXPECT_FALSE(closeCVLPort(c.grabber, c.port));
+    EXPECT_TRUE(LoggedContaining(c.reason)) << c.reason;
+  }
+  ClearMessages();
+  EXPECT_EQ(doCVLGrab(0, 3), 0);
+  EXPECT_TRUE(LoggedContaining("doCVLGrab[0,3]: port 3 is not bound to a camera"));
+  uint8_t row[16];
+  EXPECT_EQ(getCVLGrabRow(0, 4, row, 0, 5, 5), 0);
+  EXPECT_TRUE(LoggedContaining("getCVLGrabRow[0,4]: last (5) is not above first (5)"));
+  EXPECT_EQ(getCVLGrabRow(0, 4, row, 100000, 0, 1), 0);
+  EXPECT_TRUE(LoggedContaining("getCVLGrabRow[0,4]: row 100000 is not one of 0.."));
   EXPECT_TRUE(closeCVLPort(0, 4));
   EXPECT_FALSE(closeCVLPort(0, 4));
 }
