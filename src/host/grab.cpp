@@ -63,10 +63,11 @@ int32_t GrabBound(const CameraRecord& camera, int32_t timeoutMs) {
   return static_cast<int32_t>(std::min<int64_t>(base + allowance, INT32_MAX));
 }
 
-int32_t Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence) {
-  if (capture::RunGraph(camera.MediaControl.Get(), timeoutMs) != 0) return 1;
-  if (camera.Decoder && camera.Decoder->Callback.load()) return 0;
-  return SUCCEEDED(WaitForImage(camera.Graph.Get(), GrabBound(camera, timeoutMs), sequence)) ? 0 : E_FAIL;
+SnapshotResult Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence) {
+  if (capture::RunGraph(camera.MediaControl.Get(), timeoutMs) != 0) return SnapshotResult::NotRunning;
+  if (camera.Decoder && camera.Decoder->Callback.load()) return SnapshotResult::Delivered;
+  return SUCCEEDED(WaitForImage(camera.Graph.Get(), GrabBound(camera, timeoutMs), sequence)) ? SnapshotResult::Delivered
+                                                                                             : SnapshotResult::NoImage;
 }
 
 int32_t Grab(int32_t grabber, int32_t port) {
@@ -80,20 +81,20 @@ int32_t Grab(int32_t grabber, int32_t port) {
     return 0;
   }
   const uint32_t sequence = decoder.Arm();
-  int32_t r;
+  SnapshotResult r;
   try {
     r = Snapshot(camera, 0, sequence);
   } catch (...) {
     decoder.Disarm();
     throw;
   }
-  if (r == 1) {
+  if (r == SnapshotResult::NotRunning) {
     // No image can come for this grab: none may turn up later and be taken for it.
     decoder.Disarm();
     Refuse("doCVLGrab", grabber, port, "%s: the graph did not run, no image", camera.ConfigName);
     return 0;
   }
-  return r == 0 ? 1 : 0;
+  return r == SnapshotResult::Delivered ? 1 : 0;
 }
 
 int32_t SetCallback(int32_t grabber, int32_t port, CompleteCallback callback) {

@@ -6,10 +6,15 @@
 
 namespace kelvane::host {
 
+enum class SnapshotResult {
+  Delivered,   // the image was delivered, or its delivery is left to the CompleteCallback
+  NotRunning,  // the graph did not reach the running state: no image will come
+  NoImage,     // the wait ended without the image
+};
+
 // Starts the graph and, without a CompleteCallback, waits for the image of the
-// grab armed with `sequence`. 0: image delivered (or left to the callback);
-// 1: the graph did not reach the running state; E_FAIL: the wait ended without it.
-int32_t Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence);
+// grab armed with `sequence`.
+SnapshotResult Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence);
 
 // How long a synchronous wait for an image of the camera lasts: `timeoutMs`
 // (else the camera's Timeout, 2000 ms when not positive) plus the frames the

@@ -283,7 +283,7 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
   try {
     SwitchTrigger(camera, 0);
     const int32_t timeout = camera.Settings.Timeout;
-    if (Snapshot(camera, timeout, camera.Decoder->Arm()) == 1)
+    if (Snapshot(camera, timeout, camera.Decoder->Arm()) == SnapshotResult::NotRunning)
       DebugPrint("%s: initial snapshot timeout after %d ms\r\n", camera.ConfigName, timeout);
   } catch (const std::exception& e) {
     DebugPrint("%s: initial snapshot failed: %s\r\n", camera.ConfigName, e.what());

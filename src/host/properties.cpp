@@ -133,7 +133,8 @@ int32_t SetProperty(int32_t grabber, int32_t port, const char* name, int32_t val
   if (Is(name, "Continous")) {
     camera.Decoder->Continuous.store(value ? 1 : 0);
     if (!value) return 1;
-    return Snapshot(camera, 0, camera.Decoder->CurrentSequence()) >= 0 ? 1 : 0;
+    // A graph that does not run streams nothing: that is a failure, not continuous video.
+    return Snapshot(camera, 0, camera.Decoder->CurrentSequence()) == SnapshotResult::Delivered ? 1 : 0;
   }
   if (Is(name, "HWTrigger")) return SwitchTrigger(camera, value);
 

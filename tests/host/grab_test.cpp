@@ -593,8 +593,8 @@ void PrintTo(const RunFault& f, std::ostream* os) { *os << f.name; }
 
 class GraphDoesNotRunTest : public GrabTest, public ::testing::WithParamInterface<RunFault> {};
 
-// Catches: doCVLGrab reporting success (with the previous image) when the
-// graph could not be run or never got to running.
+// Catches: doCVLGrab (and the "Continous" property) reporting success, with
+// the previous image, when the graph could not be run or never got to running.
 TEST_P(GraphDoesNotRunTest, TheGrabFails) {
   const RunFault& f = GetParam();
   WriteSettings(kColour.config, {"Timeout=100"});
@@ -607,6 +607,8 @@ TEST_P(GraphDoesNotRunTest, TheGrabFails) {
   EXPECT_EQ(doCVLGrab(0, 0), 0);
   EXPECT_TRUE(Logged("RunGraph failed !\n"));
   EXPECT_TRUE(LoggedContaining("the graph did not run, no image"));
+  EXPECT_EQ(setProperty(0, 0, "Continous", 1), 0) << "continuous video without a running graph";
+  ASSERT_EQ(setProperty(0, 0, "Continous", 0), 1);
   sim::ClearFaults();
   sim::Grant(kColour.friendly, 1);
   EXPECT_EQ(doCVLGrab(0, 0), 1);
