@@ -1,10 +1,12 @@
+#include "frames/frame_store.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <memory>
 #include <vector>
 
-#include "frames/frame_store.h"
+#include "platform/dshow.h"
 
 namespace kelvane::frames {
 namespace {
@@ -27,8 +29,8 @@ TEST(FrameStore, DepthAndSizeFollowTypeAndRawMode) {
     int32_t type, raw_mode;
     bool color;
     int bits;
-  } cases[] = {{4, 0, true, 8},  {4, 1, true, 24}, {9, 0, true, 8},  {10, 2, true, 24}, {0, 0, true, 24},
-               {6, 0, false, 8}, {7, 0, true, 32}, {8, 0, true, 8},  {8, 3, true, 24},  {42, 0, true, 8}};
+  } cases[] = {{4, 0, true, 8},  {4, 1, true, 24}, {9, 0, true, 8}, {10, 2, true, 24}, {0, 0, true, 24},
+               {6, 0, false, 8}, {7, 0, true, 32}, {8, 0, true, 8}, {8, 3, true, 24},  {42, 0, true, 8}};
   for (const auto& c : cases) {
     FrameStore store(c.type, 640, 480, 0);
     FrameSettings s;
@@ -62,8 +64,8 @@ TEST(FrameStore, SlotsByModeAndClampedSettings) {
   const struct {
     int32_t mean_cnt, recursive;
     int live, result_slot, stored_mean;
-  } cases[] = {{1, 0, 1, 0, 1},  {3, 0, 4, 3, 3},   {3, 1, 2, 3, 3},     {1, 1, 2, 1, 1},
-               {0, 0, 1, 0, 1},  {-5, 1, 2, 1, 1},  {99, 0, 33, 32, 32}, {INT32_MAX, 1, 2, 32, 32}};
+  } cases[] = {{1, 0, 1, 0, 1}, {3, 0, 4, 3, 3},  {3, 1, 2, 3, 3},     {1, 1, 2, 1, 1},
+               {0, 0, 1, 0, 1}, {-5, 1, 2, 1, 1}, {99, 0, 33, 32, 32}, {INT32_MAX, 1, 2, 32, 32}};
   for (const auto& c : cases) {
     FrameSettings s;
     s.MeanCnt = c.mean_cnt;
@@ -78,7 +80,7 @@ TEST(FrameStore, SlotsByModeAndClampedSettings) {
   s.BlackLvlPoints = -1;  // would make every frame "static"
   s.RawMode = 9;
   auto owner = Grey8(8, 2, s);
-    FrameStore& store = *owner;
+  FrameStore& store = *owner;
   EXPECT_EQ(store.BlackLvlPoints(), 0);
   EXPECT_EQ(store.RawMode(), 0);
 }
@@ -158,7 +160,7 @@ TEST(FrameStore, BuffersPastTheLimitsAreRefusedBeforeAnythingChanges) {
 
 TEST(FrameStore, SettingsChangedWithoutReallocationAreNotUsedUnsafely) {
   auto owner = Grey8(8, 1, FrameSettings{});
-    FrameStore& store = *owner;
+  FrameStore& store = *owner;
   FrameSettings s;
   s.MeanCnt = 5;  // slots 1..5 do not exist yet
   store.ApplySettings(s);
@@ -260,6 +262,46 @@ TEST(FrameStore, StaticTestSamplesEvenlySpacedPoints) {
   frame[0] = 15;
   store.ProcessFrame(frame.data(), frame.size());
   EXPECT_FALSE(store.IsStaticImage(store.ResultBuffer()));
+}
+
+}  // namespace
+}  // namespace kelvane::frames
+
+namespace kelvane::frames {
+namespace {
+
+// Catches: a RawMode (Bayer order) that the store does not demosaic, which
+// would give a camera of that order a grey mosaic instead of colour. A scene
+// of pure red, laid out in each order, must come out red in every algorithm.
+TEST(FrameStore, EveryBayerOrderDemosaicsARedSceneToRed) {
+  constexpr int32_t w = 16, h = 12;
+  // Where the sample shown as red lies in the top-left 2 x 2 block (row 0 first
+  // in memory) for RawMode 1..4: algorithms 1 to 4 read the codes with red and
+  // blue exchanged against algorithm 0.
+  const struct {
+    int32_t rawMode, redX, redY, redX0, redY0;
+  } orders[] = {{1, 1, 1, 0, 0}, {2, 1, 0, 0, 1}, {3, 0, 1, 1, 0}, {4, 0, 0, 1, 1}};
+  const int32_t raw8 = FrameTypeForSubtype(platform::MEDIASUBTYPE_RAW8);
+  ASSERT_GE(raw8, 0);
+  for (const auto& o : orders)
+    for (int32_t algorithm = 0; algorithm <= 4; ++algorithm) {
+      SCOPED_TRACE(testing::Message() << "RawMode " << o.rawMode << " algorithm " << algorithm);
+      std::vector<uint8_t> mosaic(w * h, 0);
+      const int32_t redX = algorithm == 0 ? o.redX0 : o.redX, redY = algorithm == 0 ? o.redY0 : o.redY;
+      for (int32_t y = redY; y < h; y += 2)
+        for (int32_t x = redX; x < w; x += 2) mosaic[static_cast<size_t>(y * w + x)] = 200;
+      FrameStore store(raw8, w, h, 0);
+      FrameSettings s;
+      s.RawMode = o.rawMode;
+      s.Algorithm = algorithm;
+      store.ApplySettings(s);
+      ASSERT_TRUE(store.SetColorOutput(true));
+      ASSERT_EQ(store.ProcessFrame(mosaic.data(), mosaic.size()), kImageFinished);
+      const uint8_t* pixel = store.Row(h / 2) + 3 * (w / 2);  // blue, green, red, away from the edges
+      EXPECT_EQ(pixel[0], 0);
+      EXPECT_EQ(pixel[1], 0);
+      EXPECT_EQ(pixel[2], 200);
+    }
 }
 
 }  // namespace
