@@ -141,9 +141,9 @@ TEST_F(VectorSet, PackedYuvAndLuma) {
       {"Y444", 3, 1, &Kernels::Y444ToBgr, &Kernels::Y444ToLuma},
   };
   for (const Format& f : formats)
-    for (size_t units :
-         {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{16}, size_t{17}, size_t{31}, size_t{32},
-          size_t{33}, size_t{63}, size_t{64}, size_t{65}, size_t{127}, size_t{128}, size_t{129}, size_t{640 * 3 + 5}})
+    for (size_t units : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{16}, size_t{17}, size_t{31},
+                         size_t{32}, size_t{33}, size_t{63}, size_t{64}, size_t{65}, size_t{127}, size_t{128},
+                         size_t{129}, size_t{640 * 3 + 5}})
       for (Fill fill : kFills) {
         const std::string what = std::string(f.name) + " x" + std::to_string(units);
         const size_t in = f.in_per_unit * units, pixels = f.pixels_per_unit * units;
@@ -170,9 +170,9 @@ TEST_F(VectorSet, PlanarYuvOddSizes) {
 TEST_F(VectorSet, RgbToGrey) {
   for (size_t bpp : {size_t{3}, size_t{4}})
     for (size_t pixels :
-         {size_t{1},   size_t{2},   size_t{3},   size_t{31},  size_t{32},  size_t{33},  size_t{34}, size_t{35},
-          size_t{36},  size_t{63},  size_t{64},  size_t{65},  size_t{66},  size_t{67},  size_t{98}, size_t{127},
-          size_t{128}, size_t{129}, size_t{191}, size_t{192}, size_t{193}, size_t{1000}})
+         {size_t{1}, size_t{2}, size_t{3}, size_t{31}, size_t{32}, size_t{33}, size_t{34}, size_t{35}, size_t{36},
+          size_t{63}, size_t{64}, size_t{65}, size_t{66}, size_t{67}, size_t{98}, size_t{127}, size_t{128},
+          size_t{129}, size_t{191}, size_t{192}, size_t{193}, size_t{1000}})
       for (Fill fill : kFills)
         Compare("BGR" + std::to_string(8 * bpp) + " x" + std::to_string(pixels), bpp * pixels, pixels, fill, 3,
                 [&](const Kernels& k, const uint8_t* s, uint8_t* d) { k.BgrToGrey(s, d, pixels, bpp); });
@@ -258,15 +258,13 @@ TEST_F(VectorSet, AveragingEveryCountAndBlend) {
     for (size_t size : {size_t{7}, size_t{8}, size_t{32}, size_t{40}, size_t{75}, size_t{1000}})
       for (Fill fill : kFills) {
         // n frames laid out one after another; the last ends at the guard page.
-        Compare(
-            "average of " + std::to_string(n) + " x" + std::to_string(size), size * static_cast<size_t>(n), size, fill,
-            5,
-            [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
-              const uint8_t* frames[kMaxMeanCnt];
-              for (int32_t i = 0; i < n; ++i) frames[i] = s + static_cast<size_t>(i) * size;
-              k.Average[n - 2](frames, size, d);
-            },
-            false, 0xFFFF, size / 8 * 8);
+        Compare("average of " + std::to_string(n) + " x" + std::to_string(size), size * static_cast<size_t>(n), size,
+                fill, 5, [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                  const uint8_t* frames[kMaxMeanCnt];
+                  for (int32_t i = 0; i < n; ++i) frames[i] = s + static_cast<size_t>(i) * size;
+                  k.Average[n - 2](frames, size, d);
+                },
+                false, 0xFFFF, size / 8 * 8);
       }
   for (int32_t coefficient : {0, 1, 33, 50, 80, 99, 100, 101, 255, 300, -1})
     for (size_t size : {size_t{7}, size_t{8}, size_t{32}, size_t{72}, size_t{1003}})
@@ -340,9 +338,9 @@ TEST_F(VectorSet, RawPathsRowByRow) {
           std::vector<const Kernels*> sets = {&ScalarKernels()};
           sets.insert(sets.end(), sets_.begin(), sets_.end());
           for (const Kernels* k : sets) {
-            SCOPED_TRACE(testing::Message()
-                         << "type " << p.frame_type << " bits " << p.pixel_bits << " lut " << p.lut << " " << w << "x"
-                         << h << " algorithm " << algorithm << " pattern " << pattern << " " << k->name);
+            SCOPED_TRACE(testing::Message() << "type " << p.frame_type << " bits " << p.pixel_bits << " lut " << p.lut
+                                            << " " << w << "x" << h << " algorithm " << algorithm << " pattern "
+                                            << pattern << " " << k->name);
             // The target ends at a guard page: a store past the image faults.
             Guarded target(out);
             // Each set its own filler: a byte that no set writes cannot compare equal.
@@ -373,6 +371,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
         }
 }
 
+
 // The row form with a linear map applied as the rows are stored: the interiors
 // write their pixels' bytes (or grey means) straight into the target and the
 // sink maps the rest. Every shift a hook may be given (0 to 8, odd ones too,
@@ -386,9 +385,7 @@ struct MappedSink {
   int32_t shift;
   uint16_t largest;
   bool grey;
-  static uint8_t Map(const MappedSink& s, uint16_t v) {
-    return static_cast<uint8_t>(std::min(v, s.largest) >> s.shift);
-  }
+  static uint8_t Map(const MappedSink& s, uint16_t v) { return static_cast<uint8_t>(std::min(v, s.largest) >> s.shift); }
   static void Done(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t from, ptrdiff_t to) {
     const auto& s = *static_cast<const MappedSink*>(context);
     for (ptrdiff_t x = 0; x < s.w; ++x) {
@@ -418,12 +415,12 @@ TEST_F(VectorSet, MappedRowsEveryShift) {
             Guarded want(out);
             MappedSink reference{want.bytes(), w, shift, largest, grey};
             for (size_t y = 0; y < static_cast<size_t>(h); ++y)
-              MappedSink::Done(&reference, static_cast<ptrdiff_t>(y), bgr16.data() + 3 * y * static_cast<size_t>(w), 0,
-                               0);
+              MappedSink::Done(&reference, static_cast<ptrdiff_t>(y), bgr16.data() + 3 * y * static_cast<size_t>(w),
+                               0, 0);
             for (const Kernels* k : sets_) {
-              SCOPED_TRACE(testing::Message()
-                           << k->name << " shift " << shift << " " << w << "x" << h << " algorithm " << algorithm
-                           << " fill " << static_cast<int>(fill) << (grey ? " grey" : " colour"));
+              SCOPED_TRACE(testing::Message() << k->name << " shift " << shift << " " << w << "x" << h
+                                              << " algorithm " << algorithm << " fill " << static_cast<int>(fill)
+                                              << (grey ? " grey" : " colour"));
               Guarded got(out);
               std::memset(got.bytes(), 0xA5, out);
               MappedSink sink{got.bytes(), w, shift, largest, grey};
@@ -495,15 +492,11 @@ TEST(VectorSets, ByteMapLevelsAcceptOnlyExactMaps) {
     const uint8_t* map;
     uint16_t largest;
     bool writable;
-  } cases[] = {{"log10", GetMapTable(true, 10), 1023, true},
-               {"log12", GetMapTable(true, 12), 4095, true},
-               {"log14", GetMapTable(true, 14), 16383, true},
-               {"log16", GetMapTable(true, 16), 65535, true},
-               {"lin12", GetMapTable(false, 12), 4095, true},
-               {"falling", falling.data(), 4095, false},
+  } cases[] = {{"log10", GetMapTable(true, 10), 1023, true},  {"log12", GetMapTable(true, 12), 4095, true},
+               {"log14", GetMapTable(true, 14), 16383, true}, {"log16", GetMapTable(true, 16), 65535, true},
+               {"lin12", GetMapTable(false, 12), 4095, true}, {"falling", falling.data(), 4095, false},
                {"steps of two", steep.data(), 4095, false},
-               {"jumps between buckets", jumps.data(), 4095, true},
-               {"not a power of two", GetMapTable(true, 12), 4000, false}};
+               {"jumps between buckets", jumps.data(), 4095, true},   {"not a power of two", GetMapTable(true, 12), 4000, false}};
   for (const auto& c : cases) {
     vbmi::ByteMapLevels levels;
     EXPECT_EQ(vbmi::BuildByteMapLevels(c.map, c.largest, levels), c.writable) << c.name;

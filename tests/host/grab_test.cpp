@@ -1,8 +1,6 @@
 // One image from camera to host through the exports: the bytes of every
 // format, drop counts, averaging, frozen-image retries, the callback modes,
 // the trigger register, the whole-image read and a camera that stops.
-#include "host/grab.h"
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +8,7 @@
 
 #include "frames/frame_store.h"
 #include "frames/sample_callback.h"
+#include "host/grab.h"
 #include "host_fixture.h"
 #include "platform/sim/internal.h"
 #include "settings/camera_settings.h"
@@ -113,14 +112,16 @@ TEST_F(GrabTest, EveryFormatGreyAndColourEqualsTheReference) {
       {"RAW8", MEDIASUBTYPE_RAW8, 0, 0, 3, true, 1},    {"YUY2 raw", MEDIASUBTYPE_YUY2, 0, 0, 4, true, 2},
   };
   const FormatCase monoCamera[] = {
-      {"Y800", MEDIASUBTYPE_Y800, 0, 0, 3, false, 0},       {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 0},
-      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 1},    {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 3},
-      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 6},    {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 8},
+      {"Y800", MEDIASUBTYPE_Y800, 0, 0, 3, false, 0},      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 0},
+      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 1},   {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 3},
+      {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 6},   {"MO16", MEDIASUBTYPE_MO16, 0, 0, 2, false, 0, 8},
       {"MO16 raw", MEDIASUBTYPE_MO16, 0, 0, 2, true, 1, 4},
   };
   const FormatCase usbCamera[] = {
-      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, false, 0},     {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, true, 0},
-      {"YUY2", MEDIASUBTYPE_YUY2, 320, 240, 333333, false, 0}, {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 666666, false, 0},
+      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, false, 0},
+      {"YUY2", MEDIASUBTYPE_YUY2, 0, 0, 333333, true, 0},
+      {"YUY2", MEDIASUBTYPE_YUY2, 320, 240, 333333, false, 0},
+      {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 666666, false, 0},
       {"RGB24", MEDIASUBTYPE_RGB24, 0, 0, 666666, true, 0},
   };
   Initialize();
@@ -155,8 +156,8 @@ TEST_F(GrabTest, ColourAndGreyShowTheSamePictureTheRightWayUp) {
   };
   // Away from the walking bar, which starts at the left edge.
   const size_t left = w / 4, right = w - 16, top = 8, bottom = h - 16;
-  EXPECT_LT(mean(left, top, 1), mean(left, bottom, 1));  // green grows downwards
-  EXPECT_LT(mean(left, top, 2), mean(right, top, 2));    // red grows to the right
+  EXPECT_LT(mean(left, top, 1), mean(left, bottom, 1));    // green grows downwards
+  EXPECT_LT(mean(left, top, 2), mean(right, top, 2));      // red grows to the right
   // Grey is the mean of blue, green and red of the same picture, one frame
   // later: block means (which average the noise out) differ only by the drift.
   std::vector<int> differences;
@@ -288,7 +289,7 @@ TEST_F(GrabTest, TheLastCompleteCallbackWinsAcrossPorts) {
   ASSERT_EQ(setCompleteCallback(0, 3, RecordCall), 1);
   ASSERT_EQ(setCompleteCallback(0, 5, RecordCall), 1);
   EXPECT_EQ(setCompleteCallback(0, 7, RecordCall), 0);  // an unbound port
-  ASSERT_EQ(doCVLGrab(0, 3), 1);                        // returns before the image: no frame was granted yet
+  ASSERT_EQ(doCVLGrab(0, 3), 1);  // returns before the image: no frame was granted yet
   sim::Grant(kColour.friendly, 1);
   ASSERT_TRUE(WaitForCalls(1));
   std::lock_guard lock(g_callbackMutex);
@@ -348,9 +349,11 @@ TEST_F(GrabTest, TriggerRegisterKeepsTheOtherFields) {
     int32_t enable, polarity, mode;
     uint32_t after;
   } cases[] = {
-      {0x80000000, 1, 1, 3, 0x83030000}, {0x80000000, 0, 0, 0, 0x80000000}, {0x8C1F0ABC, 1, 1, 15, 0x8F1F0ABC},
-      {0x8300F000, 0, 0, 0, 0x8000F000}, {0x00000000, 1, 1, 3, 0x00000000},  // no trigger feature: nothing written,
-                                                                             // still success
+      {0x80000000, 1, 1, 3, 0x83030000},
+      {0x80000000, 0, 0, 0, 0x80000000},
+      {0x8C1F0ABC, 1, 1, 15, 0x8F1F0ABC},
+      {0x8300F000, 0, 0, 0, 0x8000F000},
+      {0x00000000, 1, 1, 3, 0x00000000},  // no trigger feature: nothing written, still success
   };
   Initialize();
   ASSERT_EQ(Open(0, kColour), 1);
@@ -446,8 +449,9 @@ TEST_F(GrabTest, RowReadsRefuseRangesOutsideTheImage) {
     int32_t row, first, last;
     int32_t result;
   } cases[] = {
-      {0, 0, 639, 1}, {479, 0, 639, 1}, {0, 5, 5, 0},   {0, 6, 5, 0},  {480, 0, 639, 0}, {-1, 0, 639, 0},
-      {0, 0, 640, 0}, {0, 600, 700, 0}, {0, -1, 10, 0}, {0, 0, -1, 0}, {100, 10, 20, 1},
+      {0, 0, 639, 1},    {479, 0, 639, 1},   {0, 5, 5, 0},       {0, 6, 5, 0},    {480, 0, 639, 0},
+      {-1, 0, 639, 0},   {0, 0, 640, 0},     {0, 600, 700, 0},   {0, -1, 10, 0},  {0, 0, -1, 0},
+      {100, 10, 20, 1},
   };
   for (const Case& c : cases)
     EXPECT_EQ(getCVLGrabRow(0, 0, buffer.data(), c.row, c.first, c.last), c.result)
