@@ -473,9 +473,11 @@ TEST_F(GrabTest, AStoppedCameraFailsTheGrabWithinItsBoundAndALateImageEndsNoLate
   // has finished with it (and paused the graph).
   ASSERT_EQ(sim::Step(kColour.friendly), sim::StepResult::Delivered);
   EXPECT_EQ(doCVLGrab(0, 0), 0);  // its completion belongs to the earlier grab
+  SetTimeouts(10000);
   sim::Grant(kColour.friendly, 1);
   EXPECT_EQ(doCVLGrab(0, 0), 1);
 
+  SetTimeouts(200);
   ASSERT_TRUE(sim::StopFrames(kColour.friendly));
   sim::Grant(kColour.friendly, 3);
   EXPECT_EQ(doCVLGrab(0, 0), 0);
@@ -566,6 +568,7 @@ TEST_F(GrabTest, AGrabArmedWhileAFrozenCycleIsOpenGetsTheNextImage) {
   sim::Grant(kUsb.friendly, 1);
   EXPECT_EQ(doCVLGrab(0, 0), 0) << "every frame is frozen";
   ASSERT_EQ(setHWTrigger(0, 0, 1), 1);  // the frozen-image test is off from here on
+  SetTimeouts(10000);
   sim::Grant(kUsb.friendly, 1);
   EXPECT_EQ(doCVLGrab(0, 0), 1);
 }
@@ -583,6 +586,7 @@ TEST_F(GrabTest, TheOpensSnapshotLeavesNoGrabArmed) {
   EXPECT_EQ(g_completions.load(), 0) << "an image nobody asked for";
 
   ASSERT_EQ(Open(1, kUsb, 1), 1);  // one frame, dropped by the first snapshot
+  SetTimeouts(10000);
   sim::Grant(kUsb.friendly, 3);
   EXPECT_EQ(doCVLGrab(0, 1), 1);
   EXPECT_EQ(sim::Credits(kUsb.friendly), 0) << "the grab's own two drops, then its frame";
@@ -601,7 +605,7 @@ class GraphDoesNotRunTest : public GrabTest, public ::testing::WithParamInterfac
 // the previous image, when the graph could not be run or never got to running.
 TEST_P(GraphDoesNotRunTest, TheGrabFails) {
   const RunFault& f = GetParam();
-  WriteSettings(kColour.config, {"Timeout=100"});
+  WriteSettings(kColour.config, {"Timeout=10000"});  // the failed runs do not wait for it
   Initialize();
   ASSERT_EQ(Open(0, kColour), 1);
   if (f.callback) {

@@ -131,6 +131,22 @@ class HostTest : public ::testing::Test {
     for (const auto& line : lines) out << line << "\n";
   }
 
+  // Gives every camera of the settings file this Timeout from its next call on
+  // (setSystemPath re-reads the file). Tests that wait out a short Timeout on
+  // purpose raise it before a grab that must succeed, so that a slow build
+  // (the sanitizers) cannot fail that grab.
+  void SetTimeouts(int32_t ms) {
+    std::string text;
+    {
+      std::ifstream in(SettingsFile());
+      std::string line;
+      while (std::getline(in, line))
+        text += (line.rfind("Timeout=", 0) == 0 ? "Timeout=" + std::to_string(ms) : line) + "\n";
+    }
+    std::ofstream(SettingsFile(), std::ios::trunc) << text;
+    setSystemPath(dir_.c_str());
+  }
+
   // Opens the port with `frames` frames granted for the initial snapshot.
   int32_t Open(int32_t port, const Camera& camera, int frames = 1) {
     sim::Grant(camera.friendly, frames);

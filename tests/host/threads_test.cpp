@@ -24,7 +24,7 @@ int32_t CountAndRead(int32_t grabber, int32_t port) {
 // between host threads (crashes, lost port bindings, a camera released while a
 // port still uses it), and deadlocks between host calls and callbacks.
 TEST_F(ThreadsTest, EightHostThreadsOnSharedAndSeparatePorts) {
-  for (const Camera* c : {&kColour, &kMono16, &kUsb}) WriteSettings(c->config, {"Timeout=500"});
+  for (const Camera* c : {&kColour, &kMono16, &kUsb}) WriteSettings(c->config, {"Timeout=10000"});
   Initialize();
   sim::SetRate(sim::Rate::Fast);
   for (const Camera* c : {&kColour, &kMono16, &kUsb}) {  // each keeps its graph for the next open
