@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/dshow.h"
+#include "platform/framework/framework.h"
 #include "platform/sim/sim.h"
 
 namespace kelvane::sim {
@@ -77,14 +78,10 @@ struct CameraDesc {
   bool present = true;
 };
 
-enum class FilterKind { FireiYuv, Avi, IatYuv, BayerRgb };
-enum class RawModeSupport { None, Supported, Raises };
-
-struct FilterDesc {
-  std::string name;
-  FilterKind kind = FilterKind::Avi;
-  RawModeSupport rawMode = RawModeSupport::None;
-};
+// The decompressor filters installed on the simulated machine.
+using FilterDesc = framework::DecompressorDesc;
+using framework::FilterKind;
+using framework::RawModeSupport;
 
 struct BusDesc {
   std::vector<CameraDesc> cameras;
@@ -100,7 +97,7 @@ const char* DefaultBusText();
 
 // ---- live devices ------------------------------------------------------------------------------------
 
-class Stream;
+using framework::Stream;
 
 // One camera on the bus. Every filter bound from its moniker shares it.
 class Device {
@@ -154,11 +151,11 @@ std::optional<HRESULT> TakeFault(std::string_view operation, std::string_view sc
 
 // Frame interval of an IIDC frame-rate code (1.875 fps at 0, doubling per code).
 int64_t IntervalOfFpsCode(int32_t code);
-uint16_t BitCountOf(const GUID& subtype);
-bool SubtypeFromName(std::string_view name, GUID* subtype);
-std::string SubtypeName(const GUID& subtype);
-// Bytes of one frame of this subtype and size.
-size_t FrameBytes(const GUID& subtype, int32_t width, int32_t height);
+using framework::BitCountOf;
+using framework::ConvertToRgb24;
+using framework::FrameBytes;
+using framework::SubtypeFromName;
+using framework::SubtypeName;
 
 }  // namespace kelvane::sim
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -166,7 +167,7 @@ class CameraFilter final : public SourceFilter,
     for (FiStreamCapsEntry* list : lists_) FreeList(list);
   }
 
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
 
   std::string Scope() const override { return device_->Name(); }
   HRESULT Health() const override {
@@ -174,7 +175,7 @@ class CameraFilter final : public SourceFilter,
     return device_->present ? S_OK : kDeviceGone;
   }
   Device& Dev() const { return *device_; }
-  std::shared_ptr<Device> DevicePtr() const override { return device_; }
+  std::shared_ptr<Device> DevicePtr() const { return device_; }
   bool FloatValues() const { return floatValues_; }
   CapturePin& CaptureOutput() { return *pin_; }
 
@@ -201,6 +202,37 @@ class CameraFilter final : public SourceFilter,
     return device_->formats[static_cast<size_t>(device_->current)].interval;
   }
   bool NextFrame(FrameBuffer& frame, double* time) override;
+
+  // ---- pacing: the simulated rate, stepping and granted frames ----
+  framework::Pacing CurrentPacing() const override {
+    switch (CurrentRate()) {
+      case Rate::Fast: return framework::Pacing::Fast;
+      case Rate::Stepped: return framework::Pacing::Stepped;
+      case Rate::RealTime: break;
+    }
+    return framework::Pacing::RealTime;
+  }
+  bool TakeCredit() override {
+    std::lock_guard lock(device_->Mutex());
+    if (device_->credits <= 0) return false;
+    --device_->credits;
+    return true;
+  }
+  void StreamStarted(const std::shared_ptr<Stream>& stream) override {
+    std::lock_guard lock(device_->Mutex());
+    device_->streams.push_back(stream);
+  }
+  void StreamEnded(const std::shared_ptr<Stream>& stream) override {
+    std::lock_guard lock(device_->Mutex());
+    auto& v = device_->streams;
+    v.erase(std::remove_if(v.begin(), v.end(),
+                           [&](const std::weak_ptr<Stream>& w) {
+                             auto p = w.lock();
+                             return !p || p == stream;
+                           }),
+            v.end());
+  }
+  std::string StreamName() const override { return "Simulated stream"; }
 
   // ---- IAMVideoControl ----
   HRESULT GetCaps(IPin* pin, int32_t* caps) override {

@@ -16,16 +16,12 @@
 #include "platform/factory.h"
 #include "platform/sim/bus.h"
 #include "platform/sim/internal.h"
-#include "platform/sim/object.h"
 
 namespace kelvane::sim {
 
 using namespace platform;
 
 namespace {
-
-std::atomic<int64_t> g_objects{0};
-std::atomic<int64_t> g_references{0};
 
 // The trace of faultable operations (TraceOperations).
 std::atomic<bool> g_tracing{false};
@@ -162,10 +158,9 @@ auto WithDevice(const std::string& camera, F&& f) -> decltype(f(std::declval<Dev
 
 }  // namespace
 
-void CountObject(int delta) { g_objects.fetch_add(delta, std::memory_order_relaxed); }
-void CountReference(int delta) { g_references.fetch_add(delta, std::memory_order_relaxed); }
-int64_t LiveObjects() { return g_objects.load(); }
-int64_t OutstandingReferences() { return g_references.load(); }
+// The framework counts every object, the simulation's and its own.
+int64_t LiveObjects() { return framework::LiveObjects(); }
+int64_t OutstandingReferences() { return framework::OutstandingReferences(); }
 
 std::shared_ptr<Bus> CurrentBus() {
   SimState& s = State();
@@ -226,6 +221,12 @@ std::optional<HRESULT> TakeFault(std::string_view operation, std::string_view sc
   if (raise) throw PlatformError(*raise);
   return result;
 }
+
+namespace {
+// Faults and the operation trace reach into the framework's own objects
+// through its fault hook, installed before any object of the simulation is made.
+const bool g_faultHookInstalled = (framework::SetFaultHook(&TakeFault), true);
+}  // namespace
 
 // ---- Device -------------------------------------------------------------------------------------
 

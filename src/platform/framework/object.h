@@ -1,13 +1,15 @@
-// Reference-counted objects of the simulated platform. Every object counts
-// itself and its references in process-wide counters, so a test can show that a
-// sequence of operations gave back everything it took.
+// Reference-counted objects of the capture framework and of the device
+// backends. Every object counts itself and its references in process-wide
+// counters, so a test can show that a sequence of operations gave back
+// everything it took.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "platform/com.h"
 
-namespace kelvane::sim {
+namespace kelvane::framework {
 
 using platform::HRESULT;
 using platform::IID;
@@ -16,6 +18,9 @@ using platform::ULONG;
 
 void CountObject(int delta);
 void CountReference(int delta);
+// Objects alive now, and references held on them.
+int64_t LiveObjects();
+int64_t OutstandingReferences();
 
 // One COM identity: its reference count and its interface lookup. It starts
 // with one reference, held by whoever created it.
@@ -57,9 +62,9 @@ class Object {
 
 // Implements the three IUnknown operations of a class that derives from Object
 // and from one or more interfaces.
-#define KELVANE_SIM_IUNKNOWN                                                                   \
+#define KELVANE_IUNKNOWN                                                                    \
   HRESULT QueryInterface(REFIID riid, void** out) override { return QueryImpl(riid, out); } \
-  ULONG AddRef() override { return AddRefImpl(); }                                         \
+  ULONG AddRef() override { return AddRefImpl(); }                                          \
   ULONG Release() override { return ReleaseImpl(); }
 
 // An interface implemented by a member of an object (needed where two
@@ -85,4 +90,4 @@ HRESULT HandOut(T* object, REFIID riid, void** out) {
   return hr;
 }
 
-}  // namespace kelvane::sim
+}  // namespace kelvane::framework

@@ -1,10 +1,12 @@
 // Device enumeration: the system device enumerator, its moniker lists for the
-// video input category (the cameras on the bus) and the legacy filter
-// category (the decompressors), and each moniker's property bag.
-#include "platform/factory.h"
-#include "platform/sim/internal.h"
+// video input category (the backend's devices) and the legacy filter category
+// (the decompressors), and each moniker's property bag.
+#include <optional>
 
-namespace kelvane::sim {
+#include "platform/framework/fault.h"
+#include "platform/framework/framework.h"
+
+namespace kelvane::framework {
 
 using namespace platform;
 
@@ -12,27 +14,24 @@ namespace {
 
 inline constexpr HRESULT kNoSuchProperty = MakeHr(0x80070002u);  // the bag has no value of that name
 
-// What a moniker stands for: a camera of the bus or a decompressor filter.
+// What a moniker stands for: a device of the backend or a decompressor filter.
 struct Entry {
-  std::shared_ptr<Device> device;  // null for a filter
-  FilterDesc filter;
-  std::string Name() const { return device ? device->Name() : filter.name; }
-  bool Gone() const {
-    if (!device) return false;
-    std::lock_guard lock(device->Mutex());
-    return !device->present;
-  }
+  std::optional<DeviceEntry> device;  // empty for a filter
+  DecompressorDesc filter;
+  std::string Name() const { return device ? device->name : filter.name; }
+  // The failure a device that has left answers with, or S_OK.
+  HRESULT Health() const { return device && device->health ? device->health() : S_OK; }
 };
 
 class PropertyBag final : public Object, public IPropertyBag {
  public:
   explicit PropertyBag(Entry entry) : entry_(std::move(entry)) {}
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
 
   HRESULT Read(const char16_t* propertyName, std::u16string* value) override {
-    KELVANE_SIM_FAULT("IPropertyBag::Read", entry_.Name());
+    KELVANE_FAULT("IPropertyBag::Read", entry_.Name());
     if (!propertyName || !value) return E_POINTER;
-    if (entry_.Gone()) return kDeviceGone;
+    if (HRESULT gone = entry_.Health(); FAILED(gone)) return gone;
     if (std::u16string_view(propertyName) != u"FriendlyName") return kNoSuchProperty;
     *value = ToUtf16(entry_.Name());
     return S_OK;
@@ -49,22 +48,22 @@ class PropertyBag final : public Object, public IPropertyBag {
 class Moniker final : public Object, public IMoniker {
  public:
   explicit Moniker(Entry entry) : entry_(std::move(entry)) {}
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
 
   HRESULT BindToStorage(REFIID riid, void** object) override {
-    KELVANE_SIM_FAULT("IMoniker::BindToStorage", entry_.Name());
+    KELVANE_FAULT("IMoniker::BindToStorage", entry_.Name());
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (entry_.Gone()) return kDeviceGone;
+    if (HRESULT gone = entry_.Health(); FAILED(gone)) return gone;
     return HandOut(new PropertyBag(entry_), riid, object);
   }
 
   HRESULT BindToObject(REFIID riid, void** object) override {
-    KELVANE_SIM_FAULT("IMoniker::BindToObject", entry_.Name());
+    KELVANE_FAULT("IMoniker::BindToObject", entry_.Name());
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (entry_.Gone()) return kDeviceGone;
-    if (entry_.device) return CreateCameraFilter(entry_.device, riid, object);
+    if (HRESULT gone = entry_.Health(); FAILED(gone)) return gone;
+    if (entry_.device) return entry_.device->bind(riid, object);
     return CreateDecompressor(entry_.filter, riid, object);
   }
 
@@ -79,10 +78,10 @@ class Moniker final : public Object, public IMoniker {
 class MonikerList final : public Object, public IEnumMoniker {
  public:
   explicit MonikerList(std::vector<Entry> entries) : entries_(std::move(entries)) {}
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
 
   HRESULT Next(ULONG count, IMoniker** monikers, ULONG* fetched) override {
-    KELVANE_SIM_FAULT("IEnumMoniker::Next", "");
+    KELVANE_FAULT("IEnumMoniker::Next", "");
     if (!monikers || (count > 1 && !fetched)) return E_POINTER;
     ULONG n = 0;
     std::lock_guard lock(mutex_);
@@ -95,7 +94,7 @@ class MonikerList final : public Object, public IEnumMoniker {
   }
 
   HRESULT Reset() override {
-    KELVANE_SIM_FAULT("IEnumMoniker::Reset", "");
+    KELVANE_FAULT("IEnumMoniker::Reset", "");
     std::lock_guard lock(mutex_);
     next_ = 0;
     return S_OK;
@@ -113,24 +112,21 @@ class MonikerList final : public Object, public IEnumMoniker {
 
 class DeviceEnumerator final : public Object, public ICreateDevEnum {
  public:
-  KELVANE_SIM_IUNKNOWN
+  explicit DeviceEnumerator(DeviceBackend& backend) : backend_(backend) {}
+  KELVANE_IUNKNOWN
 
   HRESULT CreateClassEnumerator(REFCLSID category, IEnumMoniker** enumerator, uint32_t) override {
-    KELVANE_SIM_FAULT("ICreateDevEnum::CreateClassEnumerator", "");
+    KELVANE_FAULT("ICreateDevEnum::CreateClassEnumerator", "");
     if (!enumerator) return E_POINTER;
     *enumerator = nullptr;
-    auto bus = CurrentBus();
     std::vector<Entry> entries;
     if (category == CLSID_VideoInputDeviceCategory) {
-      // A rejected description is repeated here: its first report may have
-      // come before anyone listened.
-      if (std::string error = LastBusError(); !error.empty()) PlatformMessage((error + "\r\n").c_str());
-      for (const auto& d : bus->cameras) {
-        Entry e{d, {}};
-        if (!e.Gone()) entries.push_back(std::move(e));
+      for (auto& d : backend_.Devices()) {
+        Entry e{std::move(d), {}};
+        if (e.Health() == S_OK) entries.push_back(std::move(e));
       }
     } else if (category == CLSID_LegacyAmFilterCategory) {
-      for (const auto& f : bus->filters) entries.push_back(Entry{nullptr, f});
+      for (auto& f : backend_.Decompressors()) entries.push_back(Entry{std::nullopt, std::move(f)});
     }
     if (entries.empty()) return S_FALSE;
     *enumerator = new MonikerList(std::move(entries));
@@ -142,14 +138,15 @@ class DeviceEnumerator final : public Object, public ICreateDevEnum {
     if (riid == IUnknown::iid || riid == ICreateDevEnum::iid) return static_cast<ICreateDevEnum*>(this);
     return nullptr;
   }
+  DeviceBackend& backend_;
 };
 
 }  // namespace
 
-HRESULT CreateDeviceEnumerator(REFIID riid, void** out) {
+HRESULT CreateDeviceEnumerator(DeviceBackend& backend, REFIID riid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  return HandOut(new DeviceEnumerator, riid, out);
+  return HandOut(new DeviceEnumerator(backend), riid, out);
 }
 
-}  // namespace kelvane::sim
+}  // namespace kelvane::framework

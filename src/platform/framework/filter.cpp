@@ -1,10 +1,11 @@
-#include "platform/sim/filter.h"
+#include "platform/framework/filter.h"
 
 #include <algorithm>
 
-#include "platform/sim/bus.h"
+#include "platform/framework/fault.h"
+#include "platform/framework/framework.h"
 
-namespace kelvane::sim {
+namespace kelvane::framework {
 
 using namespace platform;
 
@@ -16,10 +17,10 @@ class PinEnum final : public Object, public IEnumPins {
   explicit PinEnum(Filter& filter) : filter_(ComPtr<IBaseFilter>::Share(&filter)) {
     for (const auto& p : filter.Pins()) pins_.push_back(p.get());
   }
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
 
   HRESULT Next(ULONG count, IPin** pins, ULONG* fetched) override {
-    KELVANE_SIM_FAULT("IEnumPins::Next", AsSimFilter(filter_.Get())->Scope());
+    KELVANE_FAULT("IEnumPins::Next", AsFilter(filter_.Get())->Scope());
     if (!pins || (count > 1 && !fetched)) return E_POINTER;
     ULONG n = 0;
     while (n < count && next_ < pins_.size()) {
@@ -98,14 +99,14 @@ ULONG Pin::AddRef() { return filter_.AddRef(); }
 ULONG Pin::Release() { return filter_.Release(); }
 
 HRESULT Pin::QueryDirection(PIN_DIRECTION* direction) {
-  KELVANE_SIM_FAULT("IPin::QueryDirection", filter_.Scope());
+  KELVANE_FAULT("IPin::QueryDirection", filter_.Scope());
   if (!direction) return E_POINTER;
   *direction = direction_;
   return S_OK;
 }
 
 HRESULT Pin::ConnectedTo(IPin** peer) {
-  KELVANE_SIM_FAULT("IPin::ConnectedTo", filter_.Scope());
+  KELVANE_FAULT("IPin::ConnectedTo", filter_.Scope());
   if (!peer) return E_POINTER;
   *peer = nullptr;
   std::lock_guard lock(filter_.mutex_);
@@ -116,7 +117,7 @@ HRESULT Pin::ConnectedTo(IPin** peer) {
 }
 
 HRESULT Pin::QueryPinInfo(PIN_INFO* info) {
-  KELVANE_SIM_FAULT("IPin::QueryPinInfo", filter_.Scope());
+  KELVANE_FAULT("IPin::QueryPinInfo", filter_.Scope());
   if (!info) return E_POINTER;
   *info = PIN_INFO{};
   filter_.AddRef();
@@ -127,7 +128,7 @@ HRESULT Pin::QueryPinInfo(PIN_INFO* info) {
 }
 
 HRESULT Pin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
-  KELVANE_SIM_FAULT("IPin::ConnectionMediaType", filter_.Scope());
+  KELVANE_FAULT("IPin::ConnectionMediaType", filter_.Scope());
   if (!mt) return E_POINTER;
   *mt = AM_MEDIA_TYPE{};
   std::lock_guard lock(filter_.mutex_);
@@ -160,14 +161,14 @@ void* Filter::Find(REFIID riid) {
 }
 
 HRESULT Filter::EnumPins(IEnumPins** pins) {
-  KELVANE_SIM_FAULT("IBaseFilter::EnumPins", Scope());
+  KELVANE_FAULT("IBaseFilter::EnumPins", Scope());
   if (!pins) return E_POINTER;
   *pins = nullptr;
   return HandOut(new PinEnum(*this), IEnumPins::iid, reinterpret_cast<void**>(pins));
 }
 
 HRESULT Filter::QueryFilterInfo(FILTER_INFO* info) {
-  KELVANE_SIM_FAULT("IBaseFilter::QueryFilterInfo", Scope());
+  KELVANE_FAULT("IBaseFilter::QueryFilterInfo", Scope());
   if (!info) return E_POINTER;
   *info = FILTER_INFO{};
   std::lock_guard lock(mutex_);
@@ -214,8 +215,8 @@ Pin& Filter::AddPin(std::unique_ptr<Pin> pin) {
   return *pins_.back();
 }
 
-Filter* AsSimFilter(IBaseFilter* filter) { return dynamic_cast<Filter*>(filter); }
-Pin* AsSimPin(IPin* pin) { return dynamic_cast<Pin*>(pin); }
+Filter* AsFilter(IBaseFilter* filter) { return dynamic_cast<Filter*>(filter); }
+Pin* AsPin(IPin* pin) { return dynamic_cast<Pin*>(pin); }
 
 std::u16string ToUtf16(std::string_view text) {
   std::u16string out;
@@ -264,4 +265,4 @@ std::string ToUtf8(std::u16string_view text) {
   return out;
 }
 
-}  // namespace kelvane::sim
+}  // namespace kelvane::framework

@@ -16,9 +16,10 @@
 #include <thread>
 
 #include "platform/factory.h"
-#include "platform/sim/internal.h"
+#include "platform/framework/fault.h"
+#include "platform/framework/framework.h"
 
-namespace kelvane::sim {
+namespace kelvane::framework {
 
 using namespace platform;
 
@@ -64,8 +65,8 @@ class Stream {
         due = Clock::now();
         continue;
       }
-      const Rate rate = CurrentRate();
-      if (rate == Rate::Stepped) {
+      const Pacing rate = sources.empty() ? Pacing::RealTime : sources.front()->CurrentPacing();
+      if (rate == Pacing::Stepped) {
         if (stepsTaken == stepsRequested && TakeCredit()) {
           stepped = false;  // a granted frame: delivered without a Step waiting for it
         } else if (stepsTaken == stepsRequested) {
@@ -76,12 +77,12 @@ class Stream {
           ++stepsTaken;
           stepped = true;
         }
-      } else if (rate == Rate::RealTime && Clock::now() < due) {
+      } else if (rate == Pacing::RealTime && Clock::now() < due) {
         changed.wait_until(lock, due);
         continue;
       }
 
-      if (rate != Rate::Stepped && stepsTaken < stepsRequested) {
+      if (rate != Pacing::Stepped && stepsTaken < stepsRequested) {
         // A step asked for at another rate is answered by the next frame.
         ++stepsTaken;
         stepped = true;
@@ -102,9 +103,9 @@ class Stream {
           delivered = true;
           Filter::Deliver(*out, buffers[i].data(), buffers[i].size(), time);
         } catch (const std::exception& e) {
-          PlatformMessage(("Simulated stream: " + source->Scope() + ": " + e.what() + "\r\n").c_str());
+          PlatformMessage((source->StreamName() + ": " + source->Scope() + ": " + e.what() + "\r\n").c_str());
         } catch (...) {
-          PlatformMessage(("Simulated stream: " + source->Scope() + ": unknown failure\r\n").c_str());
+          PlatformMessage((source->StreamName() + ": " + source->Scope() + ": unknown failure\r\n").c_str());
         }
       }
       const auto period = std::chrono::microseconds(std::max<int64_t>(interval / 10, 1000));
@@ -122,53 +123,33 @@ class Stream {
     }
   }
 
-  // A frame granted to one of the cameras this graph streams (sim::Grant).
+  // A frame granted ahead to one of the sources this graph streams.
   bool TakeCredit() {
-    for (SourceFilter* source : sources) {
-      auto device = source->DevicePtr();
-      std::lock_guard lock(device->Mutex());
-      if (device->credits > 0) {
-        --device->credits;
-        return true;
-      }
-    }
+    for (SourceFilter* source : sources)
+      if (source->TakeCredit()) return true;
     return false;
   }
 
-  StepResult Step() {
+  StepOutcome Step() {
     std::unique_lock lock(mutex);
-    if (!Delivering() || std::this_thread::get_id() == threadId) return StepResult::NotRunning;
+    if (!Delivering() || std::this_thread::get_id() == threadId) return StepOutcome::NotRunning;
     const uint64_t ticket = ++stepsRequested;
     changed.notify_all();
     changed.wait(lock, [&] { return stepsDone >= ticket || (!Delivering() && stepsTaken < ticket); });
-    if (stepsDone >= ticket) return lastDelivered ? StepResult::Delivered : StepResult::NoFrame;
+    if (stepsDone >= ticket) return lastDelivered ? StepOutcome::Delivered : StepOutcome::NoFrame;
     stepsRequested = stepsTaken;  // the graph stopped before the frame was taken
-    return StepResult::NotRunning;
+    return StepOutcome::NotRunning;
   }
 };
 
 namespace {
 
 void Register(const std::shared_ptr<Stream>& stream) {
-  for (SourceFilter* s : stream->sources) {
-    auto device = s->DevicePtr();
-    std::lock_guard lock(device->Mutex());
-    device->streams.push_back(stream);
-  }
+  for (SourceFilter* s : stream->sources) s->StreamStarted(stream);
 }
 
 void Unregister(const std::shared_ptr<Stream>& stream, const std::vector<SourceFilter*>& sources) {
-  for (SourceFilter* s : sources) {
-    auto device = s->DevicePtr();
-    std::lock_guard lock(device->Mutex());
-    auto& v = device->streams;
-    v.erase(std::remove_if(v.begin(), v.end(),
-                           [&](const std::weak_ptr<Stream>& w) {
-                             auto p = w.lock();
-                             return !p || p == stream;
-                           }),
-            v.end());
-  }
+  for (SourceFilter* s : sources) s->StreamEnded(stream);
 }
 
 class FilterGraph final : public Object,
@@ -177,7 +158,7 @@ class FilterGraph final : public Object,
                           public IMediaEventEx,
                           public IMediaEventSink {
  public:
-  FilterGraph() : stream_(std::make_shared<Stream>()) {}
+  explicit FilterGraph(DeviceBackend& backend) : backend_(backend), stream_(std::make_shared<Stream>()) {}
   ~FilterGraph() override {
     StopStream();
     {
@@ -214,9 +195,9 @@ class FilterGraph final : public Object,
 
   // ---- IFilterGraph ----
   HRESULT AddFilter(IBaseFilter* filter, const char16_t* name) override {
-    KELVANE_SIM_FAULT("IFilterGraph::AddFilter", Scope());
+    KELVANE_FAULT("IFilterGraph::AddFilter", Scope());
     if (!filter) return E_POINTER;
-    Filter* f = AsSimFilter(filter);
+    Filter* f = AsFilter(filter);
     if (!f || f->Graph()) return E_INVALIDARG;  // a foreign filter, or already in a graph
     std::lock_guard lock(mutex_);
     std::u16string unique(name && *name ? name : u"Filter");
@@ -241,9 +222,9 @@ class FilterGraph final : public Object,
   }
 
   HRESULT RemoveFilter(IBaseFilter* filter) override {
-    KELVANE_SIM_FAULT("IFilterGraph::RemoveFilter", Scope());
+    KELVANE_FAULT("IFilterGraph::RemoveFilter", Scope());
     if (!filter) return E_POINTER;
-    Filter* f = AsSimFilter(filter);
+    Filter* f = AsFilter(filter);
     if (!f || !IsMember(*f)) return VFW_E_NOT_IN_GRAPH;
     if (!Stopped()) return VFW_E_NOT_STOPPED;
     for (const auto& pin : f->Pins()) {
@@ -267,9 +248,9 @@ class FilterGraph final : public Object,
   }
 
   HRESULT Disconnect(IPin* pin) override {
-    KELVANE_SIM_FAULT("IFilterGraph::Disconnect", Scope());
+    KELVANE_FAULT("IFilterGraph::Disconnect", Scope());
     if (!pin) return E_POINTER;
-    Pin* p = AsSimPin(pin);
+    Pin* p = AsPin(pin);
     if (!p || !IsMember(p->Owner())) return VFW_E_NOT_IN_GRAPH;
     if (!Stopped()) return VFW_E_NOT_STOPPED;
     if (!p->Peer()) return S_FALSE;
@@ -280,10 +261,10 @@ class FilterGraph final : public Object,
 
   // ---- IGraphBuilder ----
   HRESULT Connect(IPin* output, IPin* input) override {
-    KELVANE_SIM_FAULT("IGraphBuilder::Connect", Scope());
+    KELVANE_FAULT("IGraphBuilder::Connect", Scope());
     if (!output || !input) return E_POINTER;
-    Pin* out = AsSimPin(output);
-    Pin* in = AsSimPin(input);
+    Pin* out = AsPin(output);
+    Pin* in = AsPin(input);
     if (!out || !in || !IsMember(out->Owner()) || !IsMember(in->Owner())) return VFW_E_NOT_IN_GRAPH;
     if (out->Direction() != PINDIR_OUTPUT || in->Direction() != PINDIR_INPUT) return VFW_E_INVALID_DIRECTION;
     if (out->Peer() || in->Peer()) return VFW_E_ALREADY_CONNECTED;
@@ -298,10 +279,10 @@ class FilterGraph final : public Object,
       }
     }
     // Intelligent connect: one converter of the legacy filter category in between.
-    for (const FilterDesc& desc : CurrentBus()->filters) {
+    for (const DecompressorDesc& desc : backend_.Decompressors()) {
       ComPtr<IBaseFilter> converter;
       if (FAILED(CreateDecompressor(desc, IBaseFilter::iid, converter.PutVoid()))) continue;
-      Filter* c = AsSimFilter(converter.Get());
+      Filter* c = AsFilter(converter.Get());
       Pin* cin = c->FirstPin(PINDIR_INPUT);
       Pin* cout = c->FirstPin(PINDIR_OUTPUT);
       const MediaType* accepted = nullptr;
@@ -339,12 +320,12 @@ class FilterGraph final : public Object,
   }
 
   HRESULT Pause() override {
-    KELVANE_SIM_FAULT("IMediaControl::Pause", Scope());
+    KELVANE_FAULT("IMediaControl::Pause", Scope());
     return Start(State_Paused, false);
   }
 
   HRESULT Stop() override {
-    KELVANE_SIM_FAULT("IMediaControl::Stop", Scope());
+    KELVANE_FAULT("IMediaControl::Stop", Scope());
     StopStream();
     return S_OK;
   }
@@ -370,7 +351,7 @@ class FilterGraph final : public Object,
 
   // ---- IMediaEventEx ----
   HRESULT WaitForCompletion(int32_t timeoutMs, int32_t* eventCode) override {
-    KELVANE_SIM_FAULT("IMediaEventEx::WaitForCompletion", Scope());
+    KELVANE_FAULT("IMediaEventEx::WaitForCompletion", Scope());
     if (!eventCode) return E_POINTER;
     *eventCode = 0;
     Stream& s = *stream_;
@@ -390,7 +371,7 @@ class FilterGraph final : public Object,
   }
 
   HRESULT GetEvent(int32_t* eventCode, intptr_t* param1, intptr_t* param2, int32_t timeoutMs) override {
-    KELVANE_SIM_FAULT("IMediaEventEx::GetEvent", Scope());
+    KELVANE_FAULT("IMediaEventEx::GetEvent", Scope());
     if (!eventCode || !param1 || !param2) return E_POINTER;
     Stream& s = *stream_;
     std::unique_lock lock(s.mutex);
@@ -410,7 +391,7 @@ class FilterGraph final : public Object,
 
   // ---- IMediaEventSink ----
   HRESULT Notify(int32_t eventCode, intptr_t param1, intptr_t param2) override {
-    KELVANE_SIM_FAULT("IMediaEventSink::Notify", Scope());
+    KELVANE_FAULT("IMediaEventSink::Notify", Scope());
     std::lock_guard lock(stream_->mutex);
     if (stream_->events.size() == Stream::kMaxEvents) stream_->events.pop_front();
     stream_->events.push_back({eventCode, param1, param2});
@@ -553,6 +534,7 @@ class FilterGraph final : public Object,
     s.changed.notify_all();
   }
 
+  DeviceBackend& backend_;    // the decompressors intelligent connect may put in between
   mutable std::mutex mutex_;  // members_
   std::vector<Member> members_;
   std::shared_ptr<Stream> stream_;
@@ -560,10 +542,10 @@ class FilterGraph final : public Object,
 
 class CaptureGraphBuilder final : public Object, public ICaptureGraphBuilder2 {
  public:
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
 
   HRESULT SetFiltergraph(IGraphBuilder* graph) override {
-    KELVANE_SIM_FAULT("ICaptureGraphBuilder2::SetFiltergraph", "");
+    KELVANE_FAULT("ICaptureGraphBuilder2::SetFiltergraph", "");
     if (!graph) return E_POINTER;
     if (graph_) return E_UNEXPECTED;
     graph_ = ComPtr<IGraphBuilder>::Share(graph);
@@ -575,8 +557,8 @@ class CaptureGraphBuilder final : public Object, public ICaptureGraphBuilder2 {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!filter) return E_POINTER;
-    Filter* f = AsSimFilter(filter);
-    KELVANE_SIM_FAULT("ICaptureGraphBuilder2::FindInterface", f ? f->Scope() : "");
+    Filter* f = AsFilter(filter);
+    KELVANE_FAULT("ICaptureGraphBuilder2::FindInterface", f ? f->Scope() : "");
     if (!category && SUCCEEDED(filter->QueryInterface(riid, object))) return S_OK;
     if (!f) return E_NOINTERFACE;
     const bool capture = dynamic_cast<SourceFilter*>(f) != nullptr;
@@ -599,10 +581,10 @@ class CaptureGraphBuilder final : public Object, public ICaptureGraphBuilder2 {
 
 }  // namespace
 
-HRESULT CreateFilterGraph(REFIID riid, void** out) {
+HRESULT CreateFilterGraph(DeviceBackend& backend, REFIID riid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  return HandOut(new FilterGraph, riid, out);
+  return HandOut(new FilterGraph(backend), riid, out);
 }
 
 HRESULT CreateCaptureGraphBuilder(REFIID riid, void** out) {
@@ -611,44 +593,11 @@ HRESULT CreateCaptureGraphBuilder(REFIID riid, void** out) {
   return HandOut(new CaptureGraphBuilder, riid, out);
 }
 
-bool Grant(const std::string& camera, int64_t frames) {
-  auto device = FindDevice(camera);
-  if (!device || frames < 0) return false;
-  std::vector<std::shared_ptr<Stream>> streams;
-  {
-    std::lock_guard lock(device->Mutex());
-    device->credits += frames;
-    for (const auto& w : device->streams)
-      if (auto s = w.lock()) streams.push_back(std::move(s));
-  }
-  for (const auto& s : streams) {
-    std::lock_guard lock(s->mutex);
-    s->changed.notify_all();
-  }
-  return true;
+StepOutcome StepStream(Stream& stream) { return stream.Step(); }
+
+void WakeStream(Stream& stream) {
+  std::lock_guard lock(stream.mutex);
+  stream.changed.notify_all();
 }
 
-int64_t Credits(const std::string& camera) {
-  auto device = FindDevice(camera);
-  if (!device) return 0;
-  std::lock_guard lock(device->Mutex());
-  return device->credits;
-}
-
-StepResult Step(const std::string& camera) {
-  auto device = FindDevice(camera);
-  if (!device) return StepResult::NotRunning;
-  std::vector<std::shared_ptr<Stream>> streams;
-  {
-    std::lock_guard lock(device->Mutex());
-    for (const auto& w : device->streams)
-      if (auto s = w.lock()) streams.push_back(std::move(s));
-  }
-  for (const auto& s : streams) {
-    const StepResult r = s->Step();
-    if (r != StepResult::NotRunning) return r;
-  }
-  return StepResult::NotRunning;
-}
-
-}  // namespace kelvane::sim
+}  // namespace kelvane::framework

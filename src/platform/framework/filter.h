@@ -1,5 +1,6 @@
-// Filters and pins of the simulated capture framework: the common base of the
-// camera filter, the decompressors, the sample grabber and the null renderer.
+// Filters and pins of the capture framework: the common base of a device
+// backend's capture filter, the decompressors, the sample grabber and the null
+// renderer.
 #pragma once
 
 #include <memory>
@@ -8,9 +9,9 @@
 #include <vector>
 
 #include "platform/dshow.h"
-#include "platform/sim/object.h"
+#include "platform/framework/object.h"
 
-namespace kelvane::sim {
+namespace kelvane::framework {
 
 using platform::AM_MEDIA_TYPE;
 using platform::IBaseFilter;
@@ -90,7 +91,7 @@ class Pin : public IPin {
 
 class Filter : public Object, public IBaseFilter {
  public:
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
   HRESULT EnumPins(platform::IEnumPins** pins) override;
   HRESULT QueryFilterInfo(platform::FILTER_INFO* info) override;
 
@@ -135,11 +136,11 @@ class Filter : public Object, public IBaseFilter {
   std::u16string graphName_;
 };
 
-// The simulation's own filter behind a seam interface pointer, or null.
-Filter* AsSimFilter(IBaseFilter* filter);
-Pin* AsSimPin(IPin* pin);
+// The framework's own filter behind a seam interface pointer, or null.
+Filter* AsFilter(IBaseFilter* filter);
+Pin* AsPin(IPin* pin);
 
 std::u16string ToUtf16(std::string_view text);
 std::string ToUtf8(std::u16string_view text);
 
-}  // namespace kelvane::sim
+}  // namespace kelvane::framework

@@ -3,9 +3,10 @@
 #include <atomic>
 
 #include "platform/firei.h"
-#include "platform/sim/internal.h"
+#include "platform/framework/fault.h"
+#include "platform/framework/framework.h"
 
-namespace kelvane::sim {
+namespace kelvane::framework {
 
 using namespace platform;
 
@@ -25,16 +26,16 @@ bool OneOf(const GUID& g, std::initializer_list<GUID> list) {
 // A decompressor: takes the camera's format on its input and gives 24-bit RGB.
 class Decompressor final : public Filter, public IFiRawMode {
  public:
-  explicit Decompressor(FilterDesc desc) : desc_(std::move(desc)) {
+  explicit Decompressor(DecompressorDesc desc) : desc_(std::move(desc)) {
     input_ = &AddPin(std::make_unique<Pin>(*this, PINDIR_INPUT, u"XForm In"));
     output_ = &AddPin(std::make_unique<Pin>(*this, PINDIR_OUTPUT, u"XForm Out"));
   }
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
 
   std::string Scope() const override { return desc_.name; }
 
   HRESULT SetRawMode(int32_t mode) override {
-    KELVANE_SIM_FAULT("IFiRawMode::SetRawMode", Scope());
+    KELVANE_FAULT("IFiRawMode::SetRawMode", Scope());
     if (desc_.rawMode == RawModeSupport::Raises) throw PlatformError("SetRawMode: not supported by this decompressor");
     if (mode < 0 || mode > 4) return E_INVALIDARG;
     rawMode_.store(mode);
@@ -92,7 +93,7 @@ class Decompressor final : public Filter, public IFiRawMode {
   }
 
  private:
-  FilterDesc desc_;
+  DecompressorDesc desc_;
   Pin* input_;
   Pin* output_;
   std::atomic<int32_t> rawMode_{0};
@@ -103,7 +104,7 @@ class Decompressor final : public Filter, public IFiRawMode {
 class Sample final : public Object, public IMediaSample {
  public:
   Sample(uint8_t* data, size_t length) : data_(data), length_(length) {}
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
   HRESULT GetPointer(uint8_t** buffer) override {
     if (!buffer) return E_POINTER;
     *buffer = data_;
@@ -129,12 +130,12 @@ class SampleGrabber final : public Filter, public ISampleGrabber {
   ~SampleGrabber() override {
     if (callback_) callback_->Release();
   }
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
 
   std::string Scope() const override { return "SampleGrabber"; }
 
   HRESULT SetCallback(ISampleGrabberCB* callback, int32_t method) override {
-    KELVANE_SIM_FAULT("ISampleGrabber::SetCallback", Scope());
+    KELVANE_FAULT("ISampleGrabber::SetCallback", Scope());
     if (method != 0 && method != 1) return E_INVALIDARG;
     if (callback) callback->AddRef();
     ISampleGrabberCB* old = nullptr;
@@ -148,7 +149,7 @@ class SampleGrabber final : public Filter, public ISampleGrabber {
   }
 
   HRESULT GetConnectedMediaType(AM_MEDIA_TYPE* mt) override {
-    KELVANE_SIM_FAULT("ISampleGrabber::GetConnectedMediaType", Scope());
+    KELVANE_FAULT("ISampleGrabber::GetConnectedMediaType", Scope());
     if (!mt) return E_POINTER;
     *mt = AM_MEDIA_TYPE{};
     std::lock_guard lock(mutex_);
@@ -205,7 +206,7 @@ class SampleGrabber final : public Filter, public ISampleGrabber {
 class NullRenderer final : public Filter {
  public:
   NullRenderer() { input_ = &AddPin(std::make_unique<Pin>(*this, PINDIR_INPUT, u"In")); }
-  KELVANE_SIM_IUNKNOWN
+  KELVANE_IUNKNOWN
   std::string Scope() const override { return "NullRenderer"; }
   bool Accepts(const Pin& pin, const AM_MEDIA_TYPE&) const override { return &pin == input_; }
 
@@ -215,7 +216,7 @@ class NullRenderer final : public Filter {
 
 }  // namespace
 
-HRESULT CreateDecompressor(const FilterDesc& desc, REFIID riid, void** out) {
+HRESULT CreateDecompressor(const DecompressorDesc& desc, REFIID riid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   return HandOut(new Decompressor(desc), riid, out);
@@ -233,4 +234,4 @@ HRESULT CreateNullRenderer(REFIID riid, void** out) {
   return HandOut(new NullRenderer, riid, out);
 }
 
-}  // namespace kelvane::sim
+}  // namespace kelvane::framework
