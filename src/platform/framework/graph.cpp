@@ -438,21 +438,27 @@ class FilterGraph final : public Object,
 
   // Joins a streaming thread that was stopped from its own callback.
   void ReapThread() {
+    std::unique_lock lock(stream_->mutex);
+    const Stream& s = *stream_;
+    if (s.state != State_Stopped || !s.thread.joinable() || std::this_thread::get_id() == s.threadId) return;
+    EndThread(lock);
+  }
+
+  // With the stream's mutex held by `lock` and a streaming thread to end: takes
+  // the thread out and waits for it with the mutex released. Meanwhile a pause
+  // or run waits for the end (or is refused when it comes from that very
+  // thread), so nothing starts streaming again under the wait.
+  void EndThread(std::unique_lock<std::mutex>& lock) {
     Stream& s = *stream_;
-    std::thread finished;
-    std::vector<SourceFilter*> sources;
-    {
-      std::lock_guard lock(s.mutex);
-      if (s.state != State_Stopped || !s.thread.joinable() || std::this_thread::get_id() == s.threadId) return;
-      finished = std::move(s.thread);
-      sources = s.sources;
-      s.threadId = {};  // ids are reused once a thread has ended
-      ++s.stopping;
-      s.stoppingId = finished.get_id();
-    }
-    finished.join();
+    std::thread finished = std::move(s.thread);
+    const std::vector<SourceFilter*> sources = s.sources;
+    s.threadId = {};  // ids are reused once a thread has ended
+    ++s.stopping;
+    s.stoppingId = finished.get_id();
+    lock.unlock();
+    finished.join();  // the frame in flight finishes first
     Unregister(stream_, sources);
-    std::lock_guard lock(s.mutex);
+    lock.lock();
     --s.stopping;
     s.changed.notify_all();
   }
@@ -506,32 +512,18 @@ class FilterGraph final : public Object,
 
   void StopStream() {
     Stream& s = *stream_;
-    std::thread finished;
-    std::vector<SourceFilter*> sources;
-    {
-      std::unique_lock lock(s.mutex);
-      s.state = State_Stopped;
-      s.runPending = false;
-      s.changed.notify_all();
-      const auto self = std::this_thread::get_id();
-      if (self == s.threadId) return;  // inside its own callback: it ends after the frame
-      if (!s.thread.joinable()) {
-        // Another stop is waiting for the thread: stopped means ended for this caller too.
-        if (self != s.stoppingId) s.changed.wait(lock, [&] { return s.stopping == 0; });
-        return;
-      }
-      finished = std::move(s.thread);
-      sources = s.sources;
-      s.threadId = {};
-      ++s.stopping;
-      s.stoppingId = finished.get_id();
-    }
-    // Waits for the frame in flight to finish.
-    finished.join();
-    Unregister(stream_, sources);
-    std::lock_guard lock(s.mutex);
-    --s.stopping;
+    std::unique_lock lock(s.mutex);
+    s.state = State_Stopped;
+    s.runPending = false;
     s.changed.notify_all();
+    const auto self = std::this_thread::get_id();
+    if (self == s.threadId) return;  // inside its own callback: it ends after the frame
+    if (!s.thread.joinable()) {
+      // Another stop is waiting for the thread: stopped means ended for this caller too.
+      if (self != s.stoppingId) s.changed.wait(lock, [&] { return s.stopping == 0; });
+      return;
+    }
+    EndThread(lock);
   }
 
   DeviceBackend& backend_;    // the decompressors intelligent connect may put in between
