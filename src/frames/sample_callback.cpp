@@ -129,6 +129,9 @@ HRESULT CVideoDecoderCB::Deliver(uint8_t* buffer, int32_t length) {
     }
   }
 
+  // A frame that is not taken touches the store only to drop a cycle that a
+  // newer grab replaced; otherwise it leaves the host's copy undisturbed.
+  if (!take && !restart) return S_OK;
   int result = kNoPipeline;
   {
     std::lock_guard lock(FrameLock);
