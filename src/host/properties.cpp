@@ -51,7 +51,7 @@ int32_t GetProperty(int32_t grabber, int32_t port, const char* name, int32_t* va
   PortCall call("getProperty", grabber, port);
   if (!call) return 1;  // hosts rely on an unbound port not failing here
   if (!name) {
-    DebugPrint("getProperty[%d,%d]: no property name (null pointer)\r\n", grabber, port);
+    Refuse("getProperty", grabber, port, "no property name (null pointer)");
     return 0;
   }
   // The name decides first: an unknown one changes nothing and reports
@@ -64,7 +64,7 @@ int32_t GetProperty(int32_t grabber, int32_t port, const char* name, int32_t* va
   const bool isRegister = !setting && index < 0 && RegisterAddress(name, &address);
   if (!setting && index < 0 && !isRegister) return 1;
   if (!value) {
-    DebugPrint("getProperty[%d,%d] %s: no place for the value (null pointer)\r\n", grabber, port, name);
+    Refuse("getProperty", grabber, port, "%s: no place for the value (null pointer)", name);
     return 0;
   }
 

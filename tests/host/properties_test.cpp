@@ -98,7 +98,7 @@ TEST_F(PropertiesTest, ANullValuePointerFailsOnlyKnownNamesAndSaysSo) {
   }
   ClearMessages();
   getProperty(0, 0, "Gain", nullptr);
-  EXPECT_EQ(Messages(), std::vector<std::string>{"getProperty[0,0] Gain: no place for the value (null pointer)\r\n"});
+  EXPECT_EQ(Messages(), std::vector<std::string>{"getProperty[0,0]: Gain: no place for the value (null pointer)\r\n"});
   EXPECT_EQ(getProperty(0, 1, "Gain", nullptr), 1);  // an unbound port, as with any pointer
 }
 
