@@ -21,6 +21,8 @@ namespace {
 constexpr uint32_t kTriggerModeRegister = 0xF0F00830;
 constexpr int32_t kDefaultGrabBoundMs = 2000;
 constexpr int64_t kMaxCycleAllowanceMs = 60000;
+// The wait for an image ended because the camera has gone.
+constexpr HRESULT kDeviceLost = MakeHr(0x8007048Fu);
 
 // Waits for EC_COMPLETE of the grab armed with `sequence`; completions of earlier
 // images (a late frame of a grab whose wait had already given up) are skipped.
@@ -36,6 +38,7 @@ HRESULT WaitForImage(IGraphBuilder* graph, int32_t boundMs, uint32_t sequence) {
     intptr_t param1 = 0, param2 = 0;
     if (FAILED(events->GetEvent(&code, &param1, &param2, static_cast<int32_t>(left)))) return E_FAIL;
     if (code == EC_COMPLETE && static_cast<int32_t>(static_cast<uint32_t>(param1) - sequence) >= 0) return S_OK;
+    if (code == EC_DEVICE_LOST) return kDeviceLost;
     if (left == 0) return E_FAIL;
   }
 }
@@ -66,8 +69,9 @@ int32_t GrabBound(const CameraRecord& camera, int32_t timeoutMs) {
 SnapshotResult Snapshot(CameraRecord& camera, int32_t timeoutMs, uint32_t sequence) {
   if (capture::RunGraph(camera.MediaControl.Get(), timeoutMs) != 0) return SnapshotResult::NotRunning;
   if (camera.Decoder && camera.Decoder->Callback.load()) return SnapshotResult::Delivered;
-  return SUCCEEDED(WaitForImage(camera.Graph.Get(), GrabBound(camera, timeoutMs), sequence)) ? SnapshotResult::Delivered
-                                                                                             : SnapshotResult::NoImage;
+  const HRESULT hr = WaitForImage(camera.Graph.Get(), GrabBound(camera, timeoutMs), sequence);
+  if (SUCCEEDED(hr)) return SnapshotResult::Delivered;
+  return hr == kDeviceLost ? SnapshotResult::DeviceLost : SnapshotResult::NoImage;
 }
 
 int32_t Grab(int32_t grabber, int32_t port) {
@@ -92,6 +96,13 @@ int32_t Grab(int32_t grabber, int32_t port) {
     // No image can come for this grab: none may turn up later and be taken for it.
     decoder.Disarm();
     Refuse("doCVLGrab", grabber, port, "%s: the graph did not run, no image", camera.ConfigName);
+    return 0;
+  }
+  if (r == SnapshotResult::DeviceLost) {
+    decoder.Disarm();
+    Refuse("doCVLGrab", grabber, port,
+           "%s: the camera has gone (unplugged?); close the port and open it again once the camera is back",
+           camera.ConfigName);
     return 0;
   }
   return r == SnapshotResult::Delivered ? 1 : 0;

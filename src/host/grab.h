@@ -10,6 +10,7 @@ enum class SnapshotResult {
   Delivered,   // the image was delivered, or its delivery is left to the CompleteCallback
   NotRunning,  // the graph did not reach the running state: no image will come
   NoImage,     // the wait ended without the image
+  DeviceLost,  // the camera left while the grab waited (unplugged): no image will come
 };
 
 // Starts the graph and, without a CompleteCallback, waits for the image of the

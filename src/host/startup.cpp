@@ -1,12 +1,15 @@
 // Start-up, the system path and the message sink.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "capture/discovery.h"
 #include "diagnostics/diagnostics.h"
 #include "host/library.h"
 #include "host/state.h"
+#include "platform/backends.h"
 #include "platform/factory.h"
 #include "settings/camera_settings.h"
 
@@ -30,13 +33,27 @@ std::optional<std::string> SettingsPath() {
   return path;
 }
 
+// The device backend: KELVANE_BACKEND, else "Backend" in the settings file's
+// [Kelvane] section, else whichever has cameras.
+platform::BackendChoice ChooseBackend(const char* systemPath) {
+  if (const char* env = std::getenv("KELVANE_BACKEND"); env && *env)
+    return platform::ChooseBackend(env, "KELVANE_BACKEND");
+  if (auto path = settings::BuildSettingsPath(systemPath ? systemPath : "")) {
+    if (auto value = settings::ProfileText::Load(*path).Find("Kelvane", "Backend"); value && !value->empty())
+      return platform::ChooseBackend(*value, "Backend in [Kelvane] of Kelvane.ini");
+  }
+  return platform::ChooseBackend("auto", "");
+}
+
 int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
   HostState& s = State();
+  std::string backendMessage;
   {
     // Start-up runs once; a host thread that calls meanwhile waits for it.
     std::lock_guard start(s.StartMutex);
     if (!s.Initialized.load(std::memory_order_acquire)) {
       platform::SetPlatformMessageSink(ForwardPlatformMessage);
+      backendMessage = ChooseBackend(systemPath).message;
       uint32_t count = 0;
       capture::CameraRecord* records[kMaxCameras];
       for (int i = 0; i < kMaxCameras; ++i) records[i] = &s.CameraTable[i];
@@ -48,6 +65,7 @@ int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
   }
   SetSystemPath(systemPath);
   SetDebugMsgProc(messageProc);
+  if (!backendMessage.empty()) DebugPrint("%s\r\n", backendMessage.c_str());
   return 0;
 }
 

@@ -122,6 +122,7 @@ inline constexpr GUID MEDIASUBTYPE_Y444 = FourccGuid('Y', '4', '4', '4');
 inline constexpr GUID MEDIASUBTYPE_UYVY = FourccGuid('U', 'Y', 'V', 'Y');
 inline constexpr GUID MEDIASUBTYPE_RAW8 = FourccGuid('R', 'A', 'W', '8');
 inline constexpr GUID MEDIASUBTYPE_RAW16 = FourccGuid('R', 'A', 'W', '1');
+inline constexpr GUID MEDIASUBTYPE_MJPG = FourccGuid('M', 'J', 'P', 'G');
 
 // ---- device enumeration ---------------------------------------------------------------------------
 
@@ -218,6 +219,8 @@ struct IMediaControl : IUnknown {
 };
 
 inline constexpr int32_t EC_COMPLETE = 1;
+// A device of the graph has left (unplugged): no more frames will come.
+inline constexpr int32_t EC_DEVICE_LOST = 0x1F;
 inline constexpr int32_t INFINITE_WAIT = -1;
 
 struct IMediaEventEx : IUnknown {

@@ -15,6 +15,7 @@
 
 #include "platform/cache_line_allocator.h"
 #include "platform/dshow.h"
+#include "platform/factory.h"
 #include "platform/framework/filter.h"
 
 namespace kelvane::framework {
@@ -79,6 +80,16 @@ class SourceFilter : public Filter {
   // Fills `frame` with the next frame and returns true, or false when the
   // device gives none now (stopped, gone, waiting for a trigger).
   virtual bool NextFrame(FrameBuffer& frame, double* time) = 0;
+  // Hands the next frame to what is connected to `output` (Filter::Deliver).
+  // The default makes it in `scratch` through NextFrame; a device whose own
+  // buffers already hold the frame in its connection's layout passes them on
+  // in place and takes them back once the frame has been delivered.
+  virtual bool ProduceFrame(FrameBuffer& scratch, Pin& output) {
+    double time = 0;
+    if (!NextFrame(scratch, &time)) return false;
+    Deliver(output, scratch.data(), scratch.size(), time);
+    return true;
+  }
   // Frame interval of the connected format, 100-ns units.
   virtual int64_t FrameInterval() const = 0;
 
@@ -94,6 +105,10 @@ class SourceFilter : public Filter {
 };
 
 // ---- object creation --------------------------------------------------------------------------------
+
+// The platform behind the seam's factory for a backend's devices: the
+// framework's objects, with `backend` supplying the devices and decompressors.
+platform::Platform& PlatformFor(DeviceBackend& backend);
 
 HRESULT CreateDeviceEnumerator(DeviceBackend& backend, REFIID riid, void** out);
 HRESULT CreateDecompressor(const DecompressorDesc& desc, REFIID riid, void** out);

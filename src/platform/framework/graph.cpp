@@ -54,8 +54,17 @@ class Stream {
 
   bool Delivering() const { return state == State_Running && !runPending; }
 
+  // Queues an event for GetEvent (the streaming thread's own, without the mutex held).
+  void PostEvent(int32_t code, intptr_t param1, intptr_t param2) {
+    std::lock_guard lock(mutex);
+    if (events.size() == kMaxEvents) events.pop_front();
+    events.push_back({code, param1, param2});
+    changed.notify_all();
+  }
+
   void Body() {
     std::vector<FrameBuffer> buffers(sources.size());
+    bool lostPosted = false;
     Clock::time_point due = Clock::now();
     std::unique_lock lock(mutex);
     while (state != State_Stopped) {
@@ -98,10 +107,15 @@ class Stream {
         // Nothing may escape the streaming thread: a frame that cannot be made
         // (no memory for a huge format) or a callback that throws costs that frame only.
         try {
-          double time = 0;
-          if (!source->NextFrame(buffers[i], &time)) continue;
+          if (!source->ProduceFrame(buffers[i], *out)) {
+            // A device that has left ends the stream's hope of frames: said once per run.
+            if (!lostPosted && FAILED(source->Health())) {
+              lostPosted = true;
+              PostEvent(EC_DEVICE_LOST, 0, 0);
+            }
+            continue;
+          }
           delivered = true;
-          Filter::Deliver(*out, buffers[i].data(), buffers[i].size(), time);
         } catch (const std::exception& e) {
           PlatformMessage((source->StreamName() + ": " + source->Scope() + ": " + e.what() + "\r\n").c_str());
         } catch (...) {

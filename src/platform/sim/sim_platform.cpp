@@ -1,5 +1,4 @@
-// The simulated platform behind the seam's factory: the capture framework's
-// objects, with the simulated bus as their device backend.
+// The simulated bus as the capture framework's device backend.
 #include "platform/factory.h"
 #include "platform/sim/internal.h"
 
@@ -36,45 +35,3 @@ framework::DeviceBackend& Backend() {
 }
 
 }  // namespace kelvane::sim
-
-namespace kelvane::platform {
-namespace {
-
-struct ClassEntry {
-  const CLSID* clsid;
-  const char* name;  // the scope of a fault on "CoCreateInstance"
-  HRESULT (*create)(REFIID, void**);
-};
-
-const ClassEntry kClasses[] = {
-    {&CLSID_SystemDeviceEnum, "SystemDeviceEnum",
-     [](REFIID riid, void** out) { return framework::CreateDeviceEnumerator(sim::Backend(), riid, out); }},
-    {&CLSID_FilterGraph, "FilterGraph",
-     [](REFIID riid, void** out) { return framework::CreateFilterGraph(sim::Backend(), riid, out); }},
-    {&CLSID_CaptureGraphBuilder2, "CaptureGraphBuilder2", framework::CreateCaptureGraphBuilder},
-    {&CLSID_SampleGrabber, "SampleGrabber", framework::CreateSampleGrabber},
-    {&CLSID_NullRenderer, "NullRenderer", framework::CreateNullRenderer},
-};
-
-class SimulatedPlatform final : public Platform {
- public:
-  HRESULT CreateInstance(REFCLSID clsid, REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    for (const auto& c : kClasses) {
-      if (!(*c.clsid == clsid)) continue;
-      KELVANE_SIM_FAULT("CoCreateInstance", c.name);
-      return c.create(riid, object);
-    }
-    return REGDB_E_CLASSNOTREG;
-  }
-};
-
-}  // namespace
-
-Platform& DefaultPlatform() {
-  static SimulatedPlatform* platform = new SimulatedPlatform;  // never destroyed: objects may outlive statics
-  return *platform;
-}
-
-}  // namespace kelvane::platform

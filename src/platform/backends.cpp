@@ -1,0 +1,61 @@
+#include "platform/backends.h"
+
+#include <atomic>
+
+#include "platform/factory.h"
+#include "platform/framework/framework.h"
+#include "platform/sim/internal.h"
+#include "platform/v4l2/v4l2.h"
+
+namespace kelvane::platform {
+
+namespace {
+
+enum class Kind { Simulated, V4l2 };
+std::atomic<Kind> g_kind{Kind::Simulated};
+
+framework::DeviceBackend& BackendOf(Kind kind) { return kind == Kind::V4l2 ? v4l2::Backend() : sim::Backend(); }
+
+std::string Lower(std::string_view text) {
+  std::string s(text);
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+}  // namespace
+
+BackendChoice ChooseBackend(std::string_view requested, std::string_view source) {
+  const std::string want = Lower(requested);
+  BackendChoice choice;
+  std::string note;
+  if (want == "sim") {
+    g_kind = Kind::Simulated;
+    choice = {"sim", "Kelvane: using the simulated bus (" + std::string(source) + ")"};
+    return choice;
+  }
+  if (want == "v4l2") {
+    g_kind = Kind::V4l2;
+    const size_t n = v4l2::CountCameras();
+    choice = {"v4l2", "Kelvane: using the V4L2 cameras (" + std::string(source) + "); " + std::to_string(n) +
+                          (n == 1 ? " camera found" : " cameras found")};
+    return choice;
+  }
+  if (!want.empty() && want != "auto")
+    note =
+        "; \"" + std::string(requested) + "\" (" + std::string(source) + ") is not a backend: choose sim, v4l2 or auto";
+  const size_t n = v4l2::CountCameras();
+  if (n > 0) {
+    g_kind = Kind::V4l2;
+    return {"v4l2", "Kelvane: using the V4L2 cameras: " + std::to_string(n) +
+                        (n == 1 ? " camera found" : " cameras found") + note};
+  }
+  g_kind = Kind::Simulated;
+  return {"sim", "Kelvane: using the simulated bus: this machine shows no V4L2 camera" + note};
+}
+
+std::string ActiveBackendName() { return g_kind.load() == Kind::V4l2 ? "v4l2" : "sim"; }
+
+Platform& DefaultPlatform() { return framework::PlatformFor(BackendOf(g_kind.load())); }
+
+}  // namespace kelvane::platform

@@ -1,0 +1,24 @@
+// The device backends behind the seam, and the choice between them: the
+// simulated bus ("sim") or this machine's V4L2 cameras ("v4l2").
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kelvane::platform {
+
+struct BackendChoice {
+  std::string name;     // "sim" or "v4l2": what DefaultPlatform() gives from now on
+  std::string message;  // one line for the host: which backend, and why
+};
+
+// Chooses the backend. `requested` is "sim", "v4l2", or "auto" (or empty):
+// auto takes the V4L2 cameras when the machine has any, else the simulated
+// bus. An unknown name is said in the message and taken as auto; `source`
+// names where the request came from, for that message.
+BackendChoice ChooseBackend(std::string_view requested, std::string_view source);
+
+// The backend in use: "sim" until one is chosen.
+std::string ActiveBackendName();
+
+}  // namespace kelvane::platform
