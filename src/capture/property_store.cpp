@@ -1,8 +1,13 @@
 #include "capture/property_store.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "capture/property_access.h"
+#include "capture/stream_format.h"
 #include "diagnostics/diagnostics.h"
 #include "settings/camera_settings.h"
 
@@ -38,6 +43,50 @@ bool SaveCameraProperties(CameraRecord& camera, const std::string& settingsPath)
   // One transaction for all keys: one lock, one replacement of the file.
   return entries.empty() || settings::WriteProfileStrings(settingsPath, camera.ConfigName, entries);
 }
+
+namespace {
+
+std::string Fps(int64_t interval) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", interval > 0 ? 1e7 / static_cast<double>(interval) : 0.0);
+  return text;
+}
+
+// The formats a user can ask for: subtype (the settings' SubType), size or
+// range of sizes, and frame rates, from the capture pin's stream configuration.
+void DumpStreamFormats(CameraRecord& camera) {
+  ComPtr<IAMStreamConfig> config;
+  if (!camera.CapturePin || FAILED(QueryInto(camera.CapturePin.Get(), config)) || !config) return;
+  int32_t count = 0, size = 0;
+  if (FAILED(config->GetNumberOfCapabilities(&count, &size))) return;
+  DebugPrint("--- FORMATS for %s ---\r\n", camera.ConfigName);
+  for (int32_t i = 0; i < count && i < 1024; ++i) {
+    AM_MEDIA_TYPE* mt = nullptr;
+    VIDEO_STREAM_CONFIG_CAPS caps{};
+    if (config->GetStreamCaps(i, &mt, reinterpret_cast<uint8_t*>(&caps)) != S_OK || !mt) {
+      DeleteMediaType(mt);
+      continue;
+    }
+    const VIDEOINFOHEADER* vih = VideoInfo(*mt);
+    const std::string subtype = MediaSubtypeName(mt->subtype).substr(std::strlen("MEDIASUBTYPE_"));
+    std::string sizes;
+    if (vih)
+      sizes = std::to_string(vih->bmiHeader.biWidth) + "x" + std::to_string(std::abs(vih->bmiHeader.biHeight));
+    if (caps.MinOutputSize.cx != caps.MaxOutputSize.cx || caps.MinOutputSize.cy != caps.MaxOutputSize.cy)
+      sizes = std::to_string(caps.MinOutputSize.cx) + "x" + std::to_string(caps.MinOutputSize.cy) + " to " +
+              std::to_string(caps.MaxOutputSize.cx) + "x" + std::to_string(caps.MaxOutputSize.cy) + " in steps of " +
+              std::to_string(caps.OutputGranularityX) + "x" + std::to_string(caps.OutputGranularityY);
+    std::string rates;
+    if (caps.MinFrameInterval > 0 && caps.MaxFrameInterval > caps.MinFrameInterval)
+      rates = Fps(caps.MaxFrameInterval) + " to " + Fps(caps.MinFrameInterval) + " fps";
+    else if (vih && vih->AvgTimePerFrame > 0)
+      rates = Fps(vih->AvgTimePerFrame) + " fps";
+    DebugPrint("%-8s %s%s%s\r\n", subtype.c_str(), sizes.c_str(), rates.empty() ? "" : ", ", rates.c_str());
+    DeleteMediaType(mt);
+  }
+}
+
+}  // namespace
 
 void DumpCameraCapabilities(CameraRecord& camera) {
   IBaseFilter* filter = camera.CaptureFilter.Get();
@@ -102,6 +151,15 @@ void DumpCameraCapabilities(CameraRecord& camera) {
     else
       LogFailure("GetMode", hr);
   }
+
+  ComPtr<IDeviceDescription> description;
+  std::string text;
+  if (filter && SUCCEEDED(QueryInto(filter, description)) && description &&
+      SUCCEEDED(description->Describe(&text)) && !text.empty()) {
+    DebugPrint("--- DEVICE for %s ---\r\n", name);
+    DebugPrint("%s", text.c_str());
+  }
+  DumpStreamFormats(camera);
 }
 
 }  // namespace kelvane::capture

@@ -294,10 +294,19 @@ struct IAMVideoProcAmp : IUnknown {
 
 struct IAMCameraControl : IUnknown {
   static constexpr IID iid{0xC6E13370, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+
   virtual HRESULT GetRange(int32_t property, int32_t* minimum, int32_t* maximum, int32_t* step,
                            int32_t* defaultValue, int32_t* capsFlags) = 0;
   virtual HRESULT Set(int32_t property, int32_t value, int32_t flags) = 0;
   virtual HRESULT Get(int32_t property, int32_t* value, int32_t* flags) = 0;
+};
+
+// What a device backend can say of a device beyond its friendly name, for the
+// capability report: lines of "Key: value" (device node, driver, bus, the
+// colour-filter layout of raw formats), each ending in "\r\n".
+struct IDeviceDescription : IUnknown {
+  static constexpr IID iid{0x6B1C2E7A, 0x4F0D, 0x4C55, {0x9A, 0x31, 0x2E, 0x8D, 0x17, 0xC4, 0x5B, 0x60}};
+  virtual HRESULT Describe(std::string* text) = 0;
 };
 
 // Interfaces the capability report asks a camera filter for; none of their operations is called.

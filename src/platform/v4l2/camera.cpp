@@ -132,7 +132,7 @@ MediaType TypeOf(const PixelFormat& format, uint32_t width, uint32_t height, int
   return m;
 }
 
-class Camera final : public framework::SourceFilter {
+class Camera final : public framework::SourceFilter, public IDeviceDescription {
  public:
   explicit Camera(std::shared_ptr<Device> device)
       : device_(std::move(device)),
@@ -199,9 +199,28 @@ class Camera final : public framework::SourceFilter {
 
   CapturePin& Output() { return *pin_; }
 
+  // ---- IDeviceDescription ----
+  HRESULT Describe(std::string* text) override {
+    if (!text) return E_POINTER;
+    Identity id = device_->Id();
+    *text = "Device node: " + id.path + "\r\nDriver: " + id.driver + "\r\nCard: " + id.card + "\r\nBus: " + id.busInfo +
+            "\r\n";
+    if (FAILED(Health())) *text += "State: gone\r\n";
+    std::vector<const PixelFormat*> said;
+    for (const Mode& m : device_->Modes()) {
+      if (!m.format->bayer || std::find(said.begin(), said.end(), m.format) != said.end()) continue;
+      said.push_back(m.format);
+      *text += std::string("Mosaic of ") + m.format->name + ": " + BayerName(m.format->bayer) + ", RawMode " +
+               std::to_string(RawModeFor(m.format->bayer, 0)) + " with Algorithm 0, RawMode " +
+               std::to_string(RawModeFor(m.format->bayer, 1)) + " with Algorithms 1 to 4\r\n";
+    }
+    return S_OK;
+  }
+
  protected:
   void* Find(REFIID riid) override {
     if (riid == IUnknown::iid || riid == IBaseFilter::iid) return static_cast<IBaseFilter*>(this);
+    if (riid == IDeviceDescription::iid) return static_cast<IDeviceDescription*>(this);
     if (riid == IAMVideoProcAmp::iid && procAmp_.Any()) return static_cast<IAMVideoProcAmp*>(&procAmp_);
     if (riid == IAMCameraControl::iid && cameraControl_.Any()) return static_cast<IAMCameraControl*>(&cameraControl_);
     return nullptr;

@@ -205,4 +205,14 @@ const char* BayerName(int bayer) {
   return "";
 }
 
+int RawModeFor(int bayer, int algorithm) {
+  // Layouts 1 RGGB, 2 GRBG, 3 GBRG, 4 BGGR; algorithm 0 takes code 1 as
+  // R G / G B, 2 as G B / R G, 3 as G R / B G, 4 as B G / G R, and the others
+  // take 1 as B G / G R, 2 as G R / B G, 3 as G B / R G, 4 as R G / G B.
+  static constexpr int kAlgorithm0[] = {0, 1, 3, 2, 4};
+  static constexpr int kOthers[] = {0, 4, 2, 3, 1};
+  if (bayer < 1 || bayer > 4) return 0;
+  return algorithm == 0 ? kAlgorithm0[bayer] : kOthers[bayer];
+}
+
 }  // namespace kelvane::v4l2

@@ -55,5 +55,9 @@ bool Repack(const PixelFormat& format, uint32_t width, uint32_t height, uint32_t
 
 // "Bayer RGGB" and so on, for messages.
 const char* BayerName(int bayer);
+// The settings' RawMode that demosaics this colour-filter layout with
+// `algorithm`: algorithm 0 reads the codes with red and blue exchanged
+// against algorithms 1 to 4.
+int RawModeFor(int bayer, int algorithm);
 
 }  // namespace kelvane::v4l2
