@@ -157,7 +157,12 @@ void DumpCameraCapabilities(CameraRecord& camera) {
   if (filter && SUCCEEDED(QueryInto(filter, description)) && description &&
       SUCCEEDED(description->Describe(&text)) && !text.empty()) {
     DebugPrint("--- DEVICE for %s ---\r\n", name);
-    DebugPrint("%s", text.c_str());
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find('\n', at);
+      end = end == std::string::npos ? text.size() : end + 1;
+      DebugPrint("%s", text.substr(at, end - at).c_str());
+      at = end;
+    }
   }
   DumpStreamFormats(camera);
 }

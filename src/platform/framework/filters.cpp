@@ -58,6 +58,10 @@ class Decompressor final : public Filter, public IFiRawMode {
         return OneOf(s, {MEDIASUBTYPE_YUY2, MEDIASUBTYPE_UYVY, MEDIASUBTYPE_Y422, MEDIASUBTYPE_Y411, y});
       case FilterKind::BayerRgb:
         return OneOf(s, {MEDIASUBTYPE_LUMX, MEDIASUBTYPE_RAW8, y});
+      case FilterKind::Codecs:
+        return OneOf(s, {MEDIASUBTYPE_YUY2, MEDIASUBTYPE_UYVY, MEDIASUBTYPE_Y422, MEDIASUBTYPE_Y411,
+                         MEDIASUBTYPE_Y444, MEDIASUBTYPE_I420, MEDIASUBTYPE_IYUV, y, MEDIASUBTYPE_RAW8,
+                         MEDIASUBTYPE_MO16, MEDIASUBTYPE_RAW16});
     }
     return false;
   }

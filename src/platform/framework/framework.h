@@ -24,7 +24,10 @@ using platform::FrameBuffer;
 
 // ---- decompressors ---------------------------------------------------------------------------------
 
-enum class FilterKind { FireiYuv, Avi, IatYuv, BayerRgb };
+// Which inputs a decompressor reads: as the simulated bus's filters of those
+// names do, or (Codecs) every format the framework converts, as the system's
+// decompressor with the machine's codecs installed does for real cameras.
+enum class FilterKind { FireiYuv, Avi, IatYuv, BayerRgb, Codecs };
 enum class RawModeSupport { None, Supported, Raises };
 
 // A decompressor filter of the legacy filter category: its friendly name, the

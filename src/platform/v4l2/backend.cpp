@@ -25,8 +25,8 @@ class V4l2Backend final : public framework::DeviceBackend {
     return entries;
   }
   std::vector<framework::DecompressorDesc> Decompressors() override {
-    return {
-        framework::DecompressorDesc{"AVI Decompressor", framework::FilterKind::Avi, framework::RawModeSupport::None}};
+    return {framework::DecompressorDesc{"AVI Decompressor", framework::FilterKind::Codecs,
+                                        framework::RawModeSupport::None}};
   }
 
  private:

@@ -152,6 +152,8 @@ class Camera final : public framework::SourceFilter, public IDeviceDescription {
   // ---- negotiation ----
   std::vector<MediaType> Proposals(const Pin&) const override {
     std::vector<MediaType> v;
+    // A device another program streams from connects to nothing.
+    if (FAILED(device_->Claim())) return v;
     Current c;
     if (SUCCEEDED(CurrentOrFirst(&c))) v.push_back(TypeOf(*c.format, c.width, c.height, c.interval));
     return v;
@@ -175,9 +177,8 @@ class Camera final : public framework::SourceFilter, public IDeviceDescription {
 
   // ---- streaming ----
   int64_t FrameInterval() const override {
-    Current c;
-    if (SUCCEEDED(device_->GetCurrent(&c)) && c.interval > 0) return c.interval;
-    return kDefaultInterval;
+    const int64_t interval = device_->FrameInterval();
+    return interval > 0 ? interval : kDefaultInterval;
   }
   // The device paces the frames: the streaming thread waits in NextFrame.
   framework::Pacing CurrentPacing() const override { return framework::Pacing::Fast; }

@@ -167,6 +167,7 @@ HRESULT Device::Health() {
 
 std::vector<Mode> Device::Modes() {
   std::lock_guard lock(mutex_);
+  IdleClose idle{*this};
   if (modesRead_) return modes_;
   const int fd = Fd();
   if (fd < 0) return {};
@@ -252,6 +253,7 @@ std::vector<Mode> Device::Modes() {
 
 HRESULT Device::GetCurrent(Current* current) {
   std::lock_guard lock(mutex_);
+  IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
   v4l2_format f{};
@@ -290,6 +292,7 @@ HRESULT Device::GetCurrent(Current* current) {
 
 HRESULT Device::SetCurrent(const PixelFormat& format, uint32_t width, uint32_t height, int64_t interval) {
   std::lock_guard lock(mutex_);
+  IdleClose idle{*this};
   if (streaming_) return VFW_E_WRONG_STATE;
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
@@ -336,10 +339,31 @@ HRESULT Device::SetCurrent(const PixelFormat& format, uint32_t width, uint32_t h
   return S_OK;
 }
 
+HRESULT Device::Claim() {
+  std::lock_guard lock(mutex_);
+  if (streaming_) return S_OK;
+  IdleClose idle{*this};
+  const int fd = Fd();
+  if (fd < 0) return ErrnoResult(errno);
+  v4l2_requestbuffers req{};
+  req.count = 0;
+  req.type = BufferType();
+  req.memory = V4L2_MEMORY_MMAP;
+  if (Xioctl(fd, VIDIOC_REQBUFS, &req) == 0) return S_OK;
+  const int error = errno;
+  if (error == EBUSY) {
+    Say(identity_.card + " (" + identity_.path + "): the device is busy: another program is using it");
+    return kDeviceBusy;
+  }
+  // A driver that cannot free buffers it has none of says nothing of ownership.
+  return Vanished(error) ? kDeviceGone : S_OK;
+}
+
 // ---- controls -----------------------------------------------------------------------------------------
 
 HRESULT Device::QueryControl(uint32_t id, Control* control) {
   std::lock_guard lock(mutex_);
+  IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
   v4l2_queryctrl q{};
@@ -358,6 +382,7 @@ HRESULT Device::QueryControl(uint32_t id, Control* control) {
 
 HRESULT Device::GetControl(uint32_t id, int32_t* value) {
   std::lock_guard lock(mutex_);
+  IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
   v4l2_control c{};
@@ -369,6 +394,7 @@ HRESULT Device::GetControl(uint32_t id, int32_t* value) {
 
 HRESULT Device::SetControl(uint32_t id, int32_t value) {
   std::lock_guard lock(mutex_);
+  IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
   v4l2_control c{};
@@ -387,6 +413,7 @@ std::vector<std::pair<int32_t, std::string>> Device::MenuEntries(const Control& 
   std::vector<std::pair<int32_t, std::string>> entries;
   if (control.type != V4L2_CTRL_TYPE_MENU) return entries;
   std::lock_guard lock(mutex_);
+  IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return entries;
   for (int32_t i = control.minimum; i <= control.maximum && i - control.minimum < 64; ++i) {
@@ -403,6 +430,15 @@ std::vector<std::pair<int32_t, std::string>> Device::MenuEntries(const Control& 
 bool Device::Streaming() const {
   std::lock_guard lock(mutex_);
   return streaming_;
+}
+
+int64_t Device::FrameInterval() {
+  {
+    std::lock_guard lock(mutex_);
+    if (streaming_) return streamFormat_.interval;
+  }
+  Current c;
+  return SUCCEEDED(GetCurrent(&c)) ? c.interval : 0;
 }
 
 bool Device::LostWhileStreaming() const {
@@ -432,6 +468,10 @@ HRESULT Device::StartStreamingLocked() {
     c.sizeImage = f.fmt.pix.sizeimage;
   }
   if (!c.format) return VFW_E_INVALIDMEDIATYPE;
+  v4l2_streamparm parm{};
+  parm.type = BufferType();
+  if (Xioctl(fd, VIDIOC_G_PARM, &parm) == 0 && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME))
+    c.interval = ToInterval(parm.parm.capture.timeperframe);
 
   v4l2_requestbuffers req{};
   req.count = kBufferCount;
@@ -510,8 +550,19 @@ void Device::StopStreaming() {
   std::lock_guard stream(streamMutex_);
   std::lock_guard lock(mutex_);
   StopStreamingLocked();
+  // The node is not held while nothing streams: another program may take it,
+  // and a USB camera may sleep. Formats and controls stay set in the driver.
+  CloseLocked();
   lostWhileStreaming_ = false;
   startFailedSaid_ = false;
+}
+
+void Device::LostLocked() {
+  gone_ = true;
+  if (lostWhileStreaming_) return;
+  lostWhileStreaming_ = true;
+  Say(identity_.card + " (" + identity_.path + "): the device is gone (unplugged?); streaming ended");
+  StopStreamingLocked();
 }
 
 bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver) {
@@ -532,6 +583,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
                                    : std::string(std::strerror(errno))));
         }
         if (gone_) lostWhileStreaming_ = true;
+        CloseLocked();
         return false;
       }
     }
@@ -539,9 +591,13 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
     format = streamFormat_;
   }
 
+  // An interrupted wait is waited again: a signal costs no frame.
   pollfd p{fd, POLLIN, 0};
-  const int ready = ops_.Poll(&p, 1, waitMs);
-  if (ready <= 0) return false;  // nothing yet (or interrupted): asked again at the next turn
+  int ready;
+  int tries = 0;
+  do ready = ops_.Poll(&p, 1, waitMs);
+  while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
+  if (ready <= 0) return false;  // nothing yet: asked again at the next turn
 
   v4l2_buffer b{};
   v4l2_plane planes[VIDEO_MAX_PLANES]{};
@@ -559,10 +615,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
       const int error = errno;
       if (error == EAGAIN) return false;
       if (Vanished(error) || gone_) {
-        gone_ = true;
-        lostWhileStreaming_ = true;
-        Say(identity_.card + " (" + identity_.path + "): the device is gone (unplugged?); streaming ended");
-        StopStreamingLocked();
+        LostLocked();
       } else if (!brokenSaid_) {
         brokenSaid_ = true;
         Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::strerror(error));
@@ -592,7 +645,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
       q.length = 1;
     }
     std::lock_guard lock(mutex_);
-    if (streaming_ && Xioctl(fd, VIDIOC_QBUF, &q) < 0 && gone_) lostWhileStreaming_ = true;
+    if (streaming_ && Xioctl(fd, VIDIOC_QBUF, &q) < 0 && gone_) LostLocked();
   };
   struct Requeue {
     const decltype(requeue)& f;

@@ -90,6 +90,10 @@ class Device {
   // the device offers). VFW_E_WRONG_STATE while streaming.
   HRESULT SetCurrent(const PixelFormat& format, uint32_t width, uint32_t height, int64_t interval);
 
+  // Whether the stream can be had: kDeviceBusy (said) when another program
+  // owns the device's buffers, as a driver answers a request for them.
+  HRESULT Claim();
+
   // ---- controls ----
   HRESULT QueryControl(uint32_t id, Control* control);
   HRESULT GetControl(uint32_t id, int32_t* value);
@@ -106,6 +110,9 @@ class Device {
   bool NextFrame(platform::FrameBuffer& scratch, int waitMs, const Deliver& deliver);
   void StopStreaming();
   bool Streaming() const;
+  // The frame interval of the stream (asked of the device only while it does
+  // not stream), 0 when the device does not say.
+  int64_t FrameInterval();
   // Set when the device has gone while streaming; cleared by the next start.
   bool LostWhileStreaming() const;
 
@@ -116,8 +123,14 @@ class Device {
   int Xioctl(int fd, unsigned long request, void* arg);  // retries EINTR
   void NoteFailure(int error);                           // a vanished device is marked gone
   void CloseLocked();
+  // Closes the node again at the end of an operation unless it streams.
+  struct IdleClose {
+    Device& device;
+    ~IdleClose() { device.CloseLocked(); }
+  };
   HRESULT StartStreamingLocked();
   void StopStreamingLocked();
+  void LostLocked();  // the device went while streaming: said once, buffers given back
   uint32_t BufferType() const;
   void Say(const std::string& text);
 
