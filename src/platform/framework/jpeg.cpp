@@ -30,6 +30,8 @@ bool JpegDecoder::DecodeToRgb24(const uint8_t* in, size_t length, int32_t width,
   int w = 0, h = 0, subsampling = 0, colourspace = 0;
   if (tjDecompressHeader3(handle_, in, size, &w, &h, &subsampling, &colourspace) != 0)
     return fail(tjGetErrorStr2(handle_));
+  // Data that ends before the frame header is answered with a warning and no size.
+  if (w <= 0 || h <= 0) return fail(std::string("no JPEG frame header: ") + tjGetErrorStr2(handle_));
   // The output holds the connected size exactly: a frame of any other size
   // (the library would scale a larger one down, not refuse it) is not written.
   if (w != width || h != height)

@@ -476,7 +476,7 @@ class CameraFilter final : public SourceFilter,
   int32_t stillWidth_ = 0, stillHeight_ = 0;
   size_t stillBytes_ = 0;  // 0: no still picture in the buffer
   FrameFile file_;
-  FrameBuffer picture_;              // a Motion-JPEG camera's picture before encoding
+  FrameBuffer picture_;  // a Motion-JPEG camera's picture before encoding
   framework::JpegEncoder encoder_;
 };
 
