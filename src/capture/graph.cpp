@@ -210,6 +210,9 @@ HRESULT ConnectCaptureGraph(CameraRecord& camera) {
   hr = ConnectFilters(graph, camera.CaptureFilter.Get(), decompressor);
   if (FAILED(hr)) {
     LogFailure("Connect failed: Camera-Decompressor", hr);
+    // Say why when the camera sends what only a decompressor reads (MJPG with
+    // the Fire-i decompressor, or a build that decodes no JPEG).
+    if (IsCompressedSubtype(subtype)) LogUnknownSampleFormat("No decompressor reads the sample format", subtype);
     return hr;
   }
   hr = ConnectFilters(graph, decompressor, camera.GrabberFilter.Get());

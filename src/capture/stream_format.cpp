@@ -122,6 +122,8 @@ bool IsSupportedSubtype(const GUID& subtype) {
   return false;
 }
 
+bool IsCompressedSubtype(const GUID& subtype) { return subtype == MEDIASUBTYPE_MJPG; }
+
 bool IsRgbSubtype(const GUID& subtype) {
   return subtype == MEDIASUBTYPE_RGB24 || subtype == MEDIASUBTYPE_RGB32 || subtype == MEDIASUBTYPE_ARGB32;
 }
@@ -276,7 +278,9 @@ HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
 HRESULT SetStreamConfig(CameraRecord& camera) {
   const GUID wanted = camera.Settings.SubType;
   HRESULT hr = E_FAIL;
-  if (IsSupportedSubtype(wanted)) {
+  // A compressed subtype is applied when asked for: the graph then puts a
+  // decompressor before the pipeline. The fallbacks stay uncompressed.
+  if (IsSupportedSubtype(wanted) || IsCompressedSubtype(wanted)) {
     hr = ApplyStreamFormat(camera, wanted);
     if (SUCCEEDED(hr)) return hr;
   }

@@ -17,6 +17,9 @@ using platform::HRESULT;
 std::span<const GUID> SupportedSubtypes();
 bool IsSupportedSubtype(const GUID& subtype);
 bool IsRgbSubtype(const GUID& subtype);  // RGB24, RGB32, ARGB32
+// Compressed subtypes (MJPG): never taken by the pipeline, only through a
+// decompressor. A camera set to one is given it, but none is a fallback.
+bool IsCompressedSubtype(const GUID& subtype);
 
 // "MEDIASUBTYPE_" and a short name (at most 19 characters in all).
 std::string MediaSubtypeName(const GUID& subtype);

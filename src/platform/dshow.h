@@ -122,6 +122,8 @@ inline constexpr GUID MEDIASUBTYPE_Y444 = FourccGuid('Y', '4', '4', '4');
 inline constexpr GUID MEDIASUBTYPE_UYVY = FourccGuid('U', 'Y', 'V', 'Y');
 inline constexpr GUID MEDIASUBTYPE_RAW8 = FourccGuid('R', 'A', 'W', '8');
 inline constexpr GUID MEDIASUBTYPE_RAW16 = FourccGuid('R', 'A', 'W', '1');
+// Motion-JPEG: every frame a JPEG of its own length. The frame pipeline cannot
+// take it; a decompressor turns it into RGB24 first.
 inline constexpr GUID MEDIASUBTYPE_MJPG = FourccGuid('M', 'J', 'P', 'G');
 
 // ---- device enumeration ---------------------------------------------------------------------------

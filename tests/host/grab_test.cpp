@@ -13,6 +13,10 @@
 #include "platform/sim/internal.h"
 #include "settings/camera_settings.h"
 
+#if KELVANE_HAVE_JPEG
+#include <turbojpeg.h>
+#endif
+
 namespace kelvane::testing {
 namespace {
 
@@ -78,7 +82,18 @@ void GrabAndCompare(GrabTest& test, const Camera& camera, const FormatCase& c) {
   const int32_t w = format->width, h = format->height;
   int32_t frameType = frames::FrameTypeForSubtype(c.subtype);
   const bool direct = !c.colour || c.subtype == MEDIASUBTYPE_RGB24 || c.rawMode != 0;
-  if (!direct) {  // the decompressor turns the frame into a bottom-up RGB24 bitmap
+  if (c.subtype == MEDIASUBTYPE_MJPG) {  // decoded to RGB24 whether grey or colour is wanted
+#if KELVANE_HAVE_JPEG
+    std::vector<uint8_t> decoded(static_cast<size_t>(w) * static_cast<size_t>(h) * 3, 0x5A);
+    tjhandle decoder = tjInitDecompress();
+    ASSERT_EQ(tjDecompress2(decoder, delivered.data(), static_cast<unsigned long>(delivered.size()), decoded.data(), w,
+                            w * 3, h, TJPF_BGR, TJFLAG_BOTTOMUP),
+              0);
+    tjDestroy(decoder);
+    delivered = std::move(decoded);
+    frameType = 6;
+#endif
+  } else if (!direct) {  // the decompressor turns the frame into a bottom-up RGB24 bitmap
     std::vector<uint8_t> converted(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
     ASSERT_TRUE(sim::ConvertToRgb24(c.subtype, w, h, delivered.data(), delivered.size(), 0, converted.data()));
     delivered = std::move(converted);
@@ -187,6 +202,90 @@ TEST_F(GrabTest, ColourAndGreyShowTheSamePictureTheRightWayUp) {
   std::nth_element(flipped.begin(), flipped.begin() + flipped.size() / 2, flipped.end());
   EXPECT_GT(flipped[flipped.size() / 2], 10);
 }
+
+#if KELVANE_HAVE_JPEG
+// A USB camera that sends Motion-JPEG at its larger sizes.
+inline constexpr Camera kMjpeg{"USB MJPEG Camera", "USB MJPEG Camera"};
+
+class MjpegGrabTest : public GrabTest {
+  void PrepareBus() override {
+    ASSERT_TRUE(sim::LoadBusFromText(R"({"cameras": [{"name": "USB MJPEG Camera", "kind": "usb", "formats": [
+        {"subtype": "YUY2", "width": 320, "height": 240, "interval": 333333},
+        {"subtype": "MJPG", "width": 640, "height": 480, "interval": 333333},
+        {"subtype": "MJPG", "width": 100, "height": 75, "interval": 333333}]}],
+      "filters": [{"name": "Fire-i Yuv decompressor", "kind": "fire-i-yuv"},
+                  {"name": "AVI Decompressor", "kind": "avi"}]})"))
+        << sim::LastBusError();
+  }
+};
+
+// SubType=MJPG opens the camera in Motion-JPEG (not in its first, uncompressed
+// format); the image is libjpeg-turbo's decode of the frame the camera sent,
+// taken by the pipeline as RGB24, in colour and in grey.
+TEST_F(MjpegGrabTest, MjpgGrabsEqualTheDecodedFrame) {
+  using namespace platform;
+  const FormatCase cases[] = {
+      {"MJPG", MEDIASUBTYPE_MJPG, 640, 480, 333333, true, 0},
+      {"MJPG", MEDIASUBTYPE_MJPG, 640, 480, 333333, false, 0},
+      {"MJPG odd size", MEDIASUBTYPE_MJPG, 100, 75, 333333, true, 0},
+      {"MJPG odd size", MEDIASUBTYPE_MJPG, 100, 75, 333333, false, 0},
+  };
+  Initialize();
+  for (const FormatCase& c : cases) GrabAndCompare(*this, kMjpeg, c);
+
+  // The whole-image read puts the bottom row of the decoded picture first.
+  std::filesystem::remove(SettingsFile());
+  WriteSettings(kMjpeg.config, {"SubType=" + settings::GuidToText(MEDIASUBTYPE_MJPG), "Width=100", "Height=75",
+                                "AvgTimePerFrame=333333", "Color=1"});
+  ASSERT_EQ(Open(0, kMjpeg), 1);
+  sim::Grant(kMjpeg.friendly, 1);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  const std::vector<uint8_t> rows = ReadRows(0);
+  std::vector<uint8_t> whole(rows.size());
+  ASSERT_EQ(getCVLGrabRow(0, 0, whole.data(), 0, 0, size_[0] * size_[1] - 1), 1);
+  const size_t rowBytes = static_cast<size_t>(size_[0]) * 3;
+  for (int32_t y = 0; y < size_[1]; ++y)
+    ASSERT_EQ(std::memcmp(&whole[rowBytes * static_cast<size_t>(y)],
+                          &rows[rowBytes * static_cast<size_t>(size_[1] - 1 - y)], rowBytes),
+              0)
+        << y;
+  EXPECT_TRUE(closeCVLPort(0, 0));
+  EXPECT_FALSE(LoggedContaining("Motion-JPEG")) << "every frame decoded";
+}
+
+// RawMode asks for the Fire-i decompressor's raw data, which Motion-JPEG is
+// not: with Color on the camera connects straight to the grabber and the
+// pipeline refuses the format; with Color off the Fire-i decompressor refuses
+// it. Either way the open fails with a message naming MJPG, keeps nothing,
+// and the next open without RawMode works.
+TEST_F(MjpegGrabTest, RawModeRefusesMjpgCleanly) {
+  using namespace platform;
+  const std::string mjpg = "MEDIASUBTYPE_MJPG " + settings::GuidToText(MEDIASUBTYPE_MJPG) + "\r\n";
+  struct Case {
+    const char* color;
+    const char* said;
+  };
+  const Case cases[] = {{"Color=1", "Unknown Sample format "}, {"Color=0", "No decompressor reads the sample format "}};
+  Initialize();
+  const int64_t baseline = sim::LiveObjects();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.color);
+    std::filesystem::remove(SettingsFile());
+    WriteSettings(kMjpeg.config, {"SubType=" + settings::GuidToText(MEDIASUBTYPE_MJPG), "Width=640", "Height=480",
+                                  "AvgTimePerFrame=333333", c.color, "RawMode=1"});
+    ClearMessages();
+    EXPECT_EQ(Open(0, kMjpeg), 0);
+    EXPECT_TRUE(Logged(c.said + mjpg));
+    EXPECT_LE(sim::LiveObjects(), baseline + 1) << "at most the camera's graph is kept";
+  }
+  EXPECT_TRUE(LoggedContaining("Connect failed: Camera-Decompressor - "));
+  std::filesystem::remove(SettingsFile());
+  WriteSettings(kMjpeg.config, {"SubType=" + settings::GuidToText(MEDIASUBTYPE_MJPG), "Width=640", "Height=480",
+                                "AvgTimePerFrame=333333", "Color=1"});
+  ASSERT_EQ(Open(0, kMjpeg), 1);
+  EXPECT_EQ(sim::CurrentFormat(kMjpeg.friendly)->subtype, MEDIASUBTYPE_MJPG);
+}
+#endif  // KELVANE_HAVE_JPEG
 
 // Drop count, averaging and the frame the host finally sees, frame by frame.
 TEST_F(GrabTest, DropCountThenAveragedFramesFormTheImage) {

@@ -14,6 +14,10 @@
 #include "platform/sim/internal.h"
 #include "sim_fixture.h"
 
+#if KELVANE_HAVE_JPEG
+#include <turbojpeg.h>
+#endif
+
 namespace kelvane::sim::testing {
 namespace {
 
@@ -612,6 +616,194 @@ TEST_F(GraphTest, CaptureGraphBuilderFindsStreamConfigOnTheCapturePin) {
             E_NOINTERFACE);
   EXPECT_FALSE(config);
 }
+
+#if KELVANE_HAVE_JPEG
+
+// ---- Motion-JPEG through the AVI Decompressor ------------------------------------------------------
+
+// A JPEG of the test pattern made as a camera makes one.
+std::vector<uint8_t> MakeJpeg(int32_t w, int32_t h, int subsampling, int64_t picture = 0) {
+  std::vector<uint8_t> bgr(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+  RenderPattern(MEDIASUBTYPE_RGB24, w, h, picture, BayerPattern::RGGB, bgr.data());
+  tjhandle encoder = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  EXPECT_EQ(tjCompress2(encoder, bgr.data(), w, w * 3, h, TJPF_BGR, &jpeg, &size, subsampling, 85, TJFLAG_BOTTOMUP), 0);
+  std::vector<uint8_t> out(jpeg, jpeg + size);
+  tjFree(jpeg);
+  tjDestroy(encoder);
+  return out;
+}
+
+// libjpeg-turbo's own decode: the reference, filled with other bytes first.
+std::vector<uint8_t> DecodeJpeg(const std::vector<uint8_t>& jpeg, int32_t w, int32_t h) {
+  std::vector<uint8_t> bgr(static_cast<size_t>(w) * static_cast<size_t>(h) * 3, 0x5A);
+  tjhandle decoder = tjInitDecompress();
+  EXPECT_EQ(tjDecompress2(decoder, jpeg.data(), static_cast<unsigned long>(jpeg.size()), bgr.data(), w, w * 3, h,
+                          TJPF_BGR, TJFLAG_BOTTOMUP),
+            0)
+      << tjGetErrorStr2(decoder);
+  tjDestroy(decoder);
+  return bgr;
+}
+
+// The frame without its DHT segments, as UVC cameras send it: the standard
+// tables are implied.
+std::vector<uint8_t> WithoutHuffmanTables(std::vector<uint8_t> jpeg) {
+  size_t i = 2;
+  while (i + 4 <= jpeg.size() && jpeg[i] == 0xFF && jpeg[i + 1] != 0xDA) {
+    const size_t length = size_t{jpeg[i + 2]} << 8 | jpeg[i + 3];
+    if (jpeg[i + 1] == 0xC4)
+      jpeg.erase(jpeg.begin() + static_cast<std::ptrdiff_t>(i),
+                 jpeg.begin() + static_cast<std::ptrdiff_t>(i + 2 + length));
+    else
+      i += 2 + length;
+  }
+  return jpeg;
+}
+
+bool HasHuffmanTables(const std::vector<uint8_t>& jpeg) {
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC4) return true;
+  return false;
+}
+
+std::string MjpegBus(int32_t w, int32_t h) {
+  return R"({"cameras": [{"name": "Mjpeg", "kind": "usb", "formats": [{"subtype": "MJPG", "width": )" +
+         std::to_string(w) + R"(, "height": )" + std::to_string(h) + R"(}]}],
+      "filters": [{"name": "Fire-i Yuv decompressor", "kind": "fire-i-yuv"},
+                  {"name": "AVI Decompressor", "kind": "avi"}]})";
+}
+
+struct JpegCase {
+  const char* name;
+  int32_t width, height;
+  int subsampling;
+  bool withoutTables;
+};
+void PrintTo(const JpegCase& c, std::ostream* os) { *os << c.name; }
+
+class MjpegDecompressorTest : public GraphTest, public ::testing::WithParamInterface<JpegCase> {
+ protected:
+  // Hands a frame to the decompressor's input as the streaming thread would.
+  static void Feed(Graph& g, std::vector<uint8_t> frame) {
+    framework::Filter* decompressor = framework::AsFilter(g.decompressor.Get());
+    decompressor->Receive(*decompressor->FirstPin(PINDIR_INPUT), frame.data(), frame.size(), 0);
+  }
+};
+
+// A JPEG through the decompressor gives exactly libjpeg-turbo's bottom-up BGR
+// of it, at any size, in any subsampling, grey, and without Huffman tables;
+// and the simulated camera's own frames decode the same way.
+TEST_P(MjpegDecompressorTest, DecodesAsLibjpegTurboDoes) {
+  const JpegCase& c = GetParam();
+  ASSERT_TRUE(LoadBusFromText(MjpegBus(c.width, c.height))) << LastBusError();
+  Graph g = Build("Mjpeg", "AVI Decompressor");
+  ASSERT_EQ(g.connected, S_OK);
+  AM_MEDIA_TYPE mt;
+  ASSERT_EQ(g.grabber->GetConnectedMediaType(&mt), S_OK);
+  EXPECT_TRUE(mt.subtype == MEDIASUBTYPE_RGB24);
+  ASSERT_NE(VideoInfo(mt), nullptr);
+  EXPECT_EQ(VideoInfo(mt)->bmiHeader.biWidth, c.width);
+  EXPECT_EQ(VideoInfo(mt)->bmiHeader.biHeight, c.height);
+  FreeMediaType(mt);
+
+  std::vector<uint8_t> jpeg = MakeJpeg(c.width, c.height, c.subsampling);
+  const std::vector<uint8_t> expected = DecodeJpeg(jpeg, c.width, c.height);
+  if (c.withoutTables) {
+    jpeg = WithoutHuffmanTables(std::move(jpeg));
+    ASSERT_FALSE(HasHuffmanTables(jpeg));
+  }
+  Feed(g, jpeg);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  ASSERT_EQ(Step("Mjpeg"), StepResult::Delivered);
+  ASSERT_EQ(g.control->Stop(), S_OK);
+  const std::vector<uint8_t> sent = RenderFrame("Mjpeg", 0);
+  ASSERT_GE(sent.size(), 4u);
+  EXPECT_TRUE(sent[0] == 0xFF && sent[1] == 0xD8) << "the camera sends a JPEG";
+  EXPECT_LT(sent.size(), FrameBytes(MEDIASUBTYPE_MJPG, c.width, c.height));
+
+  std::lock_guard lock(recorder_.mutex);
+  ASSERT_EQ(recorder_.frames.size(), 2u);
+  EXPECT_TRUE(recorder_.frames[0] == expected);
+  EXPECT_TRUE(recorder_.frames[1] == DecodeJpeg(sent, c.width, c.height));
+  EXPECT_TRUE(Messages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Jpegs, MjpegDecompressorTest,
+                         ::testing::Values(JpegCase{"Vga422", 640, 480, TJSAMP_422, false},
+                                           JpegCase{"Odd420", 100, 75, TJSAMP_420, false},
+                                           JpegCase{"Odd422", 33, 17, TJSAMP_422, false},
+                                           JpegCase{"Odd444", 50, 30, TJSAMP_444, false},
+                                           JpegCase{"Grey", 64, 48, TJSAMP_GRAY, false},
+                                           JpegCase{"NoHuffmanTables", 160, 120, TJSAMP_422, true},
+                                           JpegCase{"NoHuffmanTablesOdd420", 75, 45, TJSAMP_420, true}),
+                         [](const ::testing::TestParamInfo<JpegCase>& param) { return std::string(param.param.name); });
+
+// Frames that do not decode are dropped, none written past the decoder's
+// buffer (the sanitizer build watches), and said once for the stream; the
+// next good frame goes through, and a new connection says it again.
+TEST_F(MjpegDecompressorTest, BadFramesAreDroppedAndSaidOncePerStream) {
+  constexpr int32_t w = 64, h = 48;
+  ASSERT_TRUE(LoadBusFromText(MjpegBus(w, h))) << LastBusError();
+  const std::vector<uint8_t> good = MakeJpeg(w, h, TJSAMP_422);
+  auto garbled = good;  // a run of fill bytes and a marker where scan data should be
+  for (size_t i = good.size() / 2; i < good.size() / 2 + 16; ++i) garbled[i] = 0xFF;
+  garbled[good.size() / 2 + 16] = 0xD3;
+  auto badMarker = good;
+  badMarker[3] = 0x01;
+  std::vector<uint8_t> junk(200, 0x37);
+  junk[0] = 0xFF, junk[1] = 0xD8;
+  const std::pair<const char*, std::vector<uint8_t>> bad[] = {
+      {"cut in half", std::vector<uint8_t>(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2))},
+      {"no end marker", std::vector<uint8_t>(good.begin(), good.end() - 2)},
+      {"scan data garbled", garbled},
+      {"bad marker", badMarker},
+      {"no frame header", junk},
+      {"three bytes", std::vector<uint8_t>(good.begin(), good.begin() + 3)},
+      {"empty", {}},
+      {"larger picture", MakeJpeg(2 * w, 2 * h, TJSAMP_422)},
+      {"wider picture", MakeJpeg(w + 16, h, TJSAMP_420)},
+      {"smaller picture", MakeJpeg(w / 2, h / 2, TJSAMP_422)},
+  };
+  const std::string said = "Simulated stream: Mjpeg: AVI Decompressor: dropped a Motion-JPEG frame";
+  auto count = [&] {
+    int n = 0;
+    for (const auto& m : Messages()) n += m.rfind(said, 0) == 0 ? 1 : 0;
+    return n;
+  };
+  for (int connection = 0; connection < 2; ++connection) {
+    Graph g = Build("Mjpeg", "AVI Decompressor");
+    ASSERT_EQ(g.connected, S_OK);
+    for (const auto& [name, frame] : bad) {
+      SCOPED_TRACE(name);
+      Feed(g, frame);
+      std::lock_guard lock(recorder_.mutex);
+      EXPECT_TRUE(recorder_.frames.empty());
+    }
+    EXPECT_EQ(count(), connection + 1) << "once per stream";
+    Feed(g, good);
+    std::lock_guard lock(recorder_.mutex);
+    ASSERT_EQ(recorder_.frames.size(), 1u);
+    EXPECT_TRUE(recorder_.frames[0] == DecodeJpeg(good, w, h)) << "a good frame after bad ones";
+    recorder_.frames.clear();
+  }
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0], said +
+                             " that does not decode (Premature end of JPEG file); further ones are dropped "
+                             "without a message\r\n");
+}
+
+// The Fire-i decompressor does not read Motion-JPEG, and no converter makes
+// anything it reads out of it.
+TEST_F(MjpegDecompressorTest, FireiDecompressorRefusesMjpg) {
+  ASSERT_TRUE(LoadBusFromText(MjpegBus(64, 48))) << LastBusError();
+  Graph g = Build("Mjpeg", "Fire-i Yuv decompressor");
+  EXPECT_EQ(g.connected, VFW_E_CANNOT_CONNECT);
+}
+
+#endif  // KELVANE_HAVE_JPEG
 
 }  // namespace
 }  // namespace kelvane::sim::testing

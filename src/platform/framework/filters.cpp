@@ -2,9 +2,11 @@
 // category, the sample grabber and the null renderer.
 #include <atomic>
 
+#include "platform/factory.h"
 #include "platform/firei.h"
 #include "platform/framework/fault.h"
 #include "platform/framework/framework.h"
+#include "platform/framework/jpeg.h"
 
 namespace kelvane::framework {
 
@@ -52,6 +54,7 @@ class Decompressor final : public Filter, public IFiRawMode {
                          MEDIASUBTYPE_Y444, MEDIASUBTYPE_I420, MEDIASUBTYPE_IYUV, y, MEDIASUBTYPE_RAW8,
                          MEDIASUBTYPE_MO16, MEDIASUBTYPE_RAW16});
       case FilterKind::Avi:
+        if (s == MEDIASUBTYPE_MJPG) return JpegSupported();
         return OneOf(s, {MEDIASUBTYPE_YUY2, MEDIASUBTYPE_UYVY, MEDIASUBTYPE_Y422, MEDIASUBTYPE_I420,
                          MEDIASUBTYPE_IYUV, y});
       case FilterKind::IatYuv:
@@ -59,6 +62,7 @@ class Decompressor final : public Filter, public IFiRawMode {
       case FilterKind::BayerRgb:
         return OneOf(s, {MEDIASUBTYPE_LUMX, MEDIASUBTYPE_RAW8, y});
       case FilterKind::Codecs:
+        if (s == MEDIASUBTYPE_MJPG) return JpegSupported();
         return OneOf(s, {MEDIASUBTYPE_YUY2, MEDIASUBTYPE_UYVY, MEDIASUBTYPE_Y422, MEDIASUBTYPE_Y411,
                          MEDIASUBTYPE_Y444, MEDIASUBTYPE_I420, MEDIASUBTYPE_IYUV, y, MEDIASUBTYPE_RAW8,
                          MEDIASUBTYPE_MO16, MEDIASUBTYPE_RAW16});
@@ -84,10 +88,24 @@ class Decompressor final : public Filter, public IFiRawMode {
     const int32_t w = in->bmiHeader.biWidth;
     const int32_t h = in->bmiHeader.biHeight < 0 ? -in->bmiHeader.biHeight : in->bmiHeader.biHeight;
     out_.resize(FrameBytes(MEDIASUBTYPE_RGB24, w, h));
+    if (mt.subtype == MEDIASUBTYPE_MJPG) {
+      std::string why;
+      if (!jpeg_.DecodeToRgb24(data, length, w, h, out_.data(), &why)) {
+        ReportBadJpeg(why);
+        return;
+      }
+      Deliver(*output_, out_.data(), out_.size(), time);
+      return;
+    }
     int32_t pattern = rawMode_.load();
     if (desc_.kind == FilterKind::BayerRgb && pattern == 0) pattern = 1;
     if (!ConvertToRgb24(mt.subtype, w, h, data, length, pattern, out_.data())) return;  // a broken frame is dropped
     Deliver(*output_, out_.data(), out_.size(), time);
+  }
+
+  // A new connection is a new stream: its first bad frame is said again.
+  void Connected(Pin& pin) override {
+    if (&pin == input_) jpegReported_.store(false);
   }
 
  protected:
@@ -97,11 +115,29 @@ class Decompressor final : public Filter, public IFiRawMode {
   }
 
  private:
+  // A Motion-JPEG frame that does not decode is dropped. Cameras that send
+  // one tend to send many (a bad cable, a wrong format): the stream says so
+  // once, not once per frame.
+  void ReportBadJpeg(const std::string& why) {
+    if (jpegReported_.exchange(true)) return;
+    std::string stream = "Stream";
+    if (const Pin* up = input_->Peer()) {
+      const Filter& source = up->Owner();
+      const auto* s = dynamic_cast<const SourceFilter*>(&source);
+      stream = (s ? s->StreamName() : stream) + ": " + source.Scope();
+    }
+    PlatformMessage((stream + ": " + desc_.name + ": dropped a Motion-JPEG frame that does not decode (" + why +
+                     "); further ones are dropped without a message\r\n")
+                        .c_str());
+  }
+
   DecompressorDesc desc_;
   Pin* input_;
   Pin* output_;
   std::atomic<int32_t> rawMode_{0};
-  FrameBuffer out_;  // streaming thread only
+  std::atomic<bool> jpegReported_{false};
+  FrameBuffer out_;   // streaming thread only
+  JpegDecoder jpeg_;  // streaming thread only
 };
 
 // The sample a SampleCB receives: the frame buffer, valid during the call.

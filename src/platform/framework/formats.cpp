@@ -20,6 +20,10 @@ const SubtypeInfo kSubtypes[] = {
     {"RGB24", MEDIASUBTYPE_RGB24, 24}, {"RGB32", MEDIASUBTYPE_RGB32, 32},   {"ARGB32", MEDIASUBTYPE_ARGB32, 32},
     {"LUMX", MEDIASUBTYPE_LUMX, 8},   {"MO16", MEDIASUBTYPE_MO16, 16},      {"RAW8", MEDIASUBTYPE_RAW8, 8},
     {"RAW16", MEDIASUBTYPE_RAW16, 16},
+    // A compressed frame has no fixed size: 16 bits per pixel is the most a
+    // Motion-JPEG frame may take (biSizeImage, and the size a camera's
+    // buffers are made for). Its frames are shorter and vary in length.
+    {"MJPG", MEDIASUBTYPE_MJPG, 16},
 };
 
 }  // namespace

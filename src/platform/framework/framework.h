@@ -130,7 +130,8 @@ size_t FrameBytes(const platform::GUID& subtype, int32_t width, int32_t height);
 
 // Converts a frame to 24-bit bottom-up BGR (the decompressors). `rawPattern`
 // 1..4 demosaics 8-bit data as RGGB, GRBG, GBRG, BGGR; 0 takes it as grey.
-// Returns false for a subtype it cannot read or a short frame.
+// Returns false for a subtype it cannot read or a short frame. Motion-JPEG is
+// not read here: a decompressor decodes it with a JpegDecoder (jpeg.h).
 bool ConvertToRgb24(const platform::GUID& subtype, int32_t width, int32_t height, const uint8_t* in, size_t length,
                     int32_t rawPattern, uint8_t* out);
 

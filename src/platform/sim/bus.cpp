@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/framework/jpeg.h"
 #include "platform/sim/bus.h"
 
 namespace kelvane::sim {
@@ -173,6 +174,8 @@ class Reader {
                        "max_interval"});
     FormatDesc f;
     f.subtype = Subtype(Need(v, path, "subtype"), path + "/subtype");
+    if (f.subtype == MEDIASUBTYPE_MJPG && !framework::JpegSupported())
+      Fail(path + "/subtype", "MJPG needs a build with libjpeg-turbo (KELVANE_JPEG)");
     f.bitCount = BitCountOf(f.subtype);
     if (v.contains("format7")) {
       const std::string p7 = path + "/format7";

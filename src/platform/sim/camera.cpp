@@ -474,7 +474,10 @@ class CameraFilter final : public SourceFilter,
   int64_t frameInFile_ = 0;
   GUID stillSubtype_{};  // the format the still picture in the stream's buffer was rendered in
   int32_t stillWidth_ = 0, stillHeight_ = 0;
+  size_t stillBytes_ = 0;  // 0: no still picture in the buffer
   FrameFile file_;
+  FrameBuffer picture_;  // a Motion-JPEG camera's picture before encoding
+  framework::JpegEncoder encoder_;
 };
 
 // ---- property interfaces ----------------------------------------------------------------------------
@@ -713,29 +716,31 @@ bool CameraFilter::NextFrame(FrameBuffer& frame, double* time) {
     blankEvery = d.Desc().source.blankEvery;
     still = d.Desc().source.still;
   }
-  const size_t bytes = FrameBytes(subtype, w, h);
-  if (still && frame.size() == bytes && stillSubtype_ == subtype && stillWidth_ == w && stillHeight_ == h) {
-    if (time) *time = static_cast<double>(index) * static_cast<double>(interval) * 1e-7;
+  if (time) *time = static_cast<double>(index) * static_cast<double>(interval) * 1e-7;
+  if (still && stillBytes_ != 0 && frame.size() == stillBytes_ && stillSubtype_ == subtype && stillWidth_ == w &&
+      stillHeight_ == h)
     return true;  // the buffer still holds the picture: nothing to render
-  }
   stillSubtype_ = subtype;
   stillWidth_ = w;
   stillHeight_ = h;
-  frame.resize(bytes);
-  if (time) *time = static_cast<double>(index) * static_cast<double>(interval) * 1e-7;
-  if (!file.empty()) {
-    // Frames from a file: one after another in the format's layout, from the start again at the end.
-    if (file_.Read(file, device_->Name(), frameInFile_, frame.data(), bytes)) {
-      ++frameInFile_;
-      return true;
-    }
-    // An unreadable or short file gives the test pattern instead.
-  }
-  if (blankEvery > 0 && index % blankEvery == blankEvery - 1) {
-    RenderBlank(subtype, w, h, frame.data());
+  stillBytes_ = 0;
+  // A Motion-JPEG camera makes its picture beside the frame and sends it encoded.
+  const GUID layout = PictureLayout(subtype);
+  const bool encoded = !(layout == subtype);
+  FrameBuffer& picture = encoded ? picture_ : frame;
+  const size_t bytes = FrameBytes(layout, w, h);
+  picture.resize(bytes);
+  // Frames from a file: one after another in the picture's layout, from the
+  // start again at the end. An unreadable or short file gives the test pattern.
+  if (!file.empty() && file_.Read(file, device_->Name(), frameInFile_, picture.data(), bytes)) {
+    ++frameInFile_;
+  } else if (blankEvery > 0 && index % blankEvery == blankEvery - 1) {
+    RenderBlank(layout, w, h, picture.data());
   } else {
-    RenderPattern(subtype, w, h, index, bayer, frame.data());
+    RenderPattern(layout, w, h, index, bayer, picture.data());
   }
+  if (encoded) EncodeFrame(encoder_, picture.data(), w, h, frame);
+  stillBytes_ = frame.size();
   return true;
 }
 

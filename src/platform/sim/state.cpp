@@ -482,12 +482,17 @@ std::vector<uint8_t> RenderFrame(const std::string& camera, int64_t index) {
     bayer = d.Desc().source.bayer;
     blankEvery = d.Desc().source.blankEvery;
   }
-  std::vector<uint8_t> frame(FrameBytes(subtype, w, h));
+  const GUID layout = PictureLayout(subtype);
+  std::vector<uint8_t> frame(FrameBytes(layout, w, h));
   if (blankEvery > 0 && index % blankEvery == blankEvery - 1)
-    RenderBlank(subtype, w, h, frame.data());
+    RenderBlank(layout, w, h, frame.data());
   else
-    RenderPattern(subtype, w, h, index, bayer, frame.data());
-  return frame;
+    RenderPattern(layout, w, h, index, bayer, frame.data());
+  if (layout == subtype) return frame;
+  std::vector<uint8_t> encoded;
+  framework::JpegEncoder encoder;
+  EncodeFrame(encoder, frame.data(), w, h, encoded);
+  return encoded;
 }
 
 }  // namespace kelvane::sim
