@@ -9,6 +9,10 @@
 #include <cstring>
 #include <random>
 
+#if KELVANE_HAVE_JPEG
+#include <turbojpeg.h>
+#endif
+
 #include "fake_v4l2.h"
 #include "frames/frame_store.h"
 #include "host_fixture.h"
@@ -52,10 +56,41 @@ std::vector<uint8_t> PipelineFrame(const GUID& subtype, uint32_t w, uint32_t h, 
   return frame;
 }
 
+#if KELVANE_HAVE_JPEG
+// A Motion-JPEG frame of the bottom-up B G R picture `bgr`, made by libjpeg-turbo.
+std::vector<uint8_t> Jpeg(const std::vector<uint8_t>& bgr, uint32_t w, uint32_t h) {
+  tjhandle encoder = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  EXPECT_EQ(tjCompress2(encoder, bgr.data(), static_cast<int>(w), static_cast<int>(w * 3), static_cast<int>(h),
+                        TJPF_BGR, &jpeg, &size, TJSAMP_422, 80, TJFLAG_BOTTOMUP),
+            0);
+  std::vector<uint8_t> out(jpeg, jpeg + size);
+  tjFree(jpeg);
+  tjDestroy(encoder);
+  return out;
+}
+
+// libjpeg-turbo's own decode of a frame, as the pipeline's RGB24 bitmap.
+std::vector<uint8_t> Decoded(const std::vector<uint8_t>& jpeg, uint32_t w, uint32_t h) {
+  std::vector<uint8_t> bgr(size_t{w} * h * 3);
+  tjhandle decoder = tjInitDecompress();
+  EXPECT_EQ(tjDecompress2(decoder, jpeg.data(), static_cast<unsigned long>(jpeg.size()), bgr.data(),
+                          static_cast<int>(w), static_cast<int>(w * 3), static_cast<int>(h), TJPF_BGR,
+                          TJFLAG_BOTTOMUP),
+            0);
+  tjDestroy(decoder);
+  return bgr;
+}
+#endif
+
 // The device's frame that carries `p` (the pipeline's layout), as a driver
 // lays it out with `bpl` bytes per row; padding holds the marker.
 std::vector<uint8_t> DeviceFrame(uint32_t fourcc, const std::vector<uint8_t>& p, uint32_t w, uint32_t h, uint32_t bpl,
                                  size_t size) {
+#if KELVANE_HAVE_JPEG
+  if (fourcc == V4L2_PIX_FMT_MJPEG) return Jpeg(p, w, h);  // its own length, not the buffer's
+#endif
   std::vector<uint8_t> d(size, fake::kPaddingMarker);
   auto row = [&](size_t y) { return d.data() + y * bpl; };
   switch (fourcc) {
@@ -174,10 +209,19 @@ const FormatCase kFormats[] = {
     {"BGR24 grey padded",    V4L2_PIX_FMT_BGR24,   platform::MEDIASUBTYPE_RGB24, 12, false, 0, 0, false},
     {"XBGR32 colour",        V4L2_PIX_FMT_XBGR32,  platform::MEDIASUBTYPE_RGB32, 0, true,  0, 0, false},
     {"XRGB32 grey",          V4L2_PIX_FMT_XRGB32,  platform::MEDIASUBTYPE_RGB32, 0, false, 0, 0, false},
+#if KELVANE_HAVE_JPEG
+    {"MJPEG colour",         V4L2_PIX_FMT_MJPEG,   platform::MEDIASUBTYPE_MJPG,  0, true,  0, 0, false},
+    {"MJPEG grey",           V4L2_PIX_FMT_MJPEG,   platform::MEDIASUBTYPE_MJPG,  0, false, 0, 0, false},
+#endif
 };
 // clang-format on
 
 constexpr uint32_t kW = 64, kH = 48;
+
+// What a frame of the subtype carries in the test: a JPEG a bottom-up B G R picture.
+GUID Carried(const GUID& subtype) {
+  return subtype == platform::MEDIASUBTYPE_MJPG ? platform::MEDIASUBTYPE_RGB24 : subtype;
+}
 
 std::string CardOf(const FormatCase& c) { return std::string("Fake ") + c.name; }
 
@@ -223,11 +267,12 @@ class V4l2FormatTest : public V4l2Test {
       d.deviceCaps = (c.multiPlanar ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE) | V4L2_CAP_STREAMING;
       d.formats = {fake::Format{.fourcc = c.fourcc,
                                 .description = c.name,
+                                .flags = c.fourcc == V4L2_PIX_FMT_MJPEG ? uint32_t{V4L2_FMT_FLAG_COMPRESSED} : 0u,
                                 .sizes = {fake::FrameSize{kW, kH, {.discrete = {{1, 30}, {1, 15}}}}},
                                 .strideExtra = c.strideExtra}};
       const uint32_t seed = static_cast<uint32_t>(i) + 1;
       d.producer = [c, seed](const fake::FrameRequest& r) {
-        return DeviceFrame(c.fourcc, PipelineFrame(c.subtype, r.width, r.height, seed), r.width, r.height,
+        return DeviceFrame(c.fourcc, PipelineFrame(Carried(c.subtype), r.width, r.height, seed), r.width, r.height,
                            r.bytesperline, r.sizeimage);
       };
       Fake().AddDevice(d);
@@ -268,10 +313,15 @@ TEST_F(V4l2FormatTest, EveryFormatGrabsAsThePipelineSays) {
     ASSERT_EQ(doCVLGrab(0, 0), 1);
     const std::vector<uint8_t> image = ReadRows(0);
 
-    std::vector<uint8_t> delivered = PipelineFrame(c.subtype, kW, kH, static_cast<uint32_t>(i) + 1);
+    std::vector<uint8_t> delivered = PipelineFrame(Carried(c.subtype), kW, kH, static_cast<uint32_t>(i) + 1);
     int32_t frameType = frames::FrameTypeForSubtype(c.subtype);
     const bool rgb = c.subtype == platform::MEDIASUBTYPE_RGB24 || c.subtype == platform::MEDIASUBTYPE_RGB32;
-    if (c.colour && !rgb && c.rawMode == 0) {  // the decompressor's bottom-up RGB24 bitmap
+    if (c.subtype == platform::MEDIASUBTYPE_MJPG) {  // libjpeg-turbo's decode, grey or colour
+#if KELVANE_HAVE_JPEG
+      delivered = Decoded(Jpeg(delivered, kW, kH), kW, kH);
+      frameType = 6;
+#endif
+    } else if (c.colour && !rgb && c.rawMode == 0) {  // the decompressor's bottom-up RGB24 bitmap
       std::vector<uint8_t> converted(size_t{kW} * kH * 3);
       ASSERT_TRUE(
           framework::ConvertToRgb24(c.subtype, kW, kH, delivered.data(), delivered.size(), 0, converted.data()));
