@@ -76,8 +76,7 @@ std::vector<uint8_t> Decoded(const std::vector<uint8_t>& jpeg, uint32_t w, uint3
   std::vector<uint8_t> bgr(size_t{w} * h * 3);
   tjhandle decoder = tjInitDecompress();
   EXPECT_EQ(tjDecompress2(decoder, jpeg.data(), static_cast<unsigned long>(jpeg.size()), bgr.data(),
-                          static_cast<int>(w), static_cast<int>(w * 3), static_cast<int>(h), TJPF_BGR,
-                          TJFLAG_BOTTOMUP),
+                          static_cast<int>(w), static_cast<int>(w * 3), static_cast<int>(h), TJPF_BGR, TJFLAG_BOTTOMUP),
             0);
   tjDestroy(decoder);
   return bgr;
@@ -244,6 +243,11 @@ class V4l2Test : public HostTest {
     Fake().AddDevice(fake::Grey16Camera("/dev/video3"));
     Fake().AddDevice(fake::MultiPlanarCamera("/dev/video4"));
     Fake().AddDevice(fake::OutputNode("/dev/video9"));
+    fake::Device locked = fake::UvcWebcam("/dev/video5");
+    locked.card = "Fake Locked Webcam";
+    locked.busInfo = "usb-locked";
+    locked.openFails = EACCES;  // the user may not open it
+    Fake().AddDevice(locked);
   }
   int32_t OpenNamed(int32_t port, const std::string& name) { return openCVLPort(0, port, name.c_str(), size_); }
   std::vector<std::string> Cameras() {
@@ -343,6 +347,8 @@ TEST_F(V4l2FormatTest, EveryFormatGrabsAsThePipelineSays) {
 TEST_F(V4l2Test, ListsTheCaptureNodesAndReportsWhatTheyOffer) {
   Initialize();
   EXPECT_TRUE(LoggedContaining("using the V4L2 cameras (KELVANE_BACKEND); 4 cameras found"));
+  EXPECT_TRUE(
+      Logged("V4L2: /dev/video5 cannot be opened: Permission denied (video devices belong to the video group)\r\n"));
   const auto names = Cameras();
   ASSERT_EQ(names.size(), 4u);
   for (const std::string& name : names) {

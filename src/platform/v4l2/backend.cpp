@@ -1,8 +1,12 @@
 // The V4L2 devices as the framework's device backend. A node keeps one Device
 // for the life of the process, so every filter bound from it shares its state.
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
+#include "platform/factory.h"
 #include "platform/v4l2/v4l2.h"
 
 namespace kelvane::v4l2 {
@@ -16,7 +20,12 @@ class V4l2Backend final : public framework::DeviceBackend {
     std::vector<framework::DeviceEntry> entries;
     for (const std::string& node : ops.ListNodes()) {
       Identity id;
-      if (!ProbeNode(ops, node, &id)) continue;  // not a capture node that streams, or not openable now
+      if (!ProbeNode(ops, node, &id)) {
+        // Not a capture node that streams, or not openable now. A node the user
+        // may not open is said once: otherwise the camera would just be missing.
+        if (errno == EACCES || errno == EPERM) SayOnce(node, std::strerror(errno));
+        continue;
+      }
       std::shared_ptr<Device> device = Find(ops, id);
       entries.push_back(
           framework::DeviceEntry{id.card, [device] { return device->Health(); },
@@ -39,6 +48,16 @@ class V4l2Backend final : public framework::DeviceBackend {
     return known.device;
   }
 
+  void SayOnce(const std::string& node, const std::string& reason) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!said_.insert(node).second) return;
+    }
+    platform::PlatformMessage(
+        ("V4L2: " + node + " cannot be opened: " + reason + " (video devices belong to the video group)\r\n").c_str());
+  }
+
+  std::set<std::string> said_;
   struct Known {
     DeviceOps* ops = nullptr;  // a device of another device layer (a test's fake) is not reused
     std::shared_ptr<Device> device;
