@@ -364,8 +364,18 @@ TEST_F(V4l2Test, ListsTheCaptureNodesAndReportsWhatTheyOffer) {
   EXPECT_TRUE(LoggedContaining("Bus: usb-"));
   EXPECT_TRUE(Logged("YUY2     1280x720, 10.00 to 30.00 fps\r\n"));
   EXPECT_TRUE(Logged("YUY2     640x480, 15.00 to 30.00 fps\r\n"));
+  // A size inside a device's range of sizes.
+  WriteSettings(names[1], {"SubType=" + settings::GuidToText(platform::MEDIASUBTYPE_RAW8), "Width=320", "Height=240",
+                           "AvgTimePerFrame=333333"});
+  setSystemPath(dir_.c_str());
+  ASSERT_EQ(OpenNamed(0, names[1]), 1);
+  EXPECT_EQ(size_[0], 320);
+  EXPECT_EQ(size_[1], 240);
+  EXPECT_EQ(doCVLGrab(0, 0), 1);
+  EXPECT_TRUE(closeCVLPort(0, 0));
   ClearMessages();
   ASSERT_EQ(configureCamera(0, names[1].c_str()), 0);
+  EXPECT_TRUE(Logged("RAW8     64x48 to 640x480 in steps of 16x16, 1.00 to 60.00 fps\r\n"));
   EXPECT_TRUE(Logged("Mosaic of SGRBG8: Bayer GRBG, RawMode 3 with Algorithm 0, RawMode 2 with Algorithms 1 to 4\r\n"));
   EXPECT_TRUE(Fake().AllClosed());
 }
