@@ -98,11 +98,6 @@ Device::~Device() {
   CloseLocked();
 }
 
-std::string Device::Label() const {
-  std::lock_guard lock(mutex_);
-  return identity_.card + " (" + identity_.path + ")";
-}
-
 void Device::Say(const std::string& text) { PlatformMessage(("V4L2 camera " + text + "\r\n").c_str()); }
 
 uint32_t Device::BufferType() const {

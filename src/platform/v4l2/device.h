@@ -76,8 +76,11 @@ class Device {
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
-  const Identity& Id() const { return identity_; }
-  std::string Label() const;  // "Card (/dev/video0)" for messages
+  // A copy: a device that comes back on another node changes it.
+  Identity Id() const {
+    std::lock_guard lock(mutex_);
+    return identity_;
+  }
 
   // S_OK, or kDeviceGone while the device is away. A device that has come
   // back (on its node or another one with the same card and bus) is opened again.
