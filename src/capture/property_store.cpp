@@ -61,12 +61,11 @@ void DumpStreamFormats(CameraRecord& camera) {
   if (FAILED(config->GetNumberOfCapabilities(&count, &size))) return;
   DebugPrint("--- FORMATS for %s ---\r\n", camera.ConfigName);
   for (int32_t i = 0; i < count && i < 1024; ++i) {
-    AM_MEDIA_TYPE* mt = nullptr;
+    AM_MEDIA_TYPE* raw = nullptr;
     VIDEO_STREAM_CONFIG_CAPS caps{};
-    if (config->GetStreamCaps(i, &mt, reinterpret_cast<uint8_t*>(&caps)) != S_OK || !mt) {
-      DeleteMediaType(mt);
-      continue;
-    }
+    const HRESULT hr = config->GetStreamCaps(i, &raw, reinterpret_cast<uint8_t*>(&caps));
+    const MediaTypePtr mt(raw);
+    if (hr != S_OK || !mt) continue;
     const VIDEOINFOHEADER* vih = VideoInfo(*mt);
     const std::string subtype = MediaSubtypeName(mt->subtype).substr(std::strlen("MEDIASUBTYPE_"));
     std::string sizes;
@@ -82,7 +81,6 @@ void DumpStreamFormats(CameraRecord& camera) {
     else if (vih && vih->AvgTimePerFrame > 0)
       rates = Fps(vih->AvgTimePerFrame) + " fps";
     DebugPrint("%-8s %s%s%s\r\n", subtype.c_str(), sizes.c_str(), rates.empty() ? "" : ", ", rates.c_str());
-    DeleteMediaType(mt);
   }
 }
 

@@ -52,12 +52,6 @@ HRESULT Guarded(const char* operation, Call&& call) {
   }
 }
 
-struct MediaTypeDeleter {
-  void operator()(AM_MEDIA_TYPE* mt) const { DeleteMediaType(mt); }
-};
-// A media type handed out by the stream configuration, deleted however the step ends.
-using MediaTypePtr = std::unique_ptr<AM_MEDIA_TYPE, MediaTypeDeleter>;
-
 // Fetches a media type through `call` (which fills an AM_MEDIA_TYPE**) into `holder`.
 template <class Call>
 HRESULT FetchMediaType(const char* operation, MediaTypePtr& holder, Call&& call) {

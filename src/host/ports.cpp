@@ -52,8 +52,8 @@ bool ReleaseCamera(CameraRecord& camera) {
 
 // The media type that reaches the sample grabber: its connected type, else the
 // connection type of the first pin found on grabber, renderer or decompressor.
-bool ConnectedMediaType(CameraRecord& camera, AM_MEDIA_TYPE& mt) {
-  if (camera.SampleGrabber && SUCCEEDED(camera.SampleGrabber->GetConnectedMediaType(&mt))) return true;
+bool ConnectedMediaType(CameraRecord& camera, MediaType& mt) {
+  if (camera.SampleGrabber && SUCCEEDED(camera.SampleGrabber->GetConnectedMediaType(mt.Out()))) return true;
   struct Candidate {
     IBaseFilter* filter;
     PIN_DIRECTION direction;
@@ -64,7 +64,7 @@ bool ConnectedMediaType(CameraRecord& camera, AM_MEDIA_TYPE& mt) {
     if (!c.filter) continue;
     ComPtr<IPin> pin;
     if (FAILED(capture::GetPin(c.filter, c.direction, pin.Put()))) continue;
-    if (SUCCEEDED(pin->ConnectionMediaType(&mt))) return true;
+    if (SUCCEEDED(pin->ConnectionMediaType(mt.Out()))) return true;
   }
   return false;
 }
@@ -110,24 +110,22 @@ bool OpenCamera(CameraRecord& camera) {
   }
   if (path) capture::ApplyCameraProperties(camera, *path);
 
-  AM_MEDIA_TYPE mt;
+  MediaType mt;
   if (!ConnectedMediaType(camera, mt)) {
-    capture::LogUnknownSampleFormat("Unknown Sample format", mt.subtype);
+    capture::LogUnknownSampleFormat("Unknown Sample format", mt.Get().subtype);
     ReleaseCamera(camera);
     return false;
   }
-  const GUID subtype = mt.subtype;
-  const VIDEOINFOHEADER* vih = VideoInfo(mt);
+  const GUID subtype = mt.Get().subtype;
+  const VIDEOINFOHEADER* vih = mt.Video();
   const int32_t frameType = frames::FrameTypeForSubtype(subtype);
   if (!capture::IsSupportedSubtype(subtype) || !vih) {
     capture::LogUnknownSampleFormat("Unknown Sample format", subtype);
-    FreeMediaType(mt);
     ReleaseCamera(camera);
     return false;
   }
   const int32_t width = vih->bmiHeader.biWidth, height = vih->bmiHeader.biHeight;
   camera.FrameInterval = vih->AvgTimePerFrame;
-  FreeMediaType(mt);
   if (frameType < 0) {
     capture::LogUnknownSampleFormat("No frame pipeline for the sample format", subtype);
     ReleaseCamera(camera);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/com.h"
@@ -66,6 +67,50 @@ AM_MEDIA_TYPE* CreateMediaType(const AM_MEDIA_TYPE& source);
 HRESULT CopyMediaType(AM_MEDIA_TYPE& target, const AM_MEDIA_TYPE& source);
 // The VIDEOINFOHEADER of a FORMAT_VideoInfo media type, or null.
 VIDEOINFOHEADER* VideoInfo(const AM_MEDIA_TYPE& mt);
+
+// The one owner of a media type's contents: a deep copy, freed on destruction.
+// Fill one through Out() (a pin's ConnectionMediaType, a grabber's
+// GetConnectedMediaType), and every branch frees it.
+class MediaType {
+ public:
+  MediaType() = default;
+  explicit MediaType(const AM_MEDIA_TYPE& mt) { CopyMediaType(mt_, mt); }
+  MediaType(const MediaType& o) { CopyMediaType(mt_, o.mt_); }
+  MediaType& operator=(const MediaType& o) {
+    if (this != &o) {
+      FreeMediaType(mt_);
+      CopyMediaType(mt_, o.mt_);
+    }
+    return *this;
+  }
+  ~MediaType() { FreeMediaType(mt_); }
+  // Takes over the contents of mt (which is left empty).
+  static MediaType Adopt(AM_MEDIA_TYPE& mt) {
+    MediaType m;
+    m.mt_ = mt;
+    mt = AM_MEDIA_TYPE{};
+    return m;
+  }
+  // The structure to fill, its old contents freed first.
+  AM_MEDIA_TYPE* Out() {
+    FreeMediaType(mt_);
+    mt_ = AM_MEDIA_TYPE{};
+    return &mt_;
+  }
+  const AM_MEDIA_TYPE& Get() const { return mt_; }
+  AM_MEDIA_TYPE& Get() { return mt_; }
+  const VIDEOINFOHEADER* Video() const { return VideoInfo(mt_); }
+
+ private:
+  AM_MEDIA_TYPE mt_;
+};
+
+// A media type handed out in task memory (GetFormat, GetStreamCaps), deleted
+// however the step ends.
+struct MediaTypeDeleter {
+  void operator()(AM_MEDIA_TYPE* mt) const { DeleteMediaType(mt); }
+};
+using MediaTypePtr = std::unique_ptr<AM_MEDIA_TYPE, MediaTypeDeleter>;
 
 struct VIDEO_STREAM_CONFIG_CAPS {  // 128 bytes, as the framework lays it out
   GUID guid;

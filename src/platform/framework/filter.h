@@ -19,34 +19,7 @@ using platform::IFilterGraph;
 using platform::IPin;
 using platform::PIN_DIRECTION;
 
-// An owned media type (deep copy, freed on destruction).
-class MediaType {
- public:
-  MediaType() = default;
-  explicit MediaType(const AM_MEDIA_TYPE& mt) { platform::CopyMediaType(mt_, mt); }
-  MediaType(const MediaType& o) { platform::CopyMediaType(mt_, o.mt_); }
-  MediaType& operator=(const MediaType& o) {
-    if (this != &o) {
-      platform::FreeMediaType(mt_);
-      platform::CopyMediaType(mt_, o.mt_);
-    }
-    return *this;
-  }
-  ~MediaType() { platform::FreeMediaType(mt_); }
-  // Takes over the contents of mt (which is left empty).
-  static MediaType Adopt(AM_MEDIA_TYPE& mt) {
-    MediaType m;
-    m.mt_ = mt;
-    mt = AM_MEDIA_TYPE{};
-    return m;
-  }
-  const AM_MEDIA_TYPE& Get() const { return mt_; }
-  AM_MEDIA_TYPE& Get() { return mt_; }
-  const platform::VIDEOINFOHEADER* Video() const { return platform::VideoInfo(mt_); }
-
- private:
-  AM_MEDIA_TYPE mt_;
-};
+using platform::MediaType;
 
 // A video media type with a VIDEOINFOHEADER, for the filters that make their own.
 MediaType MakeVideoType(const platform::GUID& subtype, int32_t width, int32_t height, int64_t interval);
