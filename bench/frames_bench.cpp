@@ -34,6 +34,7 @@ namespace {
 
 using kelvane::frames::FrameSettings;
 using kelvane::frames::FrameStore;
+using kelvane::frames::FrameType;
 
 struct Size {
   int w, h;
@@ -49,7 +50,7 @@ std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
 
 struct Path {
   const char* name;
-  int32_t frame_type;
+  FrameType frame_type;
   bool color;
   int32_t raw_mode;
   int32_t algorithm;
@@ -60,22 +61,22 @@ struct Path {
 
 // Every conversion path of the dispatch table.
 constexpr Path kPaths[] = {
-    {"I420_grey", 0, false, 0, 0, 0, 12},      {"I420_bgr", 0, true, 0, 0, 0, 12},
-    {"Y411_grey", 1, false, 0, 0, 0, 12},      {"Y411_bgr", 1, true, 0, 0, 0, 12},
-    {"UYVY_grey", 2, false, 0, 0, 0, 16},      {"UYVY_bgr", 2, true, 0, 0, 0, 16},
-    {"Y444_grey", 3, false, 0, 0, 0, 24},      {"Y444_bgr", 3, true, 0, 0, 0, 24},
-    {"Y800_copy", 4, false, 0, 0, 0, 8},       {"YUY2_grey", 5, false, 0, 0, 0, 16},
-    {"YUY2_bgr", 5, true, 0, 0, 0, 16},        {"RGB24_grey", 6, false, 0, 0, 0, 24},
-    {"RGB24_copy", 6, true, 0, 0, 0, 24},      {"RGB32_grey", 7, false, 0, 0, 0, 32},
-    {"RGB32_copy", 7, true, 0, 0, 0, 32},      {"Mono16_grey_lowbyte", 8, false, 0, 0, 0, 16},
-    {"Mono16_grey_lin12", 8, false, 0, 0, 2, 16}, {"Mono16_grey_log12", 8, false, 0, 0, 6, 16},
-    {"RAW8_grey_alg2", 9, false, 1, 2, 0, 8},
-    {"RAW8_bgr_alg0", 9, true, 1, 0, 0, 8},    {"RAW8_bgr_alg1", 9, true, 1, 1, 0, 8},
-    {"RAW8_bgr_alg2", 9, true, 1, 2, 0, 8},    {"RAW8_bgr_alg3", 9, true, 1, 3, 0, 8},
-    {"RAW8_bgr_alg4", 9, true, 1, 4, 0, 8},    {"RAW16_grey_alg2", 10, false, 1, 2, 2, 16},
-    {"RAW16_bgr_alg0", 10, true, 1, 0, 2, 16}, {"RAW16_bgr_alg1", 10, true, 1, 1, 2, 16},
-    {"RAW16_bgr_alg2", 10, true, 1, 2, 2, 16}, {"RAW16_bgr_alg3", 10, true, 1, 3, 2, 16},
-    {"RAW16_bgr_alg4", 10, true, 1, 4, 2, 16},
+    {"I420_grey", FrameType::I420, false, 0, 0, 0, 12},      {"I420_bgr", FrameType::I420, true, 0, 0, 0, 12},
+    {"Y411_grey", FrameType::Y411, false, 0, 0, 0, 12},      {"Y411_bgr", FrameType::Y411, true, 0, 0, 0, 12},
+    {"UYVY_grey", FrameType::Uyvy, false, 0, 0, 0, 16},      {"UYVY_bgr", FrameType::Uyvy, true, 0, 0, 0, 16},
+    {"Y444_grey", FrameType::Y444, false, 0, 0, 0, 24},      {"Y444_bgr", FrameType::Y444, true, 0, 0, 0, 24},
+    {"Y800_copy", FrameType::Grey8, false, 0, 0, 0, 8},       {"YUY2_grey", FrameType::Yuy2, false, 0, 0, 0, 16},
+    {"YUY2_bgr", FrameType::Yuy2, true, 0, 0, 0, 16},        {"RGB24_grey", FrameType::Rgb24, false, 0, 0, 0, 24},
+    {"RGB24_copy", FrameType::Rgb24, true, 0, 0, 0, 24},      {"RGB32_grey", FrameType::Rgb32, false, 0, 0, 0, 32},
+    {"RGB32_copy", FrameType::Rgb32, true, 0, 0, 0, 32},      {"Mono16_grey_lowbyte", FrameType::Mono16, false, 0, 0, 0, 16},
+    {"Mono16_grey_lin12", FrameType::Mono16, false, 0, 0, 2, 16}, {"Mono16_grey_log12", FrameType::Mono16, false, 0, 0, 6, 16},
+    {"RAW8_grey_alg2", FrameType::Raw8, false, 1, 2, 0, 8},
+    {"RAW8_bgr_alg0", FrameType::Raw8, true, 1, 0, 0, 8},    {"RAW8_bgr_alg1", FrameType::Raw8, true, 1, 1, 0, 8},
+    {"RAW8_bgr_alg2", FrameType::Raw8, true, 1, 2, 0, 8},    {"RAW8_bgr_alg3", FrameType::Raw8, true, 1, 3, 0, 8},
+    {"RAW8_bgr_alg4", FrameType::Raw8, true, 1, 4, 0, 8},    {"RAW16_grey_alg2", FrameType::Raw16, false, 1, 2, 2, 16},
+    {"RAW16_bgr_alg0", FrameType::Raw16, true, 1, 0, 2, 16}, {"RAW16_bgr_alg1", FrameType::Raw16, true, 1, 1, 2, 16},
+    {"RAW16_bgr_alg2", FrameType::Raw16, true, 1, 2, 2, 16}, {"RAW16_bgr_alg3", FrameType::Raw16, true, 1, 3, 2, 16},
+    {"RAW16_bgr_alg4", FrameType::Raw16, true, 1, 4, 2, 16},
 };
 
 // A configured store with one delivered frame, ready to convert again and again.

@@ -47,6 +47,7 @@ namespace {
 
 using kelvane::frames::FrameSettings;
 using kelvane::frames::FrameStore;
+using kelvane::frames::FrameType;
 
 constexpr int kW = 1280, kH = 960;
 constexpr size_t kPixels = size_t{kW} * kH;
@@ -94,7 +95,7 @@ struct Conversion {
   std::unique_ptr<FrameStore> store;
   Bytes frame;
 
-  Conversion(int32_t type, bool color, size_t bytes, int32_t raw_mode = 0, int32_t algorithm = 2, int32_t lut = 0) {
+  Conversion(FrameType type, bool color, size_t bytes, int32_t raw_mode = 0, int32_t algorithm = 2, int32_t lut = 0) {
     store = std::make_unique<FrameStore>(type, kW, kH, lut);
     FrameSettings s;
     s.RawMode = raw_mode;
@@ -199,14 +200,14 @@ void Targets(benchmark::State& state) {
     // Packed and planar YUV to BGR against libyuv's I420 to RGB24.
     struct Yuv {
       const char* name;
-      int32_t type;
+      FrameType type;
       size_t bytes;
     };
-    const Yuv yuv[] = {{"YUY2_bgr", 5, 2 * kPixels},
-                       {"UYVY_bgr", 2, 2 * kPixels},
-                       {"Y411_bgr", 1, 3 * kPixels / 2},
-                       {"Y444_bgr", 3, 3 * kPixels},
-                       {"I420_bgr", 0, 3 * kPixels / 2}};
+    const Yuv yuv[] = {{"YUY2_bgr", FrameType::Yuy2, 2 * kPixels},
+                       {"UYVY_bgr", FrameType::Uyvy, 2 * kPixels},
+                       {"Y411_bgr", FrameType::Y411, 3 * kPixels / 2},
+                       {"Y444_bgr", FrameType::Y444, 3 * kPixels},
+                       {"I420_bgr", FrameType::I420, 3 * kPixels / 2}};
 #ifdef KELVANE_HAVE_LIBYUV
     const auto i420 = Random(3 * kPixels / 2, 1);
     Bytes rgb(3 * kPixels);
@@ -221,16 +222,16 @@ void Targets(benchmark::State& state) {
 #endif
 
     // Luma and RGB to grey against a copy of the output.
-    const Yuv grey[] = {{"YUY2_grey", 5, 2 * kPixels},     {"UYVY_grey", 2, 2 * kPixels},
-                        {"Y411_grey", 1, 3 * kPixels / 2}, {"Y444_grey", 3, 3 * kPixels},
-                        {"I420_grey", 0, 3 * kPixels / 2}, {"RGB24_grey", 6, 3 * kPixels},
-                        {"RGB32_grey", 7, 4 * kPixels}};
+    const Yuv grey[] = {{"YUY2_grey", FrameType::Yuy2, 2 * kPixels},     {"UYVY_grey", FrameType::Uyvy, 2 * kPixels},
+                        {"Y411_grey", FrameType::Y411, 3 * kPixels / 2}, {"Y444_grey", FrameType::Y444, 3 * kPixels},
+                        {"I420_grey", FrameType::I420, 3 * kPixels / 2}, {"RGB24_grey", FrameType::Rgb24, 3 * kPixels},
+                        {"RGB32_grey", FrameType::Rgb32, 4 * kPixels}};
     for (const Yuv& g : grey)
       add("grey <= 1.5 memcpy", g.name, Conversion(g.type, false, g.bytes).Seconds(), "memcpy 8-bit out", copy8, 1.5);
     // I420's luma is the first plane as it stands: a copy.
     floors.clear();
     for (const Yuv& g : grey) {
-      const size_t in_block = g.type == 0 ? 64 : 64 * g.bytes / kPixels;
+      const size_t in_block = g.type == FrameType::I420 ? 64 : 64 * g.bytes / kPixels;
       floors.push_back({g.name, 0.0, 1e3 * FloorSeconds(in_block), 1e3 * copy8});
     }
     for (Floor& f : floors)
@@ -241,8 +242,8 @@ void Targets(benchmark::State& state) {
     const char* names[] = {"RAW8_bgr_alg0", "RAW8_bgr_alg1", "RAW8_bgr_alg2", "RAW8_bgr_alg3", "RAW8_bgr_alg4"};
     double raw8[5], raw16[5];
     for (int a = 0; a <= 4; ++a) {
-      raw8[a] = Conversion(9, true, kPixels, 1, a).Seconds();
-      raw16[a] = Conversion(10, true, 2 * kPixels, 1, a, 2).Seconds();
+      raw8[a] = Conversion(FrameType::Raw8, true, kPixels, 1, a).Seconds();
+      raw16[a] = Conversion(FrameType::Raw16, true, 2 * kPixels, 1, a, 2).Seconds();
     }
     for (int a : {0, 1, 4}) add("Bayer <= 2 memcpy", names[a], raw8[a], "memcpy 24-bit out", copy24, 2.0);
 #ifdef KELVANE_HAVE_OPENCV
@@ -267,15 +268,15 @@ void Targets(benchmark::State& state) {
 #endif
 
     // 16-bit against 8-bit.
-    const double y800 = Conversion(4, false, kPixels).Seconds();
-    add("16-bit <= 2 x 8-bit", "Mono16_grey_lowbyte", Conversion(8, false, 2 * kPixels, 0, 2, 0).Seconds(), "Y800_copy",
+    const double y800 = Conversion(FrameType::Grey8, false, kPixels).Seconds();
+    add("16-bit <= 2 x 8-bit", "Mono16_grey_lowbyte", Conversion(FrameType::Mono16, false, 2 * kPixels, 0, 2, 0).Seconds(), "Y800_copy",
         y800, 2.0);
-    add("16-bit <= 2 x 8-bit", "Mono16_grey_lin12", Conversion(8, false, 2 * kPixels, 0, 2, 2).Seconds(), "Y800_copy",
+    add("16-bit <= 2 x 8-bit", "Mono16_grey_lin12", Conversion(FrameType::Mono16, false, 2 * kPixels, 0, 2, 2).Seconds(), "Y800_copy",
         y800, 2.0);
-    add("16-bit <= 2 x 8-bit", "Mono16_grey_log12", Conversion(8, false, 2 * kPixels, 0, 2, 6).Seconds(), "Y800_copy",
+    add("16-bit <= 2 x 8-bit", "Mono16_grey_log12", Conversion(FrameType::Mono16, false, 2 * kPixels, 0, 2, 6).Seconds(), "Y800_copy",
         y800, 2.0);
-    add("16-bit <= 2 x 8-bit", "RAW16_grey_alg2", Conversion(10, false, 2 * kPixels, 1, 2, 2).Seconds(),
-        "RAW8_grey_alg2", Conversion(9, false, kPixels, 1, 2).Seconds(), 2.0);
+    add("16-bit <= 2 x 8-bit", "RAW16_grey_alg2", Conversion(FrameType::Raw16, false, 2 * kPixels, 1, 2, 2).Seconds(),
+        "RAW8_grey_alg2", Conversion(FrameType::Raw8, false, kPixels, 1, 2).Seconds(), 2.0);
     for (int a = 0; a <= 4; ++a)
       add("16-bit <= 2 x 8-bit", "RAW16_bgr_alg" + std::to_string(a), raw16[a], names[a], raw8[a], 2.0);
 

@@ -83,7 +83,7 @@ void BM_KernelYuy2ToBgr(benchmark::State& state) {
     StartStreaming();
     return kelvane::sim::RenderFrame(kCamera, 0);
   }();
-  kelvane::frames::FrameStore store(5, kWidth, kHeight, 0);
+  kelvane::frames::FrameStore store(kelvane::frames::FrameType::Yuy2, kWidth, kHeight, 0);
   store.SetColorOutput(true);
   for (auto _ : state) {
     benchmark::DoNotOptimize(store.ProcessFrame(frame.data(), frame.size()));

@@ -279,31 +279,48 @@ bool Raw16Grey(const FrameJob& j) {
 
 }  // namespace
 
-FrameConverter SelectConverter(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode) {
+FrameConverter SelectConverter(FrameType frame_type, int32_t pixel_bits, int32_t raw_mode) {
   const bool grey = pixel_bits == 8;
   switch (frame_type) {
-    case 0: return grey ? I420Grey : I420Colour;
-    case 1: return grey ? Y411Grey : Y411Colour;
-    case 2: return grey ? UyvyGrey : UyvyColour;
-    case 3: return grey ? Y444Grey : Y444Colour;
-    case 4:
-    case 9:
+    case FrameType::I420: return grey ? I420Grey : I420Colour;
+    case FrameType::Y411: return grey ? Y411Grey : Y411Colour;
+    case FrameType::Uyvy: return grey ? UyvyGrey : UyvyColour;
+    case FrameType::Y444: return grey ? Y444Grey : Y444Colour;
+    case FrameType::Grey8:
+    case FrameType::Raw8:
       if (raw_mode == 0) return Copy8;
       return grey ? Raw8Grey : Raw8Colour;
-    case 5: return grey ? Yuy2Grey : Yuy2Colour;
-    case 6: return grey ? Rgb24Grey : CopyPixels;
-    case 7: return grey ? Rgb32Grey : CopyPixels;
-    case 8:
+    case FrameType::Yuy2: return grey ? Yuy2Grey : Yuy2Colour;
+    case FrameType::Rgb24: return grey ? Rgb24Grey : CopyPixels;
+    case FrameType::Rgb32: return grey ? Rgb32Grey : CopyPixels;
+    case FrameType::Mono16:
       // Mono16 with colour and a Bayer pattern set is demosaiced like RAW16.
       return grey || raw_mode == 0 ? Mono16Grey : Raw16Colour;
-    case 10:
+    case FrameType::Raw16:
       if (raw_mode == 0) return Mono16Grey;
       return grey ? Raw16Grey : Raw16Colour;
-    default: return nullptr;
   }
+  return nullptr;  // a stored number that is no FrameType
 }
 
-ScratchNeeds ScratchFor(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode) {
+const char* FrameTypeName(FrameType t) {
+  switch (t) {
+    case FrameType::I420: return "I420";
+    case FrameType::Y411: return "Y411";
+    case FrameType::Uyvy: return "UYVY";
+    case FrameType::Y444: return "Y444";
+    case FrameType::Grey8: return "Grey8";
+    case FrameType::Yuy2: return "YUY2";
+    case FrameType::Rgb24: return "RGB24";
+    case FrameType::Rgb32: return "RGB32";
+    case FrameType::Mono16: return "Mono16";
+    case FrameType::Raw8: return "RAW8";
+    case FrameType::Raw16: return "RAW16";
+  }
+  return "unknown";
+}
+
+ScratchNeeds ScratchFor(FrameType frame_type, int32_t pixel_bits, int32_t raw_mode) {
   const FrameConverter c = SelectConverter(frame_type, pixel_bits, raw_mode);
   ScratchNeeds needs;
   if (c == Raw8Grey) needs.bytes8_per_row_pixel = 3;

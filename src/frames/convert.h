@@ -78,12 +78,43 @@ struct FrameJob {
   const Kernels* kernels = nullptr;   // the set chosen for the store; null: the scalar reference
 };
 
+// The pixel layouts the frame pipeline reads, by the codes the camera record
+// keeps: which one a camera delivers follows from its connected media subtype.
+enum class FrameType : int32_t {
+  I420 = 0,    // planar 4:2:0: Y plane, then U, then V (IYUV, I420)
+  Y411 = 1,    // packed 4:1:1: U Y0 Y1 V Y2 Y3
+  Uyvy = 2,    // packed 4:2:2: U Y0 V Y1 (UYVY, Y422)
+  Y444 = 3,    // packed 4:4:4: U Y V
+  Grey8 = 4,   // 8 bits per pixel, grey or Bayer raw (RGB8, Y800)
+  Yuy2 = 5,    // packed 4:2:2: Y0 U Y1 V
+  Rgb24 = 6,   // B G R, a bottom-up bitmap
+  Rgb32 = 7,   // B G R and a fourth byte, a bottom-up bitmap (RGB32, ARGB32)
+  Mono16 = 8,  // 16-bit grey, most significant byte first
+  Raw8 = 9,    // 8-bit Bayer raw
+  Raw16 = 10,  // 16-bit Bayer raw, most significant byte first
+};
+
+// One of the eleven layouts (a FrameType made from a stored number may not be).
+constexpr bool IsKnown(FrameType t) {
+  return static_cast<int32_t>(t) >= 0 && static_cast<int32_t>(t) <= 10;
+}
+// Rows stored bottom row first, as bitmaps are.
+constexpr bool IsBottomUp(FrameType t) { return t == FrameType::Rgb24 || t == FrameType::Rgb32; }
+// 16-bit samples, which the Lut's table maps to bytes.
+constexpr bool Is16Bit(FrameType t) { return t == FrameType::Mono16 || t == FrameType::Raw16; }
+// One sample per pixel that a Bayer pattern can demosaic.
+constexpr bool IsRaw(FrameType t) {
+  return t == FrameType::Grey8 || t == FrameType::Raw8 || t == FrameType::Mono16 || t == FrameType::Raw16;
+}
+// "RGB24" and so on, for messages and test names.
+const char* FrameTypeName(FrameType t);
+
 // Converts job.data into job.target. Returns false when the target was left
 // unchanged (a frame too short for its geometry, or a rejected Bayer setting).
 using FrameConverter = bool (*)(const FrameJob&);
 
-// The converter for one configuration, or null for a FrameType outside 0..10.
-FrameConverter SelectConverter(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode);
+// The converter for one configuration, or null for an unknown FrameType.
+FrameConverter SelectConverter(FrameType frame_type, int32_t pixel_bits, int32_t raw_mode);
 
 // Scratch memory the chosen converter needs: per pixel of the frame, or per
 // pixel of one row (the demosaiced paths go on with each row as it is done).
@@ -92,6 +123,6 @@ struct ScratchNeeds {
   size_t samples16_in_per_pixel = 0;
   size_t samples16_out_per_row_pixel = 0;
 };
-ScratchNeeds ScratchFor(int32_t frame_type, int32_t pixel_bits, int32_t raw_mode);
+ScratchNeeds ScratchFor(FrameType frame_type, int32_t pixel_bits, int32_t raw_mode);
 
 }  // namespace kelvane::frames

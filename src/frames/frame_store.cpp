@@ -10,21 +10,23 @@
 
 namespace kelvane::frames {
 
-int32_t FrameTypeForSubtype(const platform::GUID& subtype) {
+std::optional<FrameType> FrameTypeForSubtype(const platform::GUID& subtype) {
   using namespace platform;
   struct Entry {
     GUID subtype;
-    int32_t frame_type;
+    FrameType frame_type;
   };
+  using enum FrameType;
   static constexpr Entry kTable[] = {
-      {MEDIASUBTYPE_IYUV, 0},  {MEDIASUBTYPE_I420, 0},   {MEDIASUBTYPE_Y411, 1},  {MEDIASUBTYPE_Y422, 2},
-      {MEDIASUBTYPE_UYVY, 2},  {MEDIASUBTYPE_Y444, 3},   {MEDIASUBTYPE_RGB8, 4},  {MEDIASUBTYPE_Y800, 4},
-      {MEDIASUBTYPE_YUY2, 5},  {MEDIASUBTYPE_RGB24, 6},  {MEDIASUBTYPE_RGB32, 7}, {MEDIASUBTYPE_ARGB32, 7},
-      {MEDIASUBTYPE_MO16, 8},  {MEDIASUBTYPE_RAW8, 9},   {MEDIASUBTYPE_RAW16, 10},
+      {MEDIASUBTYPE_IYUV, I420},   {MEDIASUBTYPE_I420, I420},   {MEDIASUBTYPE_Y411, Y411},
+      {MEDIASUBTYPE_Y422, Uyvy},   {MEDIASUBTYPE_UYVY, Uyvy},   {MEDIASUBTYPE_Y444, Y444},
+      {MEDIASUBTYPE_RGB8, Grey8},  {MEDIASUBTYPE_Y800, Grey8},  {MEDIASUBTYPE_YUY2, Yuy2},
+      {MEDIASUBTYPE_RGB24, Rgb24}, {MEDIASUBTYPE_RGB32, Rgb32}, {MEDIASUBTYPE_ARGB32, Rgb32},
+      {MEDIASUBTYPE_MO16, Mono16}, {MEDIASUBTYPE_RAW8, Raw8},   {MEDIASUBTYPE_RAW16, Raw16},
   };
   for (const Entry& e : kTable)
     if (e.subtype == subtype) return e.frame_type;
-  return -1;
+  return std::nullopt;
 }
 
 void FreeMemory::operator()(void* p) const {
@@ -54,7 +56,7 @@ uint64_t Times(uint64_t a, uint64_t b) {
 uint64_t Plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 }  // namespace
 
-FrameStore::FrameStore(int32_t frameType, int32_t width, int32_t height, int32_t lut)
+FrameStore::FrameStore(FrameType frameType, int32_t width, int32_t height, int32_t lut)
     : Lut_(lut), FrameType_(frameType), Width_(width), Height_(height) {
   // A failure here leaves the store without buffers; the port-open's own
   // SetColorOutput call reports it.
@@ -78,12 +80,10 @@ void FrameStore::ApplySettings(const FrameSettings& s) {
 
 uint8_t FrameStore::DepthFor(bool color) const {
   if (!color) return 8;
-  switch (FrameType_) {
-    case 0: case 1: case 2: case 3: case 5: case 6: return 24;
-    case 7: return 32;
-    case 4: case 8: case 9: case 10: return RawMode_ != 0 ? 24 : 8;
-    default: return 8;
-  }
+  if (!IsKnown(FrameType_)) return 8;
+  if (FrameType_ == FrameType::Rgb32) return 32;
+  if (IsRaw(FrameType_)) return RawMode_ != 0 ? 24 : 8;
+  return 24;
 }
 
 bool FrameStore::SetColorOutput(bool color) {
@@ -247,7 +247,7 @@ uint8_t* FrameStore::Row(int32_t y) const {
   if (base == nullptr) return nullptr;
   // RGB24 and RGB32 arrive as bottom-up bitmaps, and so does any image with a
   // negative height; the conversions keep memory order.
-  const bool bottom_up = Height_ < 0 || FrameType_ == 6 || FrameType_ == 7;
+  const bool bottom_up = Height_ < 0 || IsBottomUp(FrameType_);
   const size_t row = static_cast<size_t>(bottom_up ? rows - 1 - y : y);
   return base + row * RowLength();
 }
@@ -272,7 +272,7 @@ bool FrameStore::IsStaticImage(const uint8_t* buffer) const {
 
 int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
   const int32_t target_slot = RecursiveMean_ != 0 && FrameCount_ == 0 ? MeanCnt_ : WriteIndex_;
-  if (FrameType_ < 0 || FrameType_ > 10) return kNoPipeline;
+  if (!IsKnown(FrameType_)) return kNoPipeline;
   uint8_t* target = Slot(target_slot);
   uint8_t* result = ResultBuffer();
   // Without buffers (failed allocation) or with averaging settings changed

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "frames/average.h"
@@ -18,8 +19,8 @@
 
 namespace kelvane::frames {
 
-// FrameType of a media subtype, or -1 when the pipeline has none for it.
-int32_t FrameTypeForSubtype(const platform::GUID& subtype);
+// FrameType of a media subtype, or none when the pipeline has none for it.
+std::optional<FrameType> FrameTypeForSubtype(const platform::GUID& subtype);
 
 // Results of ProcessFrame.
 enum ProcessResult : int {
@@ -74,7 +75,7 @@ class FrameStore {
     uint64_t frame = 0;
   };
 
-  FrameStore(int32_t frameType, int32_t width, int32_t height, int32_t lut);
+  FrameStore(FrameType frameType, int32_t width, int32_t height, int32_t lut);
   ~FrameStore();
   FrameStore(const FrameStore&) = delete;
   FrameStore& operator=(const FrameStore&) = delete;
@@ -134,7 +135,7 @@ class FrameStore {
   int32_t Algorithm() const { return Algorithm_; }
   int32_t Lut() const { return Lut_.load(std::memory_order_relaxed); }
   int32_t SwapBytes() const { return SwapBytes_; }
-  int32_t FrameType() const { return FrameType_; }
+  FrameType Type() const { return FrameType_; }
   int32_t Width() const { return Width_; }
   int32_t Height() const { return Height_; }
   uint8_t PixelBits() const { return PixelBits_; }
@@ -170,7 +171,7 @@ class FrameStore {
   int32_t Algorithm_ = 2;
   std::atomic<int32_t> Lut_;
   int32_t SwapBytes_ = 1;
-  int32_t FrameType_;
+  FrameType FrameType_;
   int32_t Width_;
   int32_t Height_;
   uint8_t PixelBits_ = 8;

@@ -118,7 +118,7 @@ bool OpenCamera(CameraRecord& camera) {
   }
   const GUID subtype = mt.Get().subtype;
   const VIDEOINFOHEADER* vih = mt.Video();
-  const int32_t frameType = frames::FrameTypeForSubtype(subtype);
+  const std::optional<frames::FrameType> frameType = frames::FrameTypeForSubtype(subtype);
   if (!capture::IsSupportedSubtype(subtype) || !vih) {
     capture::LogUnknownSampleFormat("Unknown Sample format", subtype);
     ReleaseCamera(camera);
@@ -126,14 +126,14 @@ bool OpenCamera(CameraRecord& camera) {
   }
   const int32_t width = vih->bmiHeader.biWidth, height = vih->bmiHeader.biHeight;
   camera.FrameInterval = vih->AvgTimePerFrame;
-  if (frameType < 0) {
+  if (!frameType) {
     capture::LogUnknownSampleFormat("No frame pipeline for the sample format", subtype);
     ReleaseCamera(camera);
     return false;
   }
 
-  const int32_t lut = frameType == 8 || frameType == 10 ? s.Lut : 0;
-  camera.Frames = std::make_unique<frames::FrameStore>(frameType, width, height, lut);
+  const int32_t lut = frames::Is16Bit(*frameType) ? s.Lut : 0;
+  camera.Frames = std::make_unique<frames::FrameStore>(*frameType, width, height, lut);
   camera.Frames->ApplySettings(FrameSettingsOf(s));
   if (!camera.Frames->SetColorOutput(s.Color != 0)) {
     const std::string tooLarge = camera.Frames->LimitProblem(s.Color != 0);

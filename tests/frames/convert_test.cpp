@@ -23,7 +23,7 @@ std::array<uint8_t, 3> RefBgr(int y, int u, int v) {
 }
 
 // Runs one frame through a fresh single-frame store and returns its image.
-std::vector<uint8_t> Convert(int32_t type, int32_t w, int32_t h, bool color, const std::vector<uint8_t>& frame,
+std::vector<uint8_t> Convert(FrameType type, int32_t w, int32_t h, bool color, const std::vector<uint8_t>& frame,
                              int32_t lut = 0, int32_t raw_mode = 0, int32_t algorithm = 2) {
   FrameStore store(type, w, h, lut);
   FrameSettings s;
@@ -56,7 +56,7 @@ TEST(Convert, I420ChromaServesItsTwoByTwoBlock) {
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(40 + 29 * i);  // chroma differs per block
     const uint8_t* u = &frame[static_cast<size_t>(w * h)];
     const uint8_t* v = u + cw * ch;
-    const auto out = Convert(0, w, h, true, frame);
+    const auto out = Convert(FrameType::I420, w, h, true, frame);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         const int block = (y / 2) * cw + x / 2;
@@ -65,7 +65,7 @@ TEST(Convert, I420ChromaServesItsTwoByTwoBlock) {
           EXPECT_EQ(out[static_cast<size_t>((y * w + x) * 3 + k)], want[k]) << w << "x" << h << " at " << x << "," << y;
       }
     // Grey output is the Y plane.
-    EXPECT_EQ(Convert(0, w, h, false, frame), std::vector<uint8_t>(frame.begin(), frame.begin() + w * h));
+    EXPECT_EQ(Convert(FrameType::I420, w, h, false, frame), std::vector<uint8_t>(frame.begin(), frame.begin() + w * h));
   }
 }
 
@@ -73,14 +73,15 @@ TEST(Convert, PackedYuvByteOrder) {
   // Two groups of each format; pixel k of the output takes (Y, U, V) from the
   // positions the layout names.
   struct Case {
-    int32_t type, pixels, group_bytes, group_pixels;
+    FrameType type;
+    int32_t pixels, group_bytes, group_pixels;
     std::vector<int> y_at;  // byte offsets of Y within a group
     int u_at, v_at;
   };
-  const Case cases[] = {{1, 8, 6, 4, {1, 2, 4, 5}, 0, 3},
-                        {2, 4, 4, 2, {1, 3}, 0, 2},
-                        {5, 4, 4, 2, {0, 2}, 1, 3},
-                        {3, 2, 3, 1, {1}, 0, 2}};
+  const Case cases[] = {{FrameType::Y411, 8, 6, 4, {1, 2, 4, 5}, 0, 3},
+                        {FrameType::Uyvy, 4, 4, 2, {1, 3}, 0, 2},
+                        {FrameType::Yuy2, 4, 4, 2, {0, 2}, 1, 3},
+                        {FrameType::Y444, 2, 3, 1, {1}, 0, 2}};
   for (const Case& c : cases) {
     std::vector<uint8_t> frame(static_cast<size_t>(c.pixels / c.group_pixels * c.group_bytes));
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(37 * i + 20);
@@ -90,27 +91,27 @@ TEST(Convert, PackedYuvByteOrder) {
       const uint8_t* g = &frame[static_cast<size_t>(p / c.group_pixels * c.group_bytes)];
       const uint8_t y = g[c.y_at[static_cast<size_t>(p % c.group_pixels)]];
       const auto want = RefBgr(y, g[c.u_at], g[c.v_at]);
-      for (int k = 0; k < 3; ++k) EXPECT_EQ(colour[static_cast<size_t>(p * 3 + k)], want[k]) << c.type << " px " << p;
-      EXPECT_EQ(grey[static_cast<size_t>(p)], y) << c.type << " px " << p;
+      for (int k = 0; k < 3; ++k) EXPECT_EQ(colour[static_cast<size_t>(p * 3 + k)], want[k]) << FrameTypeName(c.type) << " px " << p;
+      EXPECT_EQ(grey[static_cast<size_t>(p)], y) << FrameTypeName(c.type) << " px " << p;
     }
   }
 }
 
 TEST(Convert, RgbToGreyAndCopies) {
-  EXPECT_EQ(Convert(6, 2, 1, false, {255, 255, 255, 1, 1, 0}), (std::vector<uint8_t>{255, 0}));
-  EXPECT_EQ(Convert(7, 2, 1, false, {30, 60, 90, 255, 2, 2, 2, 7}), (std::vector<uint8_t>{60, 2}));
+  EXPECT_EQ(Convert(FrameType::Rgb24, 2, 1, false, {255, 255, 255, 1, 1, 0}), (std::vector<uint8_t>{255, 0}));
+  EXPECT_EQ(Convert(FrameType::Rgb32, 2, 1, false, {30, 60, 90, 255, 2, 2, 2, 7}), (std::vector<uint8_t>{60, 2}));
   // Colour output keeps the camera's pixels; a longer frame is cut to the image.
   std::vector<uint8_t> rgb32{1, 2, 3, 4, 5, 6, 7, 8, 9, 9};
-  EXPECT_EQ(Convert(7, 2, 1, true, rgb32), std::vector<uint8_t>(rgb32.begin(), rgb32.begin() + 8));
+  EXPECT_EQ(Convert(FrameType::Rgb32, 2, 1, true, rgb32), std::vector<uint8_t>(rgb32.begin(), rgb32.begin() + 8));
 }
 
 TEST(Convert, SixteenBitGreyLeavesDeliveredBufferAlone) {
   const std::vector<uint8_t> frame{0xFF, 0xC0, 0x12, 0x34};
   const auto before = frame;
-  EXPECT_EQ(Convert(8, 2, 1, false, frame, 1), (std::vector<uint8_t>{255, 0x1234 >> 6 >> 2}));
-  EXPECT_EQ(Convert(8, 2, 1, false, frame, 0), (std::vector<uint8_t>{0xC0, 0x34}));
+  EXPECT_EQ(Convert(FrameType::Mono16, 2, 1, false, frame, 1), (std::vector<uint8_t>{255, 0x1234 >> 6 >> 2}));
+  EXPECT_EQ(Convert(FrameType::Mono16, 2, 1, false, frame, 0), (std::vector<uint8_t>{0xC0, 0x34}));
   // RAW16 without a pattern takes the same path.
-  EXPECT_EQ(Convert(10, 2, 1, false, frame, 2), (std::vector<uint8_t>{255, 0x1234 >> 4 >> 4}));
+  EXPECT_EQ(Convert(FrameType::Raw16, 2, 1, false, frame, 2), (std::vector<uint8_t>{255, 0x1234 >> 4 >> 4}));
   EXPECT_EQ(frame, before);
 }
 
@@ -123,12 +124,12 @@ TEST(Convert, SixteenBitRawDemosaicsAndMaps) {
   for (int i = 0; i < w * h; ++i) frame.insert(frame.end(), {uint8_t(sample >> 8), uint8_t(sample & 0xFF)});
   const auto before = frame;
   const uint8_t linear = 0x0ABC >> 4;
-  EXPECT_EQ(Convert(10, w, h, true, frame, 2, 1, 0), std::vector<uint8_t>(w * h * 3, linear));
-  EXPECT_EQ(Convert(10, w, h, false, frame, 2, 1, 0), std::vector<uint8_t>(w * h, linear));
+  EXPECT_EQ(Convert(FrameType::Raw16, w, h, true, frame, 2, 1, 0), std::vector<uint8_t>(w * h * 3, linear));
+  EXPECT_EQ(Convert(FrameType::Raw16, w, h, false, frame, 2, 1, 0), std::vector<uint8_t>(w * h, linear));
   // Mono16 with colour and a pattern is demosaiced the same way.
-  EXPECT_EQ(Convert(8, w, h, true, frame, 2, 1, 0), std::vector<uint8_t>(w * h * 3, linear));
+  EXPECT_EQ(Convert(FrameType::Mono16, w, h, true, frame, 2, 1, 0), std::vector<uint8_t>(w * h * 3, linear));
   const uint8_t* log12 = GetMapTable(true, 12);
-  EXPECT_EQ(Convert(10, w, h, true, frame, 6, 1, 0), std::vector<uint8_t>(w * h * 3, log12[0x0ABC]));
+  EXPECT_EQ(Convert(FrameType::Raw16, w, h, true, frame, 6, 1, 0), std::vector<uint8_t>(w * h * 3, log12[0x0ABC]));
   EXPECT_EQ(frame, before);
 }
 
@@ -188,8 +189,9 @@ class GuardedFrame {
 TEST(Convert, FramesNeverReadPastTheirEnd) {
   const int32_t w = 64, h = 48;
   const size_t n = w * h;
+  using enum FrameType;
   struct Case {
-    int32_t type;
+    FrameType type;
     bool color;
     int32_t raw_mode;
     size_t full;         // bytes the geometry implies
@@ -197,18 +199,18 @@ TEST(Convert, FramesNeverReadPastTheirEnd) {
     bool exact = false;  // a longer frame leaves the target unchanged
   };
   const Case cases[] = {
-      {0, false, 0, n, false}, {0, true, 0, n + n / 2, false}, {1, false, 0, n * 3 / 2, false},
-      {1, true, 0, n * 3 / 2, false},  {2, false, 0, 2 * n, false},    {2, true, 0, 2 * n, false},
-      {3, false, 0, 3 * n, false},     {3, true, 0, 3 * n, false},     {4, false, 0, n, false, true},
-      {4, false, 1, n, false},         {4, true, 3, n, false},         {5, true, 0, 2 * n, false},
-      {6, false, 0, 3 * n, false},     {6, true, 0, 3 * n, true},      {7, false, 0, 4 * n, false},
-      {7, true, 0, 4 * n, true},       {8, false, 0, 2 * n, false, true}, {8, true, 2, 2 * n, false},
-      {9, true, 4, n, false},          {10, false, 0, 2 * n, false, true}, {10, false, 1, 2 * n, false},
-      {10, true, 2, 2 * n, false},     {9, false, 0, n, false, true},  {4, true, 0, n, false, true},
-      {8, false, 3, 2 * n, false, true}, {8, true, 0, 2 * n, false, true},
+      {I420, false, 0, n, false}, {I420, true, 0, n + n / 2, false}, {Y411, false, 0, n * 3 / 2, false},
+      {Y411, true, 0, n * 3 / 2, false},  {Uyvy, false, 0, 2 * n, false},    {Uyvy, true, 0, 2 * n, false},
+      {Y444, false, 0, 3 * n, false},     {Y444, true, 0, 3 * n, false},     {Grey8, false, 0, n, false, true},
+      {Grey8, false, 1, n, false},         {Grey8, true, 3, n, false},         {Yuy2, true, 0, 2 * n, false},
+      {Rgb24, false, 0, 3 * n, false},     {Rgb24, true, 0, 3 * n, true},      {Rgb32, false, 0, 4 * n, false},
+      {Rgb32, true, 0, 4 * n, true},       {Mono16, false, 0, 2 * n, false, true}, {Mono16, true, 2, 2 * n, false},
+      {Raw8, true, 4, n, false},          {Raw16, false, 0, 2 * n, false, true}, {Raw16, false, 1, 2 * n, false},
+      {Raw16, true, 2, 2 * n, false},     {Raw8, false, 0, n, false, true},  {Grey8, true, 0, n, false, true},
+      {Mono16, false, 3, 2 * n, false, true}, {Mono16, true, 0, 2 * n, false, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "type " << c.type << " color " << c.color << " raw " << c.raw_mode);
+    SCOPED_TRACE(testing::Message() << "type " << FrameTypeName(c.type) << " color " << c.color << " raw " << c.raw_mode);
     FrameStore store(c.type, w, h, 1);
     FrameSettings s;
     s.RawMode = c.raw_mode;
@@ -250,7 +252,7 @@ TEST(Convert, FramesNeverReadPastTheirEnd) {
 }
 
 TEST(Convert, TinyRawFramesWithEveryAlgorithm) {
-  for (int32_t type : {9, 10})
+  for (FrameType type : {FrameType::Raw8, FrameType::Raw16})
     for (int32_t algorithm = 0; algorithm <= 5; ++algorithm)
       for (auto [w, h] : {std::pair{1, 1}, std::pair{2, 1}, std::pair{1, 2}, std::pair{3, 3}, std::pair{0, 4}})
         for (bool color : {false, true}) {
@@ -260,8 +262,9 @@ TEST(Convert, TinyRawFramesWithEveryAlgorithm) {
           s.Algorithm = algorithm;
           store.ApplySettings(s);
           ASSERT_TRUE(store.SetColorOutput(color));
-          const std::vector<uint8_t> frame(static_cast<size_t>(w * h * (type == 10 ? 2 : 1)), 0x5A);
-          EXPECT_EQ(store.ProcessFrame(frame.data(), frame.size()), kImageFinished) << type << " " << algorithm;
+          const std::vector<uint8_t> frame(static_cast<size_t>(w * h * (Is16Bit(type) ? 2 : 1)), 0x5A);
+          EXPECT_EQ(store.ProcessFrame(frame.data(), frame.size()), kImageFinished)
+              << FrameTypeName(type) << " " << algorithm;
         }
 }
 

@@ -18,43 +18,49 @@ int LiveSlots(const FrameStore& s) {
 }
 
 std::unique_ptr<FrameStore> Grey8(int32_t w, int32_t h, const FrameSettings& s) {
-  auto store = std::make_unique<FrameStore>(4, w, h, 0);
+  auto store = std::make_unique<FrameStore>(FrameType::Grey8, w, h, 0);
   store->ApplySettings(s);
   EXPECT_TRUE(store->SetColorOutput(false));
   return store;
 }
 
 TEST(FrameStore, DepthAndSizeFollowTypeAndRawMode) {
+  using enum FrameType;
   const struct {
-    int32_t type, raw_mode;
+    FrameType type;
+    int32_t raw_mode;
     bool color;
     int bits;
-  } cases[] = {{4, 0, true, 8},  {4, 1, true, 24}, {9, 0, true, 8}, {10, 2, true, 24}, {0, 0, true, 24},
-               {6, 0, false, 8}, {7, 0, true, 32}, {8, 0, true, 8}, {8, 3, true, 24},  {42, 0, true, 8}};
+  } cases[] = {{Grey8, 0, true, 8},  {Grey8, 1, true, 24}, {Raw8, 0, true, 8},   {Raw16, 2, true, 24},
+               {I420, 0, true, 24},  {Rgb24, 0, false, 8}, {Rgb32, 0, true, 32}, {Mono16, 0, true, 8},
+               {Mono16, 3, true, 24}, {FrameType{42}, 0, true, 8}};
   for (const auto& c : cases) {
     FrameStore store(c.type, 640, 480, 0);
     FrameSettings s;
     s.RawMode = c.raw_mode;
     store.ApplySettings(s);
     EXPECT_TRUE(store.SetColorOutput(c.color));
-    EXPECT_EQ(store.PixelBits(), c.bits) << c.type;
-    EXPECT_EQ(store.FrameSize(), 640u * 480u * static_cast<uint32_t>(c.bits / 8)) << c.type;
+    EXPECT_EQ(store.PixelBits(), c.bits) << FrameTypeName(c.type);
+    EXPECT_EQ(store.FrameSize(), 640u * 480u * static_cast<uint32_t>(c.bits / 8)) << FrameTypeName(c.type);
   }
 }
 
 TEST(FrameStore, RowsComeFromTheBottomForBitmapsAndNegativeHeights) {
+  using enum FrameType;
   const struct {
-    int32_t type, height;
+    FrameType type;
+    int32_t height;
     bool color;
     bool bottom_up;
-  } cases[] = {{6, 3, true, true}, {7, 3, false, true}, {2, 3, true, false}, {2, -3, true, true}, {4, -3, false, true}};
+  } cases[] = {{Rgb24, 3, true, true}, {Rgb32, 3, false, true}, {Uyvy, 3, true, false}, {Uyvy, -3, true, true},
+               {Grey8, -3, false, true}};
   for (const auto& c : cases) {
     FrameStore store(c.type, 5, c.height, 0);
     ASSERT_TRUE(store.SetColorOutput(c.color));
     const uint32_t row = store.RowLength();
     EXPECT_EQ(store.Rows(), 3);
-    EXPECT_EQ(store.Row(0), store.ResultBuffer() + (c.bottom_up ? 2 * row : 0)) << c.type;
-    EXPECT_EQ(store.Row(2), store.ResultBuffer() + (c.bottom_up ? 0 : 2 * row)) << c.type;
+    EXPECT_EQ(store.Row(0), store.ResultBuffer() + (c.bottom_up ? 2 * row : 0)) << FrameTypeName(c.type);
+    EXPECT_EQ(store.Row(2), store.ResultBuffer() + (c.bottom_up ? 0 : 2 * row)) << FrameTypeName(c.type);
     EXPECT_EQ(store.Row(3), nullptr);
     EXPECT_EQ(store.Row(-1), nullptr);
   }
@@ -87,14 +93,14 @@ TEST(FrameStore, SlotsByModeAndClampedSettings) {
 
 TEST(FrameStore, UnusableGeometryRefusesFrames) {
   for (auto [w, h] : {std::pair{-1, 10}, std::pair{100000, 100000}, std::pair{10, INT32_MIN}}) {
-    FrameStore store(6, w, h, 0);
+    FrameStore store(FrameType::Rgb24, w, h, 0);
     EXPECT_FALSE(store.SetColorOutput(true));
     EXPECT_EQ(LiveSlots(store), 0);
     const uint8_t byte = 0;
     EXPECT_EQ(store.ProcessFrame(&byte, 1), kNoPipeline);
     EXPECT_EQ(store.Row(0), nullptr);
   }
-  FrameStore unknown(11, 4, 4, 0);
+  FrameStore unknown(FrameType{11}, 4, 4, 0);
   const std::vector<uint8_t> frame(16);
   EXPECT_EQ(unknown.ProcessFrame(frame.data(), frame.size()), kNoPipeline);
 }
@@ -104,22 +110,24 @@ TEST(FrameStore, UnusableGeometryRefusesFrames) {
 // bits, and a refused depth that still throws away the image the store held.
 // The allowed cases allocate up to 1 GiB, which calloc maps without touching.
 TEST(FrameStore, BuffersPastTheLimitsAreRefusedBeforeAnythingChanges) {
+  using enum FrameType;
   const struct Case {
     const char* what;
-    int32_t type, w, h;
+    FrameType type;
+    int32_t w, h;
     bool color;
     int32_t raw_mode, mean_cnt, recursive;
     bool fits;
   } cases[] = {
-      {"grey 16384 x 16384 is exactly one buffer's limit", 4, 16384, 16384, false, 0, 1, 0, true},
-      {"one row more", 4, 16384, 16385, false, 0, 1, 0, false},
-      {"the same sensor demosaiced to colour", 9, 16384, 16384, true, 1, 1, 0, false},
-      {"16-bit raw: its working copy of 2 bytes a pixel fills the limit", 10, 16384, 8192, false, 1, 1, 0, true},
-      {"16-bit raw: one row more passes it", 10, 16384, 8193, false, 1, 1, 0, false},
-      {"33 slots just within 1 GiB", 4, 32537631, 1, false, 0, 32, 0, true},
-      {"33 slots one pixel wider", 4, 32537632, 1, false, 0, 32, 0, false},
-      {"a running average needs 2 slots only", 4, 32537632, 1, false, 0, 32, 1, true},
-      {"sizes beyond 64 bits", 7, INT32_MAX, INT32_MAX, true, 0, 32, 0, false},
+      {"grey 16384 x 16384 is exactly one buffer's limit", Grey8, 16384, 16384, false, 0, 1, 0, true},
+      {"one row more", Grey8, 16384, 16385, false, 0, 1, 0, false},
+      {"the same sensor demosaiced to colour", Raw8, 16384, 16384, true, 1, 1, 0, false},
+      {"16-bit raw: its working copy of 2 bytes a pixel fills the limit", Raw16, 16384, 8192, false, 1, 1, 0, true},
+      {"16-bit raw: one row more passes it", Raw16, 16384, 8193, false, 1, 1, 0, false},
+      {"33 slots just within 1 GiB", Grey8, 32537631, 1, false, 0, 32, 0, true},
+      {"33 slots one pixel wider", Grey8, 32537632, 1, false, 0, 32, 0, false},
+      {"a running average needs 2 slots only", Grey8, 32537632, 1, false, 0, 32, 1, true},
+      {"sizes beyond 64 bits", Rgb32, INT32_MAX, INT32_MAX, true, 0, 32, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -143,13 +151,13 @@ TEST(FrameStore, BuffersPastTheLimitsAreRefusedBeforeAnythingChanges) {
     }
   }
   // The message says which limit and by how much.
-  FrameStore colour(9, 16384, 16384, 0);
+  FrameStore colour(FrameType::Raw8, 16384, 16384, 0);
   FrameSettings s;
   s.RawMode = 1;
   colour.ApplySettings(s);
   EXPECT_EQ(colour.LimitProblem(true),
             "16384 x 16384 images of 24 bits need a buffer of 805306368 bytes, more than the 268435456 bytes allowed");
-  FrameStore deep(4, 8192, 4096, 0);
+  FrameStore deep(FrameType::Grey8, 8192, 4096, 0);
   s.RawMode = 0;
   s.MeanCnt = 32;
   deep.ApplySettings(s);
@@ -281,8 +289,8 @@ TEST(FrameStore, EveryBayerOrderDemosaicsARedSceneToRed) {
   const struct {
     int32_t rawMode, redX, redY, redX0, redY0;
   } orders[] = {{1, 1, 1, 0, 0}, {2, 1, 0, 0, 1}, {3, 0, 1, 1, 0}, {4, 0, 0, 1, 1}};
-  const int32_t raw8 = FrameTypeForSubtype(platform::MEDIASUBTYPE_RAW8);
-  ASSERT_GE(raw8, 0);
+  const std::optional<FrameType> raw8 = FrameTypeForSubtype(platform::MEDIASUBTYPE_RAW8);
+  ASSERT_EQ(raw8, FrameType::Raw8);
   for (const auto& o : orders)
     for (int32_t algorithm = 0; algorithm <= 4; ++algorithm) {
       SCOPED_TRACE(testing::Message() << "RawMode " << o.rawMode << " algorithm " << algorithm);
@@ -290,7 +298,7 @@ TEST(FrameStore, EveryBayerOrderDemosaicsARedSceneToRed) {
       const int32_t redX = algorithm == 0 ? o.redX0 : o.redX, redY = algorithm == 0 ? o.redY0 : o.redY;
       for (int32_t y = redY; y < h; y += 2)
         for (int32_t x = redX; x < w; x += 2) mosaic[static_cast<size_t>(y * w + x)] = 200;
-      FrameStore store(raw8, w, h, 0);
+      FrameStore store(*raw8, w, h, 0);
       FrameSettings s;
       s.RawMode = o.rawMode;
       s.Algorithm = algorithm;

@@ -43,7 +43,7 @@ class GrabCycleTest : public ::testing::TestWithParam<CycleCase> {};
 TEST_P(GrabCycleTest, EveryImageIsFinishedForItsOwnGrab) {
   const CycleCase& c = GetParam();
   constexpr int32_t kWidth = 16, kHeight = 4;
-  FrameStore store(4, kWidth, kHeight, 0);  // 8-bit grey
+  FrameStore store(FrameType::Grey8, kWidth, kHeight, 0);
   FrameSettings s;
   s.MeanCnt = c.meanCnt;
   s.BlackLvlPoints = 4;  // black frames count as frozen

@@ -281,15 +281,17 @@ TEST_F(VectorSet, AveragingEveryCountAndBlend) {
 // The raw paths hand each demosaiced row on to grey conversion or mapping while it
 // is in the cache. Both sets must give what the whole-frame steps give.
 TEST_F(VectorSet, RawPathsRowByRow) {
+  using enum FrameType;
   struct Path {
-    int32_t frame_type, pixel_bits, lut;
+    FrameType frame_type;
+    int32_t pixel_bits, lut;
   };
   // Linear maps of every width (Lut 0 to 4, and an invalid code, which maps 16
   // bits) are applied by the vector demosaicing as it stores, nearest neighbour
   // of a linear map runs on the high bytes.
-  const Path paths[] = {{9, 8, 0},   {9, 24, 0},  {10, 8, 0},  {10, 8, 1},  {10, 8, 2},
-                        {10, 8, 3},  {10, 8, 4},  {10, 24, 0}, {10, 24, 1}, {10, 24, 2},
-                        {10, 24, 3}, {10, 24, 4}, {10, 8, 6},  {10, 24, 8}, {10, 24, 11}};
+  const Path paths[] = {{Raw8, 8, 0},   {Raw8, 24, 0},  {Raw16, 8, 0},  {Raw16, 8, 1},  {Raw16, 8, 2},
+                        {Raw16, 8, 3},  {Raw16, 8, 4},  {Raw16, 24, 0}, {Raw16, 24, 1}, {Raw16, 24, 2},
+                        {Raw16, 24, 3}, {Raw16, 24, 4}, {Raw16, 8, 6},  {Raw16, 24, 8}, {Raw16, 24, 11}};
   // Widths around the 32-pixel blocks of the 16-bit interiors: rows with no
   // block, one block, a row that ends inside the load ahead of its last block
   // (at each length it can have there), and a last block overlapping the
@@ -303,7 +305,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
         for (Fill fill : {Fill::kRandom, Fill::kChecker, Fill::kTop, Fill::kRandomExtremes}) {
           const int32_t pattern = 1 + (algorithm + static_cast<int32_t>(fill) + w) % 4;
           const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
-          const bool sixteen = p.frame_type == 10;
+          const bool sixteen = Is16Bit(p.frame_type);
           const size_t out = n * static_cast<size_t>(p.pixel_bits / 8);
           const FrameConverter convert = SelectConverter(p.frame_type, p.pixel_bits, 1);
           ASSERT_NE(convert, nullptr);
@@ -338,7 +340,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
           std::vector<const Kernels*> sets = {&ScalarKernels()};
           sets.insert(sets.end(), sets_.begin(), sets_.end());
           for (const Kernels* k : sets) {
-            SCOPED_TRACE(testing::Message() << "type " << p.frame_type << " bits " << p.pixel_bits << " lut " << p.lut
+            SCOPED_TRACE(testing::Message() << "type " << FrameTypeName(p.frame_type) << " bits " << p.pixel_bits << " lut " << p.lut
                                             << " " << w << "x" << h << " algorithm " << algorithm << " pattern "
                                             << pattern << " " << k->name);
             // The target ends at a guard page: a store past the image faults.
@@ -528,7 +530,7 @@ TEST(KernelDispatch, ChosenOnceAndHonoursForceScalar) {
   const bool forced = force != nullptr && force[0] != '\0' && std::string(force) != "0";
   const Kernels* expected = forced || VectorKernels() == nullptr ? &ScalarKernels() : VectorKernels();
   EXPECT_EQ(&SelectKernels(), expected) << SelectKernels().name;
-  FrameStore store(5, 64, 2, 0);
+  FrameStore store(FrameType::Yuy2, 64, 2, 0);
   ASSERT_TRUE(store.SetColorOutput(true));
   EXPECT_EQ(store.KernelSet(), expected);
   // A frame store converts through its set: the same image either way.

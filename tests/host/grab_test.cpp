@@ -26,7 +26,7 @@ class GrabTest : public HostTest {
  public:
   // What the frame pipeline makes of these delivered frames: the reference
   // for an image grabbed through the exports.
-  static std::vector<uint8_t> Reference(int32_t frameType, int32_t w, int32_t h, bool colour,
+  static std::vector<uint8_t> Reference(frames::FrameType frameType, int32_t w, int32_t h, bool colour,
                                         const frames::FrameSettings& s, const std::vector<std::vector<uint8_t>>& in,
                                         int32_t lut = 0) {
     frames::FrameStore store(frameType, w, h, lut);
@@ -80,7 +80,8 @@ void GrabAndCompare(GrabTest& test, const Camera& camera, const FormatCase& c) {
 
   std::vector<uint8_t> delivered = sim::RenderFrame(camera.friendly, k);
   const int32_t w = format->width, h = format->height;
-  int32_t frameType = frames::FrameTypeForSubtype(c.subtype);
+  // MJPG has no FrameType of its own: it reaches the pipeline decoded to RGB24.
+  frames::FrameType frameType = frames::FrameTypeForSubtype(c.subtype).value_or(frames::FrameType::Rgb24);
   const bool direct = !c.colour || c.subtype == MEDIASUBTYPE_RGB24 || c.rawMode != 0;
   if (c.subtype == MEDIASUBTYPE_MJPG) {  // decoded to RGB24 whether grey or colour is wanted
 #if KELVANE_HAVE_JPEG
@@ -91,18 +92,18 @@ void GrabAndCompare(GrabTest& test, const Camera& camera, const FormatCase& c) {
               0);
     tjDestroy(decoder);
     delivered = std::move(decoded);
-    frameType = 6;
+    frameType = frames::FrameType::Rgb24;
 #endif
   } else if (!direct) {  // the decompressor turns the frame into a bottom-up RGB24 bitmap
     std::vector<uint8_t> converted(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
     ASSERT_TRUE(sim::ConvertToRgb24(c.subtype, w, h, delivered.data(), delivered.size(), 0, converted.data()));
     delivered = std::move(converted);
-    frameType = 6;
+    frameType = frames::FrameType::Rgb24;
   }
   frames::FrameSettings s;
   s.RawMode = c.rawMode;
   s.Algorithm = 2;
-  const int32_t lut = frameType == 8 || frameType == 10 ? c.lut : 0;
+  const int32_t lut = frames::Is16Bit(frameType) ? c.lut : 0;
   const auto expected = GrabTest::Reference(frameType, w, h, c.colour, s, {delivered}, lut);
   EXPECT_EQ(test.size_[0], w);
   EXPECT_EQ(test.size_[1], h);
@@ -301,7 +302,7 @@ TEST_F(GrabTest, DropCountThenAveragedFramesFormTheImage) {
   EXPECT_EQ(sim::Credits(kColour.friendly), 0);
   frames::FrameSettings s;
   s.MeanCnt = 3;
-  const auto expected = Reference(4, 640, 480, false, s,
+  const auto expected = Reference(frames::FrameType::Grey8, 640, 480, false, s,
                                   {sim::RenderFrame(kColour.friendly, k + 2), sim::RenderFrame(kColour.friendly, k + 3),
                                    sim::RenderFrame(kColour.friendly, k + 4)});
   EXPECT_TRUE(ReadRows(0) == expected);
@@ -343,7 +344,7 @@ TEST_F(DarkFramesTest, AStaticImageIsRejectedAndTheNextFrameTaken) {
   ASSERT_EQ(doCVLGrab(0, 0), 1);
   EXPECT_EQ(sim::FramesProduced(kColour.friendly), k + 2);  // the dark one, then a live one
   frames::FrameSettings s;
-  EXPECT_TRUE(ReadRows(0) == Reference(4, 640, 480, false, s, {sim::RenderFrame(kColour.friendly, k + 1)}));
+  EXPECT_TRUE(ReadRows(0) == Reference(frames::FrameType::Grey8, 640, 480, false, s, {sim::RenderFrame(kColour.friendly, k + 1)}));
 
   // After an external trigger was switched on the test is off for good: a dark frame is an image.
   ASSERT_EQ(setHWTrigger(0, 0, 1), 1);
@@ -612,7 +613,7 @@ TEST_F(StillCameraTest, DeliversItsFirstPictureAgain) {
   ASSERT_EQ(doCVLGrab(0, 0), 1);
   EXPECT_TRUE(ReadRows(0) == one);
   frames::FrameSettings s;
-  EXPECT_TRUE(one == Reference(4, 640, 480, false, s, {sim::RenderFrame(kColour.friendly, first)}));
+  EXPECT_TRUE(one == Reference(frames::FrameType::Grey8, 640, 480, false, s, {sim::RenderFrame(kColour.friendly, first)}));
   EXPECT_EQ(sim::FramesProduced(kColour.friendly), first + 3);
 }
 
@@ -757,7 +758,7 @@ TEST_P(GrabBoundTest, CoversTheFramesTheSettingsAskFor) {
   host::CameraRecord camera;
   camera.Settings.Timeout = c.timeoutSetting;
   camera.FrameInterval = c.interval;
-  camera.Frames = std::make_unique<frames::FrameStore>(4, 16, 4, 0);
+  camera.Frames = std::make_unique<frames::FrameStore>(frames::FrameType::Grey8, 16, 4, 0);
   frames::FrameSettings s;
   s.MeanCnt = c.meanCnt;
   s.BlackLvlPoints = c.blackLvlPoints;

@@ -285,7 +285,7 @@ class V4l2FormatTest : public V4l2Test {
 };
 
 // What the frame pipeline makes of the frame it is given.
-std::vector<uint8_t> Reference(int32_t frameType, bool colour, int32_t rawMode, int32_t lut,
+std::vector<uint8_t> Reference(frames::FrameType frameType, bool colour, int32_t rawMode, int32_t lut,
                                const std::vector<uint8_t>& in) {
   frames::FrameStore store(frameType, kW, kH, lut);
   frames::FrameSettings s;
@@ -318,21 +318,22 @@ TEST_F(V4l2FormatTest, EveryFormatGrabsAsThePipelineSays) {
     const std::vector<uint8_t> image = ReadRows(0);
 
     std::vector<uint8_t> delivered = PipelineFrame(Carried(c.subtype), kW, kH, static_cast<uint32_t>(i) + 1);
-    int32_t frameType = frames::FrameTypeForSubtype(c.subtype);
+    frames::FrameType frameType = frames::FrameTypeForSubtype(c.subtype).value_or(
+        frames::FrameType::Rgb24);  // MJPG reaches the pipeline as RGB24
     const bool rgb = c.subtype == platform::MEDIASUBTYPE_RGB24 || c.subtype == platform::MEDIASUBTYPE_RGB32;
     if (c.subtype == platform::MEDIASUBTYPE_MJPG) {  // libjpeg-turbo's decode, grey or colour
 #if KELVANE_HAVE_JPEG
       delivered = Decoded(Jpeg(delivered, kW, kH), kW, kH);
-      frameType = 6;
+      frameType = frames::FrameType::Rgb24;
 #endif
     } else if (c.colour && !rgb && c.rawMode == 0) {  // the decompressor's bottom-up RGB24 bitmap
       std::vector<uint8_t> converted(size_t{kW} * kH * 3);
       ASSERT_TRUE(
           framework::ConvertToRgb24(c.subtype, kW, kH, delivered.data(), delivered.size(), 0, converted.data()));
       delivered = std::move(converted);
-      frameType = 6;
+      frameType = frames::FrameType::Rgb24;
     }
-    const int32_t lut = frameType == 8 || frameType == 10 ? c.lut : 0;
+    const int32_t lut = frames::Is16Bit(frameType) ? c.lut : 0;
     const auto expected = Reference(frameType, c.colour, c.rawMode, lut, delivered);
     ASSERT_EQ(image.size(), expected.size());
     EXPECT_TRUE(image == expected);
