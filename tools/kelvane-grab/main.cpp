@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -176,6 +177,18 @@ bool WriteSettings(const std::string& path, const std::string& section,
   return static_cast<bool>(out);
 }
 
+// The library beside an installed tool (bin/../lib/libkelvane.so.N), else
+// the one of the build tree the tool was built in.
+std::string DefaultLibrary() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    const std::filesystem::path installed = self.parent_path() / KELVANE_INSTALLED_LIBRARY;
+    if (std::filesystem::exists(installed, error)) return installed.lexically_normal().string();
+  }
+  return KELVANE_DEFAULT_LIBRARY;
+}
+
 void Usage() {
   std::fprintf(stderr,
                "usage: kelvane-grab [options]\n"
@@ -200,7 +213,7 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string libraryPath = KELVANE_DEFAULT_LIBRARY;
+  std::string libraryPath = DefaultLibrary();
   std::string settingsDir = ".";  // where Kelvane.ini is read and written
   std::string cameraArg = "0";
   std::string prefix = "kelvane-";
