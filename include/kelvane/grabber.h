@@ -13,6 +13,15 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+/* The version of this header and of the library built with it. The soname
+   carries the major number (libkelvane.so.0). */
+#define KELVANE_VERSION_MAJOR 0
+#define KELVANE_VERSION_MINOR 1
+#define KELVANE_VERSION_PATCH 0
+#define KELVANE_VERSION_STRING "0.1.0"
+/* One number that orders versions: 10000 * major + 100 * minor + patch. */
+#define KELVANE_VERSION (KELVANE_VERSION_MAJOR * 10000 + KELVANE_VERSION_MINOR * 100 + KELVANE_VERSION_PATCH)
+
 #if defined(__GNUC__)
 #define KELVANE_EXPORT __attribute__((visibility("default")))
 #else
@@ -71,6 +80,30 @@ KELVANE_EXPORT int32_t getPropertyRange(int32_t grabber, int32_t port, const cha
 KELVANE_EXPORT int32_t configure(void);
 /* Property sheet of one camera (modal). 1 when no camera has that name, else 0. */
 KELVANE_EXPORT int32_t configureCamera(int32_t unused, const char* cameraName);
+
+/* The types of the 19 functions, for hosts that load the library with dlopen:
+     kelvane_openCVLPort_fn open = (kelvane_openCVLPort_fn)dlsym(library, "openCVLPort"); */
+typedef int32_t (*kelvane_initialize_fn)(const char* systemPath, DebugMessageProc messageProc);
+typedef int32_t (*kelvane_finalize_fn)(void);
+typedef int32_t (*kelvane_setSystemPath_fn)(const char* path);
+typedef DebugMessageProc (*kelvane_setDebugMsgProc_fn)(DebugMessageProc messageProc);
+typedef int32_t (*kelvane_getCVLMaxNoOfGrabbers_fn)(void);
+typedef int32_t (*kelvane_getCVLMaxNoOfPorts_fn)(void);
+typedef int32_t (*kelvane_getCVLNoOfSupportedCameras_fn)(void);
+typedef char** (*kelvane_getCVLCameraConfigNames_fn)(void);
+typedef int32_t (*kelvane_openCVLPort_fn)(int32_t grabber, int32_t port, const char* cameraName, int32_t* size);
+typedef bool (*kelvane_closeCVLPort_fn)(int32_t grabber, int32_t port);
+typedef int32_t (*kelvane_doCVLGrab_fn)(int32_t grabber, int32_t port);
+typedef int32_t (*kelvane_getCVLGrabRow_fn)(int32_t grabber, int32_t port, void* destination, int32_t row,
+                                            int32_t first, int32_t last);
+typedef int32_t (*kelvane_setCompleteCallback_fn)(int32_t grabber, int32_t port, CompleteCallback callback);
+typedef int32_t (*kelvane_setHWTrigger_fn)(int32_t grabber, int32_t port, int32_t enable);
+typedef int32_t (*kelvane_getProperty_fn)(int32_t grabber, int32_t port, const char* name, int32_t* value);
+typedef int32_t (*kelvane_setProperty_fn)(int32_t grabber, int32_t port, const char* name, int32_t value);
+typedef int32_t (*kelvane_getPropertyRange_fn)(int32_t grabber, int32_t port, const char* name, int32_t* minimum,
+                                               int32_t* maximum);
+typedef int32_t (*kelvane_configure_fn)(void);
+typedef int32_t (*kelvane_configureCamera_fn)(int32_t unused, const char* cameraName);
 
 #ifdef __cplusplus
 }

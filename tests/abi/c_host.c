@@ -31,6 +31,50 @@ int main(void) {
   unsigned char row[16];
   bool closed;
 
+  /* A dlopen host's typedefs: each must match its function exactly, or this
+     does not compile (incompatible pointer types are errors here). */
+  const kelvane_initialize_fn initializeFn = initialize;
+  const kelvane_finalize_fn finalizeFn = finalize;
+  const kelvane_setSystemPath_fn setSystemPathFn = setSystemPath;
+  const kelvane_setDebugMsgProc_fn setDebugMsgProcFn = setDebugMsgProc;
+  const kelvane_getCVLMaxNoOfGrabbers_fn getCVLMaxNoOfGrabbersFn = getCVLMaxNoOfGrabbers;
+  const kelvane_getCVLMaxNoOfPorts_fn getCVLMaxNoOfPortsFn = getCVLMaxNoOfPorts;
+  const kelvane_getCVLNoOfSupportedCameras_fn getCVLNoOfSupportedCamerasFn = getCVLNoOfSupportedCameras;
+  const kelvane_getCVLCameraConfigNames_fn getCVLCameraConfigNamesFn = getCVLCameraConfigNames;
+  const kelvane_openCVLPort_fn openCVLPortFn = openCVLPort;
+  const kelvane_closeCVLPort_fn closeCVLPortFn = closeCVLPort;
+  const kelvane_doCVLGrab_fn doCVLGrabFn = doCVLGrab;
+  const kelvane_getCVLGrabRow_fn getCVLGrabRowFn = getCVLGrabRow;
+  const kelvane_setCompleteCallback_fn setCompleteCallbackFn = setCompleteCallback;
+  const kelvane_setHWTrigger_fn setHWTriggerFn = setHWTrigger;
+  const kelvane_getProperty_fn getPropertyFn = getProperty;
+  const kelvane_setProperty_fn setPropertyFn = setProperty;
+  const kelvane_getPropertyRange_fn getPropertyRangeFn = getPropertyRange;
+  const kelvane_configure_fn configureFn = configure;
+  const kelvane_configureCamera_fn configureCameraFn = configureCamera;
+  (void)initializeFn;
+  (void)finalizeFn;
+  (void)setSystemPathFn;
+  (void)setDebugMsgProcFn;
+  (void)getCVLMaxNoOfGrabbersFn;
+  (void)getCVLMaxNoOfPortsFn;
+  (void)getCVLNoOfSupportedCamerasFn;
+  (void)getCVLCameraConfigNamesFn;
+  (void)openCVLPortFn;
+  (void)closeCVLPortFn;
+  (void)doCVLGrabFn;
+  (void)getCVLGrabRowFn;
+  (void)setCompleteCallbackFn;
+  (void)setHWTriggerFn;
+  (void)getPropertyFn;
+  (void)setPropertyFn;
+  (void)getPropertyRangeFn;
+  (void)configureFn;
+  (void)configureCameraFn;
+  CHECK(getCVLMaxNoOfGrabbersFn() == 1);
+  CHECK(KELVANE_VERSION == KELVANE_VERSION_MAJOR * 10000 + KELVANE_VERSION_MINOR * 100 + KELVANE_VERSION_PATCH);
+  CHECK(strlen(KELVANE_VERSION_STRING) >= 5);
+
   CHECK(getCVLMaxNoOfGrabbers() == 1);
   CHECK(getCVLMaxNoOfPorts() == 25);
   CHECK(setDebugMsgProc(sink) == sink);
