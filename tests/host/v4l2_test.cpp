@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <random>
 
@@ -302,46 +303,53 @@ std::vector<uint8_t> Reference(frames::FrameType frameType, bool colour, int32_t
 // Every device format, grabbed through the exports, is the pipeline's
 // reference on the frame the device sent: padding gone, 16-bit byte order,
 // planes and bitmap rows laid out as the pipeline reads them.
-TEST_F(V4l2FormatTest, EveryFormatGrabsAsThePipelineSays) {
-  Initialize();
-  for (size_t i = 0; i < std::size(kFormats); ++i) {
-    const FormatCase& c = kFormats[i];
-    SCOPED_TRACE(c.name);
-    WriteSettings(CardOf(c), {"SubType=" + settings::GuidToText(c.subtype), "Width=64", "Height=48",
-                              "AvgTimePerFrame=333333", std::string("Color=") + (c.colour ? "1" : "0"),
-                              "RawMode=" + std::to_string(c.rawMode), "Algorithm=2", "Lut=" + std::to_string(c.lut)});
-    setSystemPath(dir_.c_str());
-    ASSERT_EQ(OpenNamed(0, CardOf(c)), 1);
-    EXPECT_EQ(size_[0], 64);
-    EXPECT_EQ(size_[1], 48);
-    ASSERT_EQ(doCVLGrab(0, 0), 1);
-    const std::vector<uint8_t> image = ReadRows(0);
+class V4l2FormatCaseTest : public V4l2FormatTest, public ::testing::WithParamInterface<size_t> {};
 
-    std::vector<uint8_t> delivered = PipelineFrame(Carried(c.subtype), kW, kH, static_cast<uint32_t>(i) + 1);
-    frames::FrameType frameType = frames::FrameTypeForSubtype(c.subtype).value_or(
-        frames::FrameType::Rgb24);  // MJPG reaches the pipeline as RGB24
-    const bool rgb = c.subtype == platform::MEDIASUBTYPE_RGB24 || c.subtype == platform::MEDIASUBTYPE_RGB32;
-    if (c.subtype == platform::MEDIASUBTYPE_MJPG) {  // libjpeg-turbo's decode, grey or colour
+TEST_P(V4l2FormatCaseTest, GrabsAsThePipelineSays) {
+  Initialize();
+  const size_t i = GetParam();
+  const FormatCase& c = kFormats[i];
+  WriteSettings(CardOf(c), {"SubType=" + settings::GuidToText(c.subtype), "Width=64", "Height=48",
+                            "AvgTimePerFrame=333333", std::string("Color=") + (c.colour ? "1" : "0"),
+                            "RawMode=" + std::to_string(c.rawMode), "Algorithm=2", "Lut=" + std::to_string(c.lut)});
+  setSystemPath(dir_.c_str());
+  ASSERT_EQ(OpenNamed(0, CardOf(c)), 1);
+  EXPECT_EQ(size_[0], 64);
+  EXPECT_EQ(size_[1], 48);
+  ASSERT_EQ(doCVLGrab(0, 0), 1);
+  const std::vector<uint8_t> image = ReadRows(0);
+
+  std::vector<uint8_t> delivered = PipelineFrame(Carried(c.subtype), kW, kH, static_cast<uint32_t>(i) + 1);
+  // MJPG has no FrameType of its own: it reaches the pipeline as RGB24.
+  frames::FrameType frameType = frames::FrameTypeForSubtype(c.subtype).value_or(frames::FrameType::Rgb24);
+  const bool rgb = c.subtype == platform::MEDIASUBTYPE_RGB24 || c.subtype == platform::MEDIASUBTYPE_RGB32;
+  if (c.subtype == platform::MEDIASUBTYPE_MJPG) {  // libjpeg-turbo's decode, grey or colour
 #if KELVANE_HAVE_JPEG
-      delivered = Decoded(Jpeg(delivered, kW, kH), kW, kH);
-      frameType = frames::FrameType::Rgb24;
+    delivered = Decoded(Jpeg(delivered, kW, kH), kW, kH);
 #endif
-    } else if (c.colour && !rgb && c.rawMode == 0) {  // the decompressor's bottom-up RGB24 bitmap
-      std::vector<uint8_t> converted(size_t{kW} * kH * 3);
-      ASSERT_TRUE(
-          framework::ConvertToRgb24(c.subtype, kW, kH, delivered.data(), delivered.size(), 0, converted.data()));
-      delivered = std::move(converted);
-      frameType = frames::FrameType::Rgb24;
-    }
-    const int32_t lut = frames::Is16Bit(frameType) ? c.lut : 0;
-    const auto expected = Reference(frameType, c.colour, c.rawMode, lut, delivered);
-    ASSERT_EQ(image.size(), expected.size());
-    EXPECT_TRUE(image == expected);
-    EXPECT_TRUE(closeCVLPort(0, 0));
+  } else if (c.colour && !rgb && c.rawMode == 0) {  // the decompressor's bottom-up RGB24 bitmap
+    std::vector<uint8_t> converted(size_t{kW} * kH * 3);
+    ASSERT_TRUE(framework::ConvertToRgb24(c.subtype, kW, kH, delivered.data(), delivered.size(), 0, converted.data()));
+    delivered = std::move(converted);
+    frameType = frames::FrameType::Rgb24;
   }
+  const int32_t lut = frames::Is16Bit(frameType) ? c.lut : 0;
+  const auto expected = Reference(frameType, c.colour, c.rawMode, lut, delivered);
+  ASSERT_EQ(image.size(), expected.size());
+  EXPECT_TRUE(image == expected);
+  EXPECT_TRUE(closeCVLPort(0, 0));
   EXPECT_TRUE(Fake().AllClosed());
   EXPECT_EQ(Fake().Stats().buffersAllocated, 0);
 }
+
+// Each format its own test (and process), named after it.
+INSTANTIATE_TEST_SUITE_P(Formats, V4l2FormatCaseTest, ::testing::Range<size_t>(0, std::size(kFormats)),
+                         [](const ::testing::TestParamInfo<size_t>& param) {
+                           std::string name = kFormats[param.param].name;
+                           for (char& ch : name)
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return name;
+                         });
 
 // Capture nodes that stream are cameras; metadata and output nodes are not.
 // The capability report says where the camera is and what it can deliver.
