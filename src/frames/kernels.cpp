@@ -1,6 +1,8 @@
 // The scalar kernel set and the choice of the set frame stores use.
 #include "frames/kernels.h"
 
+#include "frames/kernel_sets.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -10,8 +12,6 @@
 
 namespace kelvane::frames {
 
-const Kernels* BuildVectorKernels();  // kernels_any.cpp
-const Kernels* BuildAvx2Kernels();    // kernels_any.cpp
 
 namespace {
 

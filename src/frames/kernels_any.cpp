@@ -6,15 +6,13 @@
 
 #include "frames/convert.h"
 #include "frames/demosaic.h"
+#include "frames/kernel_sets.h"
 #include "frames/kernels.h"
 #include "frames/simd_avx2.h"
 #include "frames/simd_vbmi.h"
 #include "frames/tables.h"
 
 namespace kelvane::frames {
-
-const Kernels* BuildVectorKernels();
-const Kernels* BuildAvx2Kernels();
 
 #ifdef KELVANE_HAVE_AVX2_KERNELS
 namespace {
@@ -25,30 +23,51 @@ constexpr size_t SafeBlocks(size_t bytes, size_t block_bytes, size_t overread) {
   return bytes < overread ? 0 : (bytes - overread) / block_bytes;
 }
 
-void Yuy2ToBgrAny(const uint8_t* src, uint8_t* bgr, size_t groups) {
-  const size_t blocks = groups / 16, done = 16 * blocks;
-  avx2::Yuy2ToBgrBlocks(src, bgr, blocks);
-  Yuy2ToBgr(src + 4 * done, bgr + 6 * done, groups - done);
+// How a kernel's unit (a pixel, or a group of pixels that share chroma) is laid
+// out: pixels in it, bytes read and written for it, and how far past a block
+// its vector body reads.
+struct Unit {
+  size_t pixels;
+  size_t in_bytes;
+  size_t out_bytes;
+  size_t overread = 0;
+};
+inline constexpr Unit kYuv422ToBgr{2, 4, 6};          // Y0 U Y1 V or U Y0 V Y1, to two B G R
+inline constexpr Unit kYuv422ToLuma{2, 4, 2};
+inline constexpr Unit kY411ToBgr{4, 6, 12, 4};        // U Y0 Y1 V Y2 Y3; the body reads 4 bytes on
+inline constexpr Unit kY411ToLuma{4, 6, 4, 4};
+inline constexpr Unit kY444ToBgr{1, 3, 3};
+inline constexpr Unit kY444ToLuma{1, 3, 1};
+
+// A kernel over `units` units made of a vector body that converts blocks of
+// kBlockPixels pixels and the scalar reference, which takes what is left: the
+// last units, and blocks whose loads would reach past the end of the input.
+template <auto Body, auto Reference, size_t kBlockPixels, Unit kUnit>
+void Any11(const uint8_t* src, uint8_t* dst, size_t units) {
+  static_assert(kUnit.pixels > 0 && kUnit.in_bytes > 0 && kUnit.out_bytes > 0);
+  static_assert(kBlockPixels % kUnit.pixels == 0, "a block holds whole units");
+  constexpr size_t kUnitsPerBlock = kBlockPixels / kUnit.pixels;
+  const size_t blocks = SafeBlocks(kUnit.in_bytes * units, kUnit.in_bytes * kUnitsPerBlock, kUnit.overread);
+  const size_t done = kUnitsPerBlock * blocks;
+  Body(src, dst, blocks);
+  Reference(src + kUnit.in_bytes * done, dst + kUnit.out_bytes * done, units - done);
 }
 
-void UyvyToBgrAny(const uint8_t* src, uint8_t* bgr, size_t groups) {
-  const size_t blocks = groups / 16, done = 16 * blocks;
-  avx2::UyvyToBgrBlocks(src, bgr, blocks);
-  UyvyToBgr(src + 4 * done, bgr + 6 * done, groups - done);
-}
+// The wrappers, named after their vector body's instruction set.
+constexpr auto Yuy2ToBgr_Any_AVX2 = Any11<avx2::Yuy2ToBgrBlocks, Yuy2ToBgr, avx2::kPixelsPerBlock, kYuv422ToBgr>;
+constexpr auto UyvyToBgr_Any_AVX2 = Any11<avx2::UyvyToBgrBlocks, UyvyToBgr, avx2::kPixelsPerBlock, kYuv422ToBgr>;
+constexpr auto Y411ToBgr_Any_AVX2 = Any11<avx2::Y411ToBgrBlocks, Y411ToBgr, avx2::kPixelsPerBlock, kY411ToBgr>;
+constexpr auto Y444ToBgr_Any_AVX2 = Any11<avx2::Y444ToBgrBlocks, Y444ToBgr, avx2::kPixelsPerBlock, kY444ToBgr>;
+constexpr auto Yuy2ToLuma_Any_AVX2 = Any11<avx2::Yuy2ToLumaBlocks, Yuy2ToLuma, avx2::kPixelsPerBlock, kYuv422ToLuma>;
+constexpr auto UyvyToLuma_Any_AVX2 = Any11<avx2::UyvyToLumaBlocks, UyvyToLuma, avx2::kPixelsPerBlock, kYuv422ToLuma>;
+constexpr auto Y411ToLuma_Any_AVX2 = Any11<avx2::Y411ToLumaBlocks, Y411ToLuma, avx2::kPixelsPerBlock, kY411ToLuma>;
+constexpr auto Y444ToLuma_Any_AVX2 = Any11<avx2::Y444ToLumaBlocks, Y444ToLuma, avx2::kPixelsPerBlock, kY444ToLuma>;
+constexpr auto Y444ToLuma_Any_VBMI =
+    Any11<vbmi::Y444ToLumaBlocks, Y444ToLuma, vbmi::kGreyPixelsPerBlock, kY444ToLuma>;
 
-void Y411ToBgrAny(const uint8_t* src, uint8_t* bgr, size_t groups) {
-  const size_t blocks = SafeBlocks(6 * groups, 48, 4), done = 8 * blocks;
-  avx2::Y411ToBgrBlocks(src, bgr, blocks);
-  Y411ToBgr(src + 6 * done, bgr + 12 * done, groups - done);
-}
-
-void Y444ToBgrAny(const uint8_t* src, uint8_t* bgr, size_t pixels) {
-  const size_t blocks = pixels / 32, done = 32 * blocks;
-  avx2::Y444ToBgrBlocks(src, bgr, blocks);
-  Y444ToBgr(src + 3 * done, bgr + 3 * done, pixels - done);
-}
-
+// I420 goes row by row (its chroma rows serve two luma rows), so it has a
+// wrapper of its own; so do the kernels below with a head, a choice of body or
+// parameters of their own.
 void I420ToBgrAny(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t* v_plane, uint8_t* bgr, int32_t width,
                   int32_t rows) {
   const YuvTables& t = GetYuvTables();
@@ -63,30 +82,6 @@ void I420ToBgrAny(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t*
     avx2::I420RowToBgrBlocks(luma, u, v, out, blocks);
     for (size_t x = 32 * blocks; x < w; ++x) YuvToBgr(t, luma[x], u[x / 2], v[x / 2], out + 3 * x);
   }
-}
-
-void Yuy2ToLumaAny(const uint8_t* src, uint8_t* grey, size_t groups) {
-  const size_t blocks = groups / 16, done = 16 * blocks;
-  avx2::Yuy2ToLumaBlocks(src, grey, blocks);
-  Yuy2ToLuma(src + 4 * done, grey + 2 * done, groups - done);
-}
-
-void UyvyToLumaAny(const uint8_t* src, uint8_t* grey, size_t groups) {
-  const size_t blocks = groups / 16, done = 16 * blocks;
-  avx2::UyvyToLumaBlocks(src, grey, blocks);
-  UyvyToLuma(src + 4 * done, grey + 2 * done, groups - done);
-}
-
-void Y411ToLumaAny(const uint8_t* src, uint8_t* grey, size_t groups) {
-  const size_t blocks = SafeBlocks(6 * groups, 48, 4), done = 8 * blocks;
-  avx2::Y411ToLumaBlocks(src, grey, blocks);
-  Y411ToLuma(src + 6 * done, grey + 4 * done, groups - done);
-}
-
-void Y444ToLumaAny(const uint8_t* src, uint8_t* grey, size_t pixels) {
-  const size_t blocks = pixels / 32, done = 32 * blocks;
-  avx2::Y444ToLumaBlocks(src, grey, blocks);
-  Y444ToLuma(src + 3 * done, grey + done, pixels - done);
 }
 
 void BgrToGreyAny(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel) {
@@ -227,14 +222,14 @@ Kernels MakeAvx2Kernels() {
   Kernels k = ScalarKernels();
   k.name = "avx2";
   k.I420ToBgr = I420ToBgrAny;
-  k.Y411ToBgr = Y411ToBgrAny;
-  k.Y411ToLuma = Y411ToLumaAny;
-  k.UyvyToBgr = UyvyToBgrAny;
-  k.UyvyToLuma = UyvyToLumaAny;
-  k.Yuy2ToBgr = Yuy2ToBgrAny;
-  k.Yuy2ToLuma = Yuy2ToLumaAny;
-  k.Y444ToBgr = Y444ToBgrAny;
-  k.Y444ToLuma = Y444ToLumaAny;
+  k.Y411ToBgr = Y411ToBgr_Any_AVX2;
+  k.Y411ToLuma = Y411ToLuma_Any_AVX2;
+  k.UyvyToBgr = UyvyToBgr_Any_AVX2;
+  k.UyvyToLuma = UyvyToLuma_Any_AVX2;
+  k.Yuy2ToBgr = Yuy2ToBgr_Any_AVX2;
+  k.Yuy2ToLuma = Yuy2ToLuma_Any_AVX2;
+  k.Y444ToBgr = Y444ToBgr_Any_AVX2;
+  k.Y444ToLuma = Y444ToLuma_Any_AVX2;
   k.BgrToGrey = BgrToGreyAny;
   k.Unpack16 = Unpack16Any;
   k.Mono16ToGrey = Mono16ToGreyAny;
@@ -296,12 +291,6 @@ void Mono16ToGreyVbmi(const uint8_t* src, uint8_t* grey, size_t count, bool swap
   Mono16ToGrey(src + 2 * done, grey + done, count - done, swap, shift, map, largest);
 }
 
-void Y444ToLumaVbmi(const uint8_t* src, uint8_t* grey, size_t pixels) {
-  const size_t blocks = pixels / vbmi::kGreyPixelsPerBlock, done = blocks * vbmi::kGreyPixelsPerBlock;
-  vbmi::Y444ToLumaBlocks(src, grey, blocks);
-  Y444ToLuma(src + 3 * done, grey + done, pixels - done);
-}
-
 void BgrToGreyVbmi(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel) {
   const size_t blocks = pixels / vbmi::kGreyPixelsPerBlock;
   if (bytes_per_pixel == 3) {
@@ -329,7 +318,7 @@ void Unpack16Vbmi(const uint8_t* src, uint16_t* samples, size_t count, bool swap
 Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   Kernels k = avx2_set;
   k.name = "avx512vbmi";
-  k.Y444ToLuma = Y444ToLumaVbmi;
+  k.Y444ToLuma = Y444ToLuma_Any_VBMI;
   k.BgrToGrey = BgrToGreyVbmi;
   k.Mono16ToGrey = Mono16ToGreyVbmi;
   k.Unpack16 = Unpack16Vbmi;
