@@ -101,6 +101,11 @@ const UiModule* LoadUi(std::string* reason) {
     *reason = failure;
     return module;
   }
+#ifdef KELVANE_NO_UI
+  failure = "this library was built without its user-interface module";
+  *reason = failure;
+  return nullptr;
+#endif
   const std::string path = OwnDirectory() + "/" + kModuleName;
   // Never unloaded: the toolkit keeps state that must outlive every dialog.
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -438,5 +438,18 @@ TEST_F(ConfigureTest, DriverFaultIsReportedAndTheDialogStaysUsableWithoutLeaks) 
   EXPECT_EQ(sim::LiveObjects(), objects);
 }
 
+// No module beside the library: the text of before, and why.
+TEST_F(ConfigureTest, WithoutTheModuleTheCamerasAreListedAsText) {
+  SetUiForTesting(nullptr);
+  Initialize();
+  EXPECT_EQ(::configure(), 0);
+  EXPECT_TRUE(LoggedContaining("libkelvane-ui.so cannot be loaded") ||
+              LoggedContaining("built without its user-interface module"));
+  EXPECT_TRUE(LoggedContaining("2: USB 2.0 Video Camera"));
+  EXPECT_EQ(configureCamera(0, kUsb.config), 0);
+  EXPECT_TRUE(LoggedContaining("configureCamera: no property sheet ("));
+  EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
+}
+
 }  // namespace
 }  // namespace kelvane::testing
