@@ -152,6 +152,8 @@ TEST_F(ConfigureTest, GeneralPageLoadsListsAndTriggerAndAppliesOnlyShownPages) {
     // The driver's trigger register: checked and not to be changed.
     EXPECT_EQ(general.Member(kTrigger), 1);
     EXPECT_FALSE(general.Enabled(kTrigger));
+    // A page never shown is never applied, even with its members changed.
+    ASSERT_TRUE(sheet.Page(1).Transfer(Controls(sheet.Page(1), {{kFrameCount, 0, "9"}}), nullptr));
     sheet.Shown(0);
     ASSERT_TRUE(general.Transfer(Controls(general, {{kColor, 1, ""}}), nullptr));
     sheet.MarkModified(0);
@@ -160,8 +162,6 @@ TEST_F(ConfigureTest, GeneralPageLoadsListsAndTriggerAndAppliesOnlyShownPages) {
     EXPECT_FALSE(sheet.Unapplied());
     // Changed after Apply and then cancelled: not applied, yet Apply's values are saved.
     ASSERT_TRUE(general.Transfer(Controls(general, {{kContinuous, 1, ""}}), nullptr));
-    // A page never shown is never applied, even with its members changed.
-    ASSERT_TRUE(sheet.Page(1).Transfer(Controls(sheet.Page(1), {{kFrameCount, 0, "9"}}), nullptr));
   };
   EXPECT_EQ(configureCamera(0, kColour.config), 0);
   EXPECT_EQ(FileInt(kColour.config, "Color"), 1);
