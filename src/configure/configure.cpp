@@ -140,6 +140,8 @@ int32_t Configure() {
       ui->RunDialog(dialog);
     } catch (const std::exception& e) {
       DebugPrint("Config dialog exception - %s\n", e.what());
+    } catch (...) {
+      DebugPrint("Config dialog exception - %s\n", "unknown");
     }
     return 0;
   }
@@ -169,7 +171,7 @@ int32_t ConfigureCamera(const char* cameraName) {
     configure::Sheet sheet(index, cameraName);
     try {
       ui->RunSheet(sheet);
-    } catch (const std::exception&) {
+    } catch (...) {
       DebugPrint("Config property sheet exception - %s\n", cameraName);
     }
     sheet.Save();  // whichever button closed it, and also after an exception

@@ -1,6 +1,10 @@
 // The configuration dialog, the property sheet and the driver's property frame
 // as Qt widgets. They only show and collect: everything they show comes from
 // the library's models, and every value goes back through them.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -23,8 +27,11 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "configure/texts.h"
 #include "configure/ui_bridge.h"
@@ -524,6 +531,19 @@ void RunPropertyFrameImpl(void* owner, const std::string& caption, const std::ve
   frame.exec();
 }
 
+// Whether a local socket accepts a connection.
+bool SocketAnswers(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return false;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return ok;
+}
+
 std::string CannotShowImpl() {
   if (QCoreApplication* app = QCoreApplication::instance()) {
     if (!qobject_cast<QApplication*>(app)) return "the host's Qt application has no widgets";
@@ -534,9 +554,24 @@ std::string CannotShowImpl() {
     const char* v = std::getenv(name);
     return v && *v;
   };
-  if (!set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY"))
+  if (set("QT_QPA_PLATFORM")) return {};
+  if (!set("DISPLAY") && !set("WAYLAND_DISPLAY"))
     return "no display: neither DISPLAY, WAYLAND_DISPLAY nor QT_QPA_PLATFORM is set";
-  return {};
+  // The toolkit ends the process when it cannot reach the display it is
+  // given, so a local display is tried first; a remote one is taken on trust.
+  if (set("WAYLAND_DISPLAY")) {
+    const std::string name = std::getenv("WAYLAND_DISPLAY");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string path = name[0] == '/' ? name : std::string(runtime ? runtime : "") + "/" + name;
+    if (SocketAnswers(path)) return {};
+  }
+  if (set("DISPLAY")) {
+    const std::string display = std::getenv("DISPLAY");
+    if (display[0] != ':') return {};
+    const std::string number = display.substr(1, display.find('.') - 1);
+    if (SocketAnswers("/tmp/.X11-unix/X" + number)) return {};
+  }
+  return "the display named by DISPLAY or WAYLAND_DISPLAY does not answer";
 }
 
 const UiModule kModule{kUiBridgeVersion, CannotShowImpl, RunDialogImpl, RunSheetImpl, RunPropertyFrameImpl};

@@ -216,15 +216,36 @@ TEST_F(UiTest, DriverFaultIsReportedAndTheDialogStaysUsable) {
   EXPECT_EQ(frames, 1);
 }
 
-TEST_F(UiTest, WithoutDisplayTheCamerasAreListedAsText) {
+// Where the toolkit would end the process (no display, or one that does not
+// answer), the library does not start it.
+struct NoDisplayCase {
+  const char* name;
+  const char* display;  // DISPLAY, or null for none
+  const char* reason;
+};
+
+class NoDisplay : public UiTest, public ::testing::WithParamInterface<NoDisplayCase> {};
+
+TEST_P(NoDisplay, TheCamerasAreListedAsText) {
   unsetenv("QT_QPA_PLATFORM");
-  unsetenv("DISPLAY");
   unsetenv("WAYLAND_DISPLAY");
+  if (GetParam().display) {
+    setenv("DISPLAY", GetParam().display, 1);
+  } else {
+    unsetenv("DISPLAY");
+  }
   Initialize();
   EXPECT_EQ(::configure(), 0);
-  EXPECT_TRUE(LoggedContaining("configure: no configuration dialog (no display:"));
+  EXPECT_TRUE(LoggedContaining(std::string("configure: no configuration dialog (") + GetParam().reason));
   EXPECT_TRUE(LoggedContaining("0: Kestrel Optics KC-640C - 10472"));
 }
+
+const NoDisplayCase kNoDisplayCases[] = {
+    {"None", nullptr, "no display: "},
+    {"NotAnswering", ":4711", "the display named by DISPLAY or WAYLAND_DISPLAY does not answer"},
+};
+INSTANTIATE_TEST_SUITE_P(Displays, NoDisplay, ::testing::ValuesIn(kNoDisplayCases),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UiTest, FromAnotherThreadTheReportIsGivenAsText) {
   Initialize();
