@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCursor>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -132,6 +133,11 @@ void RunDialogImpl(DialogModel& model) {
   QObject::connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
   if (list->count() > 0) list->setCurrentRow(0);  // the selection change fills the rest
   dialog.adjustSize();
+  // Centred on the mouse pointer and brought to the front, as a person expects
+  // a window they just asked for.
+  dialog.move(QCursor::pos() - QPoint(dialog.width() / 2, dialog.height() / 2));
+  dialog.raise();
+  dialog.activateWindow();
   dialog.exec();
 }
 
