@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -348,6 +349,43 @@ struct IAMCameraControl : IUnknown {
   virtual HRESULT Get(int32_t property, int32_t* value, int32_t* flags) = 0;
 };
 
+// ---- property pages --------------------------------------------------------------------------------
+
+// A counted array of GUIDs in task memory (the caller frees pElems).
+struct CAUUID {
+  ULONG cElems = 0;
+  GUID* pElems = nullptr;
+};
+
+// The property pages an object (a camera filter, its capture pin) publishes,
+// as page class identifiers in the order the object lists them.
+struct ISpecifyPropertyPages : IUnknown {
+  static constexpr IID iid{0xB196B28B, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+  virtual HRESULT GetPages(CAUUID* pages) = 0;
+};
+
+// The page classes this platform can show. Pages are built from what the object
+// reports through the seam, so every device backend's objects get them:
+// the source page edits the camera's properties through its property
+// interfaces; the format page chooses the stream format (list entry, frame
+// rate, free region, packet size) through the format and stream-configuration
+// interfaces.
+inline constexpr CLSID CLSID_VideoSourcePropertyPage{0x3F1A6C20, 0x8E41, 0x4B7D, {0x9C, 0x52, 0x61, 0x0E, 0xD4, 0x2A, 0x77, 0x01}};
+inline constexpr CLSID CLSID_VideoFormatPropertyPage{0x3F1A6C21, 0x8E41, 0x4B7D, {0x9C, 0x52, 0x61, 0x0E, 0xD4, 0x2A, 0x77, 0x01}};
+
+// Shows one modal property frame for the objects with these pages, owned by
+// `owner` (a window of the user interface, or null), at x, y, with the caption
+// as its title. Returns when the user closes the frame. The frame itself is
+// provided by the user-interface module once it is loaded: without one the
+// call returns E_NOTIMPL and shows nothing.
+HRESULT OleCreatePropertyFrame(void* owner, int32_t x, int32_t y, const char16_t* caption, ULONG objectCount,
+                               IUnknown** objects, ULONG pageCount, const CLSID* pages, uint32_t locale);
+using PropertyFrameHandler = std::function<HRESULT(void* owner, int32_t x, int32_t y, const char16_t* caption,
+                                                   ULONG objectCount, IUnknown** objects, ULONG pageCount,
+                                                   const CLSID* pages)>;
+// Installs the frame (null removes it); returns the previous one.
+PropertyFrameHandler SetPropertyFrameHandler(PropertyFrameHandler handler);
+
 // What a device backend can say of a device beyond its friendly name, for the
 // capability report: lines of "Key: value" (device node, driver, bus, the
 // colour-filter layout of raw formats), each ending in "\r\n".
@@ -367,6 +405,6 @@ inline constexpr IID IID_IAMVideoCompression{0xC6E13343, 0x30AC, 0x11D0, {0xA1, 
 inline constexpr IID IID_IKsPropertySet{0x31EFAC30, 0x515C, 0x11D0, {0xA9, 0xAA, 0x00, 0xAA, 0x00, 0x61, 0xBE, 0x93}};
 inline constexpr IID IID_IMediaSeeking{0x36B73880, 0xC2C8, 0x11CF, {0x8B, 0x46, 0x00, 0x80, 0x5F, 0x6C, 0xEF, 0x60}};
 inline constexpr IID IID_IReferenceClock{0x56A86897, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-inline constexpr IID IID_ISpecifyPropertyPages{0xB196B28B, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+inline constexpr IID IID_ISpecifyPropertyPages = ISpecifyPropertyPages::iid;
 
 }  // namespace kelvane::platform

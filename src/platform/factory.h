@@ -3,6 +3,8 @@
 // with SetPlatform before the host's first initialize.
 #pragma once
 
+#include <string>
+
 #include "platform/com.h"
 
 namespace kelvane::platform {
@@ -12,6 +14,9 @@ class Platform {
   virtual ~Platform() = default;
   // COM's CoCreateInstance for an in-process server.
   virtual HRESULT CreateInstance(REFCLSID clsid, REFIID iid, void** object) = 0;
+  // The file version of the IEEE 1394 camera driver installed on the machine,
+  // "%u.%u.%u.%u"; empty when there is none (or it has no version).
+  virtual std::string DriverFileVersion() { return {}; }
 };
 
 // The backend in use; never null once a backend library is linked.

@@ -1,5 +1,6 @@
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 #include "platform/dshow.h"
@@ -82,6 +83,32 @@ void SetPlatformMessageSink(PlatformMessageSink sink) { g_sink.store(sink, std::
 
 void PlatformMessage(const char* text) {
   if (PlatformMessageSink sink = g_sink.load(std::memory_order_acquire)) sink(text);
+}
+
+namespace {
+// The frame is shown on the thread of the user interface that asked for it;
+// the lock only guards installing and taking the handler, never the frame.
+std::mutex g_frameMutex;
+PropertyFrameHandler g_frame;
+}  // namespace
+
+PropertyFrameHandler SetPropertyFrameHandler(PropertyFrameHandler handler) {
+  std::lock_guard lock(g_frameMutex);
+  std::swap(g_frame, handler);
+  return handler;
+}
+
+HRESULT OleCreatePropertyFrame(void* owner, int32_t x, int32_t y, const char16_t* caption, ULONG objectCount,
+                               IUnknown** objects, ULONG pageCount, const CLSID* pages, uint32_t /*locale*/) {
+  if (objectCount > 0 && !objects) return E_POINTER;
+  if (pageCount > 0 && !pages) return E_POINTER;
+  PropertyFrameHandler frame;
+  {
+    std::lock_guard lock(g_frameMutex);
+    frame = g_frame;
+  }
+  if (!frame) return E_NOTIMPL;
+  return frame(owner, x, y, caption, objectCount, objects, pageCount, pages);
 }
 
 }  // namespace kelvane::platform

@@ -41,6 +41,23 @@ TEST(Abi, ExportsExactlyTheNineteenFunctions) {
   EXPECT_EQ(DefinedDynamicSymbols(KELVANE_LIBRARY), kExports);
 }
 
+// The dialog's toolkit lives in the module loaded on demand: a host without
+// it still loads the library.
+TEST(Abi, NeedsNoToolkit) {
+  FILE* pipe = popen(("readelf -d '" + std::string(KELVANE_LIBRARY) + "'").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::array<char, 512> line{};
+  int needed = 0;
+  while (fgets(line.data(), line.size(), pipe)) {
+    const std::string text(line.data());
+    if (text.find("(NEEDED)") == std::string::npos) continue;
+    ++needed;
+    EXPECT_EQ(text.find("Qt"), std::string::npos) << text;
+  }
+  pclose(pipe);
+  EXPECT_GT(needed, 0);
+}
+
 TEST(Abi, LoadsByPathAndAnswersBeforeInitialize) {
   void* library = dlopen(KELVANE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();

@@ -546,6 +546,11 @@ int main(int argc, char** argv) {
       ->type_name("NAME=VALUE");
   app.add_flag("--properties", properties, "List the camera's properties with ranges and values");
   app.add_flag("--report", report, "Print the camera's capability report");
+  bool configureDialog = false;
+  std::string configureCamera;
+  app.add_flag("--configure", configureDialog, "Show the camera configuration dialog and exit");
+  app.add_option("--configure-camera", configureCamera, "Show the property sheet of CAMERA (name or index) and exit")
+      ->type_name("CAMERA");
   app.add_option("--out", prefix, "PNG file prefix: images are PREFIX1.png, PREFIX2.png, ...")
       ->capture_default_str()
       ->type_name("PREFIX");
@@ -603,6 +608,10 @@ int main(int argc, char** argv) {
     assignments.push_back(a);
   }
 
+  // The capability report is read as text: the library shows no window for
+  // it unless a window is what was asked for.
+  const bool configuring = configureDialog || !configureCamera.empty();
+  if (!configuring) setenv("KELVANE_UI", "0", 1);
   void* library = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) return Fail(kExitUnusable, "cannot load the library " + libraryPath + ": " + dlerror());
   if (const std::string missing = Load(library); !missing.empty())
@@ -642,6 +651,22 @@ int main(int argc, char** argv) {
     }
     return std::nullopt;
   };
+  if (configureDialog) {
+    // Without a window to show, the library says why through its messages.
+    auto configure = reinterpret_cast<kelvane_configure_fn>(dlsym(library, "configure"));
+    const size_t mark = MessageMark();
+    configure();
+    for (const std::string& line : MessagesSince(mark)) std::fprintf(stderr, "%s\n", line.c_str());
+    return kExitOk;
+  }
+  if (!configureCamera.empty()) {
+    const std::optional<std::string> target = resolve(configureCamera);
+    if (!target) return Fail(kExitUnusable, "no camera '" + configureCamera + "'; the cameras are " + cameraList());
+    const size_t mark = MessageMark();
+    const int32_t result = api.configureCamera(0, target->c_str());
+    for (const std::string& line : MessagesSince(mark)) std::fprintf(stderr, "%s\n", line.c_str());
+    return result == 0 ? kExitOk : kExitUnusable;
+  }
   const std::string wanted = formatsCamera.empty() ? cameraArg : formatsCamera;
   const std::optional<std::string> resolved = resolve(wanted);
   if (!resolved) return Fail(kExitUnusable, "no camera '" + wanted + "'; the cameras are " + cameraList());

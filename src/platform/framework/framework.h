@@ -58,6 +58,8 @@ class DeviceBackend {
   // The decompressors of the legacy filter category, in the order intelligent
   // connect tries them.
   virtual std::vector<DecompressorDesc> Decompressors() = 0;
+  // The camera driver's file version text (Platform::DriverFileVersion).
+  virtual std::string DriverVersion() { return {}; }
 };
 
 // ---- streaming -------------------------------------------------------------------------------------

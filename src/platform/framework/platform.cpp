@@ -42,6 +42,7 @@ class FrameworkPlatform final : public Platform {
     }
     return REGDB_E_CLASSNOTREG;
   }
+  std::string DriverFileVersion() override { return backend_.DriverVersion(); }
 
  private:
   DeviceBackend& backend_;

@@ -248,7 +248,7 @@ class Reader {
   static CameraDesc Camera(const json& v, const std::string& path) {
     OnlyKeys(v, path, {"name", "kind", "interfaces", "vendor", "model", "number", "video_control_caps",
                        "video_control_mode", "registers", "unknown_registers", "properties", "formats",
-                       "default_format", "source", "legacy_driver", "present"});
+                       "default_format", "source", "pages", "legacy_driver", "present"});
     CameraDesc c;
     c.name = String(Need(v, path, "name"), path + "/name");
     if (c.name.empty()) Fail(path + "/name", "empty name");
@@ -257,8 +257,12 @@ class Reader {
       c.cameraInfo = c.exposure = c.color = c.basic = c.formatConfig = c.videoControl = true;
       c.ksPropertySet = c.propertyPages = true;
       c.videoControlCaps = VideoControlFlag_ExternalTriggerEnable;
+      c.filterPages = {platform::CLSID_VideoSourcePropertyPage, platform::CLSID_VideoFormatPropertyPage};
+      c.pinPages = {platform::CLSID_VideoFormatPropertyPage};
     } else if (kind == "usb") {
       c.procAmp = c.cameraControl = c.ksPropertySet = c.propertyPages = true;
+      c.filterPages = {platform::CLSID_VideoSourcePropertyPage};
+      c.pinPages = {platform::CLSID_VideoFormatPropertyPage};
     } else {
       Fail(path + "/kind", "expected \"1394\" or \"usb\"");
     }
@@ -345,6 +349,25 @@ class Reader {
     if (!formats.is_array() || formats.empty()) Fail(path + "/formats", "expected a non-empty array");
     for (size_t i = 0; i < formats.size(); ++i)
       c.formats.push_back(Format(formats[i], path + "/formats/" + std::to_string(i), c.formatConfig));
+    if (v.contains("pages")) {
+      const std::string p = path + "/pages";
+      const json& j = v["pages"];
+      OnlyKeys(j, p, {"filter", "pin"});
+      auto list = [&](const char* key, std::vector<GUID>& pages) {
+        if (!j.contains(key)) return;
+        const std::string pk = p + "/" + key;
+        if (!j[key].is_array()) Fail(pk, "expected an array of \"source\" and \"format\"");
+        pages.clear();
+        for (size_t i = 0; i < j[key].size(); ++i) {
+          const std::string name = String(j[key][i], pk + "/" + std::to_string(i));
+          if (name == "source") pages.push_back(platform::CLSID_VideoSourcePropertyPage);
+          else if (name == "format") pages.push_back(platform::CLSID_VideoFormatPropertyPage);
+          else Fail(pk + "/" + std::to_string(i), "expected \"source\" or \"format\"");
+        }
+      };
+      list("filter", c.filterPages);
+      list("pin", c.pinPages);
+    }
     if (v.contains("default_format"))
       c.defaultFormat = Int32(v["default_format"], path + "/default_format", 0, static_cast<int64_t>(c.formats.size()) - 1);
     if (v.contains("source")) {
@@ -412,8 +435,9 @@ class Reader {
   }
 
   static BusDesc Bus(const json& root) {
-    OnlyKeys(root, "", {"rate", "cameras", "filters", "faults", "comment"});
+    OnlyKeys(root, "", {"rate", "driver_version", "cameras", "filters", "faults", "comment"});
     BusDesc bus;
+    if (root.contains("driver_version")) bus.driverVersion = String(root["driver_version"], "/driver_version");
     if (root.contains("rate")) {
       const std::string r = String(root["rate"], "/rate");
       if (r == "realtime") bus.rate = Rate::RealTime;
@@ -549,6 +573,7 @@ const char* DefaultBusText() {
   // vendor driver, a 16-bit monochrome one, a plain USB camera, and the
   // decompressor filters the platform has installed.
   return R"json({
+  "driver_version": "2.6.0.18",
   "cameras": [
     {
       "name": "Kestrel KC-640C",

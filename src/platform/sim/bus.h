@@ -74,6 +74,8 @@ struct CameraDesc {
   std::vector<FormatDesc> formats;
   int32_t defaultFormat = 0;
   SourceDesc source;
+  // The property pages the camera filter and its capture pin publish, in order.
+  std::vector<GUID> filterPages, pinPages;
   bool legacyDriver = false;  // the driver raises on the Format 7 rectangle and packet-size reads
   bool present = true;
 };
@@ -88,6 +90,7 @@ struct BusDesc {
   std::vector<FilterDesc> filters;
   std::vector<Fault> faults;
   std::optional<Rate> rate;
+  std::string driverVersion;  // the camera driver's file version; empty: no driver file
 };
 
 // Parses a bus description. On failure returns nullopt and a message naming
@@ -139,6 +142,7 @@ class Device {
 struct Bus {
   std::vector<std::shared_ptr<Device>> cameras;
   std::vector<FilterDesc> filters;
+  std::string driverVersion;
 };
 
 // The bus in use (loaded on first use).

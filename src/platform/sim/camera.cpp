@@ -86,7 +86,7 @@ class FrameFile {
 
 // The capture pin. Besides IPin it offers IAMStreamConfig (and answers
 // IKsPropertySet, whose operations nothing calls).
-class CapturePin final : public Pin, public IAMStreamConfig {
+class CapturePin final : public Pin, public IAMStreamConfig, public ISpecifyPropertyPages {
  public:
   CapturePin(CameraFilter& filter);
 
@@ -98,6 +98,7 @@ class CapturePin final : public Pin, public IAMStreamConfig {
   HRESULT GetFormat(AM_MEDIA_TYPE** mt) override;
   HRESULT GetNumberOfCapabilities(int32_t* count, int32_t* size) override;
   HRESULT GetStreamCaps(int32_t index, AM_MEDIA_TYPE** mt, uint8_t* caps) override;
+  HRESULT GetPages(CAUUID* pages) override;
 
  protected:
   void* FindExtra(REFIID riid) override;
@@ -149,6 +150,7 @@ const char* SetName(PropertySet set) {
 
 class CameraFilter final : public SourceFilter,
                            public IAMVideoControl,
+                           public ISpecifyPropertyPages,
                            public IFiCameraInfo,
                            public IFiVideoFormatConfig {
  public:
@@ -299,6 +301,23 @@ class CameraFilter final : public SourceFilter,
     return S_OK;  // a write to a register the camera lacks goes nowhere
   }
 
+  // ---- ISpecifyPropertyPages ----
+  HRESULT GetPages(CAUUID* pages) override {
+    KELVANE_SIM_CAMERA_ENTER("ISpecifyPropertyPages::GetPages", *this);
+    return CopyPages(device_->Desc().filterPages, pages);
+  }
+  static HRESULT CopyPages(const std::vector<GUID>& list, CAUUID* pages) {
+    if (!pages) return E_POINTER;
+    *pages = CAUUID{};
+    if (list.empty()) return S_OK;
+    auto* ids = static_cast<GUID*>(CoTaskMemAlloc(list.size() * sizeof(GUID)));
+    if (!ids) return E_OUTOFMEMORY;
+    for (size_t i = 0; i < list.size(); ++i) ids[i] = list[i];
+    pages->cElems = static_cast<ULONG>(list.size());
+    pages->pElems = ids;
+    return S_OK;
+  }
+
   // ---- IFiVideoFormatConfig ----
   HRESULT GetStreamCaps(FiStreamCapsEntry** list, uint32_t* count) override {
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::GetStreamCaps", *this);
@@ -440,10 +459,10 @@ class CameraFilter final : public SourceFilter,
     if (riid == IFiBasicControl::iid && d.basic) return static_cast<IFiBasicControl*>(&basic_);
     if (riid == IAMVideoProcAmp::iid && d.procAmp) return static_cast<IAMVideoProcAmp*>(&procAmp_);
     if (riid == IAMCameraControl::iid && d.cameraControl) return static_cast<IAMCameraControl*>(&cameraControl_);
-    // Answered for the capability report only: nothing calls their operations,
-    // so the filter's own IUnknown stands in for them.
-    if ((riid == IID_IKsPropertySet && d.ksPropertySet) || (riid == IID_ISpecifyPropertyPages && d.propertyPages))
-      return static_cast<IBaseFilter*>(this);
+    if (riid == ISpecifyPropertyPages::iid && d.propertyPages) return static_cast<ISpecifyPropertyPages*>(this);
+    // Answered for the capability report only: nothing calls its operations,
+    // so the filter's own IUnknown stands in for it.
+    if (riid == IID_IKsPropertySet && d.ksPropertySet) return static_cast<IBaseFilter*>(this);
     return nullptr;
   }
 
@@ -599,8 +618,15 @@ CapturePin::CapturePin(CameraFilter& filter) : Pin(filter, PINDIR_OUTPUT, u"Capt
 
 void* CapturePin::FindExtra(REFIID riid) {
   if (riid == IAMStreamConfig::iid) return static_cast<IAMStreamConfig*>(this);
+  if (riid == ISpecifyPropertyPages::iid && camera_.Dev().Desc().propertyPages)
+    return static_cast<ISpecifyPropertyPages*>(this);
   if (riid == IID_IKsPropertySet && camera_.Dev().Desc().ksPropertySet) return static_cast<IPin*>(this);
   return nullptr;
+}
+
+HRESULT CapturePin::GetPages(CAUUID* pages) {
+  KELVANE_SIM_CAMERA_ENTER("ISpecifyPropertyPages::GetPages", camera_);
+  return CameraFilter::CopyPages(camera_.Dev().Desc().pinPages, pages);
 }
 
 HRESULT CapturePin::GetFormat(AM_MEDIA_TYPE** mt) {

@@ -25,6 +25,7 @@ class SimulatedBackend final : public framework::DeviceBackend {
     return entries;
   }
   std::vector<FilterDesc> Decompressors() override { return CurrentBus()->filters; }
+  std::string DriverVersion() override { return CurrentBus()->driverVersion; }
 };
 
 }  // namespace

@@ -62,6 +62,7 @@ void InstallLocked(SimState& s, BusDesc desc) {
   auto bus = std::make_shared<Bus>();
   for (auto& c : desc.cameras) bus->cameras.push_back(std::make_shared<Device>(std::move(c)));
   bus->filters = std::move(desc.filters);
+  bus->driverVersion = std::move(desc.driverVersion);
   s.faults = std::move(desc.faults);
   if (desc.rate) s.rate.store(*desc.rate);
   s.bus = std::move(bus);
