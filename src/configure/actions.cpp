@@ -25,7 +25,7 @@ struct TaskGuids {
 
 int32_t PortsOf(int index) {
   host::HostState& s = host::State();
-  std::lock_guard lock(s.TableMutex);
+  MutexLock lock(s.TableMutex);
   return s.CameraTable[static_cast<size_t>(index)].PortCount;
 }
 

@@ -158,7 +158,7 @@ int32_t Configure() {
   for (uint32_t i = 0; i < count; ++i) {
     bool open;
     {
-      std::lock_guard lock(s.TableMutex);
+      MutexLock lock(s.TableMutex);
       open = s.CameraTable[i].PortCount > 0;
     }
     DebugPrint("%u: %s%s\r\n", i, s.CameraTable[i].ConfigName, open ? " (open)" : "");

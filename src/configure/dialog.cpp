@@ -31,7 +31,7 @@ DialogSelection Dialog::Select(int index) {
   selection.selected = true;
   {
     host::HostState& s = host::State();
-    std::lock_guard lock(s.TableMutex);
+    MutexLock lock(s.TableMutex);
     selection.state = s.CameraMutex[static_cast<size_t>(index)].Held() ? kTextOpen : kTextClosed;
   }
   frames::GateHold hold(camera->Gate);

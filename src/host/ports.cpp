@@ -20,9 +20,9 @@ using namespace platform;
 
 namespace {
 
-// Call with the table lock held.
-void BindPort(int32_t port, int index, CameraRecord& camera, int32_t* size) {
-  State().PortTable[static_cast<size_t>(port)] = PortEntry{index, &camera, false};
+void BindPort(HostState& s, int32_t port, int index, CameraRecord& camera, int32_t* size)
+    KELVANE_REQUIRES(s.TableMutex) {
+  s.PortTable[static_cast<size_t>(port)] = PortEntry{index, &camera, false};
   if (size) {
     size[0] = camera.Frames->Width();
     size[1] = camera.Frames->Rows();
@@ -91,7 +91,7 @@ bool OpenCamera(CameraRecord& camera) {
   const auto path = SettingsPath();
   camera.Settings = path ? settings::ReadCameraSettings(*path, camera.ConfigName) : settings::CameraSettings{};
   {
-    std::lock_guard lock(camera.PendingMutex);
+    MutexLock lock(camera.PendingMutex);
     camera.PendingSettings.reset();  // older than what was just read
   }
   const settings::CameraSettings& s = camera.Settings;
@@ -182,7 +182,7 @@ bool FinishRelease(CameraRecord& camera, int index) {
   }
   ReleaseCamera(camera);
   HostState& s = State();
-  std::lock_guard lock(s.TableMutex);
+  MutexLock lock(s.TableMutex);
   return s.CameraMutex[static_cast<size_t>(index)].Release();
 }
 
@@ -208,7 +208,6 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
     return 0;
   }
   CameraRecord& camera = s.CameraTable[static_cast<size_t>(index)];
-  CameraLock& lock = s.CameraMutex[static_cast<size_t>(index)];
 
   frames::GateHold hold(camera.Gate);
   if (camera.Releaser.joinable() && camera.Decoder && camera.Decoder->OnStreamingThread()) {
@@ -218,7 +217,7 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
   }
   JoinReleaser(camera);
   {
-    std::lock_guard table(s.TableMutex);
+    MutexLock table(s.TableMutex);
     PortEntry& entry = s.PortTable[static_cast<size_t>(port)];
     if (entry.Camera || entry.Reserved) {
       Refuse("openCVLPort", grabber, port, "port %d is already bound to %s; close it first", port,
@@ -226,7 +225,7 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
       return 0;
     }
     if (camera.PortCount > 0) {  // open in this library already: the port shares it
-      BindPort(port, index, camera, size);
+      BindPort(s, port, index, camera, size);
       ++camera.PortCount;
       return 1;
     }
@@ -234,7 +233,7 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
     // opening the camera at the same moment, exactly one gets it.
     std::string error;
     LockHolder holder;
-    switch (lock.TryAcquire(index, &error, &holder)) {
+    switch (s.CameraMutex[static_cast<size_t>(index)].TryAcquire(index, &error, &holder)) {
       case CameraLock::Result::Taken:
         break;
       case CameraLock::Result::HeldElsewhere:  // open in another process or another copy of the library
@@ -252,9 +251,9 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
     entry.Reserved = true;  // no other open takes this port meanwhile
   }
   auto unreserve = [&] {
-    std::lock_guard table(s.TableMutex);
+    MutexLock table(s.TableMutex);
     s.PortTable[static_cast<size_t>(port)].Reserved = false;
-    lock.Release();
+    s.CameraMutex[static_cast<size_t>(index)].Release();
   };
   DebugPrint("OPEN %s\r\n", cameraName);
   bool opened = false;
@@ -271,8 +270,8 @@ int32_t OpenPort(int32_t grabber, int32_t port, const char* cameraName, int32_t*
     return 0;
   }
   {
-    std::lock_guard table(s.TableMutex);
-    BindPort(port, index, camera, size);
+    MutexLock table(s.TableMutex);
+    BindPort(s, port, index, camera, size);
     camera.PortCount = 1;
   }
 
@@ -307,7 +306,7 @@ bool ClosePort(int32_t grabber, int32_t port) {
   HostState& s = State();
   DebugPrint("CLOSE %s\r\n", camera.ConfigName);
   {
-    std::lock_guard table(s.TableMutex);
+    MutexLock table(s.TableMutex);
     s.PortTable[static_cast<size_t>(port)] = PortEntry{-1, nullptr, false};
     if (--camera.PortCount > 0) return true;
     camera.PortCount = 0;

@@ -25,7 +25,7 @@ std::optional<std::string> SettingsPath() {
   HostState& s = State();
   char systemPath[kSystemPathSize];
   {
-    std::lock_guard lock(s.PathMutex);
+    MutexLock lock(s.PathMutex);
     std::memcpy(systemPath, s.SystemPath, sizeof systemPath);
   }
   auto path = settings::BuildSettingsPath(systemPath);
@@ -72,7 +72,7 @@ int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
 int32_t SetSystemPath(const char* path) {
   HostState& s = State();
   {
-    std::lock_guard lock(s.PathMutex);
+    MutexLock lock(s.PathMutex);
     std::snprintf(s.SystemPath, sizeof s.SystemPath, "%s", path ? path : "");
   }
   // One read of the file serves every camera. A camera takes its new settings
@@ -83,7 +83,7 @@ int32_t SetSystemPath(const char* path) {
   const uint32_t count = s.CameraCount.load(std::memory_order_acquire);
   for (uint32_t i = 0; i < count; ++i) {
     CameraRecord& camera = s.CameraTable[i];
-    std::lock_guard lock(camera.PendingMutex);
+    MutexLock lock(camera.PendingMutex);
     camera.PendingSettings = settings::ReadCameraSettings(file, camera.ConfigName);
   }
   return 1;

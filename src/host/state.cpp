@@ -18,7 +18,7 @@ namespace {
 CameraRecord* BoundCamera(int32_t grabber, int32_t port, int* index) {
   if (grabber != 0 || static_cast<uint32_t>(port) >= kMaxPorts) return nullptr;
   HostState& s = State();
-  std::lock_guard lock(s.TableMutex);
+  MutexLock lock(s.TableMutex);
   const PortEntry& entry = s.PortTable[static_cast<size_t>(port)];
   if (index) *index = entry.CameraIndex;
   return entry.Camera;
@@ -69,7 +69,7 @@ PortCall::~PortCall() {
 }
 
 void AdoptPendingSettings(CameraRecord& camera) {
-  std::lock_guard lock(camera.PendingMutex);
+  MutexLock lock(camera.PendingMutex);
   if (!camera.PendingSettings) return;
   camera.Settings = *camera.PendingSettings;
   camera.PendingSettings.reset();

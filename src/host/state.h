@@ -17,6 +17,7 @@
 #include "frames/frame_store.h"
 #include "frames/sample_callback.h"
 #include "host/camera_lock.h"
+#include "platform/thread_safety.h"
 
 namespace kelvane::host {
 
@@ -41,8 +42,8 @@ struct CameraRecord : capture::CameraRecord {
   // once the callback has returned. Joined by the next open of the camera.
   std::thread Releaser;
   // Settings read by setSystemPath; the camera takes them at its next call.
-  std::mutex PendingMutex;
-  std::optional<settings::CameraSettings> PendingSettings;
+  Mutex PendingMutex;
+  std::optional<settings::CameraSettings> PendingSettings KELVANE_GUARDED_BY(PendingMutex);
 };
 
 struct PortEntry {
@@ -55,13 +56,13 @@ struct HostState {
   std::array<CameraRecord, kMaxCameras> CameraTable;
   std::atomic<uint32_t> CameraCount{0};     // published once the table is filled
   char* ConfigNames[kMaxCameras + 1] = {};  // null-terminated also with 25 cameras
-  std::mutex TableMutex;                    // PortTable, PortCount, CameraMutex
-  std::array<PortEntry, kMaxPorts> PortTable;
-  std::array<CameraLock, kMaxCameras> CameraMutex;
+  Mutex TableMutex;  // also guards each camera's PortCount
+  std::array<PortEntry, kMaxPorts> PortTable KELVANE_GUARDED_BY(TableMutex);
+  std::array<CameraLock, kMaxCameras> CameraMutex KELVANE_GUARDED_BY(TableMutex);
   std::mutex StartMutex;  // start-up runs once, whichever thread comes first
   std::atomic<bool> Initialized{false};
-  std::mutex PathMutex;  // SystemPath
-  char SystemPath[kSystemPathSize] = {};
+  Mutex PathMutex;
+  char SystemPath[kSystemPathSize] KELVANE_GUARDED_BY(PathMutex) = {};
 };
 
 HostState& State();

@@ -20,6 +20,7 @@
 #define KELVANE_SCOPED_CAPABILITY KELVANE_TSA(scoped_lockable)
 #define KELVANE_GUARDED_BY(x) KELVANE_TSA(guarded_by(x))
 #define KELVANE_PT_GUARDED_BY(x) KELVANE_TSA(pt_guarded_by(x))
+#define KELVANE_ACQUIRED_BEFORE(...) KELVANE_TSA(acquired_before(__VA_ARGS__))
 #define KELVANE_REQUIRES(...) KELVANE_TSA(requires_capability(__VA_ARGS__))
 #define KELVANE_ACQUIRE(...) KELVANE_TSA(acquire_capability(__VA_ARGS__))
 #define KELVANE_RELEASE(...) KELVANE_TSA(release_capability(__VA_ARGS__))

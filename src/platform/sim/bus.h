@@ -14,6 +14,8 @@
 
 #include "platform/dshow.h"
 #include "platform/framework/framework.h"
+#include "platform/thread_safety.h"
+#include "platform/thread_safety.h"
 #include "platform/sim/sim.h"
 
 namespace kelvane::sim {
@@ -109,34 +111,36 @@ class Device {
 
   const std::string& Name() const { return desc_.name; }
   const CameraDesc& Desc() const { return desc_; }  // the immutable part: interfaces, names
-  std::mutex& Mutex() const { return mutex_; }
+  kelvane::Mutex& Mutex() const KELVANE_RETURN_CAPABILITY(mutex_) { return mutex_; }
 
-  // All below: call with Mutex() held.
-  bool present = true;
-  std::map<uint32_t, RegisterDesc> registers;
-  std::map<int32_t, PropertyDesc> properties[5];
-  std::vector<FormatDesc> formats;
-  int32_t current = 0;                     // format index
-  std::vector<platform::RECT> rects;       // per format: the Format 7 region
-  std::vector<uint32_t> packetSizes;       // per format
-  int32_t videoControlMode = 0;
-  int64_t framesProduced = 0;
-  int64_t framesLeft = -1;                 // < 0: unlimited
-  int64_t triggers = 0;                    // pending trigger pulses
-  int64_t credits = 0;                     // stepped rate: frames granted ahead of a running graph
-  bool connected = false;                  // the output pin is connected
-  std::vector<std::weak_ptr<Stream>> streams;
+  bool present KELVANE_GUARDED_BY(mutex_) = true;
+  std::map<uint32_t, RegisterDesc> registers KELVANE_GUARDED_BY(mutex_);
+  std::map<int32_t, PropertyDesc> properties[5] KELVANE_GUARDED_BY(mutex_);
+  std::vector<FormatDesc> formats KELVANE_GUARDED_BY(mutex_);
+  int32_t current KELVANE_GUARDED_BY(mutex_) = 0;                // format index
+  std::vector<platform::RECT> rects KELVANE_GUARDED_BY(mutex_);  // per format: the Format 7 region
+  std::vector<uint32_t> packetSizes KELVANE_GUARDED_BY(mutex_);  // per format
+  int32_t videoControlMode KELVANE_GUARDED_BY(mutex_) = 0;
+  int64_t framesProduced KELVANE_GUARDED_BY(mutex_) = 0;
+  int64_t framesLeft KELVANE_GUARDED_BY(mutex_) = -1;  // < 0: unlimited
+  int64_t triggers KELVANE_GUARDED_BY(mutex_) = 0;     // pending trigger pulses
+  int64_t credits KELVANE_GUARDED_BY(mutex_) = 0;      // stepped rate: frames granted ahead of a running graph
+  bool connected KELVANE_GUARDED_BY(mutex_) = false;   // the output pin is connected
+  std::vector<std::weak_ptr<Stream>> streams KELVANE_GUARDED_BY(mutex_);
 
-  bool TriggerEnabled() const;
+  bool TriggerEnabled() const KELVANE_REQUIRES(mutex_);
   // The media type of format i as it stands now (Format 7: the current region).
-  void FillMediaType(int32_t index, platform::AM_MEDIA_TYPE& mt, platform::VIDEO_STREAM_CONFIG_CAPS* caps) const;
-  bool IsFormat7(int32_t index) const { return formats[static_cast<size_t>(index)].format7.has_value(); }
-  int32_t Width(int32_t index) const;
-  int32_t Height(int32_t index) const;
+  void FillMediaType(int32_t index, platform::AM_MEDIA_TYPE& mt, platform::VIDEO_STREAM_CONFIG_CAPS* caps) const
+      KELVANE_REQUIRES(mutex_);
+  bool IsFormat7(int32_t index) const KELVANE_REQUIRES(mutex_) {
+    return formats[static_cast<size_t>(index)].format7.has_value();
+  }
+  int32_t Width(int32_t index) const KELVANE_REQUIRES(mutex_);
+  int32_t Height(int32_t index) const KELVANE_REQUIRES(mutex_);
 
  private:
   CameraDesc desc_;
-  mutable std::mutex mutex_;
+  mutable kelvane::Mutex mutex_;
 };
 
 struct Bus {

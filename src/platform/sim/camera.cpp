@@ -173,7 +173,7 @@ class CameraFilter final : public SourceFilter,
 
   std::string Scope() const override { return device_->Name(); }
   HRESULT Health() const override {
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     return device_->present ? S_OK : kDeviceGone;
   }
   Device& Dev() const { return *device_; }
@@ -183,7 +183,7 @@ class CameraFilter final : public SourceFilter,
 
   // ---- negotiation and streaming ----
   std::vector<MediaType> Proposals(const Pin&) const override {
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     AM_MEDIA_TYPE mt;
     device_->FillMediaType(device_->current, mt, nullptr);
     std::vector<MediaType> v;
@@ -191,16 +191,16 @@ class CameraFilter final : public SourceFilter,
     return v;
   }
   void Connected(Pin&) override {
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     device_->connected = true;
     frameInFile_ = 0;
   }
   void Disconnected(Pin&) override {
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     device_->connected = false;
   }
   int64_t FrameInterval() const override {
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     return device_->formats[static_cast<size_t>(device_->current)].interval;
   }
   bool NextFrame(FrameBuffer& frame, double* time) override;
@@ -215,17 +215,17 @@ class CameraFilter final : public SourceFilter,
     return framework::Pacing::RealTime;
   }
   bool TakeCredit() override {
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (device_->credits <= 0) return false;
     --device_->credits;
     return true;
   }
   void StreamStarted(const std::shared_ptr<Stream>& stream) override {
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     device_->streams.push_back(stream);
   }
   void StreamEnded(const std::shared_ptr<Stream>& stream) override {
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     auto& v = device_->streams;
     v.erase(std::remove_if(v.begin(), v.end(),
                            [&](const std::weak_ptr<Stream>& w) {
@@ -248,7 +248,7 @@ class CameraFilter final : public SourceFilter,
     KELVANE_SIM_CAMERA_ENTER("IAMVideoControl::SetMode", *this);
     if (pin != static_cast<IPin*>(pin_)) return E_INVALIDARG;
     if (mode & ~device_->Desc().videoControlCaps) return E_INVALIDARG;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     device_->videoControlMode = mode;
     return S_OK;
   }
@@ -256,7 +256,7 @@ class CameraFilter final : public SourceFilter,
     KELVANE_SIM_CAMERA_ENTER("IAMVideoControl::GetMode", *this);
     if (!mode) return E_POINTER;
     if (pin != static_cast<IPin*>(pin_)) return E_INVALIDARG;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     *mode = device_->videoControlMode;
     return S_OK;
   }
@@ -276,7 +276,7 @@ class CameraFilter final : public SourceFilter,
     KELVANE_SIM_CAMERA_ENTER("IFiCameraInfo::ReadRegister", *this);
     if (!value) return E_POINTER;
     if (address % 4) return E_INVALIDARG;  // registers are quadlets
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     auto it = device_->registers.find(address);
     if (it != device_->registers.end()) {
       *value = it->second.value;
@@ -289,7 +289,7 @@ class CameraFilter final : public SourceFilter,
   HRESULT WriteRegister(uint32_t address, uint32_t value) override {
     KELVANE_SIM_CAMERA_ENTER("IFiCameraInfo::WriteRegister", *this);
     if (address % 4) return E_INVALIDARG;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     auto it = device_->registers.find(address);
     if (it != device_->registers.end()) {
       // Presence and inquiry bits keep what the camera says.
@@ -324,7 +324,7 @@ class CameraFilter final : public SourceFilter,
     if (!list || !count) return E_POINTER;
     *list = nullptr;
     *count = 0;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     const size_t n = device_->formats.size();
     auto* entries = static_cast<FiStreamCapsEntry*>(CoTaskMemAlloc(n * sizeof(FiStreamCapsEntry)));
     if (!entries) return E_OUTOFMEMORY;
@@ -358,13 +358,13 @@ class CameraFilter final : public SourceFilter,
   HRESULT GetDefaultFormat(int32_t* index) override {
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::GetDefaultFormat", *this);
     if (!index) return E_POINTER;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     *index = device_->current;
     return S_OK;
   }
   HRESULT SetDefaultFormat(int32_t index) override {
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::SetDefaultFormat", *this);
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (!ValidIndex(index)) return E_INVALIDARG;
     if (device_->connected && index != device_->current) return VFW_E_WRONG_STATE;
     device_->current = index;
@@ -373,7 +373,7 @@ class CameraFilter final : public SourceFilter,
   HRESULT GetF7PacketInfo(int32_t index, uint32_t* minimum, uint32_t* maximum) override {
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::GetF7PacketInfo", *this);
     if (!minimum || !maximum) return E_POINTER;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (!ValidIndex(index) || !device_->IsFormat7(index)) return E_INVALIDARG;
     const Format7Desc& f = *device_->formats[static_cast<size_t>(index)].format7;
     *minimum = f.packetMin;
@@ -384,14 +384,14 @@ class CameraFilter final : public SourceFilter,
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::GetF7PacketSize", *this);
     if (device_->Desc().legacyDriver) throw PlatformError("GetF7PacketSize: not supported by this driver version");
     if (!size) return E_POINTER;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (!ValidIndex(index) || !device_->IsFormat7(index)) return E_INVALIDARG;
     *size = device_->packetSizes[static_cast<size_t>(index)];
     return S_OK;
   }
   HRESULT SetF7PacketSize(int32_t index, uint32_t size) override {
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::SetF7PacketSize", *this);
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (!ValidIndex(index) || !device_->IsFormat7(index)) return E_INVALIDARG;
     const Format7Desc& f = *device_->formats[static_cast<size_t>(index)].format7;
     if (size < f.packetMin || size > f.packetMax) return E_INVALIDARG;
@@ -401,14 +401,14 @@ class CameraFilter final : public SourceFilter,
   HRESULT GetCurrentFps(int32_t index, int32_t* code) override {
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::GetCurrentFps", *this);
     if (!code) return E_POINTER;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (!ValidIndex(index)) return E_INVALIDARG;
     *code = device_->formats[static_cast<size_t>(index)].fpsCode;
     return S_OK;
   }
   HRESULT SetCurrentFps(int32_t index, int32_t code) override {
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::SetCurrentFps", *this);
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (!ValidIndex(index)) return E_INVALIDARG;
     FormatDesc& f = device_->formats[static_cast<size_t>(index)];
     bool offered = false;
@@ -421,7 +421,7 @@ class CameraFilter final : public SourceFilter,
   HRESULT SetCustomRect(int32_t index, RECT rect) override {
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::SetCustomRect", *this);
     if (device_->Desc().legacyDriver) throw PlatformError("SetCustomRect: not supported by this driver version");
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (!ValidIndex(index) || !device_->IsFormat7(index)) return E_INVALIDARG;
     if (!ValidRegion(*device_->formats[static_cast<size_t>(index)].format7, rect)) return E_INVALIDARG;
     if (device_->connected && index == device_->current) return VFW_E_WRONG_STATE;
@@ -432,7 +432,7 @@ class CameraFilter final : public SourceFilter,
     KELVANE_SIM_CAMERA_ENTER("IFiVideoFormatConfig::GetCustomRect", *this);
     if (device_->Desc().legacyDriver) throw PlatformError("GetCustomRect: not supported by this driver version");
     if (!rect) return E_POINTER;
-    std::lock_guard lock(device_->Mutex());
+    MutexLock lock(device_->Mutex());
     if (!ValidIndex(index) || !device_->IsFormat7(index)) return E_INVALIDARG;
     *rect = device_->rects[static_cast<size_t>(index)];
     return S_OK;
@@ -443,7 +443,7 @@ class CameraFilter final : public SourceFilter,
     return r.left >= 0 && r.top >= 0 && w > 0 && h > 0 && r.right <= f.maxWidth && r.bottom <= f.maxHeight &&
            r.left % f.unitX == 0 && r.top % f.unitY == 0 && w % f.unitX == 0 && h % f.unitY == 0;
   }
-  bool ValidIndex(int32_t index) const {
+  bool ValidIndex(int32_t index) const KELVANE_REQUIRES(device_->Mutex()) {
     return index >= 0 && static_cast<size_t>(index) < device_->formats.size();
   }
 
@@ -523,7 +523,7 @@ HRESULT FiProperties<I>::GetRange(int32_t code, int32_t* minimum, int32_t* maxim
                                   int32_t* defaultValue, int32_t* flags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "GetRange"), camera_);
   if (!minimum || !maximum || !step || !defaultValue || !flags) return E_POINTER;
-  std::lock_guard lock(camera_.Dev().Mutex());
+  MutexLock lock(camera_.Dev().Mutex());
   auto& table = camera_.Dev().properties[static_cast<int>(set_)];
   auto it = table.find(code);
   if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
@@ -540,7 +540,7 @@ HRESULT FiProperties<I>::GetRange(int32_t code, int32_t* minimum, int32_t* maxim
 template <class I>
 HRESULT FiProperties<I>::Set(int32_t code, int32_t value, int32_t flags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "Set"), camera_);
-  std::lock_guard lock(camera_.Dev().Mutex());
+  MutexLock lock(camera_.Dev().Mutex());
   auto& table = camera_.Dev().properties[static_cast<int>(set_)];
   auto it = table.find(code);
   if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
@@ -555,7 +555,7 @@ template <class I>
 HRESULT FiProperties<I>::Get(int32_t code, int32_t* value, int32_t* flags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "Get"), camera_);
   if (!value || !flags) return E_POINTER;
-  std::lock_guard lock(camera_.Dev().Mutex());
+  MutexLock lock(camera_.Dev().Mutex());
   auto& table = camera_.Dev().properties[static_cast<int>(set_)];
   auto it = table.find(code);
   if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
@@ -573,7 +573,7 @@ HRESULT StdProperties<I>::GetRange(int32_t property, int32_t* minimum, int32_t* 
                                    int32_t* defaultValue, int32_t* capsFlags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "GetRange"), camera_);
   if (!minimum || !maximum || !step || !defaultValue || !capsFlags) return E_POINTER;
-  std::lock_guard lock(camera_.Dev().Mutex());
+  MutexLock lock(camera_.Dev().Mutex());
   auto& table = camera_.Dev().properties[static_cast<int>(set_)];
   auto it = table.find(property);
   if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
@@ -589,7 +589,7 @@ HRESULT StdProperties<I>::GetRange(int32_t property, int32_t* minimum, int32_t* 
 template <class I>
 HRESULT StdProperties<I>::Set(int32_t property, int32_t value, int32_t flags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "Set"), camera_);
-  std::lock_guard lock(camera_.Dev().Mutex());
+  MutexLock lock(camera_.Dev().Mutex());
   auto& table = camera_.Dev().properties[static_cast<int>(set_)];
   auto it = table.find(property);
   if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
@@ -603,7 +603,7 @@ template <class I>
 HRESULT StdProperties<I>::Get(int32_t property, int32_t* value, int32_t* flags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "Get"), camera_);
   if (!value || !flags) return E_POINTER;
-  std::lock_guard lock(camera_.Dev().Mutex());
+  MutexLock lock(camera_.Dev().Mutex());
   auto& table = camera_.Dev().properties[static_cast<int>(set_)];
   auto it = table.find(property);
   if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
@@ -634,7 +634,7 @@ HRESULT CapturePin::GetFormat(AM_MEDIA_TYPE** mt) {
   if (!mt) return E_POINTER;
   *mt = nullptr;
   Device& d = camera_.Dev();
-  std::lock_guard lock(d.Mutex());
+  MutexLock lock(d.Mutex());
   void* raw = CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE));
   if (!raw) return E_OUTOFMEMORY;
   auto* type = new (raw) AM_MEDIA_TYPE();
@@ -646,7 +646,7 @@ HRESULT CapturePin::GetFormat(AM_MEDIA_TYPE** mt) {
 HRESULT CapturePin::GetNumberOfCapabilities(int32_t* count, int32_t* size) {
   KELVANE_SIM_CAMERA_ENTER("IAMStreamConfig::GetNumberOfCapabilities", camera_);
   if (!count || !size) return E_POINTER;
-  std::lock_guard lock(camera_.Dev().Mutex());
+  MutexLock lock(camera_.Dev().Mutex());
   *count = static_cast<int32_t>(camera_.Dev().formats.size());
   *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
   return S_OK;
@@ -657,7 +657,7 @@ HRESULT CapturePin::GetStreamCaps(int32_t index, AM_MEDIA_TYPE** mt, uint8_t* ca
   if (!mt || !caps) return E_POINTER;
   *mt = nullptr;
   Device& d = camera_.Dev();
-  std::lock_guard lock(d.Mutex());
+  MutexLock lock(d.Mutex());
   if (index < 0) return E_INVALIDARG;
   if (static_cast<size_t>(index) >= d.formats.size()) return S_FALSE;
   void* raw = CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE));
@@ -676,7 +676,7 @@ HRESULT CapturePin::SetFormat(AM_MEDIA_TYPE* mt) {
   const VIDEOINFOHEADER* vih = VideoInfo(*mt);
   if (!(mt->majortype == MEDIATYPE_Video) || !vih) return VFW_E_INVALIDMEDIATYPE;
   Device& d = camera_.Dev();
-  std::lock_guard lock(d.Mutex());
+  MutexLock lock(d.Mutex());
   if (d.connected) return VFW_E_WRONG_STATE;
   const int32_t w = vih->bmiHeader.biWidth;
   const int32_t h = vih->bmiHeader.biHeight < 0 ? -vih->bmiHeader.biHeight : vih->bmiHeader.biHeight;
@@ -724,8 +724,8 @@ bool CameraFilter::NextFrame(FrameBuffer& frame, double* time) {
   int32_t blankEvery = 0;
   bool still = false;
   {
-    std::lock_guard lock(device_->Mutex());
     Device& d = *device_;
+    MutexLock lock(d.Mutex());
     if (!d.present || d.framesLeft == 0) return false;
     if (d.TriggerEnabled()) {
       if (d.triggers == 0) return false;

@@ -17,7 +17,7 @@ class SimulatedBackend final : public framework::DeviceBackend {
       entries.push_back(
           framework::DeviceEntry{d->Name(),
                                  [d] {
-                                   std::lock_guard lock(d->Mutex());
+                                   MutexLock lock(d->Mutex());
                                    return d->present ? platform::S_OK : kDeviceGone;
                                  },
                                  [d](REFIID riid, void** out) { return CreateCameraFilter(d, riid, out); }});

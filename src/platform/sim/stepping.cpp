@@ -9,7 +9,7 @@ bool Grant(const std::string& camera, int64_t frames) {
   if (!device || frames < 0) return false;
   std::vector<std::shared_ptr<Stream>> streams;
   {
-    std::lock_guard lock(device->Mutex());
+    MutexLock lock(device->Mutex());
     device->credits += frames;
     for (const auto& w : device->streams)
       if (auto s = w.lock()) streams.push_back(std::move(s));
@@ -21,7 +21,7 @@ bool Grant(const std::string& camera, int64_t frames) {
 int64_t Credits(const std::string& camera) {
   auto device = FindDevice(camera);
   if (!device) return 0;
-  std::lock_guard lock(device->Mutex());
+  MutexLock lock(device->Mutex());
   return device->credits;
 }
 
@@ -30,7 +30,7 @@ StepResult Step(const std::string& camera) {
   if (!device) return StepResult::NotRunning;
   std::vector<std::shared_ptr<Stream>> streams;
   {
-    std::lock_guard lock(device->Mutex());
+    MutexLock lock(device->Mutex());
     for (const auto& w : device->streams)
       if (auto s = w.lock()) streams.push_back(std::move(s));
   }

@@ -92,8 +92,8 @@ bool ProbeNode(DeviceOps& ops, const std::string& path, Identity* identity) {
 Device::Device(DeviceOps& ops, Identity identity) : ops_(ops), identity_(std::move(identity)) {}
 
 Device::~Device() {
-  std::lock_guard stream(streamMutex_);
-  std::lock_guard lock(mutex_);
+  MutexLock stream(streamMutex_);
+  MutexLock lock(mutex_);
   StopStreamingLocked();
   CloseLocked();
 }
@@ -138,7 +138,7 @@ void Device::CloseLocked() {
 }
 
 HRESULT Device::Health() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!gone_) return S_OK;
   if (streaming_) return kDeviceGone;
   CloseLocked();
@@ -161,7 +161,7 @@ HRESULT Device::Health() {
 // ---- formats ------------------------------------------------------------------------------------------
 
 std::vector<Mode> Device::Modes() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IdleClose idle{*this};
   if (modesRead_) return modes_;
   const int fd = Fd();
@@ -175,7 +175,7 @@ std::vector<Mode> Device::Modes() {
     const PixelFormat* format = FindPixelFormat(desc.pixelformat);
     if (!format) continue;  // a format the pipeline cannot read
 
-    const auto intervalsAt = [&](Mode& m) {
+    const auto intervalsAt = [&](Mode& m) KELVANE_REQUIRES(mutex_) {
       for (uint32_t k = 0; k < 256; ++k) {
         v4l2_frmivalenum iv{};
         iv.index = k;
@@ -247,7 +247,7 @@ std::vector<Mode> Device::Modes() {
 }
 
 HRESULT Device::GetCurrent(Current* current) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
@@ -286,7 +286,7 @@ HRESULT Device::GetCurrent(Current* current) {
 }
 
 HRESULT Device::SetCurrent(const PixelFormat& format, uint32_t width, uint32_t height, int64_t interval) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IdleClose idle{*this};
   if (streaming_) return VFW_E_WRONG_STATE;
   const int fd = Fd();
@@ -335,7 +335,7 @@ HRESULT Device::SetCurrent(const PixelFormat& format, uint32_t width, uint32_t h
 }
 
 HRESULT Device::Claim() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (streaming_) return S_OK;
   IdleClose idle{*this};
   const int fd = Fd();
@@ -357,7 +357,7 @@ HRESULT Device::Claim() {
 // ---- controls -----------------------------------------------------------------------------------------
 
 HRESULT Device::QueryControl(uint32_t id, Control* control) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
@@ -376,7 +376,7 @@ HRESULT Device::QueryControl(uint32_t id, Control* control) {
 }
 
 HRESULT Device::GetControl(uint32_t id, int32_t* value) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
@@ -388,7 +388,7 @@ HRESULT Device::GetControl(uint32_t id, int32_t* value) {
 }
 
 HRESULT Device::SetControl(uint32_t id, int32_t value) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
@@ -407,7 +407,7 @@ HRESULT Device::SetControl(uint32_t id, int32_t value) {
 std::vector<std::pair<int32_t, std::string>> Device::MenuEntries(const Control& control) {
   std::vector<std::pair<int32_t, std::string>> entries;
   if (control.type != V4L2_CTRL_TYPE_MENU) return entries;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return entries;
@@ -423,13 +423,13 @@ std::vector<std::pair<int32_t, std::string>> Device::MenuEntries(const Control& 
 // ---- streaming ----------------------------------------------------------------------------------------
 
 bool Device::Streaming() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return streaming_;
 }
 
 int64_t Device::FrameInterval() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (streaming_) return streamFormat_.interval;
   }
   Current c;
@@ -437,7 +437,7 @@ int64_t Device::FrameInterval() {
 }
 
 bool Device::LostWhileStreaming() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return lostWhileStreaming_;
 }
 
@@ -478,7 +478,7 @@ HRESULT Device::StartStreamingLocked() {
     return E_OUTOFMEMORY;
   }
   buffers_.assign(req.count, Buffer{});
-  const auto fail = [&](int error) {
+  const auto fail = [&](int error) KELVANE_REQUIRES(mutex_) {
     StopStreamingLocked();
     return ErrnoResult(error);
   };
@@ -542,8 +542,8 @@ void Device::StopStreamingLocked() {
 }
 
 void Device::StopStreaming() {
-  std::lock_guard stream(streamMutex_);
-  std::lock_guard lock(mutex_);
+  MutexLock stream(streamMutex_);
+  MutexLock lock(mutex_);
   StopStreamingLocked();
   // The node is not held while nothing streams: another program may take it,
   // and a USB camera may sleep. Formats and controls stay set in the driver.
@@ -561,11 +561,15 @@ void Device::LostLocked() {
 }
 
 bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver) {
-  std::lock_guard stream(streamMutex_);
+  MutexLock stream(streamMutex_);
   int fd;
   Current format;
+  bool multiPlanar;
+  uint32_t type;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
+    multiPlanar = identity_.multiPlanar;
+    type = BufferType();
     if (lostWhileStreaming_) return false;
     if (!streaming_) {
       const HRESULT hr = StartStreamingLocked();
@@ -596,15 +600,15 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
 
   v4l2_buffer b{};
   v4l2_plane planes[VIDEO_MAX_PLANES]{};
-  b.type = BufferType();
+  b.type = type;
   b.memory = V4L2_MEMORY_MMAP;
-  if (identity_.multiPlanar) {
+  if (multiPlanar) {
     b.m.planes = planes;
     b.length = VIDEO_MAX_PLANES;
   }
   int r;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     r = Xioctl(fd, VIDIOC_DQBUF, &b);
     if (r < 0) {
       const int error = errno;
@@ -621,7 +625,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
   }
 
   const Buffer& buffer = buffers_[b.index];
-  size_t used = identity_.multiPlanar ? planes[0].bytesused : b.bytesused;
+  size_t used = multiPlanar ? planes[0].bytesused : b.bytesused;
   used = std::min(used, buffer.length);
   auto* data = static_cast<uint8_t*>(buffer.address);
 
@@ -633,13 +637,13 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
     v4l2_buffer q{};
     v4l2_plane qp[VIDEO_MAX_PLANES]{};
     q.index = b.index;
-    q.type = BufferType();
+    q.type = type;
     q.memory = V4L2_MEMORY_MMAP;
-    if (identity_.multiPlanar) {
+    if (multiPlanar) {
       q.m.planes = qp;
       q.length = 1;
     }
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (streaming_ && Xioctl(fd, VIDIOC_QBUF, &q) < 0 && gone_) LostLocked();
   };
   struct Requeue {
@@ -657,7 +661,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
   }
   const size_t bytes = PipelineFrameBytes(pf, format.width, format.height);
   if (used < DeviceFrameBytes(pf, format.width, format.height, format.bytesPerLine)) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!brokenSaid_) {
       brokenSaid_ = true;
       Say(identity_.card + " (" + identity_.path + "): a frame of " + std::to_string(used) +

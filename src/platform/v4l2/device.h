@@ -16,6 +16,7 @@
 
 #include "platform/cache_line_allocator.h"
 #include "platform/com.h"
+#include "platform/thread_safety.h"
 #include "platform/v4l2/device_ops.h"
 #include "platform/v4l2/pixel_formats.h"
 
@@ -78,7 +79,7 @@ class Device {
 
   // A copy: a device that comes back on another node changes it.
   Identity Id() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return identity_;
   }
 
@@ -120,42 +121,47 @@ class Device {
   bool LostWhileStreaming() const;
 
  private:
-  // With mutex_ held.
-  int OpenLocked();
-  int Fd();                                              // the open descriptor, opened on demand; -1 with errno set
-  int Xioctl(int fd, unsigned long request, void* arg);  // retries EINTR
-  void NoteFailure(int error);                           // a vanished device is marked gone
-  void CloseLocked();
-  // Closes the node again at the end of an operation unless it streams.
+  int OpenLocked() KELVANE_REQUIRES(mutex_);
+  // The open descriptor, opened on demand; -1 with errno set.
+  int Fd() KELVANE_REQUIRES(mutex_);
+  // ioctl through the device layer, repeated on EINTR.
+  int Xioctl(int fd, unsigned long request, void* arg) KELVANE_REQUIRES(mutex_);
+  void NoteFailure(int error) KELVANE_REQUIRES(mutex_);  // a vanished device is marked gone
+  void CloseLocked() KELVANE_REQUIRES(mutex_);
+  // Closes the node again at the end of an operation unless it streams; made
+  // with mutex_ held, after the lock.
   struct IdleClose {
     Device& device;
-    ~IdleClose() { device.CloseLocked(); }
+    ~IdleClose() KELVANE_NO_THREAD_SAFETY_ANALYSIS { device.CloseLocked(); }
   };
-  HRESULT StartStreamingLocked();
-  void StopStreamingLocked();
-  void LostLocked();  // the device went while streaming: said once, buffers given back
-  uint32_t BufferType() const;
+  HRESULT StartStreamingLocked() KELVANE_REQUIRES(mutex_);
+  void StopStreamingLocked() KELVANE_REQUIRES(mutex_);
+  // The device went while streaming: said once, buffers given back.
+  void LostLocked() KELVANE_REQUIRES(mutex_);
+  uint32_t BufferType() const KELVANE_REQUIRES(mutex_);
   void Say(const std::string& text);
 
   DeviceOps& ops_;
-  Identity identity_;
-  mutable std::mutex mutex_;
-  int fd_ = -1;
-  bool gone_ = false;
-  std::vector<Mode> modes_;
-  bool modesRead_ = false;
+  // One frame at a time, and a stop against it; taken before mutex_.
+  Mutex streamMutex_ KELVANE_ACQUIRED_BEFORE(mutex_);
+  mutable Mutex mutex_;
+  Identity identity_ KELVANE_GUARDED_BY(mutex_);
+  int fd_ KELVANE_GUARDED_BY(mutex_) = -1;
+  bool gone_ KELVANE_GUARDED_BY(mutex_) = false;
+  std::vector<Mode> modes_ KELVANE_GUARDED_BY(mutex_);
+  bool modesRead_ KELVANE_GUARDED_BY(mutex_) = false;
 
   struct Buffer {
     void* address = nullptr;
     size_t length = 0;
   };
-  std::mutex streamMutex_;  // one frame at a time, and the stop against it
+  // Changed with both locks held, so either one is enough to read them.
   std::vector<Buffer> buffers_;
-  bool streaming_ = false;
-  bool lostWhileStreaming_ = false;
-  bool startFailedSaid_ = false;
-  bool brokenSaid_ = false;
-  Current streamFormat_;  // the format of the running stream
+  bool streaming_ KELVANE_GUARDED_BY(mutex_) = false;
+  bool lostWhileStreaming_ KELVANE_GUARDED_BY(mutex_) = false;
+  bool startFailedSaid_ KELVANE_GUARDED_BY(mutex_) = false;
+  bool brokenSaid_ KELVANE_GUARDED_BY(mutex_) = false;
+  Current streamFormat_ KELVANE_GUARDED_BY(mutex_);  // the format of the running stream
 };
 
 }  // namespace kelvane::v4l2
