@@ -419,6 +419,13 @@ TEST_F(V4l2Test, PropertiesReadAndWriteTheDeviceControls) {
   ASSERT_EQ(getPropertyRange(0, 0, "Pan", &minimum, &maximum), 1);
   EXPECT_EQ(minimum, -36000);
   EXPECT_EQ(maximum, 36000);
+  // Ranges are asked of the device once, not at every property access.
+  const int queries = Fake().Calls(VIDIOC_QUERYCTRL);
+  for (int i = 0; i < 3; ++i) {
+    int32_t value = 0;
+    ASSERT_EQ(getProperty(0, 0, "Brightness", &value), 1);
+  }
+  EXPECT_EQ(Fake().Calls(VIDIOC_QUERYCTRL), queries);
   // Exposure: the manual flag switches the automatic mode off, and the value then holds.
   int32_t flags = 0;
   ASSERT_EQ(getProperty(0, 0, "Exposure.flags", &flags), 1);

@@ -23,6 +23,24 @@ constexpr int kMaxInterruptions = 64;
 
 bool Vanished(int error) { return error == ENODEV || error == ENXIO || error == EIO; }
 
+// A buffer request of the streaming ioctls: single-planar, or multi-planar with
+// its plane array beside it (so it cannot be copied).
+struct BufferArg {
+  v4l2_buffer b{};
+  v4l2_plane planes[VIDEO_MAX_PLANES]{};
+  BufferArg(uint32_t index, uint32_t type, bool multiPlanar, uint32_t planeCount) {
+    b.index = index;
+    b.type = type;
+    b.memory = V4L2_MEMORY_MMAP;
+    if (multiPlanar) {
+      b.m.planes = planes;
+      b.length = planeCount;
+    }
+  }
+  BufferArg(const BufferArg&) = delete;
+  BufferArg& operator=(const BufferArg&) = delete;
+};
+
 int64_t ToInterval(const v4l2_fract& f) {
   if (f.denominator == 0) return 0;
   return static_cast<int64_t>(f.numerator) * 10'000'000 / f.denominator;
@@ -153,6 +171,7 @@ HRESULT Device::Health() {
     identity_ = found;
     gone_ = false;
     modesRead_ = false;
+    controls_.clear();  // it may be another camera of the same model
     return S_OK;
   }
   return kDeviceGone;
@@ -358,13 +377,27 @@ HRESULT Device::Claim() {
 
 HRESULT Device::QueryControl(uint32_t id, Control* control) {
   MutexLock lock(mutex_);
+  // A control's type, range and default do not change while the device is
+  // here: asked once, not at every property access (each would open the node).
+  if (auto known = controls_.find(id); known != controls_.end()) {
+    if (!known->second) return E_PROP_ID_UNSUPPORTED;
+    *control = *known->second;
+    return S_OK;
+  }
   IdleClose idle{*this};
   const int fd = Fd();
   if (fd < 0) return ErrnoResult(errno);
   v4l2_queryctrl q{};
   q.id = id;
-  if (Xioctl(fd, VIDIOC_QUERYCTRL, &q) < 0) return gone_ ? kDeviceGone : E_PROP_ID_UNSUPPORTED;
-  if (q.flags & V4L2_CTRL_FLAG_DISABLED) return E_PROP_ID_UNSUPPORTED;
+  if (Xioctl(fd, VIDIOC_QUERYCTRL, &q) < 0) {
+    if (gone_) return kDeviceGone;
+    controls_[id] = std::nullopt;
+    return E_PROP_ID_UNSUPPORTED;
+  }
+  if (q.flags & V4L2_CTRL_FLAG_DISABLED) {
+    controls_[id] = std::nullopt;
+    return E_PROP_ID_UNSUPPORTED;
+  }
   control->id = id;
   control->type = q.type;
   control->minimum = q.minimum;
@@ -372,6 +405,7 @@ HRESULT Device::QueryControl(uint32_t id, Control* control) {
   control->step = q.step > 0 ? q.step : 1;
   control->defaultValue = q.default_value;
   control->flags = q.flags;
+  controls_[id] = *control;
   return S_OK;
 }
 
@@ -482,34 +516,19 @@ HRESULT Device::StartStreamingLocked() {
     StopStreamingLocked();
     return ErrnoResult(error);
   };
+  const bool multi = identity_.multiPlanar;
   for (uint32_t i = 0; i < req.count; ++i) {
-    v4l2_buffer b{};
-    v4l2_plane planes[VIDEO_MAX_PLANES]{};
-    b.index = i;
-    b.type = BufferType();
-    b.memory = V4L2_MEMORY_MMAP;
-    if (identity_.multiPlanar) {
-      b.m.planes = planes;
-      b.length = VIDEO_MAX_PLANES;
-    }
-    if (Xioctl(fd, VIDIOC_QUERYBUF, &b) < 0) return fail(errno);
-    const size_t length = identity_.multiPlanar ? planes[0].length : b.length;
-    const off_t offset = identity_.multiPlanar ? planes[0].m.mem_offset : b.m.offset;
+    BufferArg q(i, BufferType(), multi, VIDEO_MAX_PLANES);
+    if (Xioctl(fd, VIDIOC_QUERYBUF, &q.b) < 0) return fail(errno);
+    const size_t length = multi ? q.planes[0].length : q.b.length;
+    const off_t offset = multi ? q.planes[0].m.mem_offset : q.b.m.offset;
     void* address = ops_.Mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
     if (address == MAP_FAILED) return fail(errno);
     buffers_[i] = Buffer{address, length};
   }
   for (uint32_t i = 0; i < req.count; ++i) {
-    v4l2_buffer b{};
-    v4l2_plane planes[VIDEO_MAX_PLANES]{};
-    b.index = i;
-    b.type = BufferType();
-    b.memory = V4L2_MEMORY_MMAP;
-    if (identity_.multiPlanar) {
-      b.m.planes = planes;
-      b.length = 1;
-    }
-    if (Xioctl(fd, VIDIOC_QBUF, &b) < 0) return fail(errno);
+    BufferArg q(i, BufferType(), multi, 1);
+    if (Xioctl(fd, VIDIOC_QBUF, &q.b) < 0) return fail(errno);
   }
   uint32_t type = BufferType();
   if (Xioctl(fd, VIDIOC_STREAMON, &type) < 0) return fail(errno);
@@ -598,14 +617,8 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
   while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
   if (ready <= 0) return false;  // nothing yet: asked again at the next turn
 
-  v4l2_buffer b{};
-  v4l2_plane planes[VIDEO_MAX_PLANES]{};
-  b.type = type;
-  b.memory = V4L2_MEMORY_MMAP;
-  if (multiPlanar) {
-    b.m.planes = planes;
-    b.length = VIDEO_MAX_PLANES;
-  }
+  BufferArg taken(0, type, multiPlanar, VIDEO_MAX_PLANES);
+  v4l2_buffer& b = taken.b;
   int r;
   {
     MutexLock lock(mutex_);
@@ -625,7 +638,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
   }
 
   const Buffer& buffer = buffers_[b.index];
-  size_t used = multiPlanar ? planes[0].bytesused : b.bytesused;
+  size_t used = multiPlanar ? taken.planes[0].bytesused : b.bytesused;
   used = std::min(used, buffer.length);
   auto* data = static_cast<uint8_t*>(buffer.address);
 
@@ -634,17 +647,9 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
   const auto requeue = [&] {
     if (requeued) return;
     requeued = true;
-    v4l2_buffer q{};
-    v4l2_plane qp[VIDEO_MAX_PLANES]{};
-    q.index = b.index;
-    q.type = type;
-    q.memory = V4L2_MEMORY_MMAP;
-    if (multiPlanar) {
-      q.m.planes = qp;
-      q.length = 1;
-    }
+    BufferArg q(b.index, type, multiPlanar, 1);
     MutexLock lock(mutex_);
-    if (streaming_ && Xioctl(fd, VIDIOC_QBUF, &q) < 0 && gone_) LostLocked();
+    if (streaming_ && Xioctl(fd, VIDIOC_QBUF, &q.b) < 0 && gone_) LostLocked();
   };
   struct Requeue {
     const decltype(requeue)& f;

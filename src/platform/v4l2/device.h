@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,6 +152,7 @@ class Device {
   bool gone_ KELVANE_GUARDED_BY(mutex_) = false;
   std::vector<Mode> modes_ KELVANE_GUARDED_BY(mutex_);
   bool modesRead_ KELVANE_GUARDED_BY(mutex_) = false;
+  std::map<uint32_t, std::optional<Control>> controls_ KELVANE_GUARDED_BY(mutex_);  // none: not offered
 
   struct Buffer {
     void* address = nullptr;
