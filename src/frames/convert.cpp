@@ -177,7 +177,10 @@ bool Rgb32Grey(const FrameJob& j) {
 // The camera's own pixels: a short frame copies what arrived, a long one is cut.
 bool CopyPixels(const FrameJob& j) {
   if (j.data == nullptr) return false;
-  std::memcpy(j.target, j.data, std::min(j.length, j.target_size));
+  const size_t arrived = std::min(j.length, j.target_size);
+  std::memcpy(j.target, j.data, arrived);
+  if (arrived < j.target_size && j.previous != nullptr)
+    std::memcpy(j.target + arrived, j.previous + arrived, j.target_size - arrived);
   return true;
 }
 

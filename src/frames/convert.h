@@ -65,6 +65,10 @@ struct FrameJob {
   size_t length = 0;  // bytes delivered
   uint8_t* target = nullptr;
   size_t target_size = 0;  // FrameSize
+  // What the target held before, when that lives elsewhere (the published
+  // image, while the target is the next image's buffer); null: in the target.
+  // A frame that covers only part of the target keeps the rest from here.
+  const uint8_t* previous = nullptr;
   int32_t width = 0;
   int32_t rows = 0;
   size_t pixels = 0;  // width * rows

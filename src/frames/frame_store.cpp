@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/dshow.h"
 
@@ -100,7 +101,8 @@ FrameStore::BufferNeeds FrameStore::NeedsForDepth(uint8_t bits) const {
   const uint64_t width = static_cast<uint64_t>(Width_);
   const uint64_t pixels = Times(width, static_cast<uint64_t>(Rows()));
   needs.frame = Times(pixels, bits / 8u);
-  needs.slots = RecursiveMean_ != 0 ? 2 : (MeanCnt_ <= 1 ? 1 : static_cast<uint64_t>(MeanCnt_) + 1);
+  // The averaging slots, and three image buffers (published, converted into, spare).
+  needs.slots = (RecursiveMean_ != 0 ? 1 : (MeanCnt_ <= 1 ? 0 : static_cast<uint64_t>(MeanCnt_))) + kImages;
   const ScratchNeeds s = ScratchFor(FrameType_, bits, RawMode_);
   const uint64_t scratch[] = {Times(s.bytes8_per_row_pixel, width),
                               Times(Times(s.samples16_in_per_pixel, pixels), sizeof(uint16_t)),
@@ -186,11 +188,22 @@ bool FrameStore::AllocateBuffers() {
   };
   bool ok = true;
   if (RecursiveMean_ != 0) {
-    ok = allocate(Buffers_[0]) && allocate(Buffers_[static_cast<size_t>(MeanCnt_)]);
-  } else {
-    const int32_t last = MeanCnt_ <= 1 ? 0 : MeanCnt_;
-    for (int32_t i = 0; ok && i <= last; ++i) ok = allocate(Buffers_[static_cast<size_t>(i)]);
+    ok = allocate(Buffers_[0]);
+  } else if (MeanCnt_ > 1) {
+    for (int32_t i = 0; ok && i < MeanCnt_; ++i) ok = allocate(Buffers_[static_cast<size_t>(i)]);
   }
+  // The image buffers go on where the slots left off, each a cache line further in.
+  for (size_t i = 0; ok && i < images_.size(); ++i) {
+    images_[i] = Allocate<uint8_t>(size, 64 * (static_cast<size_t>(MeanCnt_) + i));
+    ok = images_[i] != nullptr;
+  }
+  {
+    std::lock_guard lock(publish_);
+    front_ = 0;
+    back_ = 1;
+    spare_ = 2;
+  }
+  back_holds_average_ = false;
 
   const size_t width = static_cast<size_t>(Width_);
   const size_t pixels = width * static_cast<size_t>(Rows());
@@ -220,6 +233,7 @@ bool FrameStore::AllocateBuffers() {
 void FrameStore::FreeBuffers() {
   ResetCycle();
   for (auto& slot : Buffers_) slot.reset();
+  for (auto& image : images_) image.reset();
   scratch8_.reset();
   scratch16_in_.reset();
   scratch16_out_.reset();
@@ -237,14 +251,46 @@ void FrameStore::ResetCycle() {
 }
 
 uint8_t* FrameStore::ResultBuffer() const {
-  return Slot(RecursiveMean_ != 0 || MeanCnt_ > 1 ? MeanCnt_ : 0);
+  std::lock_guard lock(publish_);
+  return Image(front_);
 }
 
-uint8_t* FrameStore::Row(int32_t y) const {
+FrameStore::PublishedImage FrameStore::Published() const {
+  std::lock_guard lock(publish_);
+  ++readers_[static_cast<size_t>(front_)];
+  return PublishedImage(this, front_, Image(front_));
+}
+
+FrameStore::PublishedImage::~PublishedImage() { store_->Release(index_); }
+
+void FrameStore::Release(int index) const {
+  {
+    std::lock_guard lock(publish_);
+    --readers_[static_cast<size_t>(index)];
+  }
+  released_.notify_all();
+}
+
+void FrameStore::Publish() {
+  std::unique_lock lock(publish_);
+  const int old = front_;
+  front_ = back_;
+  // The next conversion takes a buffer no host holds. One host copies at a
+  // time, so one of the two is free; should two hosts hold both, the
+  // conversion waits for the first copy to end rather than write under it.
+  released_.wait(lock, [&] { return readers_[static_cast<size_t>(old)] == 0 || readers_[static_cast<size_t>(spare_)] == 0; });
+  if (readers_[static_cast<size_t>(old)] == 0) {
+    back_ = old;
+  } else {
+    back_ = spare_;
+    spare_ = old;
+  }
+  back_holds_average_ = false;
+}
+
+const uint8_t* FrameStore::RowIn(const uint8_t* base, int32_t y) const {
   const int32_t rows = Rows();
-  if (y < 0 || y >= rows) return nullptr;
-  uint8_t* base = ResultBuffer();
-  if (base == nullptr) return nullptr;
+  if (y < 0 || y >= rows || base == nullptr) return nullptr;
   // RGB24 and RGB32 arrive as bottom-up bitmaps, and so does any image with a
   // negative height; the conversions keep memory order.
   const bool bottom_up = Height_ < 0 || IsBottomUp(FrameType_);
@@ -271,14 +317,20 @@ bool FrameStore::IsStaticImage(const uint8_t* buffer) const {
 }
 
 int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
-  const int32_t target_slot = RecursiveMean_ != 0 && FrameCount_ == 0 ? MeanCnt_ : WriteIndex_;
   if (!IsKnown(FrameType_)) return kNoPipeline;
-  uint8_t* target = Slot(target_slot);
-  uint8_t* result = ResultBuffer();
+  // Only this thread changes which buffer is the front or the back, so it
+  // reads them without the lock.
+  uint8_t* back = Image(back_);
+  const uint8_t* front = Image(front_);
+  // A single frame per image, and the first frame of a running average, are
+  // converted straight into the image; the frames of a mean, and the later
+  // frames of a running average, into their slots.
+  const bool direct = RecursiveMean_ != 0 ? FrameCount_ == 0 : MeanCnt_ < 2;
+  uint8_t* target = direct ? back : Slot(WriteIndex_);
   // Without buffers (failed allocation) or with averaging settings changed
   // since they were allocated, the slots needed may not exist.
-  if (target == nullptr || result == nullptr || converter_ == nullptr || MeanCnt_ != layout_mean_cnt_ ||
-      RecursiveMean_ != layout_recursive_)
+  if (target == nullptr || back == nullptr || front == nullptr || converter_ == nullptr ||
+      MeanCnt_ != layout_mean_cnt_ || RecursiveMean_ != layout_recursive_)
     return kNoPipeline;
 
   FrameJob job;
@@ -286,6 +338,7 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
   job.length = data != nullptr ? length : 0;
   job.target = target;
   job.target_size = FrameSize();
+  if (direct) job.previous = front;
   job.width = Width_;
   job.rows = Rows();
   job.pixels = static_cast<size_t>(Width_) * static_cast<size_t>(job.rows);
@@ -298,25 +351,37 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
   job.scratch16_out = scratch16_out_.get();
   job.kernels = kernels_;
   // A frame that could not be converted leaves the target as it was; the
-  // pipeline goes on with those contents.
-  converter_(job);
+  // pipeline goes on with those contents. For the image itself that is the
+  // published image, not whatever the back buffer held before.
+  if (!converter_(job) && direct) std::memcpy(back, front, job.target_size);
 
   if (IsStaticImage(target)) {
     if (RetryCount_ < INT32_MAX) ++RetryCount_;
     if (RetryCount_ < BlackLvlRetry_) return kStaticRejected;
   }
   RetryCount_ = 0;
-  if (RecursiveMean_ != 0 && FrameCount_ != 0)
-    kernels_->BlendRecursive(target, result, job.target_size, RecursiveCoeff_);
+  if (RecursiveMean_ != 0) {
+    if (FrameCount_ != 0) {
+      // The running average so far is the front image unless this cycle has
+      // built on it in the back buffer already.
+      if (!back_holds_average_) std::memcpy(back, front, job.target_size);
+      kernels_->BlendRecursive(target, back, job.target_size, RecursiveCoeff_);
+    }
+    back_holds_average_ = true;
+  }
   if (FrameCount_ < MeanCnt_) ++FrameCount_;
-  if (MeanCnt_ < 2) return kImageFinished;
+  if (MeanCnt_ < 2) {
+    Publish();
+    return kImageFinished;
+  }
   if (RecursiveMean_ == 0) WriteIndex_ = WriteIndex_ + 1 >= MeanCnt_ ? 0 : WriteIndex_ + 1;
   if (FrameCount_ < MeanCnt_) return kNeedMoreFrames;
   if (RecursiveMean_ == 0) {
     const uint8_t* frames[kMaxMeanCnt];
     for (int32_t i = 0; i < MeanCnt_; ++i) frames[i] = Slot(i);
-    average_(frames, job.target_size, result);
+    average_(frames, job.target_size, back);
   }
+  Publish();
   return kImageFinished;
 }
 

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -108,9 +110,38 @@ class FrameStore {
   // Both 0 for an unusable geometry.
   uint32_t FrameSize() const;
   uint32_t RowLength() const;
+
+  // The finished image as the host reads it. The store keeps three image
+  // buffers: the published one, the one the streaming thread converts into,
+  // and a spare. Holding a PublishedImage keeps its buffer out of the
+  // conversion's reach, so a host copying the image and the streaming thread
+  // converting the next frame never wait on each other, and the host never
+  // sees a half-converted image: a newer image is published beside the held
+  // one. Hold it only for the copy; the store must outlive it.
+  class PublishedImage {
+   public:
+    PublishedImage(const PublishedImage&) = delete;
+    PublishedImage& operator=(const PublishedImage&) = delete;
+    ~PublishedImage();
+    // Memory order (bottom row first for bitmaps), null without buffers.
+    const uint8_t* Data() const { return data_; }
+    // Output row y (0 = top row as the host sees it), or null outside the image.
+    const uint8_t* Row(int32_t y) const { return store_->RowIn(data_, y); }
+
+   private:
+    friend class FrameStore;
+    PublishedImage(const FrameStore* store, int index, const uint8_t* data)
+        : store_(store), index_(index), data_(data) {}
+    const FrameStore* store_;
+    int index_;
+    const uint8_t* data_;
+  };
+  PublishedImage Published() const;
+
+  // The published image without holding it: only while no frame is converted
+  // (the tests, or with the streaming thread's lock held).
   uint8_t* ResultBuffer() const;
-  // Output row y (0 = top row as the host sees it), or null outside the image.
-  uint8_t* Row(int32_t y) const;
+  uint8_t* Row(int32_t y) const { return const_cast<uint8_t*>(RowIn(ResultBuffer(), y)); }
 
   // Runs the frame pipeline on one delivered frame; returns a ProcessResult.
   int ProcessFrame(const uint8_t* data, size_t length);
@@ -150,6 +181,13 @@ class FrameStore {
   const Kernels* KernelSet() const { return kernels_; }
 
  private:
+  static constexpr int kImages = 3;
+  const uint8_t* RowIn(const uint8_t* base, int32_t y) const;
+  uint8_t* Image(int index) const { return images_[static_cast<size_t>(index)].get(); }
+  // Makes the image in the conversion's buffer the published one, and gives
+  // the conversion a buffer no host is reading. Streaming thread only.
+  void Publish();
+  void Release(int index) const;
   uint8_t* Slot(int32_t slot) const {
     return slot >= 0 && slot < kSlots ? Buffers_[static_cast<size_t>(slot)].get() : nullptr;
   }
@@ -177,7 +215,23 @@ class FrameStore {
   uint8_t PixelBits_ = 8;
   int32_t WriteIndex_ = 0;
   int32_t FrameCount_ = 0;
+  // Averaging slots: the frames of a mean (0..MeanCnt-1), or a running
+  // average's newest frame (0). A single frame per image needs none.
   std::array<FrameMemory<uint8_t>, kSlots> Buffers_{};
+  // The image buffers, by role. front_ is published; back_ is the streaming
+  // thread's to write; spare_ is neither. Only the streaming thread (and a
+  // host call that reallocates, with the streaming thread's lock held) changes
+  // the roles, under publish_; hosts pin the front under publish_.
+  std::array<FrameMemory<uint8_t>, kImages> images_{};
+  int front_ = 0;
+  int back_ = 1;
+  int spare_ = 2;
+  // A running average built in back_ since the last publication (otherwise
+  // it is the front image).
+  bool back_holds_average_ = false;
+  mutable std::mutex publish_;
+  mutable std::condition_variable released_;
+  mutable std::array<int, kImages> readers_{};
 
   // Chosen once per configuration.
   const Kernels* kernels_ = nullptr;

@@ -160,12 +160,12 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
   PortCall call("getCVLGrabRow", grabber, port);
   if (!call) return 0;
   CameraRecord& camera = call.Camera();
-  // A frame is never converted into the image while it is copied out: in
-  // continuous mode the host may read at any moment, and "PixelSize" may have
-  // replaced the buffers.
-  std::lock_guard<std::mutex> lock(camera.Decoder->FrameLock);
+  // The host copies the published image: the streaming thread converts the
+  // next frame into another buffer meanwhile, and publishes it beside this one.
+  // "PixelSize" replaces the buffers only from a host call, never during this one.
   const frames::FrameStore& f = *camera.Frames;
-  const uint8_t* p = f.Row(row);
+  const frames::FrameStore::PublishedImage image = f.Published();
+  const uint8_t* p = image.Row(row);
   if (!p) {
     Refuse("getCVLGrabRow", grabber, port, "row %d is not one of 0..%d", row, f.Rows() - 1);
     return 0;
@@ -177,11 +177,11 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
     // The whole image, bottom row first.
     const int32_t rows = f.Rows();
     const size_t rowLength = f.RowLength();
-    if (f.ResultBuffer() == f.Row(0)) {
+    if (image.Data() == image.Row(0)) {
       for (int32_t i = 0; i < rows; ++i)
-        std::memcpy(out + static_cast<size_t>(i) * rowLength, f.Row(rows - 1 - i), rowLength);
+        std::memcpy(out + static_cast<size_t>(i) * rowLength, image.Row(rows - 1 - i), rowLength);
     } else {
-      std::memcpy(out, f.ResultBuffer(), n);  // stored bottom-up already
+      std::memcpy(out, image.Data(), n);  // stored bottom-up already
     }
     return 1;
   }

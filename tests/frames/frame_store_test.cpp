@@ -67,11 +67,12 @@ TEST(FrameStore, RowsComeFromTheBottomForBitmapsAndNegativeHeights) {
 }
 
 TEST(FrameStore, SlotsByModeAndClampedSettings) {
+  // Averaging slots only: the image buffers are apart from them.
   const struct {
     int32_t mean_cnt, recursive;
-    int live, result_slot, stored_mean;
-  } cases[] = {{1, 0, 1, 0, 1}, {3, 0, 4, 3, 3},  {3, 1, 2, 3, 3},     {1, 1, 2, 1, 1},
-               {0, 0, 1, 0, 1}, {-5, 1, 2, 1, 1}, {99, 0, 33, 32, 32}, {INT32_MAX, 1, 2, 32, 32}};
+    int live, stored_mean;
+  } cases[] = {{1, 0, 0, 1}, {3, 0, 3, 3},  {3, 1, 1, 3},   {1, 1, 1, 1},
+               {0, 0, 0, 1}, {-5, 1, 1, 1}, {99, 0, 32, 32}, {INT32_MAX, 1, 1, 32}};
   for (const auto& c : cases) {
     FrameSettings s;
     s.MeanCnt = c.mean_cnt;
@@ -80,7 +81,8 @@ TEST(FrameStore, SlotsByModeAndClampedSettings) {
     FrameStore& store = *owner;
     EXPECT_EQ(store.MeanCnt(), c.stored_mean);
     EXPECT_EQ(LiveSlots(store), c.live) << c.mean_cnt;
-    EXPECT_EQ(store.ResultBuffer(), store.Buffer(c.result_slot)) << c.mean_cnt;
+    ASSERT_NE(store.ResultBuffer(), nullptr);
+    for (int i = 0; i < FrameStore::kSlots; ++i) EXPECT_NE(store.ResultBuffer(), store.Buffer(i)) << c.mean_cnt;
   }
   FrameSettings s;
   s.BlackLvlPoints = -1;  // would make every frame "static"
@@ -124,15 +126,15 @@ TEST(FrameStore, BuffersPastTheLimitsAreRefusedBeforeAnythingChanges) {
       {"the same sensor demosaiced to colour", Raw8, 16384, 16384, true, 1, 1, 0, false},
       {"16-bit raw: its working copy of 2 bytes a pixel fills the limit", Raw16, 16384, 8192, false, 1, 1, 0, true},
       {"16-bit raw: one row more passes it", Raw16, 16384, 8193, false, 1, 1, 0, false},
-      {"33 slots just within 1 GiB", Grey8, 32537631, 1, false, 0, 32, 0, true},
-      {"33 slots one pixel wider", Grey8, 32537632, 1, false, 0, 32, 0, false},
-      {"a running average needs 2 slots only", Grey8, 32537632, 1, false, 0, 32, 1, true},
+      {"32 slots and 3 images just within 1 GiB", Grey8, 30678337, 1, false, 0, 32, 0, true},
+      {"32 slots and 3 images one pixel wider", Grey8, 30678338, 1, false, 0, 32, 0, false},
+      {"a running average needs 1 slot and 3 images only", Grey8, 30678338, 1, false, 0, 32, 1, true},
       {"sizes beyond 64 bits", Rgb32, INT32_MAX, INT32_MAX, true, 0, 32, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FrameStore store(c.type, c.w, c.h, 0);
-    const uint8_t* grey = store.Buffer(0);
+    const uint8_t* grey = store.ResultBuffer();
     FrameSettings s;
     s.RawMode = c.raw_mode;
     s.MeanCnt = c.mean_cnt;
@@ -143,10 +145,10 @@ TEST(FrameStore, BuffersPastTheLimitsAreRefusedBeforeAnythingChanges) {
     EXPECT_EQ(store.LimitProblem(c.color).empty(), c.fits) << store.LimitProblem(c.color);
     EXPECT_EQ(store.SetColorOutput(c.color), c.fits);
     if (c.fits) {
-      EXPECT_EQ(LiveSlots(store), c.recursive ? 2 : (c.mean_cnt > 1 ? c.mean_cnt + 1 : 1));
+      EXPECT_EQ(LiveSlots(store), c.recursive ? 1 : (c.mean_cnt > 1 ? c.mean_cnt : 0));
     } else {
       // Refused before the store let go of what it had.
-      EXPECT_EQ(store.Buffer(0), grey);
+      EXPECT_EQ(store.ResultBuffer(), grey);
       EXPECT_EQ(store.PixelBits(), 8);
     }
   }
@@ -162,7 +164,7 @@ TEST(FrameStore, BuffersPastTheLimitsAreRefusedBeforeAnythingChanges) {
   s.MeanCnt = 32;
   deep.ApplySettings(s);
   EXPECT_EQ(deep.LimitProblem(false),
-            "8192 x 4096 images of 8 bits with MeanCnt 32 (33 image buffers) need 1107296256 bytes, more than the "
+            "8192 x 4096 images of 8 bits with MeanCnt 32 (35 image buffers) need 1174405120 bytes, more than the "
             "1073741824 bytes allowed");
 }
 
@@ -240,6 +242,42 @@ TEST(FrameStore, PipelineOrder) {
     EXPECT_EQ(store.ResultBuffer()[0], 60);
     EXPECT_EQ(Feed(store, {9, 0}, size).back(), kImageFinished);
     EXPECT_EQ(store.ResultBuffer()[0], 0);
+  }
+}
+
+// Catches: a conversion that writes into the image a host is copying (the
+// host would see two images torn together), a newer image that is not
+// published beside the held one, and a frame that is rejected or still being
+// averaged showing to the host before its image is finished.
+TEST(FrameStore, AHeldImageStaysWholeWhileNewerImagesArePublished) {
+  const size_t size = 16;
+  const struct Case {
+    const char* what;
+    FrameSettings settings;
+    std::initializer_list<uint8_t> first, later;
+    uint8_t held, newest;
+  } cases[] = {
+      {"one frame per image", {}, {10}, {20, 30, 40}, 10, 40},
+      {"mean of two", {.MeanCnt = 2}, {10, 12}, {20, 22, 30, 32, 40}, 11, 31},
+      {"running average", {.RecursiveMean = 1, .RecursiveCoeff = 100}, {10}, {20, 30, 40}, 10, 40},
+      {"running average of three",
+       {.MeanCnt = 3, .RecursiveMean = 1, .RecursiveCoeff = 100},
+       {1, 2, 10},
+       {20, 30},
+       10,
+       10},
+      {"a frozen frame is rejected", {.BlackLvlPoints = 4, .BlackLvlValue = 16, .BlackLvlRetry = 9}, {10}, {16, 16},
+       10, 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto owner = Grey8(16, 1, c.settings);
+    FrameStore& store = *owner;
+    Feed(store, c.first, size);
+    const FrameStore::PublishedImage held = store.Published();
+    Feed(store, c.later, size);
+    EXPECT_EQ(std::vector<uint8_t>(held.Data(), held.Data() + size), std::vector<uint8_t>(size, c.held));
+    EXPECT_EQ(store.ResultBuffer()[size - 1], c.newest);
   }
 }
 

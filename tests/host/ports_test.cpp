@@ -134,7 +134,7 @@ TEST_F(LargeSensorTest, OpenRefusesBuffersPastTheLimitsAndSaysWhy) {
        8192,
        4096,
        {"MeanCnt=32"},
-       "Vast F7-16K - 1: 8192 x 4096 images of 8 bits with MeanCnt 32 (33 image buffers) need 1107296256 bytes, "
+       "Vast F7-16K - 1: 8192 x 4096 images of 8 bits with MeanCnt 32 (35 image buffers) need 1174405120 bytes, "
        "more than the 1073741824 bytes allowed; the camera is not opened\r\n"},
   };
   for (const Case& c : refused) {
