@@ -2,11 +2,14 @@
 // output size as the floor any variant can hope for.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "frames/band_pool.h"
 #include "frames/demosaic.h"
+#include "frames/frame_store.h"
 #include "frames/kernels.h"
 
 namespace {
@@ -59,6 +62,30 @@ void BM_Demosaic16(benchmark::State& state) {
   SetCounters(state, w, h, sizeof(uint16_t));
 }
 
+// A frame store demosaicing RAW8 to colour on 1 or more threads (the pool's
+// row bands), to find where a second thread starts to pay. Arguments: width,
+// height, algorithm, threads. Real time: the bands run on other threads.
+void BM_StoreRaw8Threads(benchmark::State& state) {
+  const int64_t w = state.range(0), h = state.range(1);
+  const std::vector<uint8_t> src = RawFrame<uint8_t>(w, h, 255);
+  kelvane::frames::FrameStore store(kelvane::frames::FrameType::Raw8, static_cast<int32_t>(w), static_cast<int32_t>(h),
+                                    0);
+  kelvane::frames::FrameSettings s;
+  s.RawMode = 1;
+  s.Algorithm = static_cast<int32_t>(state.range(2));
+  store.ApplySettings(s);
+  store.SetColorOutput(true);
+  kelvane::frames::SetConversionThreads(static_cast<int32_t>(state.range(3)));
+  kelvane::frames::SetBandPixels(1);  // every size shares, so the line can be seen
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(store.ProcessFrame(src.data(), src.size()));
+    store.ResetCycle();
+  }
+  kelvane::frames::SetConversionThreads(0);
+  kelvane::frames::SetBandPixels(0);
+  state.SetItemsProcessed(state.iterations() * w * h);
+}
+
 // Arguments: width, height, bytes per output sample.
 void BM_DemosaicCopyReference(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
@@ -89,8 +116,16 @@ void CopyArgs(benchmark::internal::Benchmark* b) {
   }
 }
 
+void ThreadArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"w", "h", "algorithm", "threads"});
+  for (const auto& size : {std::array<int64_t, 2>{320, 240}, {640, 480}, {1280, 960}, {2448, 2048}})
+    for (const int64_t algorithm : {2, 3})
+      for (const int64_t threads : {1, 2}) b->Args({size[0], size[1], algorithm, threads});
+}
+
 }  // namespace
 
+BENCHMARK(BM_StoreRaw8Threads)->Apply(ThreadArgs)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Demosaic8)->Apply(AlgorithmArgs)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Demosaic16)->Apply(AlgorithmArgs)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DemosaicCopyReference)->Apply(CopyArgs)->Unit(benchmark::kMicrosecond);

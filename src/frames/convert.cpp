@@ -5,8 +5,10 @@
 // one for one (8-bit copy, 16-bit grey), which take only a frame of exactly
 // the image's length.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
+#include "frames/band_pool.h"
 #include "frames/convert.h"
 #include "frames/demosaic.h"
 #include "frames/demosaic_rows.h"
@@ -156,10 +158,43 @@ bool Raw8Grey(const FrameJob& j) {
                        RowSink<uint8_t>{GreyRow, &t});
 }
 
+// Demosaicing is bound by arithmetic, not by memory: a large frame is shared
+// out in row bands, each computed from the whole source exactly as the
+// one-thread pass computes those rows.
+struct Bands {
+  const FrameJob* job;
+  const uint8_t* src;
+  int32_t algorithm;
+  int32_t count;
+  std::atomic<bool> failed{false};
+};
+
+void DemosaicBand(void* context, int32_t index) {
+  auto& b = *static_cast<Bands*>(context);
+  const FrameJob& j = *b.job;
+  // Even row boundaries, so each band starts on the same pattern row as the frame.
+  const auto edge = [&](int32_t i) {
+    return static_cast<int32_t>(static_cast<int64_t>(j.rows) * i / b.count) & ~1;
+  };
+  const int32_t from = edge(index), to = index + 1 == b.count ? j.rows : edge(index + 1);
+  if (to > from &&
+      !Demosaic8Band(K(j).DemosaicRows8, b.src, j.target, j.width, j.rows, j.raw_mode, b.algorithm, from, to))
+    b.failed.store(true, std::memory_order_relaxed);
+}
+
+bool Demosaic8Frame(const FrameJob& j, const uint8_t* src, int32_t algorithm) {
+  const int32_t threads = ConversionThreads();
+  if (threads < 2 || j.pixels < BandPixels() || j.rows < 2 * threads)
+    return K(j).Demosaic8(src, j.target, j.width, j.rows, j.raw_mode, algorithm);
+  Bands bands{&j, src, algorithm, threads};
+  RunBands(threads, DemosaicBand, &bands);
+  return !bands.failed.load(std::memory_order_relaxed);
+}
+
 bool Raw8Colour(const FrameJob& j) {
   if (!Holds(j, j.pixels, 3 * j.pixels)) return false;
   if (j.pixels == 0) return true;
-  return K(j).Demosaic8(j.data, j.target, j.width, j.rows, j.raw_mode, j.algorithm);
+  return Demosaic8Frame(j, j.data, j.algorithm);
 }
 
 bool Rgb24Grey(const FrameJob& j) {
@@ -260,7 +295,7 @@ bool NearestOfHighBytes(const FrameJob& j, bool grey) {
   if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
   auto* high = reinterpret_cast<uint8_t*>(j.scratch16_in);
   K(j).Mono16ToGrey(j.data, high, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());
-  if (!grey) return K(j).Demosaic8(high, j.target, j.width, j.rows, j.raw_mode, 1);
+  if (!grey) return Demosaic8Frame(j, high, 1);
   RowTarget t{&j};
   return Demosaic8Rows(K(j).DemosaicRows8, high, reinterpret_cast<uint8_t*>(j.scratch16_out), j.width, j.rows,
                        j.raw_mode, 1, RowSink<uint8_t>{GreyRow, &t});

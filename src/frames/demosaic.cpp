@@ -160,9 +160,9 @@ Block BlockAt(const Pattern& p, ptrdiff_t px, ptrdiff_t py) {
 // Needs w >= 2 and h >= 2.
 template <typename T>
 void BilinearOrig(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p,
-                  RowHook<T> hook) {
+                  RowHook<T> hook, ptrdiff_t y0, ptrdiff_t y1) {
   const OrigTables<T>& t = GetOrigTables<T>();
-  for (ptrdiff_t y = 0; y < h; ++y) {
+  for (ptrdiff_t y = y0; y < y1; ++y) {
     const T* row = in.Row(y);
     const T* up = in.Row(y == 0 ? 1 : y - 1);
     const T* down = in.Row(y == h - 1 ? h - 2 : y + 1);
@@ -208,8 +208,9 @@ void BilinearOrig(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_
 // Algorithm 1, Nearest Neighbor: each pixel copies the block to its lower right;
 // green comes from the block's right-hand column. Last column and row black.
 template <typename T>
-void Nearest(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
-  for (ptrdiff_t y = 0; y + 1 < h; ++y) {
+void Nearest(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook,
+             ptrdiff_t y0, ptrdiff_t y1) {
+  for (ptrdiff_t y = y0; y + 1 < h && y < y1; ++y) {
     const T* row = in.Row(y);
     const T* down = in.Row(y + 1);
     const T* const rows[2] = {row, down};
@@ -233,15 +234,18 @@ void Nearest(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, 
     }
     Black(out + 3 * (w - 1), 1);
   }
-  Black(o.Row(h - 1), w);
-  o.Done(h - 1);
+  if (y1 == h) {
+    Black(o.Row(h - 1), w);
+    o.Done(h - 1);
+  }
 }
 
 // Algorithm 2, Bilinear Interpolation: averages of the nearest same-colour
 // samples, rounded to nearest. 1-pixel black frame.
 template <typename T>
-void Bilinear(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
-  for (ptrdiff_t y = 0; y < h; ++y) {
+void Bilinear(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook,
+              ptrdiff_t y0, ptrdiff_t y1) {
+  for (ptrdiff_t y = y0; y < y1; ++y) {
     T* out = o.Row(y);
     const RowDone<T> done{o, y};
     if (y < 1 || y >= h - 1) {
@@ -278,8 +282,8 @@ void Bilinear(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h,
 // He and Cutler) on a 5 x 5 neighbourhood, clamped to 0..max. 2-pixel black frame.
 template <typename T>
 void HqLinear(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, int32_t max,
-              RowHook<T> hook) {
-  for (ptrdiff_t y = 0; y < h; ++y) {
+              RowHook<T> hook, ptrdiff_t y0, ptrdiff_t y1) {
+  for (ptrdiff_t y = y0; y < y1; ++y) {
     T* out = o.Row(y);
     const RowDone<T> done{o, y};
     if (y < 2 || y >= h - 2) {
@@ -326,8 +330,9 @@ void HqLinear(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h,
 // Algorithm 4, Simple: each pixel takes the block to its lower right, green the
 // rounded mean of the block's two greens. Last column and row black.
 template <typename T>
-void Simple(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook) {
-  for (ptrdiff_t y = 0; y + 1 < h; ++y) {
+void Simple(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, const Pattern& p, RowHook<T> hook,
+            ptrdiff_t y0, ptrdiff_t y1) {
+  for (ptrdiff_t y = y0; y + 1 < h && y < y1; ++y) {
     const T* row = in.Row(y);
     const T* down = in.Row(y + 1);
     const T* const rows[2] = {row, down};
@@ -351,18 +356,28 @@ void Simple(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, c
     }
     Black(out + 3 * (w - 1), 1);
   }
-  Black(o.Row(h - 1), w);
-  o.Done(h - 1);
+  if (y1 == h) {
+    Black(o.Row(h - 1), w);
+    o.Done(h - 1);
+  }
 }
 
 // Fails, writing nothing, for missing or overlapping buffers, a size below 1 x 1, an
 // unknown pattern code (algorithm 0 included) or algorithm. Frames too small for an
 // algorithm's neighbourhood come out black: its border then covers the whole frame, and
 // algorithm 0 has nothing to interpolate from in a single row or column.
+//
+// Without a sink, only output rows [band_from, band_to) are written (all of
+// them when band_to is 0); rows of a band depend on the source alone, so bands
+// may be computed side by side.
 template <typename T>
 bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width, int32_t height, int32_t pattern,
-              int32_t algorithm, int32_t max, const RowSink<T>* sink = nullptr) {
+              int32_t algorithm, int32_t max, const RowSink<T>* sink = nullptr, int32_t band_from = 0,
+              int32_t band_to = 0) {
   if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return false;
+  if (band_to == 0) band_to = height;
+  if (band_from < 0 || band_from >= band_to || band_to > height || (sink != nullptr && band_to - band_from != height))
+    return false;
   if (pattern < 1 || pattern > 4) return false;
   if (algorithm < 0 || algorithm > 4) return false;
 
@@ -385,22 +400,23 @@ bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width,
   const RowHook<T> hook = hooks != nullptr ? hooks->algorithm[algorithm] : nullptr;
   const Output<T> o{dst, w, sink};
   const Source<T> src_rows{src, w, ring};
+  const ptrdiff_t y0 = band_from, y1 = band_to;
   switch (static_cast<BayerAlgorithm>(algorithm)) {
     case BayerAlgorithm::BilinearOrig:
       // A single row or column has no neighbours to interpolate from.
       if (w < 2 || h < 2) {
-        for (ptrdiff_t y = 0; y < h; ++y) {
+        for (ptrdiff_t y = y0; y < y1; ++y) {
           Black(o.Row(y), w);
           o.Done(y);
         }
       } else {
-        BilinearOrig(src_rows, o, w, h, kPatternsOrig[code], hook);
+        BilinearOrig(src_rows, o, w, h, kPatternsOrig[code], hook, y0, y1);
       }
       return true;
-    case BayerAlgorithm::Nearest: Nearest(src_rows, o, w, h, kPatterns[code], hook); return true;
-    case BayerAlgorithm::Bilinear: Bilinear(src_rows, o, w, h, kPatterns[code], hook); return true;
-    case BayerAlgorithm::HqLinear: HqLinear(src_rows, o, w, h, kPatterns[code], max, hook); return true;
-    case BayerAlgorithm::Simple: Simple(src_rows, o, w, h, kPatterns[code], hook); return true;
+    case BayerAlgorithm::Nearest: Nearest(src_rows, o, w, h, kPatterns[code], hook, y0, y1); return true;
+    case BayerAlgorithm::Bilinear: Bilinear(src_rows, o, w, h, kPatterns[code], hook, y0, y1); return true;
+    case BayerAlgorithm::HqLinear: HqLinear(src_rows, o, w, h, kPatterns[code], max, hook, y0, y1); return true;
+    case BayerAlgorithm::Simple: Simple(src_rows, o, w, h, kPatterns[code], hook, y0, y1); return true;
   }
   return false;
 }
@@ -416,6 +432,12 @@ bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uin
                     int32_t pattern, int32_t algorithm, int32_t bits) {
   if (bits < 1 || bits > 16) return false;
   return Demosaic(rows, src, dst, w, h, pattern, algorithm, (int32_t{1} << bits) - 1);
+}
+
+bool Demosaic8Band(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
+                   int32_t pattern, int32_t algorithm, int32_t from, int32_t to) {
+  if (to <= from) return false;
+  return Demosaic<uint8_t>(rows, src, dst, w, h, pattern, algorithm, 255, nullptr, from, to);
 }
 
 bool Demosaic8Rows(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h,

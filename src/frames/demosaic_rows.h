@@ -111,6 +111,13 @@ bool Demosaic8With(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_
 bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
                     int32_t pattern, int32_t algorithm, int32_t bits);
 
+// Output rows [from, to) of the frame only, exactly as the whole-frame call
+// writes them; the other rows are left alone. Bands of one frame may be
+// computed at once on several threads. False, writing nothing, where the whole
+// frame would be refused or the band is empty or outside the frame.
+bool Demosaic8Band(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
+                   int32_t pattern, int32_t algorithm, int32_t from, int32_t to);
+
 // The same, but every row is computed into `row_buffer` (3w samples) and handed
 // to the sink in order, top to bottom, so that a following step works on rows
 // still in the cache. Nothing is handed over when the arguments are rejected.

@@ -7,6 +7,7 @@
 
 #include "capture/discovery.h"
 #include "diagnostics/diagnostics.h"
+#include "frames/band_pool.h"
 #include "host/library.h"
 #include "host/state.h"
 #include "platform/backends.h"
@@ -45,6 +46,27 @@ platform::BackendChoice ChooseBackend(const char* systemPath) {
   return platform::ChooseBackend("auto", "");
 }
 
+namespace {
+
+// "ConvertThreads" in [Kelvane]: how many threads a large frame is converted
+// on (1: the streaming thread alone; absent or 0: the library chooses).
+void ApplyConvertThreads(const settings::ProfileText& file) {
+  int32_t threads = 0;
+  if (auto value = file.Find("Kelvane", "ConvertThreads"); value && !value->empty()) {
+    char* end = nullptr;
+    const long n = std::strtol(value->c_str(), &end, 10);
+    if (*end != '\0' || n < 0 || n > 64)
+      DebugPrint("ConvertThreads in [Kelvane] of Kelvane.ini is \"%s\", not a thread count 0..64; the library "
+                 "chooses\r\n",
+                 value->c_str());
+    else
+      threads = static_cast<int32_t>(n);
+  }
+  frames::SetConversionThreads(threads);
+}
+
+}  // namespace
+
 int32_t Initialize(const char* systemPath, DebugMessageProc messageProc) {
   HostState& s = State();
   std::string backendMessage;
@@ -80,6 +102,7 @@ int32_t SetSystemPath(const char* path) {
   auto settingsPath = SettingsPath();
   const settings::ProfileText file =
       settingsPath ? settings::ProfileText::Load(*settingsPath) : settings::ProfileText{};
+  ApplyConvertThreads(file);
   const uint32_t count = s.CameraCount.load(std::memory_order_acquire);
   for (uint32_t i = 0; i < count; ++i) {
     CameraRecord& camera = s.CameraTable[i];

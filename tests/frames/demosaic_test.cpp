@@ -11,7 +11,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "frames/band_pool.h"
 #include "frames/demosaic_rows.h"
+#include "frames/frame_store.h"
 #include "frames/kernels.h"
 
 namespace kelvane::frames {
@@ -328,6 +330,52 @@ TEST(Demosaic, RowsFromARingOfSourceRows) {
   EXPECT_FALSE(Demosaic16Rows(nullptr, ring.data(), row.data(), 8, 9, 1, 2, 12,
                               RowSink<uint16_t>{RingSink::Done, &sink, nullptr, 4}));
   EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint16_t v) { return v == kSentinel<uint16_t>; }));
+}
+
+// Catches: a band that computes its first or last rows differently from the
+// whole-frame pass (a border drawn at a band's edge, a neighbour row taken from
+// the wrong place, a pattern row off by one at an odd boundary), a band left
+// out, and the pool's threads racing on the frame (the ThreadSanitizer build).
+TEST(Demosaic, RowBandsOnSeveralThreadsMatchTheWholeFrame) {
+  std::vector<const DemosaicRows<uint8_t>*> hooks = {nullptr};
+  for (const Kernels* k : VectorKernelSets()) hooks.push_back(k->DemosaicRows8);
+  for (int algorithm = 0; algorithm <= 4; ++algorithm)
+    for (auto [w, h] : {std::pair{70, 9}, std::pair{37, 13}, std::pair{96, 64}}) {
+      SCOPED_TRACE(testing::Message() << "algorithm " << algorithm << " " << w << "x" << h);
+      std::vector<uint8_t> frame(static_cast<size_t>(w * h));
+      for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>((i * 2654435761u) >> 24);
+      std::vector<uint8_t> want(3 * frame.size());
+      ASSERT_TRUE(Demosaic8(frame.data(), want.data(), w, h, 3, algorithm));
+      // Bands cut at odd and even rows, by hand, with each set's interiors.
+      for (const DemosaicRows<uint8_t>* rows : hooks) {
+        std::vector<uint8_t> got(want.size(), kSentinel<uint8_t>);
+        for (auto [from, to] : {std::pair{0, 3}, std::pair{3, 4}, std::pair{4, h}})
+          ASSERT_TRUE(Demosaic8Band(rows, frame.data(), got.data(), w, h, 3, algorithm, from, to));
+        EXPECT_EQ(got, want) << (rows != nullptr ? "interiors" : "reference");
+      }
+      // Through a frame store on the pool, with 2 and 3 threads.
+      for (int32_t threads : {2, 3}) {
+        FrameStore store(FrameType::Raw8, w, h, 0);
+        FrameSettings s;
+        s.RawMode = 3;
+        s.Algorithm = algorithm;
+        store.ApplySettings(s);
+        ASSERT_TRUE(store.SetColorOutput(true));
+        SetConversionThreads(threads);
+        SetBandPixels(1);
+        const int result = store.ProcessFrame(frame.data(), frame.size());
+        SetConversionThreads(0);
+        SetBandPixels(0);
+        ASSERT_EQ(result, kImageFinished);
+        EXPECT_EQ(std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + want.size()), want)
+            << threads << " threads";
+      }
+    }
+  std::vector<uint8_t> out(3 * 8 * 8, kSentinel<uint8_t>);
+  const std::vector<uint8_t> frame(8 * 8, 100);
+  for (auto [from, to] : {std::pair{2, 2}, std::pair{-1, 3}, std::pair{5, 9}})
+    EXPECT_FALSE(Demosaic8Band(nullptr, frame.data(), out.data(), 8, 8, 1, 2, from, to)) << from << ".." << to;
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t v) { return v == kSentinel<uint8_t>; }));
 }
 
 // Two threads use algorithm 0, 8 and 16 bits, for the first time at once; exits 0 if both got
