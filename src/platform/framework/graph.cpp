@@ -18,6 +18,7 @@
 #include "platform/factory.h"
 #include "platform/framework/fault.h"
 #include "platform/framework/framework.h"
+#include "platform/thread_safety.h"
 
 namespace kelvane::framework {
 
@@ -27,11 +28,12 @@ class Stream {
  public:
   using Clock = std::chrono::steady_clock;
 
-  std::mutex mutex;
-  std::condition_variable changed;
-  FILTER_STATE state = State_Stopped;
-  bool runPending = false;  // Run answered S_FALSE: running once someone asks GetState
-  bool completed = false;   // EC_COMPLETE posted and not yet waited for
+  Mutex mutex;
+  std::condition_variable_any changed;
+  FILTER_STATE state KELVANE_GUARDED_BY(mutex) = State_Stopped;
+  // Run answered S_FALSE: running once someone asks GetState.
+  bool runPending KELVANE_GUARDED_BY(mutex) = false;
+  bool completed KELVANE_GUARDED_BY(mutex) = false;  // EC_COMPLETE posted and not yet waited for
   // Every posted event with its parameters, for GetEvent; the oldest are
   // dropped beyond kMaxEvents, as nobody may be reading them.
   struct Event {
@@ -39,34 +41,38 @@ class Stream {
     intptr_t param1, param2;
   };
   static constexpr size_t kMaxEvents = 64;
-  std::deque<Event> events;
-  std::thread thread;
-  std::thread::id threadId;
+  std::deque<Event> events KELVANE_GUARDED_BY(mutex);
+  std::thread thread KELVANE_GUARDED_BY(mutex);
+  std::thread::id threadId KELVANE_GUARDED_BY(mutex);
   // A stop is waiting for the streaming thread to end. A pause or run that
   // arrives meanwhile (from a callback on that thread) must not start
   // streaming again: the thread would not end and the stop would wait for ever.
-  int stopping = 0;
-  std::thread::id stoppingId;          // the thread being waited for
-  std::vector<SourceFilter*> sources;  // fixed while the thread lives
+  int stopping KELVANE_GUARDED_BY(mutex) = 0;
+  std::thread::id stoppingId KELVANE_GUARDED_BY(mutex);  // the thread being waited for
+  // Set under the mutex before the thread starts and fixed while it lives, so
+  // the thread reads it without the mutex.
+  std::vector<SourceFilter*> sources;
   // Stepped rate: steps asked for, taken by the thread, and finished.
-  uint64_t stepsRequested = 0, stepsTaken = 0, stepsDone = 0;
-  bool lastDelivered = false;
+  uint64_t stepsRequested KELVANE_GUARDED_BY(mutex) = 0;
+  uint64_t stepsTaken KELVANE_GUARDED_BY(mutex) = 0;
+  uint64_t stepsDone KELVANE_GUARDED_BY(mutex) = 0;
+  bool lastDelivered KELVANE_GUARDED_BY(mutex) = false;
 
-  bool Delivering() const { return state == State_Running && !runPending; }
+  bool Delivering() const KELVANE_REQUIRES(mutex) { return state == State_Running && !runPending; }
 
   // Queues an event for GetEvent (the streaming thread's own, without the mutex held).
-  void PostEvent(int32_t code, intptr_t param1, intptr_t param2) {
-    std::lock_guard lock(mutex);
+  void PostEvent(int32_t code, intptr_t param1, intptr_t param2) KELVANE_EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     if (events.size() == kMaxEvents) events.pop_front();
     events.push_back({code, param1, param2});
     changed.notify_all();
   }
 
-  void Body() {
+  void Body() KELVANE_EXCLUDES(mutex) {
     std::vector<FrameBuffer> buffers(sources.size());
     bool lostPosted = false;
     Clock::time_point due = Clock::now();
-    std::unique_lock lock(mutex);
+    MutexLock lock(mutex);
     while (state != State_Stopped) {
       bool stepped = false;
       if (!Delivering()) {
@@ -144,12 +150,14 @@ class Stream {
     return false;
   }
 
-  StepOutcome Step() {
-    std::unique_lock lock(mutex);
+  StepOutcome Step() KELVANE_EXCLUDES(mutex) {
+    MutexLock lock(mutex);
     if (!Delivering() || std::this_thread::get_id() == threadId) return StepOutcome::NotRunning;
     const uint64_t ticket = ++stepsRequested;
     changed.notify_all();
-    changed.wait(lock, [&] { return stepsDone >= ticket || (!Delivering() && stepsTaken < ticket); });
+    changed.wait(lock, [&]() KELVANE_REQUIRES(mutex) {
+      return stepsDone >= ticket || (!Delivering() && stepsTaken < ticket);
+    });
     if (stepsDone >= ticket) return lastDelivered ? StepOutcome::Delivered : StepOutcome::NoFrame;
     stepsRequested = stepsTaken;  // the graph stopped before the frame was taken
     return StepOutcome::NotRunning;
@@ -177,7 +185,7 @@ class FilterGraph final : public Object,
     StopStream();
     {
       // Released from its own callback: the thread ends after this frame on its own.
-      std::lock_guard lock(stream_->mutex);
+      MutexLock lock(stream_->mutex);
       if (stream_->thread.joinable()) stream_->thread.detach();
     }
     std::vector<Member> members;
@@ -348,7 +356,7 @@ class FilterGraph final : public Object,
     if (!state) return E_POINTER;
     Stream& s = *stream_;
     const std::optional<HRESULT> fault = TakeFault("IMediaControl::GetState", Scope());
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     if (fault) {
       // The transition has not finished (or the call failed): report where the graph is.
       *state = s.runPending ? State_Paused : s.state;
@@ -369,8 +377,8 @@ class FilterGraph final : public Object,
     if (!eventCode) return E_POINTER;
     *eventCode = 0;
     Stream& s = *stream_;
-    std::unique_lock lock(s.mutex);
-    auto done = [&] { return s.completed || s.state == State_Stopped; };
+    MutexLock lock(s.mutex);
+    auto done = [&]() KELVANE_REQUIRES(s.mutex) { return s.completed || s.state == State_Stopped; };
     if (timeoutMs == INFINITE_WAIT) {
       s.changed.wait(lock, done);
     } else {
@@ -388,8 +396,8 @@ class FilterGraph final : public Object,
     KELVANE_FAULT("IMediaEventEx::GetEvent", Scope());
     if (!eventCode || !param1 || !param2) return E_POINTER;
     Stream& s = *stream_;
-    std::unique_lock lock(s.mutex);
-    auto ready = [&] { return !s.events.empty(); };
+    MutexLock lock(s.mutex);
+    auto ready = [&]() KELVANE_REQUIRES(s.mutex) { return !s.events.empty(); };
     if (timeoutMs == INFINITE_WAIT)
       s.changed.wait(lock, ready);
     else
@@ -406,7 +414,7 @@ class FilterGraph final : public Object,
   // ---- IMediaEventSink ----
   HRESULT Notify(int32_t eventCode, intptr_t param1, intptr_t param2) override {
     KELVANE_FAULT("IMediaEventSink::Notify", Scope());
-    std::lock_guard lock(stream_->mutex);
+    MutexLock lock(stream_->mutex);
     if (stream_->events.size() == Stream::kMaxEvents) stream_->events.pop_front();
     stream_->events.push_back({eventCode, param1, param2});
     if (eventCode == EC_COMPLETE) stream_->completed = true;
@@ -446,33 +454,32 @@ class FilterGraph final : public Object,
   // Stopped, and the streaming thread has ended (connections may change).
   bool Stopped() {
     ReapThread();
-    std::lock_guard lock(stream_->mutex);
+    MutexLock lock(stream_->mutex);
     return stream_->state == State_Stopped && !stream_->thread.joinable() && stream_->stopping == 0;
   }
 
   // Joins a streaming thread that was stopped from its own callback.
   void ReapThread() {
-    std::unique_lock lock(stream_->mutex);
-    const Stream& s = *stream_;
+    Stream& s = *stream_;
+    MutexLock lock(s.mutex);
     if (s.state != State_Stopped || !s.thread.joinable() || std::this_thread::get_id() == s.threadId) return;
-    EndThread(lock);
+    EndThread(s);
   }
 
-  // With the stream's mutex held by `lock` and a streaming thread to end: takes
-  // the thread out and waits for it with the mutex released. Meanwhile a pause
-  // or run waits for the end (or is refused when it comes from that very
-  // thread), so nothing starts streaming again under the wait.
-  void EndThread(std::unique_lock<std::mutex>& lock) {
-    Stream& s = *stream_;
+  // With the stream's mutex held and a streaming thread to end: takes the
+  // thread out and waits for it with the mutex released (and held again on
+  // return). Meanwhile a pause or run waits for the end (or is refused when it
+  // comes from that very thread), so nothing starts streaming again under the wait.
+  void EndThread(Stream& s) KELVANE_REQUIRES(s.mutex) {
     std::thread finished = std::move(s.thread);
     const std::vector<SourceFilter*> sources = s.sources;
     s.threadId = {};  // ids are reused once a thread has ended
     ++s.stopping;
     s.stoppingId = finished.get_id();
-    lock.unlock();
+    s.mutex.unlock();
     finished.join();  // the frame in flight finishes first
     Unregister(stream_, sources);
-    lock.lock();
+    s.mutex.lock();
     --s.stopping;
     s.changed.notify_all();
   }
@@ -505,10 +512,10 @@ class FilterGraph final : public Object,
     Stream& s = *stream_;
     ReapThread();
     const auto sources = Sources();
-    std::unique_lock lock(s.mutex);
+    MutexLock lock(s.mutex);
     if (s.stopping > 0) {
       if (std::this_thread::get_id() == s.stoppingId) return VFW_E_WRONG_STATE;
-      s.changed.wait(lock, [&] { return s.stopping == 0; });
+      s.changed.wait(lock, [&]() KELVANE_REQUIRES(s.mutex) { return s.stopping == 0; });
     }
     if (target == State_Running) s.completed = false;  // a completion nobody waited for belongs to an earlier image
     if (s.state == State_Stopped && !s.thread.joinable()) {
@@ -526,7 +533,7 @@ class FilterGraph final : public Object,
 
   void StopStream() {
     Stream& s = *stream_;
-    std::unique_lock lock(s.mutex);
+    MutexLock lock(s.mutex);
     s.state = State_Stopped;
     s.runPending = false;
     s.changed.notify_all();
@@ -534,10 +541,10 @@ class FilterGraph final : public Object,
     if (self == s.threadId) return;  // inside its own callback: it ends after the frame
     if (!s.thread.joinable()) {
       // Another stop is waiting for the thread: stopped means ended for this caller too.
-      if (self != s.stoppingId) s.changed.wait(lock, [&] { return s.stopping == 0; });
+      if (self != s.stoppingId) s.changed.wait(lock, [&]() KELVANE_REQUIRES(s.mutex) { return s.stopping == 0; });
       return;
     }
-    EndThread(lock);
+    EndThread(s);
   }
 
   DeviceBackend& backend_;    // the decompressors intelligent connect may put in between
@@ -602,7 +609,7 @@ HRESULT CreateCaptureGraphBuilder(REFIID riid, void** out) {
 StepOutcome StepStream(Stream& stream) { return stream.Step(); }
 
 void WakeStream(Stream& stream) {
-  std::lock_guard lock(stream.mutex);
+  MutexLock lock(stream.mutex);
   stream.changed.notify_all();
 }
 
