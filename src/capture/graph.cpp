@@ -137,109 +137,106 @@ HRESULT BuildCaptureGraph(CameraRecord& camera) {
 
 namespace {
 
-// The filters of one build, created, added and connected; see BuildCaptureGraph.
-HRESULT ConnectCaptureGraph(CameraRecord& camera) {
-  IGraphBuilder* graph = camera.Graph.Get();
+// Says what failed, with the code, when `hr` is a failure; returns hr.
+HRESULT Checked(HRESULT hr, const char* what) {
+  if (FAILED(hr)) LogFailure(what, hr);
+  return hr;
+}
+
+// A creation that answers success without an object has failed too.
+template <typename T>
+HRESULT Created(HRESULT hr, const ComPtr<T>& made, const char* what) {
+  if (SUCCEEDED(hr) && !made) hr = E_POINTER;
+  return Checked(hr, what);
+}
+
+// The sample grabber and the null renderer, created and added to the graph.
+HRESULT AddGrabberAndRenderer(CameraRecord& camera, IGraphBuilder* graph) {
   HRESULT hr = CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, camera.GrabberFilter.PutVoid());
-  if (FAILED(hr) || !camera.GrabberFilter) {
-    if (SUCCEEDED(hr)) hr = E_POINTER;
-    LogFailure("Failed to create SampleGrabber!", hr);
+  if (FAILED(hr = Created(hr, camera.GrabberFilter, "Failed to create SampleGrabber!"))) return hr;
+  if (FAILED(hr = Checked(graph->AddFilter(camera.GrabberFilter.Get(), u"SampleGrabber"), "Failed to add SampleGrabber")))
     return hr;
-  }
-  hr = graph->AddFilter(camera.GrabberFilter.Get(), u"SampleGrabber");
-  if (FAILED(hr)) {
-    LogFailure("Failed to add SampleGrabber", hr);
+  if (FAILED(hr = Checked(QueryInto(camera.GrabberFilter.Get(), camera.SampleGrabber), "Failed to query SampleGrabber")))
     return hr;
-  }
-  hr = QueryInto(camera.GrabberFilter.Get(), camera.SampleGrabber);
-  if (FAILED(hr)) {
-    LogFailure("Failed to query SampleGrabber", hr);
-    return hr;
-  }
   hr = CoCreateInstance(CLSID_NullRenderer, IBaseFilter::iid, camera.RendererFilter.PutVoid());
-  if (FAILED(hr) || !camera.RendererFilter) {
-    if (SUCCEEDED(hr)) hr = E_POINTER;
-    LogFailure("Failed to create NullRenderer!", hr);
-    return hr;
-  }
+  if (FAILED(hr = Created(hr, camera.RendererFilter, "Failed to create NullRenderer!"))) return hr;
   graph->AddFilter(camera.RendererFilter.Get(), u"Renderer");
+  return hr;
+}
 
-  GUID subtype{};
-  hr = StreamSubtype(camera.CaptureFilter.Get(), &subtype);
-  if (FAILED(hr)) {
-    LogFailure("Unable to get StreamType", hr);
-    return hr;
-  }
+// Camera, grabber, renderer, with nothing in between. A failure leaves the
+// camera unconnected, for the decompressor to be tried.
+HRESULT ConnectDirect(CameraRecord& camera, IGraphBuilder* graph) {
+  HRESULT hr = ConnectFilters(graph, camera.CaptureFilter.Get(), camera.GrabberFilter.Get());
+  if (FAILED(hr = Checked(hr, "Connect failed: Camera-SampleGrabber"))) return hr;
+  hr = ConnectFilters(graph, camera.GrabberFilter.Get(), camera.RendererFilter.Get());
+  if (SUCCEEDED(hr = Checked(hr, "Connect failed: SampleGrabber-Renderer"))) return hr;
+  DisconnectDownstream(camera.CaptureFilter.Get(), graph);
+  return VFW_E_CANNOT_CONNECT;
+}
 
-  const settings::CameraSettings& s = camera.Settings;
-  const bool direct = (!s.Color && IsSupportedSubtype(subtype)) || IsRgbSubtype(subtype) || (s.Color && s.RawMode);
-  if (direct) {
-    hr = ConnectFilters(graph, camera.CaptureFilter.Get(), camera.GrabberFilter.Get());
-    if (FAILED(hr)) {
-      LogFailure("Connect failed: Camera-SampleGrabber", hr);
-    } else {
-      hr = ConnectFilters(graph, camera.GrabberFilter.Get(), camera.RendererFilter.Get());
-      if (FAILED(hr)) {
-        LogFailure("Connect failed: SampleGrabber-Renderer", hr);
-        DisconnectDownstream(camera.CaptureFilter.Get(), graph);
-        hr = VFW_E_CANNOT_CONNECT;
-      } else {
-        return hr;  // no decompressor needed
-      }
-    }
-  }
-
+// The decompressor the camera's kind asks for where it is installed, else the
+// AVI Decompressor. S_OK with the filter in the record, or what to answer.
+HRESULT FindDecompressor(CameraRecord& camera, const GUID& subtype) {
   const char* wanted = nullptr;
-  if (camera.CameraInfo || s.RawMode)
+  if (camera.CameraInfo || camera.Settings.RawMode)
     wanted = "Fire-i Yuv decompressor";
   else if (ConfigNameNamesImagingCamera(camera.ConfigName))
     wanted = "IAT YUV";
   else if (subtype == MEDIASUBTYPE_LUMX)
     wanted = "BAYER RGB";
-  if (!wanted || GetFilterHandle(wanted, camera.DecompressorFilter.Put()) != S_OK || !camera.DecompressorFilter) {
-    hr = GetFilterHandle("AVI Decompressor", camera.DecompressorFilter.Put());
-    if (hr != S_OK || !camera.DecompressorFilter) return hr == S_OK ? S_FALSE : hr;
-  }
-  IBaseFilter* decompressor = camera.DecompressorFilter.Get();
+  if (wanted && GetFilterHandle(wanted, camera.DecompressorFilter.Put()) == S_OK && camera.DecompressorFilter)
+    return S_OK;
+  const HRESULT hr = GetFilterHandle("AVI Decompressor", camera.DecompressorFilter.Put());
+  if (hr != S_OK || !camera.DecompressorFilter) return hr == S_OK ? S_FALSE : hr;
+  return S_OK;
+}
 
-  hr = graph->AddFilter(decompressor, u"Decompressor");
-  if (FAILED(hr)) {
-    LogFailure("Failed to add decompressor", hr);
-    return hr;
-  }
+// Camera, decompressor, grabber, renderer.
+HRESULT ConnectThroughDecompressor(CameraRecord& camera, IGraphBuilder* graph, const GUID& subtype) {
+  IBaseFilter* decompressor = camera.DecompressorFilter.Get();
+  HRESULT hr = graph->AddFilter(decompressor, u"Decompressor");
+  if (FAILED(hr = Checked(hr, "Failed to add decompressor"))) return hr;
   hr = ConnectFilters(graph, camera.CaptureFilter.Get(), decompressor);
-  if (FAILED(hr)) {
-    LogFailure("Connect failed: Camera-Decompressor", hr);
+  if (FAILED(hr = Checked(hr, "Connect failed: Camera-Decompressor"))) {
     // Say why when the camera sends what only a decompressor reads (MJPG with
     // the Fire-i decompressor, or a build that decodes no JPEG).
     if (IsCompressedSubtype(subtype)) LogUnknownSampleFormat("No decompressor reads the sample format", subtype);
     return hr;
   }
   hr = ConnectFilters(graph, decompressor, camera.GrabberFilter.Get());
-  if (FAILED(hr)) {
-    LogFailure("Connect failed: Decompressor-SampleGrabber", hr);
-    return hr;
-  }
+  if (FAILED(hr = Checked(hr, "Connect failed: Decompressor-SampleGrabber"))) return hr;
   hr = ConnectFilters(graph, camera.GrabberFilter.Get(), camera.RendererFilter.Get());
-  if (FAILED(hr)) {
-    LogFailure("Connect failed: SampleGrabber-Renderer", hr);
-    return hr;
-  }
+  if (FAILED(hr = Checked(hr, "Connect failed: SampleGrabber-Renderer"))) return hr;
 
+  // The grabber may have been let go of meanwhile: connect it again.
   ComPtr<IPin> input;
-  hr = GetPin(camera.GrabberFilter.Get(), PINDIR_INPUT, input.Put());
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr = GetPin(camera.GrabberFilter.Get(), PINDIR_INPUT, input.Put()))) return hr;
   ComPtr<IPin> peer;
   if (FAILED(input->ConnectedTo(peer.Put())) || !peer) {
     hr = ConnectFilters(graph, decompressor, camera.GrabberFilter.Get());
-    if (FAILED(hr)) {
-      LogFailure("Reconnect failed: Decompressor-SampleGrabber", hr);
-      return hr;
-    }
+    if (FAILED(hr = Checked(hr, "Reconnect failed: Decompressor-SampleGrabber"))) return hr;
   }
+  return hr;
+}
 
+// The filters of one build, created, added and connected; see BuildCaptureGraph.
+HRESULT ConnectCaptureGraph(CameraRecord& camera) {
+  IGraphBuilder* graph = camera.Graph.Get();
+  HRESULT hr = AddGrabberAndRenderer(camera, graph);
+  if (FAILED(hr)) return hr;
+  GUID subtype{};
+  if (FAILED(hr = Checked(StreamSubtype(camera.CaptureFilter.Get(), &subtype), "Unable to get StreamType"))) return hr;
+
+  // What the grabber takes as it comes needs no decompressor.
+  const settings::CameraSettings& s = camera.Settings;
+  const bool direct = (!s.Color && IsSupportedSubtype(subtype)) || IsRgbSubtype(subtype) || (s.Color && s.RawMode);
+  if (direct && SUCCEEDED(hr = ConnectDirect(camera, graph))) return hr;
+
+  if ((hr = FindDecompressor(camera, subtype)) != S_OK) return hr;
+  if (FAILED(hr = ConnectThroughDecompressor(camera, graph, subtype))) return hr;
   if (s.RawMode) {
-    ApplyRawMode(decompressor, s.RawMode);
+    ApplyRawMode(camera.DecompressorFilter.Get(), s.RawMode);
     return S_OK;
   }
   return hr;
