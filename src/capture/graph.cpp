@@ -154,9 +154,11 @@ HRESULT Created(HRESULT hr, const ComPtr<T>& made, const char* what) {
 HRESULT AddGrabberAndRenderer(CameraRecord& camera, IGraphBuilder* graph) {
   HRESULT hr = CoCreateInstance(CLSID_SampleGrabber, IBaseFilter::iid, camera.GrabberFilter.PutVoid());
   if (FAILED(hr = Created(hr, camera.GrabberFilter, "Failed to create SampleGrabber!"))) return hr;
-  if (FAILED(hr = Checked(graph->AddFilter(camera.GrabberFilter.Get(), u"SampleGrabber"), "Failed to add SampleGrabber")))
+  if (FAILED(
+          hr = Checked(graph->AddFilter(camera.GrabberFilter.Get(), u"SampleGrabber"), "Failed to add SampleGrabber")))
     return hr;
-  if (FAILED(hr = Checked(QueryInto(camera.GrabberFilter.Get(), camera.SampleGrabber), "Failed to query SampleGrabber")))
+  if (FAILED(hr =
+                 Checked(QueryInto(camera.GrabberFilter.Get(), camera.SampleGrabber), "Failed to query SampleGrabber")))
     return hr;
   hr = CoCreateInstance(CLSID_NullRenderer, IBaseFilter::iid, camera.RendererFilter.PutVoid());
   if (FAILED(hr = Created(hr, camera.RendererFilter, "Failed to create NullRenderer!"))) return hr;
