@@ -182,9 +182,18 @@ void DemosaicBand(void* context, int32_t index) {
     b.failed.store(true, std::memory_order_relaxed);
 }
 
+// Nearest neighbour and the simple algorithm copy samples at close to the speed
+// of a memory copy: a second thread only shares the same memory bus. The
+// interpolating algorithms spend most of their time computing.
+bool ShareBetweenThreads(int32_t algorithm) {
+  return algorithm == static_cast<int32_t>(BayerAlgorithm::BilinearOrig) ||
+         algorithm == static_cast<int32_t>(BayerAlgorithm::Bilinear) ||
+         algorithm == static_cast<int32_t>(BayerAlgorithm::HqLinear);
+}
+
 bool Demosaic8Frame(const FrameJob& j, const uint8_t* src, int32_t algorithm) {
   const int32_t threads = ConversionThreads();
-  if (threads < 2 || j.pixels < BandPixels() || j.rows < 2 * threads)
+  if (threads < 2 || !ShareBetweenThreads(algorithm) || j.pixels < BandPixels() || j.rows < 2 * threads)
     return K(j).Demosaic8(src, j.target, j.width, j.rows, j.raw_mode, algorithm);
   Bands bands{&j, src, algorithm, threads};
   RunBands(threads, DemosaicBand, &bands);
