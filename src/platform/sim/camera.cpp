@@ -514,6 +514,13 @@ HRESULT CheckSet(const PropertyDesc& p, double value, int32_t flags) {
 
 int32_t FloatBits(double v) { return std::bit_cast<int32_t>(static_cast<float>(v)); }
 
+// The camera's property `code` of one set, or null when the camera has none.
+PropertyDesc* FindProperty(Device& device, PropertySet set, int32_t code) KELVANE_REQUIRES(device.Mutex()) {
+  auto& table = device.properties[static_cast<int>(set)];
+  auto it = table.find(code);
+  return it != table.end() ? &it->second : nullptr;
+}
+
 template <class I>
 FiProperties<I>::FiProperties(CameraFilter& camera, PropertySet set)
     : Facet<I>(camera), camera_(camera), set_(set) {}
@@ -524,10 +531,9 @@ HRESULT FiProperties<I>::GetRange(int32_t code, int32_t* minimum, int32_t* maxim
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "GetRange"), camera_);
   if (!minimum || !maximum || !step || !defaultValue || !flags) return E_POINTER;
   MutexLock lock(camera_.Dev().Mutex());
-  auto& table = camera_.Dev().properties[static_cast<int>(set_)];
-  auto it = table.find(code);
-  if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
-  const PropertyDesc& p = it->second;
+  PropertyDesc* found = FindProperty(camera_.Dev(), set_, code);
+  if (!found) return E_PROP_ID_UNSUPPORTED;
+  const PropertyDesc& p = *found;
   auto word = [&](double v) { return camera_.FloatValues() ? FloatBits(v) : static_cast<int32_t>(v); };
   *minimum = word(p.minimum);
   *maximum = word(p.maximum);
@@ -541,13 +547,12 @@ template <class I>
 HRESULT FiProperties<I>::Set(int32_t code, int32_t value, int32_t flags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "Set"), camera_);
   MutexLock lock(camera_.Dev().Mutex());
-  auto& table = camera_.Dev().properties[static_cast<int>(set_)];
-  auto it = table.find(code);
-  if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
+  PropertyDesc* found = FindProperty(camera_.Dev(), set_, code);
+  if (!found) return E_PROP_ID_UNSUPPORTED;
   const double v = camera_.FloatValues() ? static_cast<double>(std::bit_cast<float>(value)) : value;
-  if (HRESULT hr = CheckSet(it->second, v, flags); FAILED(hr)) return hr;
-  it->second.value = v;
-  it->second.flags = flags;
+  if (HRESULT hr = CheckSet(*found, v, flags); FAILED(hr)) return hr;
+  found->value = v;
+  found->flags = flags;
   return S_OK;
 }
 
@@ -556,11 +561,10 @@ HRESULT FiProperties<I>::Get(int32_t code, int32_t* value, int32_t* flags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "Get"), camera_);
   if (!value || !flags) return E_POINTER;
   MutexLock lock(camera_.Dev().Mutex());
-  auto& table = camera_.Dev().properties[static_cast<int>(set_)];
-  auto it = table.find(code);
-  if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
-  *value = camera_.FloatValues() ? FloatBits(it->second.value) : static_cast<int32_t>(it->second.value);
-  *flags = it->second.flags;
+  PropertyDesc* found = FindProperty(camera_.Dev(), set_, code);
+  if (!found) return E_PROP_ID_UNSUPPORTED;
+  *value = camera_.FloatValues() ? FloatBits(found->value) : static_cast<int32_t>(found->value);
+  *flags = found->flags;
   return S_OK;
 }
 
@@ -574,10 +578,9 @@ HRESULT StdProperties<I>::GetRange(int32_t property, int32_t* minimum, int32_t* 
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "GetRange"), camera_);
   if (!minimum || !maximum || !step || !defaultValue || !capsFlags) return E_POINTER;
   MutexLock lock(camera_.Dev().Mutex());
-  auto& table = camera_.Dev().properties[static_cast<int>(set_)];
-  auto it = table.find(property);
-  if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
-  const PropertyDesc& p = it->second;
+  PropertyDesc* found = FindProperty(camera_.Dev(), set_, property);
+  if (!found) return E_PROP_ID_UNSUPPORTED;
+  const PropertyDesc& p = *found;
   *minimum = static_cast<int32_t>(p.minimum);
   *maximum = static_cast<int32_t>(p.maximum);
   *step = static_cast<int32_t>(p.step);
@@ -590,12 +593,11 @@ template <class I>
 HRESULT StdProperties<I>::Set(int32_t property, int32_t value, int32_t flags) {
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "Set"), camera_);
   MutexLock lock(camera_.Dev().Mutex());
-  auto& table = camera_.Dev().properties[static_cast<int>(set_)];
-  auto it = table.find(property);
-  if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
-  if (HRESULT hr = CheckSet(it->second, value, flags); FAILED(hr)) return hr;
-  it->second.value = value;
-  it->second.flags = flags;
+  PropertyDesc* found = FindProperty(camera_.Dev(), set_, property);
+  if (!found) return E_PROP_ID_UNSUPPORTED;
+  if (HRESULT hr = CheckSet(*found, value, flags); FAILED(hr)) return hr;
+  found->value = value;
+  found->flags = flags;
   return S_OK;
 }
 
@@ -604,11 +606,10 @@ HRESULT StdProperties<I>::Get(int32_t property, int32_t* value, int32_t* flags) 
   KELVANE_SIM_CAMERA_ENTER(Op(set_, "Get"), camera_);
   if (!value || !flags) return E_POINTER;
   MutexLock lock(camera_.Dev().Mutex());
-  auto& table = camera_.Dev().properties[static_cast<int>(set_)];
-  auto it = table.find(property);
-  if (it == table.end()) return E_PROP_ID_UNSUPPORTED;
-  *value = static_cast<int32_t>(it->second.value);
-  *flags = it->second.flags;
+  PropertyDesc* found = FindProperty(camera_.Dev(), set_, property);
+  if (!found) return E_PROP_ID_UNSUPPORTED;
+  *value = static_cast<int32_t>(found->value);
+  *flags = found->flags;
   return S_OK;
 }
 
