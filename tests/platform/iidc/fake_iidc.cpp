@@ -403,7 +403,8 @@ struct FakeIidc::Impl {
   }
   static uint64_t TotalBytes(const Format7Mode& m) { return uint64_t(RowBytes(*m.coding, m.width)) * m.height; }
   static uint32_t PacketsPerFrame(const Format7Mode& m) {
-    return uint32_t((TotalBytes(m) + m.packetSize - 1) / m.packetSize);
+    const uint32_t packet = std::max(m.packetSize, 1u);
+    return uint32_t((TotalBytes(m) + packet - 1) / packet);
   }
 
   // A change of the streaming format while a capture runs on the camera.
@@ -1262,7 +1263,12 @@ dc1394error_t FakeIidc::Format7SetRoi(dc1394camera_t* camera, dc1394video_mode_t
   return impl_->RunFormat7("Format7SetRoi", camera, mode, [&](Impl::Device& d, Format7Mode& m) {
     if (Impl::Streaming(d) && Impl::Current(d) == mode) return DC1394_CAPTURE_IS_RUNNING;
     dc1394color_coding_t c = *m.coding;
-    if (int(coding) != DC1394_QUERY_FROM_CAMERA) {
+    // The library takes QUERY_FROM_CAMERA for the coding too: look at the
+    // bits, as that value is outside the enumeration.
+    static_assert(sizeof(coding) == sizeof(int32_t));
+    int32_t raw = 0;
+    std::memcpy(&raw, &coding, sizeof raw);
+    if (raw != DC1394_QUERY_FROM_CAMERA) {
       if (std::find(m.codings.begin(), m.codings.end(), coding) == m.codings.end()) return DC1394_INVALID_COLOR_CODING;
       c = coding;
     }
@@ -1663,6 +1669,7 @@ dc1394error_t FakeIidc::CaptureSetup(dc1394camera_t* camera, uint32_t buffers, u
       c->packetSize = m.packetSize;
       c->filter = m.filter;
     }
+    if (c->packetSize == 0) return DC1394_INVALID_VIDEO_MODE;  // a description without a packet size
     r.stride = RowBytes(r.coding, r.width);
     c->imageBytes = r.stride * r.height;
     c->packets = (c->imageBytes + c->packetSize - 1) / c->packetSize;

@@ -49,9 +49,25 @@
 //   - the calls that only give back what the host holds (CaptureEnqueue,
 //     CaptureStop, CameraFree) still work on an unplugged camera or after a
 //     bus reset, so that nothing leaks;
+//   - Poll on a descriptor that is not a live capture's: -1 with errno EBADF;
 //   - register access at an address the camera does not decode:
 //     DC1394_FAILURE; a null values pointer or zero count:
 //     DC1394_INVALID_ARGUMENT_VALUE.
+// Capture. CaptureGetFileno gives a number from 7000 up that is never given
+// twice (no real descriptor), -1 without a capture. The camera fills the ring
+// buffers in order, one frame per dequeue while it transmits: a buffer still
+// held by the host stops it, as a DMA ring does. Frames count from sequence 0
+// at every CaptureSetup; their timestamps are 1 s plus the sequence times the
+// frame period (a fixed mode's rate; Format 7: one packet per 125 us cycle);
+// frames_behind is 0 (none is made before it is asked for). The
+// DC1394_CAPTURE_FLAGS_AUTO_ISO flag switches transmission on at setup and
+// off at stop.
+//
+// Registers. Writes to the format, mode, rate, ISO and the current Format 7
+// mode's region, coding and packet size are ignored while the camera
+// transmits; a refused Format 7 write raises ErrorFlag_1 of VALUE_SETTING.
+// Writing INITIALIZE returns the camera to its power-up state (the advanced
+// area kept). A one-push adjustment completes with the next frame delivered.
 #pragma once
 
 #include <dc1394/dc1394.h>
@@ -371,6 +387,9 @@ class FakeIidc : public Dc1394Ops {
   dc1394error_t Format7GetRoi(dc1394camera_t* camera, dc1394video_mode_t mode, dc1394color_coding_t* coding,
                               uint32_t* packetSize, uint32_t* left, uint32_t* top, uint32_t* width,
                               uint32_t* height) override;
+  // Flags: DC1394_QUERY_FROM_CAMERA keeps a value (the coding's too); the
+  // other flags take 0 for a position, the largest size on the units from the
+  // position, the maximum packet size (the camera recommends none).
   dc1394error_t Format7SetRoi(dc1394camera_t* camera, dc1394video_mode_t mode, dc1394color_coding_t coding,
                               int32_t packetSize, int32_t left, int32_t top, int32_t width, int32_t height) override;
   dc1394error_t Format7GetTotalBytes(dc1394camera_t* camera, dc1394video_mode_t mode, uint64_t* bytes) override;
@@ -412,9 +431,8 @@ class FakeIidc : public Dc1394Ops {
                                dc1394video_frame_t** frame) override;
   dc1394error_t CaptureEnqueue(dc1394camera_t* camera, dc1394video_frame_t* frame) override;
 
-  struct Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -209,8 +209,7 @@ TEST_P(FakeIidcFormat7, RegionAndPacketRulesAndTheirRegisters) {
                        cam->command_registers_base;
   ASSERT_EQ(csr, kFormat7CsrArea + 0x100 * uint64_t(c.mode - DC1394_VIDEO_MODE_FORMAT7_0));
   const uint32_t before = bus.Reg(cam, csr + kF7ImageSize);
-  EXPECT_EQ(bus.fake.Format7SetRoi(cam, c.mode, dc1394color_coding_t(DC1394_QUERY_FROM_CAMERA), c.packet, c.left, c.top,
-                                   c.width, c.height),
+  EXPECT_EQ(bus.fake.Format7SetRoi(cam, c.mode, DC1394_COLOR_CODING_MONO8, c.packet, c.left, c.top, c.width, c.height),
             c.expected);
   dc1394color_coding_t coding{};
   uint32_t packet = 0, left = 0, top = 0, width = 0, height = 0;
