@@ -108,6 +108,12 @@ TEST_F(UiTest, DialogSelectsTogglesAndChoosesTheFormatOfTheNextGrab) {
       EXPECT_EQ(frame->windowTitle(), kColour.config);
       Picture(frame, "driver-format");
       auto* formats = Child<QComboBox>(frame, "formatList");
+      // A free-region format opens its region for editing.
+      const int free = formats->findText("free region", Qt::MatchContains);
+      ASSERT_GE(free, 0);
+      formats->setCurrentIndex(free);
+      EXPECT_TRUE(Child<QSpinBox>(frame, "regionWidth")->isEnabled());
+      Picture(frame, "driver-format-free-region");
       formats->setCurrentIndex(formats->findText("UYVY 320 x 240"));
       auto* rate = Child<QComboBox>(frame, "frameRate");
       rate->setCurrentIndex(rate->findText("15.00 fps"));
