@@ -4,6 +4,7 @@
 #   lib/cmake/Kelvane/                                  find_package(Kelvane): target Kelvane::kelvane
 #   lib/pkgconfig/kelvane.pc                            pkg-config --cflags --libs kelvane
 #   bin/kelvane-grab                                    the command-line tool
+#   lib/libkelvane-ui.so, bin/kelvane-view              the Qt module and the live viewer (with KELVANE_UI)
 #   share/doc/kelvane/                                  README and docs/
 include(CMakePackageConfigHelpers)
 
@@ -32,20 +33,15 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/kelvane/grabber.h
 
 kelvane_install_program(kelvane-grab)
 
-# The UI module (src/ui: the configuration dialog, the property sheet and the
-# live viewer) installs through the same two functions, where it is built:
-#   kelvane_install_library(<its library>)  and  kelvane_install_program(kelvane-view)
-# Those targets do not exist in a build without it.
-foreach(_ui_target IN ITEMS kelvane_ui kelvane-view)
-  if(TARGET ${_ui_target})
-    get_target_property(_ui_type ${_ui_target} TYPE)
-    if(_ui_type STREQUAL "EXECUTABLE")
-      kelvane_install_program(${_ui_target})
-    elseif(_ui_type MATCHES "SHARED_LIBRARY|MODULE_LIBRARY")
-      kelvane_install_library(${_ui_target})
-    endif()
-  endif()
-endforeach()
+# Where the Qt module is built: the module beside the library, which loads it
+# from its own directory (hosts never link it, so it is no part of the CMake
+# package), and the live viewer with the tools.
+if(TARGET kelvane-ui)
+  install(TARGETS kelvane-ui LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+endif()
+if(TARGET kelvane-view)
+  kelvane_install_program(kelvane-view)
+endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT documentation)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT documentation)
