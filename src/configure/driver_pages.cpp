@@ -286,11 +286,26 @@ class FormatPage final : public PageBase {
       e.unitY = std::max(1, caps.OutputGranularityY);
       std::snprintf(text, sizeof text, "%s free region up to %d x %d", SubtypeText(mt.subtype).c_str(), e.maxWidth,
                     e.maxHeight);
+      e.width = e.maxWidth;
+      e.height = e.maxHeight;
       if (vendor_) {
         uint32_t lo = 0, hi = 0;
         if (SUCCEEDED(vendor_->GetF7PacketInfo(index, &lo, &hi))) {
           e.packetMin = lo;
           e.packetMax = hi;
+        }
+        try {
+          RECT r{};
+          if (SUCCEEDED(vendor_->GetCustomRect(index, &r)) && r.right > r.left && r.bottom > r.top) {
+            e.left = r.left;
+            e.top = r.top;
+            e.width = r.right - r.left;
+            e.height = r.bottom - r.top;
+          }
+          uint32_t packet = 0;
+          if (SUCCEEDED(vendor_->GetF7PacketSize(index, &packet))) e.packet = packet;
+        } catch (const PlatformError&) {
+          // An older driver: the whole sensor, and the packet size unknown.
         }
       }
     } else {

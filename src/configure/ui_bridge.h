@@ -114,6 +114,11 @@ struct FormatEntry {
   bool freeRegion = false;
   int32_t maxWidth = 0, maxHeight = 0, unitX = 1, unitY = 1;
   uint32_t packetMin = 0, packetMax = 0;  // both 0: no packet size to choose
+  // A free region as the driver holds it for this entry, shown when the entry
+  // is chosen (so that OK without an edit keeps the camera's packet size);
+  // 0 where the driver does not say.
+  int32_t left = 0, top = 0, width = 0, height = 0;
+  uint32_t packet = 0;
   std::vector<FrameRate> rates;
 };
 

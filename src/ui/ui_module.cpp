@@ -470,6 +470,15 @@ QWidget* FormatPageWidget(DriverPage& page, std::vector<std::function<std::strin
     for (QSpinBox* s : {top, height}) s->setSingleStep(e.unitY);
     packet->setEnabled(e.packetMax > 0);
     if (e.packetMax > 0) packet->setRange(static_cast<int>(e.packetMin), static_cast<int>(e.packetMax));
+    if (e.freeRegion && !keepRate) {
+      // The region and packet size the camera holds for this format, not what
+      // the spin boxes kept from another one.
+      left->setValue(e.left);
+      top->setValue(e.top);
+      width->setValue(e.width);
+      height->setValue(e.height);
+      if (e.packet != 0) packet->setValue(static_cast<int>(e.packet));
+    }
   };
   list->setCurrentIndex(current.entry);
   rate->blockSignals(true);

@@ -113,6 +113,10 @@ TEST_F(UiTest, DialogSelectsTogglesAndChoosesTheFormatOfTheNextGrab) {
       ASSERT_GE(free, 0);
       formats->setCurrentIndex(free);
       EXPECT_TRUE(Child<QSpinBox>(frame, "regionWidth")->isEnabled());
+      // It shows the region and packet size the camera holds for it, not the
+      // smallest packet: OK without an edit must not slow the camera down.
+      EXPECT_EQ(Child<QSpinBox>(frame, "packetSize")->value(), 2048);
+      EXPECT_EQ(Child<QSpinBox>(frame, "regionWidth")->value(), 1024);
       Picture(frame, "driver-format-free-region");
       formats->setCurrentIndex(formats->findText("UYVY 320 x 240"));
       auto* rate = Child<QComboBox>(frame, "frameRate");
