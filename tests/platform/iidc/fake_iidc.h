@@ -16,16 +16,16 @@
 //     (a freed one also counts in Counters::staleUses);
 //   - a camera that was unplugged (its handle outlives it): DC1394_FAILURE, as
 //     a failed bus transaction; Poll on its descriptor: -1 with errno ENODEV;
-//   - something the camera lacks (a feature, a mode, a feature mode, power or
-//     absolute control, the advanced area): DC1394_FUNCTION_NOT_SUPPORTED;
+//   - something the camera lacks (a feature, a feature mode, power or
+//     absolute control, 1394b, the advanced area): DC1394_FUNCTION_NOT_SUPPORTED;
 //   - an enum outside the library's range: DC1394_INVALID_FEATURE,
 //     DC1394_INVALID_VIDEO_MODE, DC1394_INVALID_FRAMERATE,
 //     DC1394_INVALID_ISO_SPEED, DC1394_INVALID_OPERATION_MODE,
 //     DC1394_INVALID_FEATURE_MODE, DC1394_INVALID_COLOR_CODING,
-//     DC1394_INVALID_CAPTURE_POLICY; a fixed mode the camera lacks:
-//     DC1394_INVALID_VIDEO_MODE; a rate the current mode does not offer:
-//     DC1394_INVALID_FRAMERATE; a Format 7 call on a fixed mode:
-//     DC1394_INVALID_VIDEO_MODE;
+//     DC1394_INVALID_CAPTURE_POLICY; a mode the camera lacks, or a Format 7
+//     call on a fixed mode: DC1394_INVALID_VIDEO_MODE; a rate the current
+//     fixed mode does not offer: DC1394_INVALID_FRAMERATE; a colour coding
+//     the Format 7 mode does not offer: DC1394_INVALID_COLOR_CODING;
 //   - a value outside a feature's range, a Format 7 region off the units or
 //     past the maximum size, a packet size off the unit bytes or outside
 //     [unit bytes, max bytes]: DC1394_REQ_VALUE_OUTSIDE_RANGE;
@@ -46,6 +46,9 @@
 //     POLICY_WAIT when no frame will ever come (transmission off, stalled,
 //     the next ring buffer still held by the client): DC1394_FAILURE at once
 //     instead of blocking, counted in Counters::stalledWaits.
+//   - the calls that only give back what the host holds (CaptureEnqueue,
+//     CaptureStop, CameraFree) still work on an unplugged camera or after a
+//     bus reset, so that nothing leaks;
 //   - register access at an address the camera does not decode:
 //     DC1394_FAILURE; a null values pointer or zero count:
 //     DC1394_INVALID_ARGUMENT_VALUE.
@@ -65,6 +68,9 @@
 #include "platform/iidc/dc1394_ops.h"
 
 namespace kelvane::iidc::fake {
+
+// The byte in a frame's padding, after the image bytes.
+inline constexpr uint8_t kPaddingMarker = 0xEE;
 
 // Register offsets from the command-register base (IIDC 1.31).
 inline constexpr uint64_t kInitialize = 0x000;
@@ -156,6 +162,7 @@ struct Feature {
   bool absoluteOn = false;
   float absMin = 0.0f;
   float absMax = 0.0f;
+  float absValue = 0.0f;  // follows value when the camera is added
 };
 
 struct Trigger {
@@ -206,17 +213,18 @@ struct FrameRequest {
   uint32_t stride = 0;             // bytes of a row
   uint32_t sequence = 0;           // counts from 0 at every CaptureSetup
 };
-// Writes the image bytes (stride * height of them); the padding after them is
-// the fake's. Runs under the fake's lock: it must not call the fake.
+// Writes the image bytes (stride * height of them); the padding after them
+// (up to total_bytes) is kPaddingMarker. Runs under the fake's lock: it must not call the fake.
 using FrameProducer = std::function<void(const FrameRequest&, std::span<uint8_t> image)>;
 
 // The sample channels of the default pattern.
 enum class Channel { kY, kU, kV, kR, kG, kB, kRaw };
 
-// The default pattern: the value of one channel at pixel (x, y) of frame
-// `sequence`, over 8 bits for the 8-bit codings and 16 bits (high and low
-// bytes differ) for MONO16 and RAW16. The chroma of YUV 4:2:2 and 4:1:1 is the
-// value at the first pixel of its group (x rounded down to 2 or 4).
+// The default pattern: the value of one channel at sensor pixel (x, y) of
+// frame `sequence` (a Format 7 region's pixel (0, 0) is sensor pixel (left,
+// top)), over 8 bits for the 8-bit codings and 16 bits (high and low bytes
+// differ) for MONO16 and RAW16. The chroma of YUV 4:2:2 and 4:1:1 is the
+// value at the first pixel of its group of 2 or 4 in the row.
 uint16_t PatternValue(uint32_t sequence, uint32_t x, uint32_t y, Channel channel, bool sixteenBits);
 // The default producer: the pattern laid out in the camera's byte order
 // (YUV 4:4:4 U Y V, 4:2:2 U Y V Y, 4:1:1 U Y Y V Y Y, RGB8 R G B, MONO16 and
