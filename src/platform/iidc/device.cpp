@@ -461,6 +461,7 @@ HRESULT Device::SetFeature(dc1394feature_t feature, Part part, double value, int
 
   const bool absolute = (flags & kFlagAbsolute) != 0;
   bool manual = (flags & kFlagManual) != 0;
+  bool keepValue = false;
   if (ModeBits(flags) == 0) {
     dc1394feature_mode_t mode = DC1394_FEATURE_MODE_MANUAL;
     if (info->modes.num > 0) {
@@ -472,10 +473,18 @@ HRESULT Device::SetFeature(dc1394feature_t feature, Part part, double value, int
   uint32_t raw = 0;
   if (manual) {
     if (absolute) {
+      // The host reads an absolute value truncated to an integer: that
+      // integer, written back, means the value as it is (a stored shutter of
+      // 0.004 s must not become 0 at the next open).
+      float now = 0;
+      dc1394switch_t on = DC1394_OFF;
+      if (Check(ops_.FeatureGetAbsoluteControl(cam, feature, &on)) == S_OK && on == DC1394_ON &&
+          Check(ops_.FeatureGetAbsoluteValue(cam, feature, &now)) == S_OK && std::trunc(now) == value)
+        keepValue = true;
       float minimum = 0, maximum = 0;
       if (HRESULT hr = Check(ops_.FeatureGetAbsoluteBoundaries(cam, feature, &minimum, &maximum)); FAILED(hr))
         return hr;
-      if (value < minimum || value > maximum) return E_INVALIDARG;
+      if (!keepValue && (value < minimum || value > maximum)) return E_INVALIDARG;
     } else {
       const double rounded = std::nearbyint(value);
       if (rounded < info->min || rounded > info->max) return E_INVALIDARG;
@@ -495,7 +504,7 @@ HRESULT Device::SetFeature(dc1394feature_t feature, Part part, double value, int
                                                                : DC1394_FEATURE_MODE_MANUAL;
     if (HRESULT hr = Check(ops_.FeatureSetMode(cam, feature, mode)); FAILED(hr)) return hr;
   }
-  if (!manual) return S_OK;
+  if (!manual || keepValue) return S_OK;
   if (absolute) return Check(ops_.FeatureSetAbsoluteValue(cam, feature, static_cast<float>(value)));
   if (part != Part::Value) {
     uint32_t ub = 0, vr = 0;
