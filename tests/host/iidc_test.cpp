@@ -512,6 +512,26 @@ TEST_P(IidcLossTest, EndsTheGrabAndReopensWhenBack) {
 INSTANTIATE_TEST_SUITE_P(Loss, IidcLossTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Unplug" : "BusReset"; });
 
+// A camera another program streams from fails the grab with the reason,
+// without asking the bus for the camera at every turn of the streaming
+// thread, and grabs as soon as it is free.
+TEST_F(IidcTest, ABusyCameraSaysWhyAndGrabsOnceFree) {
+  WriteSettings(colour_, {"Timeout=300"});
+  Initialize();
+  Fake().Configure(kColourGuid, [](fake::Camera& c) { c.busy = true; });
+  ClearMessages();
+  OpenNamed(0, colour_);  // the initial snapshot finds no frame
+  EXPECT_TRUE(LoggedContaining("another program may be streaming from the camera"));
+  const int handles = Fake().Calls("CameraNewUnit");
+  EXPECT_EQ(doCVLGrab(0, 0), 0);
+  EXPECT_EQ(Fake().Calls("CameraNewUnit"), handles);
+  Fake().Configure(kColourGuid, [](fake::Camera& c) { c.busy = false; });
+  SetTimeouts(60000);
+  EXPECT_EQ(doCVLGrab(0, 0), 1);
+  EXPECT_TRUE(closeCVLPort(0, 0));
+  EXPECT_EQ(Fake().Stats().captures, 0);
+}
+
 // A thousand open, grab and close cycles leave no handle, list, capture,
 // held frame, object or thread behind.
 TEST_F(IidcTest, CyclesLeakNothing) {

@@ -70,13 +70,14 @@ HRESULT ResultOf(dc1394error_t error) {
       return E_NOTIMPL;
     case DC1394_MEMORY_ALLOCATION_FAILURE:
       return E_OUTOFMEMORY;
+    case DC1394_NO_ISO_CHANNEL:
+    case DC1394_NO_BANDWIDTH:
+      return kDeviceBusy;
     case DC1394_FAILURE:
     case DC1394_NOT_A_CAMERA:
     case DC1394_CAMERA_NOT_INITIALIZED:
     case DC1394_IOCTL_FAILURE:
     case DC1394_RAW1394_FAILURE:
-    case DC1394_NO_ISO_CHANNEL:
-    case DC1394_NO_BANDWIDTH:
     case DC1394_CAPTURE_IS_NOT_SET:
     case DC1394_CAPTURE_IS_RUNNING:
       return E_FAIL;
@@ -112,6 +113,7 @@ dc1394camera_t* Device::Camera() { return gone_ ? nullptr : camera_; }
 
 HRESULT Device::Check(dc1394error_t error) {
   const HRESULT hr = ResultOf(error);
+  if (error != DC1394_SUCCESS) lastError_ = error;
   // The library says little more than "failed" when the camera has left the
   // bus: the next Health asks the bus whether it is still there.
   if (hr == E_FAIL) suspect_ = true;
@@ -674,13 +676,17 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
       const HRESULT hr = StartStreamingLocked();
       if (FAILED(hr)) {
         // A camera that cannot start because it has left ends the stream as one that left while streaming.
-        const bool gone = gone_ || (suspect_ && FAILED(Reprobe()));
+        // Asked of the bus once per stream, not at every turn of the streaming thread.
+        const bool gone = gone_ || (suspect_ && !startFailedSaid_ && FAILED(Reprobe()));
         if (!startFailedSaid_) {
           startFailedSaid_ = true;
           Say(std::string("cannot start streaming: ") +
               (gone                 ? "the camera is gone"
+               : hr == kDeviceBusy  ? "the bus has no channel or bandwidth left: another program may be streaming "
+                                      "from the camera"
                : hr == E_INVALIDARG ? "the camera refuses the format"
-                                    : "the camera does not answer, or the bus has no room for the stream"));
+                                    : "the camera does not answer") +
+              " (libdc1394 error " + std::to_string(static_cast<int>(lastError_)) + ")");
         }
         if (gone) lostWhileStreaming_ = true;
         return false;

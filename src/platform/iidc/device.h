@@ -28,6 +28,9 @@ using platform::HRESULT;
 // The failure of every operation on a camera that has left (as the simulated
 // bus's kDeviceGone: the driver's "device not connected").
 inline constexpr HRESULT kDeviceGone = platform::MakeHr(0x8007048Fu);
+// The bus has no isochronous channel or bandwidth left: another program
+// streams from the camera, or other cameras use up the bus.
+inline constexpr HRESULT kDeviceBusy = platform::MakeHr(0x800700AAu);
 // The failure a libdc1394 result stands for.
 HRESULT ResultOf(dc1394error_t error);
 
@@ -154,8 +157,9 @@ class Device {
   Mutex streamMutex_ KELVANE_ACQUIRED_BEFORE(mutex_);
   Mutex mutex_;
   dc1394camera_t* camera_ KELVANE_GUARDED_BY(mutex_);
-  bool gone_ KELVANE_GUARDED_BY(mutex_) = false;     // left the bus: the handle is given back
-  bool suspect_ KELVANE_GUARDED_BY(mutex_) = false;  // a call failed as a vanished camera's would
+  bool gone_ KELVANE_GUARDED_BY(mutex_) = false;                         // left the bus: the handle is given back
+  bool suspect_ KELVANE_GUARDED_BY(mutex_) = false;                      // a call failed as a vanished camera's would
+  dc1394error_t lastError_ KELVANE_GUARDED_BY(mutex_) = DC1394_SUCCESS;  // of the last call that failed
   bool entriesRead_ KELVANE_GUARDED_BY(mutex_) = false;
   std::vector<Entry> entries_ KELVANE_GUARDED_BY(mutex_);
   std::vector<Choice> choices_ KELVANE_GUARDED_BY(mutex_);
