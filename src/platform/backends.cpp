@@ -34,8 +34,6 @@ std::string Lower(std::string_view text) {
   return s;
 }
 
-std::string Found(size_t n) { return std::to_string(n) + (n == 1 ? " camera found" : " cameras found"); }
-
 }  // namespace
 
 BackendChoice ChooseBackend(std::string_view requested, std::string_view source) {
@@ -47,11 +45,15 @@ BackendChoice ChooseBackend(std::string_view requested, std::string_view source)
   }
   if (want == "v4l2") {
     g_kind = Kind::V4l2;
-    return {"v4l2", "Kelvane: using the V4L2 cameras (" + std::string(source) + "); " + Found(v4l2::CountCameras())};
+    const size_t n = v4l2::CountCameras();
+    return {"v4l2", "Kelvane: using the V4L2 cameras (" + std::string(source) + "); " + std::to_string(n) +
+                        (n == 1 ? " camera found" : " cameras found")};
   }
   if (want == "iidc") {
     g_kind = Kind::Iidc;
-    return {"iidc", "Kelvane: using the IIDC cameras (" + std::string(source) + "); " + Found(iidc::CountCameras())};
+    const size_t n = iidc::CountCameras();
+    return {"iidc", "Kelvane: using the IIDC cameras (" + std::string(source) + "); " + std::to_string(n) +
+                        (n == 1 ? " camera found" : " cameras found")};
   }
   if (!want.empty() && want != "auto")
     note = "; \"" + std::string(requested) + "\" (" + std::string(source) +
@@ -59,11 +61,13 @@ BackendChoice ChooseBackend(std::string_view requested, std::string_view source)
   // The cameras this library was made for come first.
   if (const size_t n = iidc::CountCameras(); n > 0) {
     g_kind = Kind::Iidc;
-    return {"iidc", "Kelvane: using the IIDC cameras: " + Found(n) + note};
+    return {"iidc", "Kelvane: using the IIDC cameras: " + std::to_string(n) +
+                        (n == 1 ? " camera found" : " cameras found") + note};
   }
   if (const size_t n = v4l2::CountCameras(); n > 0) {
     g_kind = Kind::V4l2;
-    return {"v4l2", "Kelvane: using the V4L2 cameras: " + Found(n) + note};
+    return {"v4l2", "Kelvane: using the V4L2 cameras: " + std::to_string(n) +
+                        (n == 1 ? " camera found" : " cameras found") + note};
   }
   g_kind = Kind::Simulated;
   return {"sim", "Kelvane: using the simulated bus: this machine shows no IIDC or V4L2 camera" + note};

@@ -18,13 +18,10 @@ namespace {
 void ToSink(dc1394log_t type, const char* message, void*) {
   // Debug lines are wanted only by whoever asked libdc1394 for them.
   if (type == DC1394_LOG_DEBUG && !std::getenv("DC1394_DEBUG")) return;
-  std::string text = type == DC1394_LOG_ERROR     ? "libdc1394 error: "
-                     : type == DC1394_LOG_WARNING ? "libdc1394 warning: "
-                                                  : "libdc1394: ";
-  text += message ? message : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  text += "\r\n";
-  platform::PlatformMessage(text.c_str());
+  const char* kind = type == DC1394_LOG_ERROR ? "error" : type == DC1394_LOG_WARNING ? "warning" : "debug";
+  std::string line = message ? message : "";
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  platform::PlatformMessage(("libdc1394 " + std::string(kind) + ": " + line + "\r\n").c_str());
 }
 
 class Library final : public Dc1394Ops {
