@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cctype>
 #include <cstring>
 #include <random>
@@ -414,7 +415,8 @@ TEST_F(IidcTest, RegistersFeaturesAndTriggerAreTheCamerasOwn) {
     EXPECT_EQ(minimum, static_cast<int32_t>(f->min));
     EXPECT_EQ(maximum, static_cast<int32_t>(f->max));
     ASSERT_EQ(setProperty(0, 0, (std::string(c.name) + ".flags").c_str(), 2), 1);  // manual
-    const int32_t want = (minimum + maximum) / 2 + 1;
+    int32_t want = minimum + (maximum - minimum) / 3 + 1;                          // another value than the camera's
+    if (want == static_cast<int32_t>(c.part == 2 ? f->value2 : f->value)) ++want;
     ASSERT_EQ(setProperty(0, 0, c.name, want), 1);
     auto after = FeatureOf(kColourGuid, c.id);
     EXPECT_EQ(static_cast<int32_t>(c.part == 2 ? after->value2 : after->value), want);
@@ -431,6 +433,23 @@ TEST_F(IidcTest, RegistersFeaturesAndTriggerAreTheCamerasOwn) {
     }
   }
   EXPECT_GE(tried, 5);
+
+  // A property's default stays the value the camera had when first seen,
+  // also after a register write made the features be asked again.
+  ASSERT_EQ(setHWTrigger(0, 0, 0), 1);
+  ClearMessages();
+  ASSERT_EQ(configureCamera(0, colour_.c_str()), 0);
+  uint32_t initial = 0;
+  for (const fake::Feature& f : cam.features)
+    if (f.id == DC1394_FEATURE_BRIGHTNESS) initial = f.value;
+  const std::string def = "def=" + std::to_string(std::bit_cast<int32_t>(static_cast<float>(initial))) + " ";
+  bool reported = false;
+  for (const std::string& m : Messages())
+    if (m.rfind("Brightness ", 0) == 0 && m.find("range=") != std::string::npos) {
+      reported = true;
+      EXPECT_NE(m.find(def), std::string::npos) << m;
+    }
+  EXPECT_TRUE(reported);
   EXPECT_TRUE(closeCVLPort(0, 0));
 }
 

@@ -353,7 +353,8 @@ void Device::ReadFeatures() {
   dc1394featureset_t set{};
   if (FAILED(Check(ops_.FeatureGetAll(cam, &set)))) return;
   features_ = set;
-  defaults_ = set;  // a feature's default is the value the camera had when first seen
+  if (!defaultsRead_) defaults_ = set;  // a feature's default is the value the camera had when first seen
+  defaultsRead_ = true;
   featuresRead_ = true;
 }
 

@@ -168,6 +168,7 @@ class Device {
   bool featuresRead_ KELVANE_GUARDED_BY(mutex_) = false;
   dc1394featureset_t features_ KELVANE_GUARDED_BY(mutex_){};
   dc1394featureset_t defaults_ KELVANE_GUARDED_BY(mutex_){};  // the values when first read
+  bool defaultsRead_ KELVANE_GUARDED_BY(mutex_) = false;
 
   bool streaming_ KELVANE_GUARDED_BY(mutex_) = false;
   bool lostWhileStreaming_ KELVANE_GUARDED_BY(mutex_) = false;
