@@ -55,8 +55,8 @@ class Dc1394Ops {
                                                dc1394color_codings_t* codings) = 0;
   virtual dc1394error_t Format7GetColorFilter(dc1394camera_t* camera, dc1394video_mode_t mode,
                                               dc1394color_filter_t* filter) = 0;
-  virtual dc1394error_t Format7GetPacketParameters(dc1394camera_t* camera, dc1394video_mode_t mode,
-                                                   uint32_t* unitBytes, uint32_t* maxBytes) = 0;
+  virtual dc1394error_t Format7GetPacketParameters(dc1394camera_t* camera, dc1394video_mode_t mode, uint32_t* unitBytes,
+                                                   uint32_t* maxBytes) = 0;
   virtual dc1394error_t Format7GetPacketSize(dc1394camera_t* camera, dc1394video_mode_t mode, uint32_t* size) = 0;
   virtual dc1394error_t Format7SetPacketSize(dc1394camera_t* camera, dc1394video_mode_t mode, uint32_t size) = 0;
   virtual dc1394error_t Format7GetRoi(dc1394camera_t* camera, dc1394video_mode_t mode, dc1394color_coding_t* coding,
@@ -65,8 +65,7 @@ class Dc1394Ops {
   // packetSize, left, top, width and height may be DC1394_QUERY_FROM_CAMERA
   // or DC1394_USE_MAX_AVAIL (packet size), DC1394_USE_RECOMMENDED likewise.
   virtual dc1394error_t Format7SetRoi(dc1394camera_t* camera, dc1394video_mode_t mode, dc1394color_coding_t coding,
-                                      int32_t packetSize, int32_t left, int32_t top, int32_t width,
-                                      int32_t height) = 0;
+                                      int32_t packetSize, int32_t left, int32_t top, int32_t width, int32_t height) = 0;
   virtual dc1394error_t Format7GetTotalBytes(dc1394camera_t* camera, dc1394video_mode_t mode, uint64_t* bytes) = 0;
 
   // Features.
@@ -75,8 +74,7 @@ class Dc1394Ops {
   virtual dc1394error_t FeatureSetValue(dc1394camera_t* camera, dc1394feature_t feature, uint32_t value) = 0;
   virtual dc1394error_t FeatureGetBoundaries(dc1394camera_t* camera, dc1394feature_t feature, uint32_t* minimum,
                                              uint32_t* maximum) = 0;
-  virtual dc1394error_t FeatureGetMode(dc1394camera_t* camera, dc1394feature_t feature,
-                                       dc1394feature_mode_t* mode) = 0;
+  virtual dc1394error_t FeatureGetMode(dc1394camera_t* camera, dc1394feature_t feature, dc1394feature_mode_t* mode) = 0;
   virtual dc1394error_t FeatureSetMode(dc1394camera_t* camera, dc1394feature_t feature, dc1394feature_mode_t mode) = 0;
   virtual dc1394error_t FeatureGetPower(dc1394camera_t* camera, dc1394feature_t feature, dc1394switch_t* power) = 0;
   virtual dc1394error_t FeatureSetPower(dc1394camera_t* camera, dc1394feature_t feature, dc1394switch_t power) = 0;
@@ -92,8 +90,7 @@ class Dc1394Ops {
   virtual dc1394error_t FeatureWhitebalanceSetValue(dc1394camera_t* camera, uint32_t ub, uint32_t vr) = 0;
   virtual dc1394error_t FeatureTemperatureGetValue(dc1394camera_t* camera, uint32_t* target, uint32_t* current) = 0;
   virtual dc1394error_t FeatureTemperatureSetValue(dc1394camera_t* camera, uint32_t target) = 0;
-  virtual dc1394error_t FeatureWhiteshadingGetValue(dc1394camera_t* camera, uint32_t* r, uint32_t* g,
-                                                    uint32_t* b) = 0;
+  virtual dc1394error_t FeatureWhiteshadingGetValue(dc1394camera_t* camera, uint32_t* r, uint32_t* g, uint32_t* b) = 0;
   virtual dc1394error_t FeatureWhiteshadingSetValue(dc1394camera_t* camera, uint32_t r, uint32_t g, uint32_t b) = 0;
 
   // Registers: `count` quadlets from `offset`.
