@@ -69,6 +69,13 @@ KELVANE_EXPORT int32_t setCompleteCallback(int32_t grabber, int32_t port, Comple
 /* Switches the camera's external trigger on (non-zero) or off. 1 or 0. */
 KELVANE_EXPORT int32_t setHWTrigger(int32_t grabber, int32_t port, int32_t enable);
 
+/* The 23 named camera properties, in the order the capability report lists them; a host may write
+   `const char* const names[] = {KELVANE_PROPERTY_NAMES};`. */
+#define KELVANE_PROPERTY_NAMES                                                                                  \
+  "Brightness", "Exposure", "Sharpness", "Contrast", "Hue", "Saturation", "UB", "VR", "WhiteBalance", "Gamma", \
+      "Shutter", "Gain", "Iris", "Focus", "Temperature", "Trigger", "Zoom", "Pan", "Tilt", "Roll",             \
+      "OpticalFilter", "ColorEnable", "BacklightCompensation"
+
 /* Named camera properties ("Gain", "Gain.flags"), library settings ("PixelSize", "LUT", "DropCnt",
    "Continous", "HWTrigger") and camera registers ("0xF0F00830"). */
 KELVANE_EXPORT int32_t getProperty(int32_t grabber, int32_t port, const char* name, int32_t* value);

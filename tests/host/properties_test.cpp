@@ -4,11 +4,21 @@
 #include <cstring>
 #include <thread>
 
+#include "capture/property_access.h"
 #include "host_fixture.h"
 #include "settings/camera_settings.h"
 
 namespace kelvane::testing {
 namespace {
+
+// Catches: a name added, dropped or moved in the library's table but not in
+// the public list that hosts and the tools build their property lists from.
+TEST(PropertyNames, ThePublicListIsTheLibrarysTableInOrder) {
+  const char* const names[] = {KELVANE_PROPERTY_NAMES};
+  for (int i = 0; i < static_cast<int>(std::size(names)); ++i)
+    EXPECT_STREQ(capture::PropertyNameOf(i), names[i]) << i;
+  EXPECT_STREQ(capture::PropertyNameOf(static_cast<int>(std::size(names))), "Undefined");
+}
 
 using sim::PropertySet;
 

@@ -260,29 +260,7 @@ std::string SubtypeList(const Capabilities& caps) {
 
 // ---- Properties ----
 
-const char* const kPropertyNames[] = {"Brightness",
-                                      "Exposure",
-                                      "Sharpness",
-                                      "Contrast",
-                                      "Hue",
-                                      "Saturation",
-                                      "UB",
-                                      "VR",
-                                      "WhiteBalance",
-                                      "Gamma",
-                                      "Shutter",
-                                      "Gain",
-                                      "Iris",
-                                      "Focus",
-                                      "Temperature",
-                                      "Trigger",
-                                      "Zoom",
-                                      "Pan",
-                                      "Tilt",
-                                      "Roll",
-                                      "OpticalFilter",
-                                      "ColorEnable",
-                                      "BacklightCompensation"};
+const char* const kPropertyNames[] = {KELVANE_PROPERTY_NAMES};
 const char* const kLibrarySettings[] = {"PixelSize", "LUT", "DropCnt", "Continous", "HWTrigger"};
 
 bool SameText(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }

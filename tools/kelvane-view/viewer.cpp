@@ -22,29 +22,7 @@
 
 namespace kelvane::view {
 
-const char* const kPropertyNames[23] = {"Brightness",
-                                        "Exposure",
-                                        "Sharpness",
-                                        "Contrast",
-                                        "Hue",
-                                        "Saturation",
-                                        "UB",
-                                        "VR",
-                                        "WhiteBalance",
-                                        "Gamma",
-                                        "Shutter",
-                                        "Gain",
-                                        "Iris",
-                                        "Focus",
-                                        "Temperature",
-                                        "Trigger",
-                                        "Zoom",
-                                        "Pan",
-                                        "Tilt",
-                                        "Roll",
-                                        "OpticalFilter",
-                                        "ColorEnable",
-                                        "BacklightCompensation"};
+const char* const kPropertyNames[] = {KELVANE_PROPERTY_NAMES};
 
 namespace {
 
