@@ -254,7 +254,9 @@ template <typename Loop>
 ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
   const RowStretch<uint16_t> s = stretch;
   const MappedStore out(*s.mapped, s.y);
-  return Blocks32(s, [&](ptrdiff_t x) {
+  // Inlined: HQ linear's body is large enough for GCC to leave it out of line,
+  // a call per block that cost 3 to 5 % of 16-bit HQ linear.
+  return Blocks32(s, [&](ptrdiff_t x) __attribute__((always_inline)) {
     const Bgr a = Loop::Compute(s, x), b = Loop::Compute(s, x + 16);
     out.Put<false>(x, a.v, b.v);
   });
