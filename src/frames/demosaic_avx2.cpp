@@ -9,10 +9,10 @@
 // so each slot computes only its own formula, in lanes wide enough for the
 // sums, and the two slots are joined back into pixel order for the store.
 //
-// 16-bit samples that a linear map turns into bytes as they are stored, and
-// whose sums fit 16 bits, go through the loops of namespace `wide` instead
-// (algorithms 0, 2 and 4): 16 pixels to a vector in pixel order, with no split
-// and no join.
+// 16-bit samples that a linear map turns into bytes as they are stored go
+// through the loops of namespace `wide` instead (algorithms 0, 2 and 4): 16
+// pixels to a vector in pixel order, with no split and no join. HQ linear does
+// so in 16-bit lanes split by column parity for samples of at most 12 bits.
 #include "frames/simd_avx2.h"
 
 #ifdef KELVANE_HAVE_AVX2_KERNELS
@@ -399,11 +399,12 @@ constexpr Arrangement kArrangements[4] = {
 
 // ---- 16-bit samples mapped as they are stored, every formula for every pixel ----------------------
 //
-// Samples of at most 14 bits (algorithms 0 and 2; any linear map for algorithm
-// 4) are computed 16 to a vector, lane i being pixel x + i, in pixel order: no
-// split by column parity and no join. Each formula is computed for all 16
-// pixels from loads one column left of, at and right of them, and a blend that
-// alternates with the column picks each pixel's formula. The shuffles of the
+// Samples of any linear map (algorithms 0, 2 and 4; for 0 and 2 the loops for
+// 15 and 16 bits are the ones further on) are computed 16 to a vector, lane i
+// being pixel x + i, in pixel order: no split by column parity and no join.
+// Each formula is computed for all 16 pixels from loads one column left of, at
+// and right of them, and a blend that alternates with the column picks each
+// pixel's formula. The shuffles of the
 // split and the join were the bulk of the work; the formulas computed for
 // nothing cost less.
 //
