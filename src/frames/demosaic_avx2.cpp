@@ -256,10 +256,11 @@ ptrdiff_t MappedRun(const RowStretch<uint16_t>& stretch) {
   const MappedStore out(*s.mapped, s.y);
   // Inlined: HQ linear's body is large enough for GCC to leave it out of line,
   // a call per block that cost 3 to 5 % of 16-bit HQ linear.
-  return Blocks32(s, [&](ptrdiff_t x) __attribute__((always_inline)) {
-    const Bgr a = Loop::Compute(s, x), b = Loop::Compute(s, x + 16);
-    out.Put<false>(x, a.v, b.v);
-  });
+  return Blocks32(
+      s, [&](ptrdiff_t x) __attribute__((always_inline)) {
+        const Bgr a = Loop::Compute(s, x), b = Loop::Compute(s, x + 16);
+        out.Put<false>(x, a.v, b.v);
+      });
 }
 
 template <typename T, typename Loop>
