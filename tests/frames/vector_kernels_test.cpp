@@ -51,7 +51,10 @@ class Guarded {
   uint8_t* data_;
 };
 
-enum class Fill { kRandom, kZero, kTop, kChecker, kRandomExtremes };
+// kSteps: random multiples of (top + 1) / 256 plus 0, 1 or that less 1 or 2, so
+// that sums and means of 16-bit samples sit on either side of the steps of a
+// linear map to bytes (their low bits decide the byte).
+enum class Fill { kRandom, kZero, kTop, kChecker, kRandomExtremes, kSteps };
 constexpr Fill kFills[] = {Fill::kRandom, Fill::kZero, Fill::kTop, Fill::kChecker, Fill::kRandomExtremes};
 
 // Element i of a row of `width` elements; the checkerboard alternates along rows and columns.
@@ -75,6 +78,12 @@ void FillWith(T* p, size_t count, Fill fill, T top, size_t width, unsigned seed)
       case Fill::kRandomExtremes:
         p[i] = (rng() & 1) != 0 ? top : T{0};
         break;
+      case Fill::kSteps: {
+        const uint32_t unit = std::max<uint32_t>((uint32_t{top} + 1) / 256, 1), r = static_cast<uint32_t>(rng());
+        const uint32_t near[4] = {0, 1, unit - 1, unit >= 2 ? unit - 2 : 0};
+        p[i] = static_cast<T>(std::min<uint32_t>((r >> 8) % 256 * unit + near[r & 3], top));
+        break;
+      }
     }
   }
 }
@@ -302,7 +311,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
                         std::pair{64, 3}, std::pair{65, 12}, std::pair{66, 3}, std::pair{67, 3}, std::pair{70, 21},
                         std::pair{95, 4}, std::pair{96, 3}, std::pair{97, 17}, std::pair{131, 9}})
       for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
-        for (Fill fill : {Fill::kRandom, Fill::kChecker, Fill::kTop, Fill::kRandomExtremes}) {
+        for (Fill fill : {Fill::kRandom, Fill::kChecker, Fill::kTop, Fill::kRandomExtremes, Fill::kSteps}) {
           const int32_t pattern = 1 + (algorithm + static_cast<int32_t>(fill) + w) % 4;
           const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
           const bool sixteen = Is16Bit(p.frame_type);
@@ -406,7 +415,7 @@ TEST_F(VectorSet, MappedRowsEveryShift) {
   for (int32_t shift = 0; shift <= 8; ++shift)
     for (auto [w, h] : {std::pair{34, 5}, std::pair{70, 4}, std::pair{1283, 6}})
       for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
-        for (Fill fill : {Fill::kRandom, Fill::kTop, Fill::kChecker, Fill::kRandomExtremes})
+        for (Fill fill : {Fill::kRandom, Fill::kTop, Fill::kChecker, Fill::kRandomExtremes, Fill::kSteps})
           for (bool grey : {false, true}) {
             const int32_t bits = 8 + shift, pattern = 1 + (algorithm + shift + w) % 4;
             const auto largest = static_cast<uint16_t>((1u << bits) - 1u);
