@@ -330,7 +330,7 @@ TEST_P(FakeIidcFrames, BytesInTheCamerasOrderAndFieldsAsDocumented) {
   }
   for (uint64_t i = frame->image_bytes; i < frame->total_bytes; ++i) ASSERT_EQ(frame->image[i], kPaddingMarker);
 
-  // The first group of row 1, from the pattern and the specification's order.
+  // The first group of row 1, from the pattern and the IIDC byte order of the coding.
   std::vector<uint8_t> expected;
   for (const auto& [channel, pixel] : c.group) {
     const uint16_t v = PatternValue(1, c.left + pixel, c.top + 1, channel, wide);
