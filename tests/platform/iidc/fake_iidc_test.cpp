@@ -269,7 +269,7 @@ struct FrameCase {
   dc1394video_mode_t mode;
   dc1394color_coding_t coding;  // Format 7 only
   uint32_t left, top, width, height;
-  // The first pixel group of a row as the IIDC specification orders it.
+  // The first pixel group of a row in the byte order an IIDC camera sends it.
   std::vector<std::pair<Channel, uint32_t>> group;
 };
 void PrintTo(const FrameCase& c, std::ostream* out) { *out << c.name; }
