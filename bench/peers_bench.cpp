@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "frames/band_pool.h"
+#include "thread_timing.h"
 #include "frames/frame_store.h"
 
 #ifdef KELVANE_HAVE_LIBYUV
@@ -40,39 +41,16 @@ using kelvane::frames::FrameSettings;
 using kelvane::frames::FrameStore;
 using kelvane::frames::FrameType;
 
-double ThreadSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Seconds per call: the best of 7 repetitions of enough calls to last 10 ms.
-double Repeated(const std::function<void()>& fn) {
-  fn();
-  int calls = 1;
-  for (;;) {
-    const double start = ThreadSeconds();
-    for (int i = 0; i < calls; ++i) fn();
-    if (ThreadSeconds() - start > 0.01 || calls > (1 << 20)) break;
-    calls *= 2;
-  }
-  double best = 1e9;
-  for (int r = 0; r < 7; ++r) {
-    const double start = ThreadSeconds();
-    for (int i = 0; i < calls; ++i) fn();
-    best = std::min(best, (ThreadSeconds() - start) / calls);
-  }
-  return best;
-}
+double Repeated(const std::function<void()>& fn) { return kelvane::bench::BestSecondsPerCall(fn, 0.01); }
 
 // The median of 5 single calls, each after `prepare` made fresh output memory.
 double First(const std::function<void()>& prepare, const std::function<void()>& fn) {
   std::vector<double> t;
   for (int r = 0; r < 5; ++r) {
     prepare();
-    const double start = ThreadSeconds();
+    const double start = kelvane::bench::ThreadSeconds();
     fn();
-    t.push_back(ThreadSeconds() - start);
+    t.push_back(kelvane::bench::ThreadSeconds() - start);
   }
   std::sort(t.begin(), t.end());
   return t[2];

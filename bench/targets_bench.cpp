@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "frames/band_pool.h"
+#include "thread_timing.h"
 #include "frames/frame_store.h"
 #include "frames/kernels.h"
 #include "platform/cache_line_allocator.h"
@@ -64,32 +65,7 @@ Bytes Random(size_t n, unsigned seed) {
   return v;
 }
 
-// Processor time of this thread: time the thread spent waiting for a core
-// shared with other jobs does not count.
-double ThreadSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Seconds per call: the best of 7 repetitions of enough calls to last 20 ms.
-double Time(const std::function<void()>& fn) {
-  fn();  // warm the caches and build lazy tables
-  int calls = 1;
-  for (;;) {
-    const double start = ThreadSeconds();
-    for (int i = 0; i < calls; ++i) fn();
-    if (ThreadSeconds() - start > 0.02 || calls > (1 << 20)) break;
-    calls *= 2;
-  }
-  double best = 1e9;
-  for (int r = 0; r < 7; ++r) {
-    const double start = ThreadSeconds();
-    for (int i = 0; i < calls; ++i) fn();
-    best = std::min(best, (ThreadSeconds() - start) / calls);
-  }
-  return best;
-}
+double Time(const std::function<void()>& fn) { return kelvane::bench::BestSecondsPerCall(fn, 0.02); }
 
 // One frame through a configured store, one frame per image.
 struct Conversion {

@@ -99,8 +99,10 @@ void SetConversionThreads(int32_t threads) { g_limit.store(std::max(threads, 0),
 int32_t ConversionThreads() {
   const int32_t limit = g_limit.load(std::memory_order_relaxed);
   if (limit != 0) return limit;
-  const auto cores = static_cast<int32_t>(std::thread::hardware_concurrency());
-  return std::clamp(cores, 1, kMaxAutoThreads);
+  // Asked of the system once: the answer may read a file, and this is asked per frame.
+  static const int32_t cores =
+      std::clamp(static_cast<int32_t>(std::thread::hardware_concurrency()), 1, kMaxAutoThreads);
+  return cores;
 }
 
 void SetBandPixels(size_t pixels) {
