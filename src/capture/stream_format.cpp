@@ -169,104 +169,141 @@ bool IsFormat7(IBaseFilter* filter, int32_t formatIndex) {
          IsFormat7Caps(list[static_cast<uint32_t>(formatIndex)].caps);
 }
 
-HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
-  const settings::CameraSettings& s = camera.Settings;
-  const RECT rect = WantedRect(s);
-  IFiVideoFormatConfig* vendor = camera.FormatConfig.Get();
+namespace {
 
+// What one entry of a driver's format list asks of the driver for the wanted format.
+enum class EntryStep {
+  Skip,    // another subtype, or no video header: the entry is passed over
+  Plain,   // no size in the settings: the entry as the driver offers it
+  Region,  // the default free-region entry: the settings' region (and packet size)
+  Rate,    // a fixed entry of the settings' size: its frame rate
+  Refuse,  // the wanted subtype, but not at this size
+};
+
+EntryStep StepFor(const settings::CameraSettings& s, const RECT& rect, const GUID& wanted, const AM_MEDIA_TYPE* mt,
+                  const VIDEO_STREAM_CONFIG_CAPS& caps, bool isDefault) {
+  const VIDEOINFOHEADER* vih = mt ? VideoInfo(*mt) : nullptr;
+  if (!vih || mt->subtype != wanted) return EntryStep::Skip;
+  if (s.Width == 0 || s.Height == 0) return EntryStep::Plain;
+  const bool f7 = IsFormat7Caps(caps);
+  const bool fits = rect.right <= caps.MaxOutputSize.cx && rect.bottom <= caps.MaxOutputSize.cy;
+  if (isDefault && f7 && fits) return EntryStep::Region;
+  const bool sameSize = s.Width == vih->bmiHeader.biWidth && s.Height == vih->bmiHeader.biHeight;
+  if (sameSize && (isDefault || !f7)) return EntryStep::Rate;
+  return EntryStep::Refuse;
+}
+
+// The free region and packet size through the vendor driver. A driver without
+// custom rectangles keeps its region; the packet size is set only where the
+// driver says it fits.
+HRESULT ApplyVendorRegion(IFiVideoFormatConfig* vendor, int32_t index, const settings::CameraSettings& s,
+                          const RECT& rect) {
+  try {
+    WithRetry("SetCustomRect", [&] { return vendor->SetCustomRect(index, rect); });
+  } catch (const PlatformError&) {
+    DebugPrint("Format 7 CustomRect is not supported by current UNIBRAIN driver!\n");
+  }
+  uint32_t minimum = 0, maximum = 0;
+  HRESULT status = Guarded("GetF7PacketInfo", [&] {
+    return WithRetry("GetF7PacketInfo", [&] { return vendor->GetF7PacketInfo(index, &minimum, &maximum); });
+  });
+  const uint32_t packet = static_cast<uint32_t>(s.PacketSize);
+  if (minimum <= packet && packet <= maximum)
+    status = Guarded("SetF7PacketSize", [&] {
+      return WithRetry("SetF7PacketSize", [&] { return vendor->SetF7PacketSize(index, packet); });
+    });
+  return status;
+}
+
+// The vendor driver's list: entries are chosen by index, and the one that is
+// accepted becomes the driver's default format.
+HRESULT ApplyVendorFormat(IFiVideoFormatConfig* vendor, const settings::CameraSettings& s, const GUID& wanted) {
+  const RECT rect = WantedRect(s);
+  StreamCapsList list(vendor);
   // The running status: what the last call said. An entry for which nothing is
   // called is accepted only while it still reads as a success.
-  HRESULT status;
-  StreamCapsList list(vendor);
-  uint32_t count = 0;
-  ComPtr<IAMStreamConfig> config;
-  if (vendor) {
-    status = list.Fetch();
-    if (FAILED(status)) return status;
-    count = list.Count();
-  } else {
-    status = QueryInto(camera.CapturePin.Get(), config);
-    if (FAILED(status)) return status;
-    int32_t n = 0, size = 0;
-    status = Guarded("GetNumberOfCapabilities", [&] { return config->GetNumberOfCapabilities(&n, &size); });
-    if (FAILED(status)) return status;
-    count = n > 0 ? static_cast<uint32_t>(n) : 0;
+  HRESULT status = list.Fetch();
+  if (FAILED(status)) return status;
+  bool accepted = false;
+  for (uint32_t i = 0; i < list.Count() && !accepted; ++i) {
+    const int32_t index = static_cast<int32_t>(i);
+    const EntryStep step = StepFor(s, rect, wanted, list[i].mediaType, list[i].caps, s.DefFmt == index);
+    if (step == EntryStep::Skip) continue;
+    if (step == EntryStep::Region) {
+      status = ApplyVendorRegion(vendor, index, s, rect);
+    } else if (step == EntryStep::Rate) {
+      if (static_cast<uint32_t>(s.AvgTimePerFrame) < 7)
+        status = Guarded("SetCurrentFps", [&] {
+          return WithRetry("SetCurrentFps", [&] { return vendor->SetCurrentFps(index, s.AvgTimePerFrame); });
+        });
+    } else if (step == EntryStep::Refuse) {
+      status = VFW_E_INVALIDMEDIATYPE;
+    }
+    accepted = SUCCEEDED(status);
+    if (accepted)
+      Guarded("SetDefaultFormat",
+              [&] { return WithRetry("SetDefaultFormat", [&] { return vendor->SetDefaultFormat(index); }); });
   }
+  status = list.Free();
+  return accepted ? status : VFW_E_INVALIDMEDIATYPE;
+}
 
+// The standard stream configuration of the capture pin: an entry is applied by
+// setting its media type, edited to the settings' region and frame interval.
+HRESULT ApplyStandardFormat(IPin* pin, const settings::CameraSettings& s, const GUID& wanted) {
+  const RECT rect = WantedRect(s);
+  ComPtr<IAMStreamConfig> config;
+  // The running status, as in the vendor driver's list.
+  HRESULT status = QueryInto(pin, config);
+  if (FAILED(status)) return status;
+  int32_t n = 0, size = 0;
+  status = Guarded("GetNumberOfCapabilities", [&] { return config->GetNumberOfCapabilities(&n, &size); });
+  if (FAILED(status)) return status;
+  const uint32_t count = n > 0 ? static_cast<uint32_t>(n) : 0;
   bool accepted = false;
   for (uint32_t i = 0; i < count && !accepted; ++i) {
     const int32_t index = static_cast<int32_t>(i);
-    AM_MEDIA_TYPE* mt = nullptr;  // the list's own, or the one `owned` holds
-    MediaTypePtr owned;
+    MediaTypePtr mt;
     VIDEO_STREAM_CONFIG_CAPS caps{};
-    if (vendor) {
-      mt = list[i].mediaType;
-      caps = list[i].caps;
-    } else {
-      status = FetchMediaType("GetStreamCaps", owned, [&](AM_MEDIA_TYPE** out) {
-        return config->GetStreamCaps(index, out, reinterpret_cast<uint8_t*>(&caps));
-      });
-      mt = owned.get();
-    }
-    VIDEOINFOHEADER* vih = mt ? VideoInfo(*mt) : nullptr;
-    if (mt && vih && mt->subtype == wanted) {
-      const bool sameSize = s.Width == vih->bmiHeader.biWidth && s.Height == vih->bmiHeader.biHeight;
-      const bool f7 = IsFormat7Caps(caps);
-      const bool fits = rect.right <= caps.MaxOutputSize.cx && rect.bottom <= caps.MaxOutputSize.cy;
-      const bool isDefault = vendor ? s.DefFmt == index : true;
-      const auto setFormat = [&] { return Guarded("SetFormat", [&] { return config->SetFormat(mt); }); };
-
-      if (s.Width == 0 || s.Height == 0) {
-        if (!vendor) status = setFormat();
-      } else if (isDefault && f7 && fits) {
-        if (vendor) {
-          try {
-            WithRetry("SetCustomRect", [&] { return vendor->SetCustomRect(index, rect); });
-          } catch (const PlatformError&) {
-            DebugPrint("Format 7 CustomRect is not supported by current UNIBRAIN driver!\n");
-          }
-          uint32_t minimum = 0, maximum = 0;
-          status = Guarded("GetF7PacketInfo", [&] {
-            return WithRetry("GetF7PacketInfo", [&] { return vendor->GetF7PacketInfo(index, &minimum, &maximum); });
-          });
-          const uint32_t packet = static_cast<uint32_t>(s.PacketSize);
-          if (minimum <= packet && packet <= maximum)
-            status = Guarded("SetF7PacketSize", [&] {
-              return WithRetry("SetF7PacketSize", [&] { return vendor->SetF7PacketSize(index, packet); });
-            });
-        } else if (s.AvgTimePerFrame != 0) {
-          vih->bmiHeader.biWidth = s.Width;
-          vih->bmiHeader.biHeight = s.Height;
-          vih->bmiHeader.biSizeImage =
-              static_cast<uint32_t>(vih->bmiHeader.biBitCount / 8) * static_cast<uint32_t>(s.Width) *
-              static_cast<uint32_t>(s.Height);
-          vih->rcSource = rect;
-          vih->rcTarget = rect;
-          vih->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<uint32_t>(s.AvgTimePerFrame));
-          status = setFormat();
-        }
-      } else if (sameSize && (isDefault || !f7)) {
-        if (vendor) {
-          if (static_cast<uint32_t>(s.AvgTimePerFrame) < 7)
-            status = Guarded("SetCurrentFps", [&] {
-              return WithRetry("SetCurrentFps", [&] { return vendor->SetCurrentFps(index, s.AvgTimePerFrame); });
-            });
-        } else if (s.AvgTimePerFrame != 0) {
-          vih->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<uint32_t>(s.AvgTimePerFrame));
-          status = setFormat();
-        }
-      } else {
-        status = VFW_E_INVALIDMEDIATYPE;
+    status = FetchMediaType("GetStreamCaps", mt, [&](AM_MEDIA_TYPE** out) {
+      return config->GetStreamCaps(index, out, reinterpret_cast<uint8_t*>(&caps));
+    });
+    const EntryStep step = StepFor(s, rect, wanted, mt.get(), caps, true);
+    if (step == EntryStep::Skip) continue;
+    const auto setFormat = [&] { return Guarded("SetFormat", [&] { return config->SetFormat(mt.get()); }); };
+    VIDEOINFOHEADER* vih = VideoInfo(*mt);
+    if (step == EntryStep::Plain) {
+      status = setFormat();
+    } else if (step == EntryStep::Region) {
+      if (s.AvgTimePerFrame != 0) {
+        vih->bmiHeader.biWidth = s.Width;
+        vih->bmiHeader.biHeight = s.Height;
+        vih->bmiHeader.biSizeImage = static_cast<uint32_t>(vih->bmiHeader.biBitCount / 8) *
+                                     static_cast<uint32_t>(s.Width) * static_cast<uint32_t>(s.Height);
+        vih->rcSource = rect;
+        vih->rcTarget = rect;
+        vih->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<uint32_t>(s.AvgTimePerFrame));
+        status = setFormat();
       }
-      accepted = SUCCEEDED(status);
-      if (accepted && vendor)
-        Guarded("SetDefaultFormat",
-                [&] { return WithRetry("SetDefaultFormat", [&] { return vendor->SetDefaultFormat(index); }); });
+    } else if (step == EntryStep::Rate) {
+      if (s.AvgTimePerFrame != 0) {
+        vih->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<uint32_t>(s.AvgTimePerFrame));
+        status = setFormat();
+      }
+    } else {
+      status = VFW_E_INVALIDMEDIATYPE;
     }
+    accepted = SUCCEEDED(status);
   }
-
-  if (vendor) status = list.Free();
   return accepted ? status : VFW_E_INVALIDMEDIATYPE;
+}
+
+}  // namespace
+
+HRESULT ApplyStreamFormat(CameraRecord& camera, const GUID& wanted) {
+  if (IFiVideoFormatConfig* vendor = camera.FormatConfig.Get())
+    return ApplyVendorFormat(vendor, camera.Settings, wanted);
+  return ApplyStandardFormat(camera.CapturePin.Get(), camera.Settings, wanted);
 }
 
 HRESULT SetStreamConfig(CameraRecord& camera) {
