@@ -69,6 +69,7 @@ class FrameScope {
       if (objectCount < 1 || !objects || !objects[0]) return platform::E_POINTER;
       auto made = MakeDriverPages(objects[0], pages, pageCount);
       std::vector<DriverPage*> shown;
+      shown.reserve(made.size());
       for (auto& page : made) shown.push_back(page.get());
       if (shown.empty()) return platform::S_OK;
       ui.RunPropertyFrame(owner, Utf8(caption), shown);

@@ -26,7 +26,7 @@ bool LoadBusFromText(std::string_view json, std::string_view origin = "<text>");
 // A file is read only when it is a regular file of at most kMaxBusFileBytes;
 // anything else (a named pipe, a device, a directory) is refused unread, with
 // a message, and leaves an empty bus as a malformed description does.
-inline constexpr int64_t kMaxBusFileBytes = 16 * 1024 * 1024;
+inline constexpr int64_t kMaxBusFileBytes = int64_t{16} * 1024 * 1024;
 bool LoadBusFromFile(const std::string& path);
 // Back to the start-up bus: the file named by KELVANE_SIM_BUS, or the built-in bench.
 void ResetBus();

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "platform/factory.h"
 #include "platform/sim/bus.h"
@@ -92,11 +93,11 @@ bool Load(std::string_view text, std::string_view origin) {
 // could be endless), and at most kMaxBusFileBytes of it.
 std::optional<std::string> ReadBusFile(const std::string& path, std::string& text) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
+  if (fd < 0) return std::string("cannot be read: ") + std::generic_category().message(errno);
   std::optional<std::string> problem;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
-    problem = std::string("cannot be read: ") + std::strerror(errno);
+    problem = std::string("cannot be read: ") + std::generic_category().message(errno);
   } else if (!S_ISREG(st.st_mode)) {
     problem = "not a regular file";
   } else if (st.st_size > kMaxBusFileBytes) {
@@ -115,7 +116,7 @@ std::optional<std::string> ReadBusFile(const std::string& path, std::string& tex
       } else if (n == 0) {
         break;
       } else if (errno != EINTR) {
-        problem = std::string("cannot be read: ") + std::strerror(errno);
+        problem = std::string("cannot be read: ") + std::generic_category().message(errno);
         break;
       }
     }

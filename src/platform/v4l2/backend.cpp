@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <system_error>
 
 #include "platform/factory.h"
 #include "platform/v4l2/v4l2.h"
@@ -23,7 +24,7 @@ class V4l2Backend final : public framework::DeviceBackend {
       if (!ProbeNode(ops, node, &id)) {
         // Not a capture node that streams, or not openable now. A node the user
         // may not open is said once: otherwise the camera would just be missing.
-        if (errno == EACCES || errno == EPERM) SayOnce(node, std::strerror(errno));
+        if (errno == EACCES || errno == EPERM) SayOnce(node, std::generic_category().message(errno));
         continue;
       }
       std::shared_ptr<Device> device = Find(ops, id);
