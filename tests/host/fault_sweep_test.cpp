@@ -71,7 +71,7 @@ class FaultSweepTest : public HostTest, public ::testing::WithParamInterface<Swe
     GrantUpTo(1);
     int32_t size[2];
     ASSERT_EQ(openCVLPort(0, 0, Cam().config, size), 1);
-    sim::InjectFault({"IFilterGraph::RemoveFilter", "", -1, platform::E_FAIL, std::nullopt});
+    sim::InjectFault({.operation = "IFilterGraph::RemoveFilter", .count = -1});
     closeCVLPort(0, 0);
     sim::ClearFaults();
   }

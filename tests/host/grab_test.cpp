@@ -506,11 +506,11 @@ TEST_F(VideoControlTriggerTest, SetsTheExternalTriggerModeOnlyWithTheSetting) {
   EXPECT_EQ(setHWTrigger(0, 0, 0), 1);
   EXPECT_EQ(sim::VideoControlMode(cam.friendly), 0);
 
-  sim::InjectFault({"IAMVideoControl::SetMode", "", 1, platform::E_FAIL, std::nullopt});
+  sim::InjectFault({.operation = "IAMVideoControl::SetMode"});
   ClearMessages();
   EXPECT_EQ(setHWTrigger(0, 0, 1), 0);
   EXPECT_TRUE(Logged("Failed setting ExternalTriggerEnable - E_FAIL [0x80004005]\r\n"));
-  sim::InjectFault({"IAMVideoControl::SetMode", "", 1, platform::E_FAIL, std::nullopt});
+  sim::InjectFault({.operation = "IAMVideoControl::SetMode"});
   ClearMessages();
   EXPECT_EQ(setHWTrigger(0, 0, 0), 0);  // switching off fails silently
   EXPECT_TRUE(Messages().empty());
@@ -729,11 +729,11 @@ TEST_P(GraphDoesNotRunTest, TheGrabFails) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, GraphDoesNotRunTest,
     ::testing::Values(
-        RunFault{"RunFails", {{"IMediaControl::Run", "", -1, platform::E_FAIL, std::nullopt}}, false},
-        RunFault{"RunFailsWithCallback", {{"IMediaControl::Run", "", -1, platform::E_FAIL, std::nullopt}}, true},
+        RunFault{"RunFails", {{.operation = "IMediaControl::Run", .count = -1}}, false},
+        RunFault{"RunFailsWithCallback", {{.operation = "IMediaControl::Run", .count = -1}}, true},
         RunFault{"RunNeverCompletes",
-                 {{"IMediaControl::Run", "", -1, platform::S_FALSE, std::nullopt},
-                  {"IMediaControl::GetState", "", -1, platform::VFW_S_STATE_INTERMEDIATE, std::nullopt}},
+                 {{.operation = "IMediaControl::Run", .count = -1, .result = platform::S_FALSE},
+                  {.operation = "IMediaControl::GetState", .count = -1, .result = platform::VFW_S_STATE_INTERMEDIATE}},
                  false}),
     [](const ::testing::TestParamInfo<RunFault>& param) { return std::string(param.param.name); });
 

@@ -102,7 +102,7 @@ TEST_F(LifecycleTest, AFailedOpenReleasesWhatItTook) {
   WriteSettings(kColour.config, {});
   Initialize();
   const int64_t baseline = Baseline(kColour);
-  sim::InjectFault({"IGraphBuilder::Connect", kColour.friendly, -1, platform::E_FAIL, std::nullopt});
+  sim::InjectFault({.operation = "IGraphBuilder::Connect", .scope = kColour.friendly, .count = -1});
   EXPECT_EQ(Open(0, kColour), 0);
   EXPECT_TRUE(LoggedContaining("Connect failed"));
   sim::ClearFaults();
@@ -110,7 +110,7 @@ TEST_F(LifecycleTest, AFailedOpenReleasesWhatItTook) {
   EXPECT_TRUE(closeCVLPort(0, 0));
   EXPECT_EQ(sim::LiveObjects(), baseline);
 
-  sim::InjectFault({"ISampleGrabber::SetCallback", "", 1, platform::E_FAIL, std::nullopt});
+  sim::InjectFault({.operation = "ISampleGrabber::SetCallback"});
   EXPECT_EQ(Open(0, kColour), 0);
   sim::ClearFaults();
   EXPECT_EQ(Open(0, kColour), 1);
@@ -118,7 +118,7 @@ TEST_F(LifecycleTest, AFailedOpenReleasesWhatItTook) {
   EXPECT_EQ(sim::LiveObjects(), baseline);
 
   // A platform operation that raises during the open: the host gets 0, nothing is kept.
-  sim::InjectFault({"IAMStreamConfig::GetFormat", "", 1, platform::E_FAIL, std::string("driver fault")});
+  sim::InjectFault({.operation = "IAMStreamConfig::GetFormat", .raise = std::string("driver fault")});
   EXPECT_EQ(Open(0, kColour), 0);
   EXPECT_TRUE(LoggedContaining("driver fault"));
   sim::ClearFaults();

@@ -221,7 +221,7 @@ TEST_F(CameraTest, StandardPropertiesOnTheUsbCamera) {
   ASSERT_EQ(control->Get(0, &value, &flags), S_OK);
   EXPECT_EQ(value, 0);
   EXPECT_EQ(control->Get(6, &value, &flags), E_PROP_ID_UNSUPPORTED);
-  InjectFault({"IAMVideoProcAmp::Set", "USB 2.0 Video Camera", 1, E_ACCESSDENIED, std::nullopt});
+  InjectFault({.operation = "IAMVideoProcAmp::Set", .scope = "USB 2.0 Video Camera", .result = E_ACCESSDENIED});
   EXPECT_EQ(procAmp->Set(0, 1, 2), E_ACCESSDENIED);
   EXPECT_EQ(procAmp->Set(0, 1, 2), S_OK);
 }
@@ -374,7 +374,10 @@ TEST_F(CameraTest, StreamConfigListsAndSetsFormats) {
 }
 
 TEST_F(CameraTest, RaisingFaultOnADriverOperation) {
-  InjectFault({"IFiVideoFormatConfig::GetStreamCaps", "Kestrel KC-640C", 1, S_OK, "old driver"});
+  InjectFault({.operation = "IFiVideoFormatConfig::GetStreamCaps",
+               .scope = "Kestrel KC-640C",
+               .result = S_OK,
+               .raise = "old driver"});
   ComPtr<IBaseFilter> filter = BindCamera("Kestrel KC-640C");
   ComPtr<IFiVideoFormatConfig> formats;
   ASSERT_EQ(filter.As(formats), S_OK);

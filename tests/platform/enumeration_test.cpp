@@ -162,7 +162,7 @@ TEST_F(EnumerationTest, FaultsOfDescriptionAndTestApi) {
   EXPECT_EQ(first->BindToObject(IBaseFilter::iid, filter.PutVoid()), kDeviceGone);
 
   // A raising fault throws the platform's error with its text.
-  InjectFault({"ICreateDevEnum::CreateClassEnumerator", "", 1, S_OK, "enumeration broke"});
+  InjectFault({.operation = "ICreateDevEnum::CreateClassEnumerator", .result = S_OK, .raise = "enumeration broke"});
   try {
     devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, list.Put(), 0);
     ADD_FAILURE() << "expected a raise";
@@ -170,7 +170,8 @@ TEST_F(EnumerationTest, FaultsOfDescriptionAndTestApi) {
     EXPECT_STREQ(e.what(), "enumeration broke");
   }
   // Creation itself can fail, per class.
-  InjectFault({"CoCreateInstance", "SystemDeviceEnum", 2, REGDB_E_CLASSNOTREG, std::nullopt});
+  InjectFault(
+      {.operation = "CoCreateInstance", .scope = "SystemDeviceEnum", .count = 2, .result = REGDB_E_CLASSNOTREG});
   EXPECT_EQ(PendingFaults("CoCreateInstance"), 2);
   ComPtr<ICreateDevEnum> again;
   EXPECT_EQ(CoCreateInstance(CLSID_SystemDeviceEnum, ICreateDevEnum::iid, again.PutVoid()), REGDB_E_CLASSNOTREG);
@@ -181,7 +182,7 @@ TEST_F(EnumerationTest, FaultsOfDescriptionAndTestApi) {
 }
 
 TEST_F(EnumerationTest, FaultScopeLimitsItToOneDevice) {
-  InjectFault({"IPropertyBag::Read", "Kestrel KM-1280M16", -1, E_FAIL, std::nullopt});
+  InjectFault({.operation = "IPropertyBag::Read", .scope = "Kestrel KM-1280M16", .count = -1});
   EXPECT_EQ(List(CLSID_VideoInputDeviceCategory).names,
             (std::vector<std::string>{"Kestrel KC-640C", "<unreadable>", "USB 2.0 Video Camera"}));
   EXPECT_EQ(List(CLSID_VideoInputDeviceCategory).names[1], "<unreadable>") << "count -1 applies every time";

@@ -418,7 +418,7 @@ TEST_F(GraphTest, APauseOrRunDuringAStopDoesNotStartStreamingAgain) {
 
 TEST_F(GraphTest, RunLateOrNeverThroughFaults) {
   Graph g = Build("Kestrel KC-640C");
-  InjectFault({"IMediaControl::Run", "Kestrel KC-640C", 1, S_FALSE, std::nullopt});
+  InjectFault({.operation = "IMediaControl::Run", .scope = "Kestrel KC-640C", .result = S_FALSE});
   EXPECT_EQ(g.control->Run(), S_FALSE);
   EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::NotRunning) << "not running yet";
   FILTER_STATE state = State_Stopped;
@@ -427,13 +427,13 @@ TEST_F(GraphTest, RunLateOrNeverThroughFaults) {
   EXPECT_EQ(Step("Kestrel KC-640C"), StepResult::Delivered);
   ASSERT_EQ(g.control->Stop(), S_OK);
 
-  InjectFault({"IMediaControl::Run", "", 1, S_FALSE, std::nullopt});
-  InjectFault({"IMediaControl::GetState", "", -1, VFW_S_STATE_INTERMEDIATE, std::nullopt});
+  InjectFault({.operation = "IMediaControl::Run", .result = S_FALSE});
+  InjectFault({.operation = "IMediaControl::GetState", .count = -1, .result = VFW_S_STATE_INTERMEDIATE});
   EXPECT_EQ(g.control->Run(), S_FALSE);
   EXPECT_EQ(g.control->GetState(200, &state), VFW_S_STATE_INTERMEDIATE);
   EXPECT_EQ(state, State_Paused) << "never gets there";
   ClearFaults();
-  InjectFault({"IMediaControl::Run", "", 1, E_FAIL, std::nullopt});
+  InjectFault({.operation = "IMediaControl::Run"});
   EXPECT_EQ(g.control->Run(), E_FAIL);
 }
 

@@ -50,10 +50,10 @@ std::vector<std::string> CameraNames();
 // platform::PlatformError with that text.
 struct Fault {
   std::string operation;
-  std::string scope;  // a camera's or filter's friendly name; empty: everywhere
+  std::string scope{};  // a camera's or filter's friendly name; empty: everywhere
   int count = 1;
   platform::HRESULT result = platform::E_FAIL;
-  std::optional<std::string> raise;
+  std::optional<std::string> raise{};
   int after = 0;
 };
 void InjectFault(const Fault& fault);
