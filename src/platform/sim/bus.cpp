@@ -245,11 +245,36 @@ class Reader {
     return f;
   }
 
+  // A camera: what it is and offers, its vendor record, registers, properties,
+  // formats, property pages and frame source, read in that order (the first
+  // problem found is the one reported).
   static CameraDesc Camera(const json& v, const std::string& path) {
     OnlyKeys(v, path, {"name", "kind", "interfaces", "vendor", "model", "number", "video_control_caps",
                        "video_control_mode", "registers", "unknown_registers", "properties", "formats",
                        "default_format", "source", "pages", "legacy_driver", "present"});
     CameraDesc c;
+    Identity(v, path, c);
+    VendorRecord(v, path, c);
+    if (v.contains("video_control_caps"))
+      c.videoControlCaps = Int32(v["video_control_caps"], path + "/video_control_caps");
+    if (v.contains("video_control_mode"))
+      c.videoControlMode = Int32(v["video_control_mode"], path + "/video_control_mode");
+    Registers(v, path, c);
+    Properties(v, path, c);
+    Formats(v, path, c);
+    Pages(v, path, c);
+    if (v.contains("default_format"))
+      c.defaultFormat =
+          Int32(v["default_format"], path + "/default_format", 0, static_cast<int64_t>(c.formats.size()) - 1);
+    if (v.contains("source")) c.source = Source(v["source"], path + "/source");
+    if (v.contains("legacy_driver")) c.legacyDriver = Bool(v["legacy_driver"], path + "/legacy_driver");
+    if (v.contains("present")) c.present = Bool(v["present"], path + "/present");
+    return c;
+  }
+
+  // The name, the kind and the interfaces and pages the kind brings, and the
+  // description's changes to those interfaces.
+  static void Identity(const json& v, const std::string& path, CameraDesc& c) {
     c.name = String(Need(v, path, "name"), path + "/name");
     if (c.name.empty()) Fail(path + "/name", "empty name");
     const std::string kind = v.contains("kind") ? String(v["kind"], path + "/kind") : "1394";
@@ -266,32 +291,39 @@ class Reader {
     } else {
       Fail(path + "/kind", "expected \"1394\" or \"usb\"");
     }
-    if (v.contains("interfaces")) {
-      const std::string p = path + "/interfaces";
-      const json& j = v["interfaces"];
-      OnlyKeys(j, p, {"camera_info", "exposure", "color", "basic", "format_config", "video_control", "proc_amp",
-                      "camera_control", "ks_property_set", "property_pages"});
-      auto flag = [&](const char* key, bool& field) {
-        if (j.contains(key)) field = Bool(j[key], p + "/" + key);
-      };
-      flag("camera_info", c.cameraInfo);
-      flag("exposure", c.exposure);
-      flag("color", c.color);
-      flag("basic", c.basic);
-      flag("format_config", c.formatConfig);
-      flag("video_control", c.videoControl);
-      flag("proc_amp", c.procAmp);
-      flag("camera_control", c.cameraControl);
-      flag("ks_property_set", c.ksPropertySet);
-      flag("property_pages", c.propertyPages);
-    }
+    if (!v.contains("interfaces")) return;
+    const std::string p = path + "/interfaces";
+    const json& j = v["interfaces"];
+    OnlyKeys(j, p,
+             {"camera_info", "exposure", "color", "basic", "format_config", "video_control", "proc_amp",
+              "camera_control", "ks_property_set", "property_pages"});
+    auto flag = [&](const char* key, bool& field) {
+      if (j.contains(key)) field = Bool(j[key], p + "/" + key);
+    };
+    flag("camera_info", c.cameraInfo);
+    flag("exposure", c.exposure);
+    flag("color", c.color);
+    flag("basic", c.basic);
+    flag("format_config", c.formatConfig);
+    flag("video_control", c.videoControl);
+    flag("proc_amp", c.procAmp);
+    flag("camera_control", c.cameraControl);
+    flag("ks_property_set", c.ksPropertySet);
+    flag("property_pages", c.propertyPages);
+  }
+
+  // What the driver's camera-information record carries.
+  static void VendorRecord(const json& v, const std::string& path, CameraDesc& c) {
     if (v.contains("vendor")) c.vendor = String(v["vendor"], path + "/vendor");
     if (v.contains("model")) c.model = String(v["model"], path + "/model");
     if (c.vendor.size() > 63) Fail(path + "/vendor", "longer than 63 bytes");
     if (c.model.size() > 63) Fail(path + "/model", "longer than 63 bytes");
     if (v.contains("number")) c.number = Int32(v["number"], path + "/number");
-    if (v.contains("video_control_caps")) c.videoControlCaps = Int32(v["video_control_caps"], path + "/video_control_caps");
-    if (v.contains("video_control_mode")) c.videoControlMode = Int32(v["video_control_mode"], path + "/video_control_mode");
+  }
+
+  // The register file (an IIDC camera's trigger registers unless the
+  // description says otherwise) and how registers it lacks answer.
+  static void Registers(const json& v, const std::string& path, CameraDesc& c) {
     if (c.cameraInfo) {
       // An IIDC camera with the trigger feature, unless the description says otherwise.
       c.registers[0xF0F00830] = {0x80000000u, 0x03FF0FFFu};
@@ -327,71 +359,83 @@ class Reader {
         Fail(p, "expected \"zero\", \"fail\" or {\"fail\": result}");
       }
     }
-    if (v.contains("properties")) {
-      const std::string p = path + "/properties";
-      const json& a = v["properties"];
-      if (!a.is_array()) Fail(p, "expected an array");
-      for (size_t i = 0; i < a.size(); ++i) {
-        const std::string pi = p + "/" + std::to_string(i);
-        const std::string set = String(Need(a[i], pi, "set"), pi + "/set");
-        static const char* kSets[] = {"exposure", "color", "basic", "proc_amp", "camera_control"};
-        int s = -1;
-        for (int k = 0; k < 5; ++k)
-          if (set == kSets[k]) s = k;
-        if (s < 0) Fail(pi + "/set", "expected exposure, color, basic, proc_amp or camera_control");
-        const int32_t code = Int32(Need(a[i], pi, "code"), pi + "/code", 0, 1000);
-        PropertyDesc d;
-        Property(a[i], pi, d);
-        c.properties[s][code] = d;
-      }
+  }
+
+  static void Properties(const json& v, const std::string& path, CameraDesc& c) {
+    if (!v.contains("properties")) return;
+    const std::string p = path + "/properties";
+    const json& a = v["properties"];
+    if (!a.is_array()) Fail(p, "expected an array");
+    for (size_t i = 0; i < a.size(); ++i) {
+      const std::string pi = p + "/" + std::to_string(i);
+      const std::string set = String(Need(a[i], pi, "set"), pi + "/set");
+      static const char* kSets[] = {"exposure", "color", "basic", "proc_amp", "camera_control"};
+      int s = -1;
+      for (int k = 0; k < 5; ++k)
+        if (set == kSets[k]) s = k;
+      if (s < 0) Fail(pi + "/set", "expected exposure, color, basic, proc_amp or camera_control");
+      const int32_t code = Int32(Need(a[i], pi, "code"), pi + "/code", 0, 1000);
+      PropertyDesc d;
+      Property(a[i], pi, d);
+      c.properties[s][code] = d;
     }
+  }
+
+  static void Formats(const json& v, const std::string& path, CameraDesc& c) {
     const json& formats = Need(v, path, "formats");
     if (!formats.is_array() || formats.empty()) Fail(path + "/formats", "expected a non-empty array");
     for (size_t i = 0; i < formats.size(); ++i)
       c.formats.push_back(Format(formats[i], path + "/formats/" + std::to_string(i), c.formatConfig));
-    if (v.contains("pages")) {
-      const std::string p = path + "/pages";
-      const json& j = v["pages"];
-      OnlyKeys(j, p, {"filter", "pin"});
-      auto list = [&](const char* key, std::vector<GUID>& pages) {
-        if (!j.contains(key)) return;
-        const std::string pk = p + "/" + key;
-        if (!j[key].is_array()) Fail(pk, "expected an array of \"source\" and \"format\"");
-        pages.clear();
-        for (size_t i = 0; i < j[key].size(); ++i) {
-          const std::string name = String(j[key][i], pk + "/" + std::to_string(i));
-          if (name == "source") pages.push_back(platform::CLSID_VideoSourcePropertyPage);
-          else if (name == "format") pages.push_back(platform::CLSID_VideoFormatPropertyPage);
-          else Fail(pk + "/" + std::to_string(i), "expected \"source\" or \"format\"");
-        }
-      };
-      list("filter", c.filterPages);
-      list("pin", c.pinPages);
-    }
-    if (v.contains("default_format"))
-      c.defaultFormat = Int32(v["default_format"], path + "/default_format", 0, static_cast<int64_t>(c.formats.size()) - 1);
-    if (v.contains("source")) {
-      const std::string p = path + "/source";
-      const json& s = v["source"];
-      OnlyKeys(s, p, {"file", "bayer", "blank_every", "still"});
-      if (s.contains("blank_every")) c.source.blankEvery = Int32(s["blank_every"], p + "/blank_every", 0, 1000000);
-      if (s.contains("still")) {
-        if (!s["still"].is_boolean()) Fail(p + "/still", "expected true or false");
-        c.source.still = s["still"].get<bool>();
+  }
+
+  // The property pages the filter and its capture pin publish, when the
+  // description changes the kind's.
+  static void Pages(const json& v, const std::string& path, CameraDesc& c) {
+    if (!v.contains("pages")) return;
+    const std::string p = path + "/pages";
+    const json& j = v["pages"];
+    OnlyKeys(j, p, {"filter", "pin"});
+    auto list = [&](const char* key, std::vector<GUID>& pages) {
+      if (!j.contains(key)) return;
+      const std::string pk = p + "/" + key;
+      if (!j[key].is_array()) Fail(pk, "expected an array of \"source\" and \"format\"");
+      pages.clear();
+      for (size_t i = 0; i < j[key].size(); ++i) {
+        const std::string name = String(j[key][i], pk + "/" + std::to_string(i));
+        if (name == "source")
+          pages.push_back(platform::CLSID_VideoSourcePropertyPage);
+        else if (name == "format")
+          pages.push_back(platform::CLSID_VideoFormatPropertyPage);
+        else
+          Fail(pk + "/" + std::to_string(i), "expected \"source\" or \"format\"");
       }
-      if (s.contains("file")) c.source.file = String(s["file"], p + "/file");
-      if (s.contains("bayer")) {
-        const std::string b = String(s["bayer"], p + "/bayer");
-        if (b == "RGGB") c.source.bayer = BayerPattern::RGGB;
-        else if (b == "GRBG") c.source.bayer = BayerPattern::GRBG;
-        else if (b == "GBRG") c.source.bayer = BayerPattern::GBRG;
-        else if (b == "BGGR") c.source.bayer = BayerPattern::BGGR;
-        else Fail(p + "/bayer", "expected RGGB, GRBG, GBRG or BGGR");
-      }
+    };
+    list("filter", c.filterPages);
+    list("pin", c.pinPages);
+  }
+
+  // Where the camera's pictures come from: the test pattern (with its Bayer
+  // order and dark frames), a file to play, a still picture.
+  static SourceDesc Source(const json& s, const std::string& p) {
+    OnlyKeys(s, p, {"file", "bayer", "blank_every", "still"});
+    SourceDesc d;
+    if (s.contains("blank_every")) d.blankEvery = Int32(s["blank_every"], p + "/blank_every", 0, 1000000);
+    if (s.contains("still")) d.still = Bool(s["still"], p + "/still");
+    if (s.contains("file")) d.file = String(s["file"], p + "/file");
+    if (s.contains("bayer")) {
+      const std::string b = String(s["bayer"], p + "/bayer");
+      if (b == "RGGB")
+        d.bayer = BayerPattern::RGGB;
+      else if (b == "GRBG")
+        d.bayer = BayerPattern::GRBG;
+      else if (b == "GBRG")
+        d.bayer = BayerPattern::GBRG;
+      else if (b == "BGGR")
+        d.bayer = BayerPattern::BGGR;
+      else
+        Fail(p + "/bayer", "expected RGGB, GRBG, GBRG or BGGR");
     }
-    if (v.contains("legacy_driver")) c.legacyDriver = Bool(v["legacy_driver"], path + "/legacy_driver");
-    if (v.contains("present")) c.present = Bool(v["present"], path + "/present");
-    return c;
+    return d;
   }
 
   static FilterDesc Filter(const json& v, const std::string& path) {

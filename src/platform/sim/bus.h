@@ -14,9 +14,9 @@
 
 #include "platform/dshow.h"
 #include "platform/framework/framework.h"
-#include "platform/thread_safety.h"
-#include "platform/thread_safety.h"
+#include "platform/sim/frame_source.h"
 #include "platform/sim/sim.h"
+#include "platform/thread_safety.h"
 
 namespace kelvane::sim {
 
@@ -51,8 +51,6 @@ struct FormatDesc {
   int64_t minInterval = 0, maxInterval = 0;  // 100 ns
   int64_t interval = 0;                      // current frame interval
 };
-
-enum class BayerPattern { RGGB, GRBG, GBRG, BGGR };
 
 struct SourceDesc {
   std::string file;  // raw frames in the format's byte layout, one after another; empty: moving pattern

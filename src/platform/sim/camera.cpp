@@ -2,13 +2,8 @@
 // video control, and for IEEE 1394 cameras the driver's camera-information,
 // property and format interfaces. All filters bound from one device share its
 // state (registers, properties, current format).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -23,59 +18,6 @@ using namespace platform;
 namespace {
 
 class CameraFilter;
-
-// The file a camera plays its frames from (streaming thread only). It is opened
-// without blocking and read only when it is a regular file: a named pipe would
-// hold the streaming thread, and every Stop waiting for it, until some writer
-// came. A refused file is said once and then left alone.
-class FrameFile {
- public:
-  FrameFile() = default;
-  FrameFile(const FrameFile&) = delete;
-  FrameFile& operator=(const FrameFile&) = delete;
-  ~FrameFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  // Reads frame `index` (from the start again after the last) of `bytes`
-  // bytes into `out`. False when the file cannot give one: missing, refused,
-  // shorter than a frame, or unreadable.
-  bool Read(const std::string& path, const std::string& camera, int64_t index, uint8_t* out, size_t bytes) {
-    if (refused_ || bytes == 0) return false;
-    if (fd_ < 0) {
-      fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      if (fd_ < 0) return false;  // perhaps later: a missing file is tried again at the next frame
-      struct stat st {};
-      if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd_);
-        fd_ = -1;
-        refused_ = true;
-        PlatformMessage(("Simulated camera " + camera + ": frame source " + path +
-                         ": not a regular file; sending the test pattern\r\n")
-                            .c_str());
-        return false;
-      }
-    }
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return false;
-    const int64_t frames = static_cast<int64_t>(st.st_size) / static_cast<int64_t>(bytes);
-    if (frames <= 0) return false;
-    off_t offset = static_cast<off_t>(index % frames * static_cast<int64_t>(bytes));
-    size_t done = 0;
-    while (done < bytes) {
-      const ssize_t n = ::pread(fd_, out + done, bytes - done, offset);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-      offset += n;
-    }
-    return true;
-  }
-
- private:
-  int fd_ = -1;
-  bool refused_ = false;
-};
 
 // Entering an operation: a disappeared device fails everything, then injected faults apply.
 #define KELVANE_SIM_CAMERA_ENTER(operation, filter)           \
@@ -164,6 +106,7 @@ class CameraFilter final : public SourceFilter,
     pin_ = static_cast<CapturePin*>(&AddPin(std::make_unique<CapturePin>(*this)));
     const CameraDesc& d = device_->Desc();
     floatValues_ = !(d.cameraInfo && !d.formatConfig);
+    source_ = MakeFrameSource(d.source, device_->Name());
   }
   ~CameraFilter() override {
     for (FiStreamCapsEntry* list : lists_) FreeList(list);
@@ -193,7 +136,7 @@ class CameraFilter final : public SourceFilter,
   void Connected(Pin&) override {
     MutexLock lock(device_->Mutex());
     device_->connected = true;
-    frameInFile_ = 0;
+    source_->Restart();
   }
   void Disconnected(Pin&) override {
     MutexLock lock(device_->Mutex());
@@ -489,13 +432,11 @@ class CameraFilter final : public SourceFilter,
   StdProperties<IAMCameraControl> cameraControl_;
   std::set<FiStreamCapsEntry*> lists_;
   std::map<FiStreamCapsEntry*, size_t> listSizes_;
-  // Streaming thread only.
-  int64_t frameInFile_ = 0;
-  GUID stillSubtype_{};  // the format the still picture in the stream's buffer was rendered in
-  int32_t stillWidth_ = 0, stillHeight_ = 0;
-  size_t stillBytes_ = 0;  // 0: no still picture in the buffer
-  FrameFile file_;
-  FrameBuffer picture_;  // a Motion-JPEG camera's picture before encoding
+  // Streaming thread only (and Connected, which comes while no stream runs).
+  std::unique_ptr<FrameSource> source_;
+  GUID sentSubtype_{};    // the format of the last frame made into the stream's buffer
+  size_t sentBytes_ = 0;  // its size; 0: none made
+  FrameBuffer picture_;   // a Motion-JPEG camera's picture before encoding
   framework::JpegEncoder encoder_;
 };
 
@@ -718,12 +659,8 @@ HRESULT CapturePin::SetFormat(AM_MEDIA_TYPE* mt) {
 
 bool CameraFilter::NextFrame(FrameBuffer& frame, double* time) {
   GUID subtype;
-  int32_t w = 0, h = 0;
-  int64_t index = 0, interval = 0;
-  std::string file;
-  BayerPattern bayer;
-  int32_t blankEvery = 0;
-  bool still = false;
+  FrameRequest request;
+  int64_t interval = 0;
   {
     Device& d = *device_;
     MutexLock lock(d.Mutex());
@@ -733,41 +670,26 @@ bool CameraFilter::NextFrame(FrameBuffer& frame, double* time) {
       --d.triggers;
     }
     if (d.framesLeft > 0) --d.framesLeft;
-    index = d.framesProduced++;
     subtype = d.formats[static_cast<size_t>(d.current)].subtype;
     interval = d.formats[static_cast<size_t>(d.current)].interval;
-    w = d.Width(d.current);
-    h = d.Height(d.current);
-    file = d.Desc().source.file;
-    bayer = d.Desc().source.bayer;
-    blankEvery = d.Desc().source.blankEvery;
-    still = d.Desc().source.still;
+    // A Motion-JPEG camera makes its picture beside the frame and sends it encoded.
+    request.layout = PictureLayout(subtype);
+    request.width = d.Width(d.current);
+    request.height = d.Height(d.current);
+    request.index = d.framesProduced++;
+    request.bayer = d.Desc().source.bayer;
   }
-  if (time) *time = static_cast<double>(index) * static_cast<double>(interval) * 1e-7;
-  if (still && stillBytes_ != 0 && frame.size() == stillBytes_ && stillSubtype_ == subtype && stillWidth_ == w &&
-      stillHeight_ == h)
-    return true;  // the buffer still holds the picture: nothing to render
-  stillSubtype_ = subtype;
-  stillWidth_ = w;
-  stillHeight_ = h;
-  stillBytes_ = 0;
-  // A Motion-JPEG camera makes its picture beside the frame and sends it encoded.
-  const GUID layout = PictureLayout(subtype);
-  const bool encoded = !(layout == subtype);
+  if (time) *time = static_cast<double>(request.index) * static_cast<double>(interval) * 1e-7;
+  if (sentBytes_ != 0 && frame.size() == sentBytes_ && sentSubtype_ == subtype && source_->Repeats(request))
+    return true;  // the buffer still holds the still picture: nothing to render or encode
+  sentSubtype_ = subtype;
+  sentBytes_ = 0;
+  const bool encoded = !(request.layout == subtype);
   FrameBuffer& picture = encoded ? picture_ : frame;
-  const size_t bytes = FrameBytes(layout, w, h);
-  picture.resize(bytes);
-  // Frames from a file: one after another in the picture's layout, from the
-  // start again at the end. An unreadable or short file gives the test pattern.
-  if (!file.empty() && file_.Read(file, device_->Name(), frameInFile_, picture.data(), bytes)) {
-    ++frameInFile_;
-  } else if (blankEvery > 0 && index % blankEvery == blankEvery - 1) {
-    RenderBlank(layout, w, h, picture.data());
-  } else {
-    RenderPattern(layout, w, h, index, bayer, picture.data());
-  }
-  if (encoded) EncodeFrame(encoder_, picture.data(), w, h, frame);
-  stillBytes_ = frame.size();
+  picture.resize(FrameBytes(request.layout, request.width, request.height));
+  if (!source_->Fill(request, picture)) return false;
+  if (encoded) EncodeFrame(encoder_, picture.data(), request.width, request.height, frame);
+  sentBytes_ = frame.size();
   return true;
 }
 

@@ -476,27 +476,23 @@ std::vector<uint8_t> RenderFrame(const std::string& camera, int64_t index) {
   auto device = FindDevice(camera);
   if (!device) return {};
   GUID subtype;
-  int32_t w = 0, h = 0, blankEvery = 0;
-  BayerPattern bayer;
+  FrameRequest request;
+  request.index = index;
   {
     const Device& d = *device;
     MutexLock lock(d.Mutex());
     subtype = d.formats[static_cast<size_t>(d.current)].subtype;
-    w = d.Width(d.current);
-    h = d.Height(d.current);
-    bayer = d.Desc().source.bayer;
-    blankEvery = d.Desc().source.blankEvery;
+    request.layout = PictureLayout(subtype);
+    request.width = d.Width(d.current);
+    request.height = d.Height(d.current);
+    request.bayer = d.Desc().source.bayer;
   }
-  const GUID layout = PictureLayout(subtype);
-  std::vector<uint8_t> frame(FrameBytes(layout, w, h));
-  if (blankEvery > 0 && index % blankEvery == blankEvery - 1)
-    RenderBlank(layout, w, h, frame.data());
-  else
-    RenderPattern(layout, w, h, index, bayer, frame.data());
-  if (layout == subtype) return frame;
+  std::vector<uint8_t> frame(FrameBytes(request.layout, request.width, request.height));
+  PatternSource(device->Desc().source.blankEvery).Fill(request, frame);
+  if (request.layout == subtype) return frame;
   std::vector<uint8_t> encoded;
   framework::JpegEncoder encoder;
-  EncodeFrame(encoder, frame.data(), w, h, encoded);
+  EncodeFrame(encoder, frame.data(), request.width, request.height, encoded);
   return encoded;
 }
 
