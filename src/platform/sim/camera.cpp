@@ -210,8 +210,9 @@ class CameraFilter final : public SourceFilter,
     if (!record) return E_POINTER;
     const CameraDesc& d = device_->Desc();
     std::memset(record, 0, kVendorInfoSize);
-    std::memcpy(record + kVendorNameOffset, d.vendor.data(), std::min<size_t>(d.vendor.size(), 63));
-    std::memcpy(record + kModelNameOffset, d.model.data(), std::min<size_t>(d.model.size(), 63));
+    // Names are cut to 63 bytes, so the zeroed record ends each with a zero byte.
+    std::copy_n(d.vendor.data(), std::min<size_t>(d.vendor.size(), 63), record + kVendorNameOffset);
+    std::copy_n(d.model.data(), std::min<size_t>(d.model.size(), 63), record + kModelNameOffset);
     std::memcpy(record + kCameraNumberOffset, &d.number, sizeof d.number);  // little-endian, as the driver lays it
     return S_OK;
   }
