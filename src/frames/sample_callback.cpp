@@ -117,11 +117,10 @@ HRESULT CVideoDecoderCB::Deliver(uint8_t* buffer, int32_t length) {
       SkipCount = 0;
     }
     const bool requested = GrabRequested.load(std::memory_order_relaxed) != 0;
-    if (!Continuous.load(std::memory_order_acquire) && !requested) {
-      take = false;  // not wanted
-    } else if (requested && ++SkipCount <= DropCnt.load(std::memory_order_relaxed)) {
-      take = false;  // dropped after a trigger
-    } else {
+    const bool wanted = requested || Continuous.load(std::memory_order_acquire);
+    // After a trigger the first DropCnt frames are dropped.
+    const bool dropped = wanted && requested && ++SkipCount <= DropCnt.load(std::memory_order_relaxed);
+    if (wanted && !dropped) {
       take = true;
       GrabRequested.store(0, std::memory_order_release);
       cycleOpen_ = true;
