@@ -14,6 +14,9 @@
 
 namespace {
 
+using kelvane::frames::BayerAlgorithm;
+using kelvane::frames::BayerPattern;
+
 // The set a frame store would use (KELVANE_FORCE_SCALAR=1: the scalar reference).
 const auto& Demosaic8 = *kelvane::frames::SelectKernels().Demosaic8;
 const auto& Demosaic16 = *kelvane::frames::SelectKernels().Demosaic16;
@@ -38,11 +41,11 @@ void SetCounters(benchmark::State& state, int64_t w, int64_t h, size_t sample) {
 // Arguments: width, height, algorithm.
 void BM_Demosaic8(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
-  const auto algorithm = static_cast<int32_t>(state.range(2));
+  const auto algorithm = static_cast<BayerAlgorithm>(state.range(2));
   const std::vector<uint8_t> src = RawFrame<uint8_t>(w, h, 255);
   std::vector<uint8_t> dst(static_cast<size_t>(3 * w * h));
   for (auto _ : state) {
-    Demosaic8(src.data(), dst.data(), static_cast<int32_t>(w), static_cast<int32_t>(h), 1, algorithm);
+    Demosaic8(src.data(), dst.data(), static_cast<int32_t>(w), static_cast<int32_t>(h), BayerPattern::Bggr, algorithm);
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();
   }
@@ -51,11 +54,12 @@ void BM_Demosaic8(benchmark::State& state) {
 
 void BM_Demosaic16(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
-  const auto algorithm = static_cast<int32_t>(state.range(2));
+  const auto algorithm = static_cast<BayerAlgorithm>(state.range(2));
   const std::vector<uint16_t> src = RawFrame<uint16_t>(w, h, 4095);
   std::vector<uint16_t> dst(static_cast<size_t>(3 * w * h));
   for (auto _ : state) {
-    Demosaic16(src.data(), dst.data(), static_cast<int32_t>(w), static_cast<int32_t>(h), 1, algorithm, 12);
+    Demosaic16(src.data(), dst.data(), static_cast<int32_t>(w), static_cast<int32_t>(h), BayerPattern::Bggr, algorithm,
+               12);
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();
   }

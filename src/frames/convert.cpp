@@ -157,8 +157,7 @@ bool Raw8Grey(const FrameJob& j) {
   if (!Holds(j, j.pixels, j.pixels) || j.scratch8 == nullptr) return false;
   if (j.pixels == 0) return true;
   RowTarget t{&j};
-  return Demosaic8Rows(K(j).DemosaicRows8, j.data, j.scratch8, j.width, j.rows, j.raw_mode, j.algorithm,
-                       RowSink<uint8_t>{GreyRow, &t});
+  return K(j).Demosaic8Rows(j.data, j.scratch8, j.width, j.rows, j.pattern, j.algorithm, RowSink<uint8_t>{GreyRow, &t});
 }
 
 // Demosaicing is bound by arithmetic, not by memory: a large frame is shared
@@ -167,7 +166,7 @@ bool Raw8Grey(const FrameJob& j) {
 struct Bands {
   const FrameJob* job;
   const uint8_t* src;
-  int32_t algorithm;
+  BayerAlgorithm algorithm;
   int32_t count;
   std::atomic<bool> failed{false};
 };
@@ -180,24 +179,22 @@ void DemosaicBand(void* context, int32_t index) {
     return static_cast<int32_t>(static_cast<int64_t>(j.rows) * i / b.count) & ~1;
   };
   const int32_t from = edge(index), to = index + 1 == b.count ? j.rows : edge(index + 1);
-  if (to > from &&
-      !Demosaic8Band(K(j).DemosaicRows8, b.src, j.target, j.width, j.rows, j.raw_mode, b.algorithm, from, to))
+  if (to > from && !K(j).Demosaic8Band(b.src, j.target, j.width, j.rows, j.pattern, b.algorithm, from, to))
     b.failed.store(true, std::memory_order_relaxed);
 }
 
 // Nearest neighbour and the simple algorithm copy samples at close to the speed
 // of a memory copy: a second thread only shares the same memory bus. The
 // interpolating algorithms spend most of their time computing.
-bool ShareBetweenThreads(int32_t algorithm) {
-  return algorithm == static_cast<int32_t>(BayerAlgorithm::BilinearOrig) ||
-         algorithm == static_cast<int32_t>(BayerAlgorithm::Bilinear) ||
-         algorithm == static_cast<int32_t>(BayerAlgorithm::HqLinear);
+bool ShareBetweenThreads(BayerAlgorithm algorithm) {
+  return algorithm == BayerAlgorithm::BilinearOrig || algorithm == BayerAlgorithm::Bilinear ||
+         algorithm == BayerAlgorithm::HqLinear;
 }
 
-bool Demosaic8Frame(const FrameJob& j, const uint8_t* src, int32_t algorithm) {
+bool Demosaic8Frame(const FrameJob& j, const uint8_t* src, BayerAlgorithm algorithm) {
   const int32_t threads = ConversionThreads();
   if (threads < 2 || !ShareBetweenThreads(algorithm) || j.pixels < BandPixels() || j.rows < 2 * threads)
-    return K(j).Demosaic8(src, j.target, j.width, j.rows, j.raw_mode, algorithm);
+    return K(j).Demosaic8(src, j.target, j.width, j.rows, j.pattern, algorithm);
   Bands bands{&j, src, algorithm, threads};
   RunBands(threads, DemosaicBand, &bands);
   return !bands.failed.load(std::memory_order_relaxed);
@@ -308,46 +305,49 @@ bool Demosaic16Frame(const FrameJob& j, void (*row)(void*, ptrdiff_t, const uint
   // store, writing bytes straight into the target.
   const bool grey = row == MappedGreyRow;
   const MappedRows mapped{j.target, static_cast<size_t>(j.width) * (grey ? 1 : 3), lut.bits - 8, lut.largest(), grey};
-  return Demosaic16Rows(
-      K(j).DemosaicRows16, t.unpacked, j.scratch16_out, j.width, j.rows, j.raw_mode, j.algorithm, lut.bits,
+  return K(j).Demosaic16Rows(
+      t.unpacked, j.scratch16_out, j.width, j.rows, j.pattern, j.algorithm, lut.bits,
       RowSink<uint16_t>{row, &t, lut.logarithmic ? nullptr : &mapped, static_cast<ptrdiff_t>(t.ring_rows)});
 }
 
 // Nearest neighbour only copies samples, and a linear map of a sample shifted
 // right by 16 - b is (s >> (16 - b)) >> (b - 8) = s >> 8 for every b: the
 // result is the 8-bit algorithm on the samples' high bytes, which the vector
-// set runs at twice the pixels per step. The high bytes go into the unpacking
-// buffer, read as bytes.
+// sets run at twice the pixels per step (the scalar set stays with the 16-bit
+// samples). The high bytes go into the unpacking buffer, read as bytes.
 bool NearestOfHighBytes(const FrameJob& j, bool grey) {
   const LutInfo lut = LutFor(j.lut);
   const uint8_t* map = GetMapTable(false, lut.bits);
-  if (j.kernels == nullptr || j.kernels->DemosaicRows8 == nullptr || lut.logarithmic || map == nullptr) return false;
+  if (&K(j) == &ScalarKernels() || lut.logarithmic || map == nullptr) return false;
   if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
   auto* high = reinterpret_cast<uint8_t*>(j.scratch16_in);
   K(j).Mono16ToGrey(j.data, high, j.pixels, j.swap_bytes, 16 - lut.bits, map, lut.largest());
-  if (!grey) return Demosaic8Frame(j, high, 1);
+  if (!grey) return Demosaic8Frame(j, high, BayerAlgorithm::Nearest);
   RowTarget t{&j};
-  return Demosaic8Rows(K(j).DemosaicRows8, high, reinterpret_cast<uint8_t*>(j.scratch16_out), j.width, j.rows,
-                       j.raw_mode, 1, RowSink<uint8_t>{GreyRow, &t});
+  return K(j).Demosaic8Rows(high, reinterpret_cast<uint8_t*>(j.scratch16_out), j.width, j.rows, j.pattern,
+                            BayerAlgorithm::Nearest, RowSink<uint8_t>{GreyRow, &t});
 }
 
 bool Raw16Colour(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, 3 * j.pixels)) return false;
   if (j.pixels == 0) return true;
-  if (j.algorithm == 1 && NearestOfHighBytes(j, false)) return true;
+  if (j.algorithm == BayerAlgorithm::Nearest && NearestOfHighBytes(j, false)) return true;
   return Demosaic16Frame(j, MappedRow);
 }
 
 bool Raw16Grey(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
   if (j.pixels == 0) return true;
-  if (j.algorithm == 1 && NearestOfHighBytes(j, true)) return true;
+  if (j.algorithm == BayerAlgorithm::Nearest && NearestOfHighBytes(j, true)) return true;
   return Demosaic16Frame(j, MappedGreyRow);
 }
 
-}  // namespace
+// A demosaicing converter whose algorithm code is none of 0..4: every frame
+// leaves the target as it was.
+bool RefuseFrame(const FrameJob&) { return false; }
 
-FrameConverter SelectConverter(FrameType frame_type, int32_t pixel_bits, int32_t raw_mode) {
+// The converter for the pixel layout, whatever the algorithm.
+FrameConverter ConverterFor(FrameType frame_type, int32_t pixel_bits, bool demosaic) {
   const bool grey = pixel_bits == 8;
   switch (frame_type) {
     case FrameType::I420: return grey ? I420Grey : I420Colour;
@@ -356,19 +356,29 @@ FrameConverter SelectConverter(FrameType frame_type, int32_t pixel_bits, int32_t
     case FrameType::Y444: return grey ? Y444Grey : Y444Colour;
     case FrameType::Grey8:
     case FrameType::Raw8:
-      if (raw_mode == 0) return Copy8;
+      if (!demosaic) return Copy8;
       return grey ? Raw8Grey : Raw8Colour;
     case FrameType::Yuy2: return grey ? Yuy2Grey : Yuy2Colour;
     case FrameType::Rgb24: return grey ? Rgb24Grey : CopyPixels;
     case FrameType::Rgb32: return grey ? Rgb32Grey : CopyPixels;
     case FrameType::Mono16:
       // Mono16 with colour and a Bayer pattern set is demosaiced like RAW16.
-      return grey || raw_mode == 0 ? Mono16Grey : Raw16Colour;
+      return grey || !demosaic ? Mono16Grey : Raw16Colour;
     case FrameType::Raw16:
-      if (raw_mode == 0) return Mono16Grey;
+      if (!demosaic) return Mono16Grey;
       return grey ? Raw16Grey : Raw16Colour;
   }
   return nullptr;  // a stored number that is no FrameType
+}
+
+bool Demosaics(FrameConverter c) { return c == Raw8Grey || c == Raw8Colour || c == Raw16Grey || c == Raw16Colour; }
+
+}  // namespace
+
+FrameConverter SelectConverter(FrameType frame_type, int32_t pixel_bits, std::optional<BayerPattern> pattern,
+                               std::optional<BayerAlgorithm> algorithm) {
+  const FrameConverter c = ConverterFor(frame_type, pixel_bits, pattern.has_value());
+  return Demosaics(c) && !algorithm ? RefuseFrame : c;
 }
 
 const char* FrameTypeName(FrameType t) {
@@ -388,8 +398,8 @@ const char* FrameTypeName(FrameType t) {
   return "unknown";
 }
 
-ScratchNeeds ScratchFor(FrameType frame_type, int32_t pixel_bits, int32_t raw_mode) {
-  const FrameConverter c = SelectConverter(frame_type, pixel_bits, raw_mode);
+ScratchNeeds ScratchFor(FrameType frame_type, int32_t pixel_bits, std::optional<BayerPattern> pattern) {
+  const FrameConverter c = ConverterFor(frame_type, pixel_bits, pattern.has_value());
   ScratchNeeds needs;
   if (c == Raw8Grey) needs.bytes8_per_row_pixel = 3;
   if (c == Raw16Grey || c == Raw16Colour) {

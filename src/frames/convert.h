@@ -9,7 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "frames/demosaic.h"
 #include "frames/kernels.h"
 #include "frames/tables.h"
 
@@ -72,8 +74,10 @@ struct FrameJob {
   int32_t width = 0;
   int32_t rows = 0;
   size_t pixels = 0;  // width * rows
-  int32_t raw_mode = 0;
-  int32_t algorithm = 0;
+  // How raw data is demosaiced, for the converters that do (the store checked
+  // the settings' numbers when it chose the converter).
+  BayerPattern pattern = BayerPattern::Bggr;
+  BayerAlgorithm algorithm = BayerAlgorithm::BilinearOrig;
   int32_t lut = 0;
   bool swap_bytes = true;
   uint8_t* scratch8 = nullptr;        // one demosaiced row (3 bytes per pixel), 8-bit raw grey path
@@ -117,8 +121,12 @@ const char* FrameTypeName(FrameType t);
 // unchanged (a frame too short for its geometry, or a rejected Bayer setting).
 using FrameConverter = bool (*)(const FrameJob&);
 
-// The converter for one configuration, or null for an unknown FrameType.
-FrameConverter SelectConverter(FrameType frame_type, int32_t pixel_bits, int32_t raw_mode);
+// The converter for one configuration, or null for an unknown FrameType. No
+// pattern (RawMode 0, or a code outside 1..4): raw data is not demosaiced. No
+// algorithm (a code outside 0..4): a converter that would demosaic refuses
+// every frame, leaving the target as it was.
+FrameConverter SelectConverter(FrameType frame_type, int32_t pixel_bits, std::optional<BayerPattern> pattern,
+                               std::optional<BayerAlgorithm> algorithm);
 
 // Scratch memory the chosen converter needs: per pixel of the frame, or per
 // pixel of one row (the demosaiced paths go on with each row as it is done).
@@ -127,6 +135,6 @@ struct ScratchNeeds {
   size_t samples16_in_per_pixel = 0;
   size_t samples16_out_per_row_pixel = 0;
 };
-ScratchNeeds ScratchFor(FrameType frame_type, int32_t pixel_bits, int32_t raw_mode);
+ScratchNeeds ScratchFor(FrameType frame_type, int32_t pixel_bits, std::optional<BayerPattern> pattern);
 
 }  // namespace kelvane::frames

@@ -373,24 +373,24 @@ void Simple(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, c
   }
 }
 
-// Fails, writing nothing, for missing or overlapping buffers, a size below 1 x 1, an
-// unknown pattern code (algorithm 0 included) or algorithm. Frames too small for an
-// algorithm's neighbourhood come out black: its border then covers the whole frame, and
-// algorithm 0 has nothing to interpolate from in a single row or column.
+// Fails, writing nothing, for missing or overlapping buffers, a size below 1 x 1, or
+// an algorithm or pattern that is none of the named values (a cast from a bad number).
+// Frames too small for an algorithm's neighbourhood come out black: its border then
+// covers the whole frame, and algorithm 0 has nothing to interpolate from in a single
+// row or column.
 //
 // Without a sink, only output rows [band_from, band_to) are written (all of
 // them when band_to is 0); rows of a band depend on the source alone, so bands
 // may be computed side by side.
 template <typename T>
-bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width, int32_t height, int32_t pattern,
-              int32_t algorithm, int32_t max, const RowSink<T>* sink = nullptr, int32_t band_from = 0,
+bool Demosaic(const DemosaicRows<T>& hooks, const T* src, T* dst, int32_t width, int32_t height, BayerPattern pattern,
+              BayerAlgorithm algorithm, int32_t max, const RowSink<T>* sink = nullptr, int32_t band_from = 0,
               int32_t band_to = 0) {
   if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return false;
   if (band_to == 0) band_to = height;
   if (band_from < 0 || band_from >= band_to || band_to > height || (sink != nullptr && band_to - band_from != height))
     return false;
-  if (pattern < 1 || pattern > 4) return false;
-  if (algorithm < 0 || algorithm > 4) return false;
+  if (!IsKnown(pattern) || !IsKnown(algorithm)) return false;
 
   const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
   if (pixels > std::numeric_limits<ptrdiff_t>::max() / (3 * sizeof(T))) return false;
@@ -407,12 +407,12 @@ bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width,
 
   const ptrdiff_t w = width;
   const ptrdiff_t h = height;
-  const size_t code = static_cast<size_t>(pattern - 1);
-  const RowHook<T> hook = hooks != nullptr ? hooks->algorithm[algorithm] : nullptr;
+  const Pattern& p = LayoutOf(pattern, algorithm);
+  const RowHook<T> hook = hooks.algorithm[static_cast<size_t>(algorithm)];
   const Output<T> o{dst, w, sink};
   const Source<T> src_rows{src, w, ring};
   const ptrdiff_t y0 = band_from, y1 = band_to;
-  switch (static_cast<BayerAlgorithm>(algorithm)) {
+  switch (algorithm) {
     case BayerAlgorithm::BilinearOrig:
       // A single row or column has no neighbours to interpolate from.
       if (w < 2 || h < 2) {
@@ -421,54 +421,97 @@ bool Demosaic(const DemosaicRows<T>* hooks, const T* src, T* dst, int32_t width,
           o.Done(y);
         }
       } else {
-        BilinearOrig(src_rows, o, w, h, kPatternsOrig[code], hook, y0, y1);
+        BilinearOrig(src_rows, o, w, h, p, hook, y0, y1);
       }
       return true;
-    case BayerAlgorithm::Nearest: Nearest(src_rows, o, w, h, kPatterns[code], hook, y0, y1); return true;
-    case BayerAlgorithm::Bilinear: Bilinear(src_rows, o, w, h, kPatterns[code], hook, y0, y1); return true;
-    case BayerAlgorithm::HqLinear: HqLinear(src_rows, o, w, h, kPatterns[code], max, hook, y0, y1); return true;
-    case BayerAlgorithm::Simple: Simple(src_rows, o, w, h, kPatterns[code], hook, y0, y1); return true;
+    case BayerAlgorithm::Nearest: Nearest(src_rows, o, w, h, p, hook, y0, y1); return true;
+    case BayerAlgorithm::Bilinear: Bilinear(src_rows, o, w, h, p, hook, y0, y1); return true;
+    case BayerAlgorithm::HqLinear: HqLinear(src_rows, o, w, h, p, max, hook, y0, y1); return true;
+    case BayerAlgorithm::Simple: Simple(src_rows, o, w, h, p, hook, y0, y1); return true;
   }
   return false;
 }
 
+// The plain reference: every row computed here.
+template <typename T>
+constexpr DemosaicRows<T> kNoHooks{};
+
+int32_t Largest(int32_t bits) { return (int32_t{1} << bits) - 1; }
+
 }  // namespace
 
-bool Demosaic8With(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
-                   int32_t pattern, int32_t algorithm) {
-  return Demosaic(rows, src, dst, w, h, pattern, algorithm, 255);
+const char* BayerAlgorithmName(BayerAlgorithm a) {
+  switch (a) {
+    case BayerAlgorithm::BilinearOrig: return "BilinearOrig";
+    case BayerAlgorithm::Nearest: return "Nearest";
+    case BayerAlgorithm::Bilinear: return "Bilinear";
+    case BayerAlgorithm::HqLinear: return "HqLinear";
+    case BayerAlgorithm::Simple: return "Simple";
+  }
+  return "unknown";
 }
 
-bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
-                    int32_t pattern, int32_t algorithm, int32_t bits) {
+const char* BayerPatternName(BayerPattern p) {
+  switch (p) {
+    case BayerPattern::Bggr: return "Bggr";
+    case BayerPattern::Grbg: return "Grbg";
+    case BayerPattern::Gbrg: return "Gbrg";
+    case BayerPattern::Rggb: return "Rggb";
+  }
+  return "unknown";
+}
+
+bool Demosaic8With(const DemosaicRows<uint8_t>& hooks, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
+                   BayerPattern pattern, BayerAlgorithm algorithm) {
+  return Demosaic(hooks, src, dst, w, h, pattern, algorithm, 255);
+}
+
+bool Demosaic16With(const DemosaicRows<uint16_t>& hooks, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
+                    BayerPattern pattern, BayerAlgorithm algorithm, int32_t bits) {
   if (bits < 1 || bits > 16) return false;
-  return Demosaic(rows, src, dst, w, h, pattern, algorithm, (int32_t{1} << bits) - 1);
+  return Demosaic(hooks, src, dst, w, h, pattern, algorithm, Largest(bits));
 }
 
-bool Demosaic8Band(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
-                   int32_t pattern, int32_t algorithm, int32_t from, int32_t to) {
+bool Demosaic8BandWith(const DemosaicRows<uint8_t>& hooks, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
+                       BayerPattern pattern, BayerAlgorithm algorithm, int32_t from, int32_t to) {
   if (to <= from) return false;
-  return Demosaic<uint8_t>(rows, src, dst, w, h, pattern, algorithm, 255, nullptr, from, to);
+  return Demosaic<uint8_t>(hooks, src, dst, w, h, pattern, algorithm, 255, nullptr, from, to);
 }
 
-bool Demosaic8Rows(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h,
-                   int32_t pattern, int32_t algorithm, const RowSink<uint8_t>& sink) {
-  return Demosaic(rows, src, row_buffer, w, h, pattern, algorithm, 255, &sink);
+bool Demosaic8RowsWith(const DemosaicRows<uint8_t>& hooks, const uint8_t* src, uint8_t* row_buffer, int32_t w,
+                       int32_t h, BayerPattern pattern, BayerAlgorithm algorithm, const RowSink<uint8_t>& sink) {
+  return Demosaic(hooks, src, row_buffer, w, h, pattern, algorithm, 255, &sink);
 }
 
-bool Demosaic16Rows(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* row_buffer, int32_t w,
-                    int32_t h, int32_t pattern, int32_t algorithm, int32_t bits, const RowSink<uint16_t>& sink) {
+bool Demosaic16RowsWith(const DemosaicRows<uint16_t>& hooks, const uint16_t* src, uint16_t* row_buffer, int32_t w,
+                        int32_t h, BayerPattern pattern, BayerAlgorithm algorithm, int32_t bits,
+                        const RowSink<uint16_t>& sink) {
   if (bits < 1 || bits > 16) return false;
-  return Demosaic(rows, src, row_buffer, w, h, pattern, algorithm, (int32_t{1} << bits) - 1, &sink);
+  return Demosaic(hooks, src, row_buffer, w, h, pattern, algorithm, Largest(bits), &sink);
 }
 
-bool Demosaic8(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm) {
-  return Demosaic8With(nullptr, src, dst, w, h, pattern, algorithm);
+bool Demosaic8(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, BayerPattern pattern, BayerAlgorithm algorithm) {
+  return Demosaic8With(kNoHooks<uint8_t>, src, dst, w, h, pattern, algorithm);
 }
 
-bool Demosaic16(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm,
-                int32_t bits) {
-  return Demosaic16With(nullptr, src, dst, w, h, pattern, algorithm, bits);
+bool Demosaic16(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                BayerAlgorithm algorithm, int32_t bits) {
+  return Demosaic16With(kNoHooks<uint16_t>, src, dst, w, h, pattern, algorithm, bits);
+}
+
+bool Demosaic8Band(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                   BayerAlgorithm algorithm, int32_t from, int32_t to) {
+  return Demosaic8BandWith(kNoHooks<uint8_t>, src, dst, w, h, pattern, algorithm, from, to);
+}
+
+bool Demosaic8Rows(const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
+                   BayerAlgorithm algorithm, const RowSink<uint8_t>& sink) {
+  return Demosaic8RowsWith(kNoHooks<uint8_t>, src, row_buffer, w, h, pattern, algorithm, sink);
+}
+
+bool Demosaic16Rows(const uint16_t* src, uint16_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
+                    BayerAlgorithm algorithm, int32_t bits, const RowSink<uint16_t>& sink) {
+  return Demosaic16RowsWith(kNoHooks<uint16_t>, src, row_buffer, w, h, pattern, algorithm, bits, sink);
 }
 
 }  // namespace kelvane::frames

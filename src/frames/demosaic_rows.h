@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frames/demosaic.h"
+
 namespace kelvane::frames {
 
 // A colour is also the index of the output sample it goes to.
@@ -23,7 +25,7 @@ struct Pattern {
   Colour RowColour(ptrdiff_t y) const { return At(0, y) == kG ? At(1, y) : At(0, y); }
 };
 
-// Pattern codes 1..4 as algorithms 1 to 4 read them.
+// The layouts of BayerPattern 1..4 (at index code - 1) as algorithms 1 to 4 read them.
 inline constexpr std::array<Pattern, 4> kPatterns = {{
     {{{{kB, kG}, {kG, kR}}}},
     {{{{kG, kR}, {kB, kG}}}},
@@ -38,6 +40,26 @@ inline constexpr std::array<Pattern, 4> kPatternsOrig = {{
     {{{{kG, kR}, {kB, kG}}}},
     {{{{kB, kG}, {kG, kR}}}},
 }};
+
+// The layout `algorithm` reads for `pattern`, both among the named values.
+constexpr const Pattern& LayoutOf(BayerPattern pattern, BayerAlgorithm algorithm) {
+  const auto index = static_cast<size_t>(static_cast<int32_t>(pattern) - 1);
+  return algorithm == BayerAlgorithm::BilinearOrig ? kPatternsOrig[index] : kPatterns[index];
+}
+
+// The pattern names say what algorithms 1 to 4 read, and algorithm 0 reads each with red and blue exchanged.
+constexpr bool Lays(BayerPattern p, BayerAlgorithm a, Colour c00, Colour c01, Colour c10, Colour c11) {
+  const Pattern& l = LayoutOf(p, a);
+  return l.site[0][0] == c00 && l.site[0][1] == c01 && l.site[1][0] == c10 && l.site[1][1] == c11;
+}
+static_assert(Lays(BayerPattern::Bggr, BayerAlgorithm::Nearest, kB, kG, kG, kR) &&
+              Lays(BayerPattern::Grbg, BayerAlgorithm::Nearest, kG, kR, kB, kG) &&
+              Lays(BayerPattern::Gbrg, BayerAlgorithm::Nearest, kG, kB, kR, kG) &&
+              Lays(BayerPattern::Rggb, BayerAlgorithm::Nearest, kR, kG, kG, kB));
+static_assert(Lays(BayerPattern::Bggr, BayerAlgorithm::BilinearOrig, kR, kG, kG, kB) &&
+              Lays(BayerPattern::Grbg, BayerAlgorithm::BilinearOrig, kG, kB, kR, kG) &&
+              Lays(BayerPattern::Gbrg, BayerAlgorithm::BilinearOrig, kG, kR, kB, kG) &&
+              Lays(BayerPattern::Rggb, BayerAlgorithm::BilinearOrig, kB, kG, kG, kR));
 
 // Where a sink puts rows of 16-bit samples once they are mapped to bytes by a
 // linear map (min(sample, largest) >> shift): 3 bytes per pixel, or one grey
@@ -77,7 +99,7 @@ struct RowStretch {
 template <typename T>
 using RowHook = ptrdiff_t (*)(const RowStretch<T>&);
 
-// One hook per algorithm code 0..4; a null hook leaves the row to the reference.
+// One hook per BayerAlgorithm code 0..4; a null hook leaves the row to the reference.
 template <typename T>
 struct DemosaicRows {
   RowHook<T> algorithm[5];
@@ -105,25 +127,35 @@ struct RowSink {
   ptrdiff_t source_rows = 0;
 };
 
-// The reference with a set of hooks (null: plain reference).
-bool Demosaic8With(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
-                   int32_t pattern, int32_t algorithm);
-bool Demosaic16With(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
-                    int32_t pattern, int32_t algorithm, int32_t bits);
-
 // Output rows [from, to) of the frame only, exactly as the whole-frame call
 // writes them; the other rows are left alone. Bands of one frame may be
 // computed at once on several threads. False, writing nothing, where the whole
 // frame would be refused or the band is empty or outside the frame.
-bool Demosaic8Band(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
-                   int32_t pattern, int32_t algorithm, int32_t from, int32_t to);
+bool Demosaic8Band(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                   BayerAlgorithm algorithm, int32_t from, int32_t to);
 
 // The same, but every row is computed into `row_buffer` (3w samples) and handed
 // to the sink in order, top to bottom, so that a following step works on rows
 // still in the cache. Nothing is handed over when the arguments are rejected.
-bool Demosaic8Rows(const DemosaicRows<uint8_t>* rows, const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h,
-                   int32_t pattern, int32_t algorithm, const RowSink<uint8_t>& sink);
-bool Demosaic16Rows(const DemosaicRows<uint16_t>* rows, const uint16_t* src, uint16_t* row_buffer, int32_t w, int32_t h,
-                    int32_t pattern, int32_t algorithm, int32_t bits, const RowSink<uint16_t>& sink);
+bool Demosaic8Rows(const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
+                   BayerAlgorithm algorithm, const RowSink<uint8_t>& sink);
+bool Demosaic16Rows(const uint16_t* src, uint16_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
+                    BayerAlgorithm algorithm, int32_t bits, const RowSink<uint16_t>& sink);
+
+// Each of the calls above (and Demosaic8, Demosaic16) with a set's hooks
+// computing the interiors, for the builders of the vector sets: the rest of the
+// pipeline reaches these through the set's entries (Kernels::Demosaic8Rows and
+// so on), which the scalar set fills with the plain reference.
+bool Demosaic8With(const DemosaicRows<uint8_t>& hooks, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
+                   BayerPattern pattern, BayerAlgorithm algorithm);
+bool Demosaic16With(const DemosaicRows<uint16_t>& hooks, const uint16_t* src, uint16_t* dst, int32_t w, int32_t h,
+                    BayerPattern pattern, BayerAlgorithm algorithm, int32_t bits);
+bool Demosaic8BandWith(const DemosaicRows<uint8_t>& hooks, const uint8_t* src, uint8_t* dst, int32_t w, int32_t h,
+                       BayerPattern pattern, BayerAlgorithm algorithm, int32_t from, int32_t to);
+bool Demosaic8RowsWith(const DemosaicRows<uint8_t>& hooks, const uint8_t* src, uint8_t* row_buffer, int32_t w,
+                       int32_t h, BayerPattern pattern, BayerAlgorithm algorithm, const RowSink<uint8_t>& sink);
+bool Demosaic16RowsWith(const DemosaicRows<uint16_t>& hooks, const uint16_t* src, uint16_t* row_buffer, int32_t w,
+                        int32_t h, BayerPattern pattern, BayerAlgorithm algorithm, int32_t bits,
+                        const RowSink<uint16_t>& sink);
 
 }  // namespace kelvane::frames

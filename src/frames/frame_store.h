@@ -84,8 +84,9 @@ class FrameStore {
 
   // Plain stores, no reallocation; SetColorOutput afterwards allocates for them.
   // MeanCnt is clamped to 1..32 (it indexes the slot table), a negative
-  // BlackLvlPoints switches the frozen-image test off, and a RawMode outside
-  // 0..4 means the data is not demosaiced.
+  // BlackLvlPoints switches the frozen-image test off, a RawMode outside 0..4
+  // means the data is not demosaiced, and with an Algorithm outside 0..4 every
+  // frame that would be demosaiced leaves the image as it was.
   void ApplySettings(const FrameSettings& s);
 
   // Chooses the output depth, then reallocates every buffer (the current image
@@ -162,8 +163,10 @@ class FrameStore {
   uint8_t BlackLvlRange() const { return BlackLvlRange_; }
   int32_t RetryCount() const { return RetryCount_; }
   int32_t BlackLvlRetry() const { return BlackLvlRetry_; }
-  int32_t RawMode() const { return RawMode_; }
-  int32_t Algorithm() const { return Algorithm_; }
+  // The settings' RawMode as applied: 0 when raw data is not demosaiced.
+  int32_t RawMode() const { return Pattern_ ? static_cast<int32_t>(*Pattern_) : 0; }
+  std::optional<BayerPattern> Pattern() const { return Pattern_; }
+  std::optional<BayerAlgorithm> Algorithm() const { return Algorithm_; }
   int32_t Lut() const { return Lut_.load(std::memory_order_relaxed); }
   int32_t SwapBytes() const { return SwapBytes_; }
   FrameType Type() const { return FrameType_; }
@@ -205,8 +208,11 @@ class FrameStore {
   uint8_t BlackLvlRange_ = 0;
   int32_t RetryCount_ = 0;
   int32_t BlackLvlRetry_ = 3;
-  int32_t RawMode_ = 0;
-  int32_t Algorithm_ = 2;
+  // The settings' RawMode and Algorithm, checked once where they come in: no
+  // pattern, raw data is not demosaiced; no algorithm, a converter that would
+  // demosaic refuses every frame.
+  std::optional<BayerPattern> Pattern_;
+  std::optional<BayerAlgorithm> Algorithm_ = BayerAlgorithm::Bilinear;
   std::atomic<int32_t> Lut_;
   int32_t SwapBytes_ = 1;
   FrameType FrameType_;

@@ -9,9 +9,9 @@
 
 #include "frames/convert.h"
 #include "frames/demosaic.h"
+#include "frames/demosaic_rows.h"
 
 namespace kelvane::frames {
-
 
 namespace {
 
@@ -34,8 +34,9 @@ Kernels MakeScalarKernels() {
   k.Map16ToGrey = Map16ToGrey;
   k.Demosaic8 = Demosaic8;
   k.Demosaic16 = Demosaic16;
-  k.DemosaicRows8 = nullptr;
-  k.DemosaicRows16 = nullptr;
+  k.Demosaic8Band = Demosaic8Band;
+  k.Demosaic8Rows = Demosaic8Rows;
+  k.Demosaic16Rows = Demosaic16Rows;
   for (int32_t n = 2; n <= kMaxMeanCnt; ++n) k.Average[n - 2] = SelectAverageKernel(n);
   k.BlendRecursive = BlendRecursive;
   return k;

@@ -44,13 +44,19 @@ struct Kernels {
   void (*Map16ToBytes)(const uint16_t* samples, uint8_t* dst, size_t count, const uint8_t* map, uint16_t largest);
   void (*Map16ToGrey)(const uint16_t* bgr16, uint8_t* grey, size_t pixels, const uint8_t* map, uint16_t largest);
 
-  bool (*Demosaic8)(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm);
-  bool (*Demosaic16)(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm,
-                     int32_t bits);
-  // The interiors behind Demosaic8 and Demosaic16, for the row-by-row forms
-  // (Demosaic8Rows, Demosaic16Rows); null in the scalar set.
-  const DemosaicRows<uint8_t>* DemosaicRows8;
-  const DemosaicRows<uint16_t>* DemosaicRows16;
+  // The demosaicing reference, or in a vector set the reference with the set's
+  // interiors (demosaic_rows.h): whole frames, row bands of a frame, and rows
+  // handed to a sink one by one.
+  bool (*Demosaic8)(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                    BayerAlgorithm algorithm);
+  bool (*Demosaic16)(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                     BayerAlgorithm algorithm, int32_t bits);
+  bool (*Demosaic8Band)(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                        BayerAlgorithm algorithm, int32_t from, int32_t to);
+  bool (*Demosaic8Rows)(const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
+                        BayerAlgorithm algorithm, const RowSink<uint8_t>& sink);
+  bool (*Demosaic16Rows)(const uint16_t* src, uint16_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
+                         BayerAlgorithm algorithm, int32_t bits, const RowSink<uint16_t>& sink);
 
   // Plain mean of n frames at index n - 2, n = 2..32.
   AverageKernel Average[kMaxMeanCnt - 1];

@@ -6,6 +6,7 @@
 
 #include "frames/convert.h"
 #include "frames/demosaic.h"
+#include "frames/demosaic_rows.h"
 #include "frames/kernel_sets.h"
 #include "frames/kernels.h"
 #include "frames/simd_avx2.h"
@@ -169,13 +170,31 @@ void Map16ToGreyAny(const uint16_t* bgr16, uint8_t* grey, size_t pixels, const u
   Map16ToGrey(bgr16 + 3 * done, grey + done, pixels - done, map, largest);
 }
 
-bool Demosaic8Any(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm) {
-  return Demosaic8With(&avx2::kDemosaicRows8, src, dst, w, h, pattern, algorithm);
+// A set's demosaicing entries: the reference with the interiors of `Hooks`.
+template <const DemosaicRows<uint8_t>& Hooks>
+bool Demosaic8Using(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                    BayerAlgorithm algorithm) {
+  return Demosaic8With(Hooks, src, dst, w, h, pattern, algorithm);
 }
-
-bool Demosaic16Any(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, int32_t pattern, int32_t algorithm,
-                   int32_t bits) {
-  return Demosaic16With(&avx2::kDemosaicRows16, src, dst, w, h, pattern, algorithm, bits);
+template <const DemosaicRows<uint16_t>& Hooks>
+bool Demosaic16Using(const uint16_t* src, uint16_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                     BayerAlgorithm algorithm, int32_t bits) {
+  return Demosaic16With(Hooks, src, dst, w, h, pattern, algorithm, bits);
+}
+template <const DemosaicRows<uint8_t>& Hooks>
+bool Demosaic8BandUsing(const uint8_t* src, uint8_t* dst, int32_t w, int32_t h, BayerPattern pattern,
+                        BayerAlgorithm algorithm, int32_t from, int32_t to) {
+  return Demosaic8BandWith(Hooks, src, dst, w, h, pattern, algorithm, from, to);
+}
+template <const DemosaicRows<uint8_t>& Hooks>
+bool Demosaic8RowsUsing(const uint8_t* src, uint8_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
+                        BayerAlgorithm algorithm, const RowSink<uint8_t>& sink) {
+  return Demosaic8RowsWith(Hooks, src, row_buffer, w, h, pattern, algorithm, sink);
+}
+template <const DemosaicRows<uint16_t>& Hooks>
+bool Demosaic16RowsUsing(const uint16_t* src, uint16_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
+                         BayerAlgorithm algorithm, int32_t bits, const RowSink<uint16_t>& sink) {
+  return Demosaic16RowsWith(Hooks, src, row_buffer, w, h, pattern, algorithm, bits, sink);
 }
 
 avx2::Divider g_dividers[kMaxMeanCnt + 1];
@@ -235,10 +254,11 @@ Kernels MakeAvx2Kernels() {
   k.Mono16ToGrey = Mono16ToGreyAny;
   k.Map16ToBytes = Map16ToBytesAny;
   k.Map16ToGrey = Map16ToGreyAny;
-  k.Demosaic8 = Demosaic8Any;
-  k.Demosaic16 = Demosaic16Any;
-  k.DemosaicRows8 = &avx2::kDemosaicRows8;
-  k.DemosaicRows16 = &avx2::kDemosaicRows16;
+  k.Demosaic8 = Demosaic8Using<avx2::kDemosaicRows8>;
+  k.Demosaic16 = Demosaic16Using<avx2::kDemosaicRows16>;
+  k.Demosaic8Band = Demosaic8BandUsing<avx2::kDemosaicRows8>;
+  k.Demosaic8Rows = Demosaic8RowsUsing<avx2::kDemosaicRows8>;
+  k.Demosaic16Rows = Demosaic16RowsUsing<avx2::kDemosaicRows16>;
   for (int32_t n = 2; n <= kMaxMeanCnt; ++n) g_dividers[n] = avx2::DividerFor(n);
   FillAverage(k, std::make_integer_sequence<int, kMaxMeanCnt - 1>{});
   k.BlendRecursive = BlendRecursiveAny;
@@ -322,7 +342,7 @@ Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   k.BgrToGrey = BgrToGreyVbmi;
   k.Mono16ToGrey = Mono16ToGreyVbmi;
   k.Unpack16 = Unpack16Vbmi;
-  k.DemosaicRows16 = &vbmi::kDemosaicRows16;
+  k.Demosaic16Rows = Demosaic16RowsUsing<vbmi::kDemosaicRows16>;
   return k;
 }
 

@@ -2,6 +2,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -248,6 +250,47 @@ TEST(Convert, FramesNeverReadPastTheirEnd) {
       EXPECT_EQ(store.ProcessFrame(same.data(), c.full), kImageFinished);
       EXPECT_EQ(longer, std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + size));
     }
+  }
+}
+
+// The settings' RawMode and Algorithm are checked where the store takes them:
+// any named code demosaics, a RawMode outside 1..4 leaves raw data grey, and
+// with an Algorithm outside 0..4 every frame leaves the image as it was (black
+// at first). Catches a range check narrowed or widened there (RawMode 4 and
+// Algorithm 4 are the top codes) and a bad algorithm run as some default.
+TEST(Convert, BayerCodesCheckedWhereTheStoreTakesThem) {
+  using enum FrameType;
+  enum Outcome { kDemosaiced, kGrey, kUnchanged };
+  const struct Case {
+    FrameType type;
+    bool color;
+    int32_t raw_mode, algorithm;
+    Outcome outcome;
+  } cases[] = {
+      {Raw8, true, 1, 2, kDemosaiced},
+      {Raw8, true, 4, 0, kDemosaiced},
+      {Raw8, true, 4, 4, kDemosaiced},
+      {Raw16, true, 4, 3, kDemosaiced},
+      {Raw8, true, 0, 2, kGrey},
+      {Raw8, true, 5, 2, kGrey},
+      {Raw16, true, -1, 2, kGrey},
+      {Raw8, true, 1, 5, kUnchanged},
+      {Raw8, false, 2, -1, kUnchanged},
+      {Raw16, true, 4, INT32_MIN, kUnchanged},
+      {Raw16, false, 3, 5, kUnchanged},
+      {Mono16, true, 4, 7, kUnchanged},
+      {Grey8, true, 3, INT32_MAX, kUnchanged},
+  };
+  const int32_t w = 8, h = 8;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << FrameTypeName(c.type) << (c.color ? " colour" : " grey") << " RawMode "
+                                    << c.raw_mode << " Algorithm " << c.algorithm);
+    const std::vector<uint8_t> frame(static_cast<size_t>(w * h * (Is16Bit(c.type) ? 2 : 1)), 0x5A);
+    const std::vector<uint8_t> image = Convert(c.type, w, h, c.color, frame, 0, c.raw_mode, c.algorithm);
+    const bool demosaiced_depth = c.color && c.outcome != kGrey;
+    EXPECT_EQ(image.size(), static_cast<size_t>(w * h * (demosaiced_depth ? 3 : 1)));
+    const bool black = std::all_of(image.begin(), image.end(), [](uint8_t v) { return v == 0; });
+    EXPECT_EQ(black, c.outcome == kUnchanged);
   }
 }
 

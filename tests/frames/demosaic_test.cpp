@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "bayer_params.h"
 #include "frames/band_pool.h"
 #include "frames/demosaic_rows.h"
 #include "frames/frame_store.h"
@@ -21,29 +22,34 @@ namespace {
 
 using Rgb = std::array<int, 3>;  // output samples 0 (blue), 1 (green), 2 (red)
 
-// The raw layout of each pattern code, row 0 and row 1 of the top-left block.
+using enum BayerAlgorithm;
+using enum BayerPattern;
+
+// The raw layout of each pattern code 1..4, row 0 and row 1 of the top-left block.
 constexpr const char* kLayout[4][2] = {{"BG", "GR"}, {"GR", "BG"}, {"GB", "RG"}, {"RG", "GB"}};
 // Algorithm 0 reads the codes with red and blue exchanged.
 constexpr const char* kLayoutOrig[4][2] = {{"RG", "GB"}, {"GB", "RG"}, {"GR", "BG"}, {"BG", "GR"}};
 
-char SiteColour(int algorithm, int pattern, int x, int y) {
-  const auto& layout = algorithm == 0 ? kLayoutOrig : kLayout;
-  return layout[pattern - 1][y & 1][x & 1];
+char SiteColour(BayerAlgorithm algorithm, BayerPattern pattern, int x, int y) {
+  const auto& layout = algorithm == BilinearOrig ? kLayoutOrig : kLayout;
+  return layout[static_cast<int>(pattern) - 1][y & 1][x & 1];
 }
 
 // Pixels each algorithm leaves black.
-bool IsBorder(int algorithm, int w, int h, int x, int y) {
+bool IsBorder(BayerAlgorithm algorithm, int w, int h, int x, int y) {
   switch (algorithm) {
-    case 0: return w < 2 || h < 2;
-    case 1:
-    case 4: return x == w - 1 || y == h - 1;
-    case 2: return x < 1 || y < 1 || x >= w - 1 || y >= h - 1;
-    default: return x < 2 || y < 2 || x >= w - 2 || y >= h - 2;
+    case BilinearOrig: return w < 2 || h < 2;
+    case Nearest:
+    case Simple: return x == w - 1 || y == h - 1;
+    case Bilinear: return x < 1 || y < 1 || x >= w - 1 || y >= h - 1;
+    case HqLinear: return x < 2 || y < 2 || x >= w - 2 || y >= h - 2;
   }
+  return true;
 }
 
 template <typename T>
-bool RunDemosaic(const std::vector<T>& src, std::vector<T>& dst, int w, int h, int pattern, int algorithm, int bits = 16) {
+bool RunDemosaic(const std::vector<T>& src, std::vector<T>& dst, int w, int h, BayerPattern pattern,
+                 BayerAlgorithm algorithm, int bits = 16) {
   if constexpr (std::is_same_v<T, uint8_t>) {
     return Demosaic8(src.data(), dst.data(), w, h, pattern, algorithm);
   } else {
@@ -70,43 +76,42 @@ Rgb PixelAt(const std::vector<T>& dst, int w, int x, int y) {
 // reproduce those values in every computed pixel (a uniform frame is the case of three
 // equal values): a wrong pattern table, neighbour, rounding or skipped pixel shows up.
 template <typename T>
-void CheckPlanes(Rgb planes) {
+void CheckPlanes(BayerAlgorithm algorithm, BayerPattern pattern, Rgb planes) {
   const std::vector<std::pair<int, int>> sizes = {{1, 1}, {1, 4}, {4, 1}, {2, 2}, {2, 3}, {3, 2}, {3, 3},
                                                   {4, 4}, {5, 5}, {6, 4}, {7, 5}, {9, 7}, {640, 480}};
   for (const auto& [w, h] : sizes) {
-    for (int algorithm = 0; algorithm <= 4; ++algorithm) {
-      for (int pattern = 1; pattern <= 4; ++pattern) {
-        SCOPED_TRACE(::testing::Message() << w << "x" << h << " algorithm " << algorithm << " pattern " << pattern);
-        std::vector<T> src(static_cast<size_t>(w) * static_cast<size_t>(h));
-        for (int y = 0; y < h; ++y) {
-          for (int x = 0; x < w; ++x) {
-            const char c = SiteColour(algorithm, pattern, x, y);
-            src[static_cast<size_t>(y * w + x)] = static_cast<T>(planes[c == 'B' ? 0 : c == 'G' ? 1 : 2]);
-          }
-        }
-        std::vector<T> dst = Destination<T>(w, h);
-        ASSERT_TRUE(RunDemosaic(src, dst, w, h, pattern, algorithm));
-        int wrong = 0;
-        for (int y = 0; y < h; ++y) {
-          for (int x = 0; x < w; ++x) {
-            const Rgb expected = IsBorder(algorithm, w, h, x, y) ? Rgb{0, 0, 0} : planes;
-            if (PixelAt(dst, w, x, y) != expected && wrong++ == 0) {
-              ADD_FAILURE() << "first wrong pixel at " << x << "," << y;
-            }
-          }
-        }
-        EXPECT_EQ(wrong, 0);
-        EXPECT_TRUE(std::all_of(dst.end() - kTail, dst.end(), [](T v) { return v == kSentinel<T>; }));
+    SCOPED_TRACE(::testing::Message() << w << "x" << h);
+    std::vector<T> src(static_cast<size_t>(w) * static_cast<size_t>(h));
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const char c = SiteColour(algorithm, pattern, x, y);
+        src[static_cast<size_t>(y * w + x)] = static_cast<T>(planes[c == 'B' ? 0 : c == 'G' ? 1 : 2]);
       }
     }
+    std::vector<T> dst = Destination<T>(w, h);
+    ASSERT_TRUE(RunDemosaic(src, dst, w, h, pattern, algorithm));
+    int wrong = 0;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const Rgb expected = IsBorder(algorithm, w, h, x, y) ? Rgb{0, 0, 0} : planes;
+        if (PixelAt(dst, w, x, y) != expected && wrong++ == 0) {
+          ADD_FAILURE() << "first wrong pixel at " << x << "," << y;
+        }
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(std::all_of(dst.end() - kTail, dst.end(), [](T v) { return v == kSentinel<T>; }));
   }
 }
 
-TEST(Demosaic, UniformAndColourPlanesInEveryPixel) {
-  CheckPlanes<uint8_t>({77, 77, 77});
-  CheckPlanes<uint8_t>({10, 50, 200});
-  CheckPlanes<uint16_t>({40000, 40000, 40000});
-  CheckPlanes<uint16_t>({1000, 30000, 65535});  // the top of algorithm 0's 16-bit tables
+class EveryAlgorithmAndPattern : public testing::TestWithParam<AlgorithmAndPattern> {};
+
+TEST_P(EveryAlgorithmAndPattern, UniformAndColourPlanesInEveryPixel) {
+  const auto [algorithm, pattern] = GetParam();
+  CheckPlanes<uint8_t>(algorithm, pattern, {77, 77, 77});
+  CheckPlanes<uint8_t>(algorithm, pattern, {10, 50, 200});
+  CheckPlanes<uint16_t>(algorithm, pattern, {40000, 40000, 40000});
+  CheckPlanes<uint16_t>(algorithm, pattern, {1000, 30000, 65535});  // the top of algorithm 0's 16-bit tables
 }
 
 // The top-left w x h of this frame feeds the hand-computed cases below.
@@ -116,39 +121,41 @@ constexpr int kRaw[6][6] = {
 };
 
 struct HandCase {
-  int algorithm, pattern, w, h;
+  BayerAlgorithm algorithm;
+  BayerPattern pattern;
+  int w, h;
   std::vector<Rgb> computed;  // the computed pixels in raster order
 };
 
-// Worked out by hand from the neighbourhoods, e.g. algorithm 0, pattern 1, pixel (1, 1) is a
-// blue site: blue 15, green (47 + 80) >> 1 = 63, red (9 + 24 + 73 + 11) >> 2 = 29; pixel (0, 0)
-// is red 9 with green 61 (its one horizontal neighbour) and blue 15 (row 1 stands in for row -1).
-// Algorithm 3, pattern 1, pixel (2, 2) is a blue site: green (4*11 + 2*226 - 230 + 4) >> 3 = 33.
+// Worked out by hand from the neighbourhoods, e.g. algorithm 0, pattern 1 (Bggr), pixel (1, 1)
+// is a blue site: blue 15, green (47 + 80) >> 1 = 63, red (9 + 24 + 73 + 11) >> 2 = 29; pixel
+// (0, 0) is red 9 with green 61 (its one horizontal neighbour) and blue 15 (row 1 stands in for
+// row -1). Algorithm 3, pattern 1, pixel (2, 2) is a blue site: green (4*11 + 2*226 - 230 + 4) >> 3 = 33.
 const std::vector<HandCase> kHandCases = {
-    {0, 1, 3, 3, {{15, 61, 9}, {15, 61, 16}, {15, 61, 24}, {15, 47, 41}, {15, 63, 29}, {15, 80, 17},
+    {BilinearOrig, Bggr, 3, 3, {{15, 61, 9}, {15, 61, 16}, {15, 61, 24}, {15, 47, 41}, {15, 63, 29}, {15, 80, 17},
                   {15, 38, 73}, {15, 38, 42}, {15, 38, 11}}},
-    {0, 2, 3, 3, {{61, 9, 47}, {61, 16, 63}, {61, 24, 80}, {49, 15, 47}, {49, 15, 63}, {49, 15, 80},
+    {BilinearOrig, Grbg, 3, 3, {{61, 9, 47}, {61, 16, 63}, {61, 24, 80}, {49, 15, 47}, {49, 15, 63}, {49, 15, 80},
                   {38, 73, 47}, {38, 42, 63}, {38, 11, 80}}},
-    {0, 3, 3, 3, {{47, 9, 61}, {63, 16, 61}, {80, 24, 61}, {47, 15, 49}, {63, 15, 49}, {80, 15, 49},
+    {BilinearOrig, Gbrg, 3, 3, {{47, 9, 61}, {63, 16, 61}, {80, 24, 61}, {47, 15, 49}, {63, 15, 49}, {80, 15, 49},
                   {47, 73, 38}, {63, 42, 38}, {80, 11, 38}}},
-    {0, 4, 3, 3, {{9, 61, 15}, {16, 61, 15}, {24, 61, 15}, {41, 47, 15}, {29, 63, 15}, {17, 80, 15},
+    {BilinearOrig, Rggb, 3, 3, {{9, 61, 15}, {16, 61, 15}, {24, 61, 15}, {41, 47, 15}, {29, 63, 15}, {17, 80, 15},
                   {73, 38, 15}, {42, 38, 15}, {11, 38, 15}}},
-    {1, 1, 3, 3, {{9, 61, 15}, {24, 80, 15}, {73, 38, 15}, {11, 80, 15}}},
-    {1, 2, 3, 3, {{47, 15, 61}, {80, 24, 61}, {47, 15, 38}, {80, 11, 38}}},
-    {1, 3, 3, 3, {{61, 15, 47}, {61, 24, 80}, {38, 15, 47}, {38, 11, 80}}},
-    {1, 4, 3, 3, {{15, 61, 9}, {15, 80, 24}, {15, 38, 73}, {15, 80, 11}}},
-    {2, 1, 4, 4, {{29, 57, 15}, {18, 80, 34}, {42, 38, 50}, {11, 57, 41}}},
-    {2, 2, 4, 4, {{64, 15, 50}, {80, 26, 64}, {47, 46, 38}, {61, 11, 52}}},
-    {2, 3, 4, 4, {{50, 15, 64}, {64, 26, 80}, {38, 46, 47}, {52, 11, 61}}},
-    {2, 4, 4, 4, {{15, 57, 29}, {34, 80, 18}, {50, 38, 42}, {41, 57, 11}}},
-    {3, 1, 6, 6, {{11, 33, 6}, {41, 66, 38}, {47, 42, 49}, {13, 36, 13}}},
-    {3, 2, 6, 6, {{43, 11, 29}, {60, 36, 66}, {42, 41, 28}, {45, 13, 27}}},
-    {3, 3, 6, 6, {{29, 11, 43}, {66, 36, 60}, {28, 41, 42}, {27, 13, 45}}},
-    {3, 4, 6, 6, {{6, 33, 11}, {38, 66, 41}, {49, 42, 47}, {13, 36, 13}}},
-    {4, 1, 3, 3, {{9, 54, 15}, {24, 71, 15}, {73, 43, 15}, {11, 59, 15}}},
-    {4, 2, 3, 3, {{47, 12, 61}, {80, 20, 61}, {47, 44, 38}, {80, 13, 38}}},
-    {4, 3, 3, 3, {{61, 12, 47}, {61, 20, 80}, {38, 44, 47}, {38, 13, 80}}},
-    {4, 4, 3, 3, {{15, 54, 9}, {15, 71, 24}, {15, 43, 73}, {15, 59, 11}}},
+    {Nearest, Bggr, 3, 3, {{9, 61, 15}, {24, 80, 15}, {73, 38, 15}, {11, 80, 15}}},
+    {Nearest, Grbg, 3, 3, {{47, 15, 61}, {80, 24, 61}, {47, 15, 38}, {80, 11, 38}}},
+    {Nearest, Gbrg, 3, 3, {{61, 15, 47}, {61, 24, 80}, {38, 15, 47}, {38, 11, 80}}},
+    {Nearest, Rggb, 3, 3, {{15, 61, 9}, {15, 80, 24}, {15, 38, 73}, {15, 80, 11}}},
+    {Bilinear, Bggr, 4, 4, {{29, 57, 15}, {18, 80, 34}, {42, 38, 50}, {11, 57, 41}}},
+    {Bilinear, Grbg, 4, 4, {{64, 15, 50}, {80, 26, 64}, {47, 46, 38}, {61, 11, 52}}},
+    {Bilinear, Gbrg, 4, 4, {{50, 15, 64}, {64, 26, 80}, {38, 46, 47}, {52, 11, 61}}},
+    {Bilinear, Rggb, 4, 4, {{15, 57, 29}, {34, 80, 18}, {50, 38, 42}, {41, 57, 11}}},
+    {HqLinear, Bggr, 6, 6, {{11, 33, 6}, {41, 66, 38}, {47, 42, 49}, {13, 36, 13}}},
+    {HqLinear, Grbg, 6, 6, {{43, 11, 29}, {60, 36, 66}, {42, 41, 28}, {45, 13, 27}}},
+    {HqLinear, Gbrg, 6, 6, {{29, 11, 43}, {66, 36, 60}, {28, 41, 42}, {27, 13, 45}}},
+    {HqLinear, Rggb, 6, 6, {{6, 33, 11}, {38, 66, 41}, {49, 42, 47}, {13, 36, 13}}},
+    {Simple, Bggr, 3, 3, {{9, 54, 15}, {24, 71, 15}, {73, 43, 15}, {11, 59, 15}}},
+    {Simple, Grbg, 3, 3, {{47, 12, 61}, {80, 20, 61}, {47, 44, 38}, {80, 13, 38}}},
+    {Simple, Gbrg, 3, 3, {{61, 12, 47}, {61, 20, 80}, {38, 44, 47}, {38, 13, 80}}},
+    {Simple, Rggb, 3, 3, {{15, 54, 9}, {15, 71, 24}, {15, 43, 73}, {15, 59, 11}}},
 };
 
 template <typename T>
@@ -168,24 +175,31 @@ void CheckHandCase(const HandCase& hc) {
   EXPECT_EQ(computed, hc.computed);
 }
 
-TEST(Demosaic, HandComputedFramesPerPatternCode) {
-  for (const HandCase& hc : kHandCases) {
-    SCOPED_TRACE(::testing::Message() << "algorithm " << hc.algorithm << " pattern " << hc.pattern);
-    CheckHandCase<uint8_t>(hc);
-    CheckHandCase<uint16_t>(hc);
-  }
+void PrintTo(const HandCase& hc, std::ostream* os) { *os << CaseName(hc.algorithm, hc.pattern); }
+
+class HandComputed : public testing::TestWithParam<HandCase> {};
+
+TEST_P(HandComputed, FramesPerPatternCode) {
+  CheckHandCase<uint8_t>(GetParam());
+  CheckHandCase<uint16_t>(GetParam());
 }
+
+std::string HandCaseName(const testing::TestParamInfo<HandCase>& i) {
+  return CaseName(i.param.algorithm, i.param.pattern);
+}
+
+INSTANTIATE_TEST_SUITE_P(Demosaic, HandComputed, testing::ValuesIn(kHandCases), HandCaseName);
 
 TEST(Demosaic, PatternCodeOneFixesTheTopLeftSample) {
   const std::vector<uint8_t> src = {1, 2, 11, 12};
   std::vector<uint8_t> dst = Destination<uint8_t>(2, 2);
-  ASSERT_TRUE(RunDemosaic(src, dst, 2, 2, 1, 1));
+  ASSERT_TRUE(RunDemosaic(src, dst, 2, 2, Bggr, Nearest));
   EXPECT_EQ(PixelAt(dst, 2, 0, 0), (Rgb{1, 2, 12}));  // blue top-left
-  ASSERT_TRUE(RunDemosaic(src, dst, 2, 2, 1, 0));
+  ASSERT_TRUE(RunDemosaic(src, dst, 2, 2, Bggr, BilinearOrig));
   EXPECT_EQ(PixelAt(dst, 2, 0, 0), (Rgb{12, 2, 1}));  // algorithm 0: red top-left
 }
 
-// A uniform 100 frame with the blue sample at (4, 4) raised to 101 (pattern 1: blue at even x, even y).
+// A uniform 100 frame with the blue sample at (4, 4) raised to 101 (Bggr: blue at even x, even y).
 template <typename T>
 std::vector<T> RaisedSample(int w, int h) {
   std::vector<T> src(static_cast<size_t>(w * h), 100);
@@ -196,7 +210,7 @@ std::vector<T> RaisedSample(int w, int h) {
 TEST(Demosaic, BilinearRoundsTowardTheRaisedSample) {
   const int w = 9, h = 9;
   std::vector<uint8_t> dst = Destination<uint8_t>(w, h);
-  ASSERT_TRUE(RunDemosaic(RaisedSample<uint8_t>(w, h), dst, w, h, 1, 2));
+  ASSERT_TRUE(RunDemosaic(RaisedSample<uint8_t>(w, h), dst, w, h, Bggr, Bilinear));
   EXPECT_EQ(PixelAt(dst, w, 4, 4), (Rgb{101, 100, 100}));
   for (auto [x, y] : {std::pair{3, 4}, {5, 4}, {4, 3}, {4, 5}}) EXPECT_EQ(PixelAt(dst, w, x, y), (Rgb{101, 100, 100}));
   for (auto [x, y] : {std::pair{3, 3}, {5, 3}, {3, 5}, {5, 5}}) EXPECT_EQ(PixelAt(dst, w, x, y), (Rgb{100, 100, 100}));
@@ -206,9 +220,9 @@ TEST(Demosaic, BilinearOrigTruncatesAwayTheRaisedSample) {
   const int w = 9, h = 9;
   std::vector<uint16_t> dst16 = Destination<uint16_t>(w, h);
   std::vector<uint8_t> dst8 = Destination<uint8_t>(w, h);
-  // Algorithm 0 reads pattern 4 as blue at even x, even y.
-  ASSERT_TRUE(RunDemosaic(RaisedSample<uint8_t>(w, h), dst8, w, h, 4, 0));
-  ASSERT_TRUE(RunDemosaic(RaisedSample<uint16_t>(w, h), dst16, w, h, 4, 0));
+  // Algorithm 0 reads Rggb as blue at even x, even y.
+  ASSERT_TRUE(RunDemosaic(RaisedSample<uint8_t>(w, h), dst8, w, h, Rggb, BilinearOrig));
+  ASSERT_TRUE(RunDemosaic(RaisedSample<uint16_t>(w, h), dst16, w, h, Rggb, BilinearOrig));
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       const Rgb expected = x == 4 && y == 4 ? Rgb{101, 100, 100} : Rgb{100, 100, 100};
@@ -218,7 +232,7 @@ TEST(Demosaic, BilinearOrigTruncatesAwayTheRaisedSample) {
   }
 }
 
-// Pattern 1, a single odd sample at the green site (3, 4) of a 9 x 9 frame. Two columns to the
+// Bggr, a single odd sample at the green site (3, 4) of a 9 x 9 frame. Two columns to the
 // right, the green site (5, 4) gets for its row colour (blue)
 // (5*v + 4*2v - 4v - (0 + v) + ((2v + 1) >> 1) + 4) >> 3 = (9v + 4) >> 3 for v = 255, 1023,
 // beyond the top, and (0 + 0 - 0 - (255 + 0) + 0 + 4) >> 3 < 0 for the inverse frame.
@@ -238,19 +252,21 @@ TEST(Demosaic, HqLinearClampsToTheSampleRange) {
     std::vector<uint16_t> src(w * h, static_cast<uint16_t>(c.background));
     src[4 * w + 3] = static_cast<uint16_t>(c.odd);
     std::vector<uint16_t> dst = Destination<uint16_t>(w, h);
-    ASSERT_TRUE(RunDemosaic(src, dst, w, h, 1, 3, c.bits));
+    ASSERT_TRUE(RunDemosaic(src, dst, w, h, Bggr, HqLinear, c.bits));
     EXPECT_EQ(PixelAt(dst, w, 5, 4), c.at5x4);
     const int top = (1 << c.bits) - 1;
     EXPECT_TRUE(std::all_of(dst.begin(), dst.end() - kTail, [top](uint16_t v) { return v <= top; }));
     if (c.bits == 8) {
       const std::vector<uint8_t> src8(src.begin(), src.end());
       std::vector<uint8_t> dst8 = Destination<uint8_t>(w, h);
-      ASSERT_TRUE(RunDemosaic(src8, dst8, w, h, 1, 3));
+      ASSERT_TRUE(RunDemosaic(src8, dst8, w, h, Bggr, HqLinear));
       EXPECT_TRUE(std::equal(dst8.begin(), dst8.end() - kTail, dst.begin()));
     }
   }
 }
 
+// Algorithms and patterns cast from numbers outside the named codes, as well as
+// bad sizes and buffers.
 TEST(Demosaic, RejectsBadArgumentsWithoutWriting) {
   struct Case {
     std::string what;
@@ -266,19 +282,21 @@ TEST(Demosaic, RejectsBadArgumentsWithoutWriting) {
     SCOPED_TRACE(c.what);
     const std::vector<uint16_t> src(16, 7);
     std::vector<uint16_t> dst = Destination<uint16_t>(4, 4);
-    EXPECT_FALSE(Demosaic16(src.data(), dst.data(), c.w, c.h, c.pattern, c.algorithm, c.bits));
+    const auto pattern = static_cast<BayerPattern>(c.pattern);
+    const auto algorithm = static_cast<BayerAlgorithm>(c.algorithm);
+    EXPECT_FALSE(Demosaic16(src.data(), dst.data(), c.w, c.h, pattern, algorithm, c.bits));
     EXPECT_TRUE(std::all_of(dst.begin(), dst.end(), [](uint16_t v) { return v == kSentinel<uint16_t>; }));
     if (c.bits == 16) {
       const std::vector<uint8_t> src8(16, 7);
       std::vector<uint8_t> dst8 = Destination<uint8_t>(4, 4);
-      EXPECT_FALSE(Demosaic8(src8.data(), dst8.data(), c.w, c.h, c.pattern, c.algorithm));
+      EXPECT_FALSE(Demosaic8(src8.data(), dst8.data(), c.w, c.h, pattern, algorithm));
       EXPECT_TRUE(std::all_of(dst8.begin(), dst8.end(), [](uint8_t v) { return v == kSentinel<uint8_t>; }));
     }
   }
   std::vector<uint8_t> buffer(3 * 16 + 16, 9);
-  EXPECT_FALSE(Demosaic8(nullptr, buffer.data(), 4, 4, 1, 2));
-  EXPECT_FALSE(Demosaic8(buffer.data(), nullptr, 4, 4, 1, 2));
-  EXPECT_FALSE(Demosaic8(buffer.data() + 40, buffer.data(), 4, 4, 1, 2));  // source inside the destination
+  EXPECT_FALSE(Demosaic8(nullptr, buffer.data(), 4, 4, Bggr, Bilinear));
+  EXPECT_FALSE(Demosaic8(buffer.data(), nullptr, 4, 4, Bggr, Bilinear));
+  EXPECT_FALSE(Demosaic8(buffer.data() + 40, buffer.data(), 4, 4, Bggr, Bilinear));  // source inside the destination
   EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](uint8_t v) { return v == 9; }));
 }
 
@@ -302,33 +320,41 @@ struct RingSink {
   }
 };
 
-TEST(Demosaic, RowsFromARingOfSourceRows) {
-  std::vector<const DemosaicRows<uint16_t>*> hooks = {nullptr};
-  for (const Kernels* k : VectorKernelSets()) hooks.push_back(k->DemosaicRows16);
-  for (const DemosaicRows<uint16_t>* rows : hooks)
-    for (int algorithm = 0; algorithm <= 4; ++algorithm)
-      for (auto [w, h] : {std::pair{70, 9}, std::pair{37, 13}})
-        for (ptrdiff_t ring_rows : {5, 8}) {
-          SCOPED_TRACE(testing::Message() << (rows != nullptr ? "interiors " : "reference ") << "algorithm "
-                                          << algorithm << " " << w << "x" << h << " ring " << ring_rows);
-          std::vector<uint16_t> frame(static_cast<size_t>(w * h));
-          for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint16_t>((i * 2654435761u) >> 20);
-          std::vector<uint16_t> want(3 * frame.size());
-          ASSERT_TRUE(Demosaic16(frame.data(), want.data(), w, h, 2, algorithm, 12));
-          std::vector<uint16_t> ring(static_cast<size_t>(ring_rows * w)), row(3 * static_cast<size_t>(w));
-          std::vector<uint16_t> got(want.size(), kSentinel<uint16_t>);
-          RingSink sink{&frame, &ring, &got, w, h, ring_rows};
-          for (ptrdiff_t y = 0; y < 3; ++y) sink.Fill(y);
-          ASSERT_TRUE(Demosaic16Rows(rows, ring.data(), row.data(), w, h, 2, algorithm, 12,
-                                     RowSink<uint16_t>{RingSink::Done, &sink, nullptr, ring_rows}));
-          EXPECT_EQ(got, want);
-        }
+// The scalar set and every vector set this processor runs.
+std::vector<const Kernels*> EverySet() {
+  std::vector<const Kernels*> sets = {&ScalarKernels()};
+  for (const Kernels* k : VectorKernelSets()) sets.push_back(k);
+  return sets;
+}
+
+class EveryAlgorithm : public testing::TestWithParam<BayerAlgorithm> {};
+
+TEST_P(EveryAlgorithm, RowsFromARingOfSourceRows) {
+  const BayerAlgorithm algorithm = GetParam();
+  for (const Kernels* k : EverySet())
+    for (auto [w, h] : {std::pair{70, 9}, std::pair{37, 13}})
+      for (ptrdiff_t ring_rows : {5, 8}) {
+        SCOPED_TRACE(testing::Message() << k->name << " " << w << "x" << h << " ring " << ring_rows);
+        std::vector<uint16_t> frame(static_cast<size_t>(w * h));
+        for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint16_t>((i * 2654435761u) >> 20);
+        std::vector<uint16_t> want(3 * frame.size());
+        ASSERT_TRUE(Demosaic16(frame.data(), want.data(), w, h, Grbg, algorithm, 12));
+        std::vector<uint16_t> ring(static_cast<size_t>(ring_rows * w)), row(3 * static_cast<size_t>(w));
+        std::vector<uint16_t> got(want.size(), kSentinel<uint16_t>);
+        RingSink sink{&frame, &ring, &got, w, h, ring_rows};
+        for (ptrdiff_t y = 0; y < 3; ++y) sink.Fill(y);
+        ASSERT_TRUE(k->Demosaic16Rows(ring.data(), row.data(), w, h, Grbg, algorithm, 12,
+                                      RowSink<uint16_t>{RingSink::Done, &sink, nullptr, ring_rows}));
+        EXPECT_EQ(got, want);
+      }
   std::vector<uint16_t> ring(4 * 8), row(3 * 8);
   std::vector<uint16_t> out(3 * 8 * 9, kSentinel<uint16_t>);
   const std::vector<uint16_t> frame(8 * 9, 100);
   RingSink sink{&frame, &ring, &out, 8, 9, 4};
-  EXPECT_FALSE(Demosaic16Rows(nullptr, ring.data(), row.data(), 8, 9, 1, 2, 12,
-                              RowSink<uint16_t>{RingSink::Done, &sink, nullptr, 4}));
+  for (const Kernels* k : EverySet())
+    EXPECT_FALSE(k->Demosaic16Rows(ring.data(), row.data(), 8, 9, Bggr, algorithm, 12,
+                                   RowSink<uint16_t>{RingSink::Done, &sink, nullptr, 4}))
+        << k->name;
   EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint16_t v) { return v == kSentinel<uint16_t>; }));
 }
 
@@ -336,45 +362,45 @@ TEST(Demosaic, RowsFromARingOfSourceRows) {
 // whole-frame pass (a border drawn at a band's edge, a neighbour row taken from
 // the wrong place, a pattern row off by one at an odd boundary), a band left
 // out, and the pool's threads racing on the frame (the ThreadSanitizer build).
-TEST(Demosaic, RowBandsOnSeveralThreadsMatchTheWholeFrame) {
-  std::vector<const DemosaicRows<uint8_t>*> hooks = {nullptr};
-  for (const Kernels* k : VectorKernelSets()) hooks.push_back(k->DemosaicRows8);
-  for (int algorithm = 0; algorithm <= 4; ++algorithm)
-    for (auto [w, h] : {std::pair{70, 9}, std::pair{37, 13}, std::pair{96, 64}}) {
-      SCOPED_TRACE(testing::Message() << "algorithm " << algorithm << " " << w << "x" << h);
-      std::vector<uint8_t> frame(static_cast<size_t>(w * h));
-      for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>((i * 2654435761u) >> 24);
-      std::vector<uint8_t> want(3 * frame.size());
-      ASSERT_TRUE(Demosaic8(frame.data(), want.data(), w, h, 3, algorithm));
-      // Bands cut at odd and even rows, by hand, with each set's interiors.
-      for (const DemosaicRows<uint8_t>* rows : hooks) {
-        std::vector<uint8_t> got(want.size(), kSentinel<uint8_t>);
-        for (auto [from, to] : {std::pair{0, 3}, std::pair{3, 4}, std::pair{4, h}})
-          ASSERT_TRUE(Demosaic8Band(rows, frame.data(), got.data(), w, h, 3, algorithm, from, to));
-        EXPECT_EQ(got, want) << (rows != nullptr ? "interiors" : "reference");
-      }
-      // Through a frame store on the pool, with 2 and 3 threads.
-      for (int32_t threads : {2, 3}) {
-        FrameStore store(FrameType::Raw8, w, h, 0);
-        FrameSettings s;
-        s.RawMode = 3;
-        s.Algorithm = algorithm;
-        store.ApplySettings(s);
-        ASSERT_TRUE(store.SetColorOutput(true));
-        SetConversionThreads(threads);
-        SetBandPixels(1);
-        const int result = store.ProcessFrame(frame.data(), frame.size());
-        SetConversionThreads(0);
-        SetBandPixels(0);
-        ASSERT_EQ(result, kImageFinished);
-        EXPECT_EQ(std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + want.size()), want)
-            << threads << " threads";
-      }
+TEST_P(EveryAlgorithm, RowBandsOnSeveralThreadsMatchTheWholeFrame) {
+  const BayerAlgorithm algorithm = GetParam();
+  for (auto [w, h] : {std::pair{70, 9}, std::pair{37, 13}, std::pair{96, 64}}) {
+    SCOPED_TRACE(testing::Message() << w << "x" << h);
+    std::vector<uint8_t> frame(static_cast<size_t>(w * h));
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>((i * 2654435761u) >> 24);
+    std::vector<uint8_t> want(3 * frame.size());
+    ASSERT_TRUE(Demosaic8(frame.data(), want.data(), w, h, Gbrg, algorithm));
+    // Bands cut at odd and even rows, by hand, with each set's interiors.
+    for (const Kernels* k : EverySet()) {
+      std::vector<uint8_t> got(want.size(), kSentinel<uint8_t>);
+      for (auto [from, to] : {std::pair{0, 3}, std::pair{3, 4}, std::pair{4, h}})
+        ASSERT_TRUE(k->Demosaic8Band(frame.data(), got.data(), w, h, Gbrg, algorithm, from, to));
+      EXPECT_EQ(got, want) << k->name;
     }
+    // Through a frame store on the pool, with 2 and 3 threads.
+    for (int32_t threads : {2, 3}) {
+      FrameStore store(FrameType::Raw8, w, h, 0);
+      FrameSettings s;
+      s.RawMode = static_cast<int32_t>(Gbrg);
+      s.Algorithm = static_cast<int32_t>(algorithm);
+      store.ApplySettings(s);
+      ASSERT_TRUE(store.SetColorOutput(true));
+      SetConversionThreads(threads);
+      SetBandPixels(1);
+      const int result = store.ProcessFrame(frame.data(), frame.size());
+      SetConversionThreads(0);
+      SetBandPixels(0);
+      ASSERT_EQ(result, kImageFinished);
+      EXPECT_EQ(std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + want.size()), want)
+          << threads << " threads";
+    }
+  }
   std::vector<uint8_t> out(3 * 8 * 8, kSentinel<uint8_t>);
   const std::vector<uint8_t> frame(8 * 8, 100);
-  for (auto [from, to] : {std::pair{2, 2}, std::pair{-1, 3}, std::pair{5, 9}})
-    EXPECT_FALSE(Demosaic8Band(nullptr, frame.data(), out.data(), 8, 8, 1, 2, from, to)) << from << ".." << to;
+  for (const Kernels* k : EverySet())
+    for (auto [from, to] : {std::pair{2, 2}, std::pair{-1, 3}, std::pair{5, 9}})
+      EXPECT_FALSE(k->Demosaic8Band(frame.data(), out.data(), 8, 8, Bggr, algorithm, from, to))
+          << k->name << " " << from << ".." << to;
   EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t v) { return v == kSentinel<uint8_t>; }));
 }
 
@@ -388,8 +414,8 @@ TEST(Demosaic, RowBandsOnSeveralThreadsMatchTheWholeFrame) {
     const std::vector<uint16_t> src16(w * h, 50001);
     std::vector<uint8_t> dst8(3 * w * h);
     std::vector<uint16_t> dst16(3 * w * h);
-    ok[i] = Demosaic8(src8.data(), dst8.data(), w, h, 1 + i, 0) &&
-            Demosaic16(src16.data(), dst16.data(), w, h, 1 + i, 0, 16) &&
+    ok[i] = Demosaic8(src8.data(), dst8.data(), w, h, kEveryPattern[i], BilinearOrig) &&
+            Demosaic16(src16.data(), dst16.data(), w, h, kEveryPattern[i], BilinearOrig, 16) &&
             std::all_of(dst8.begin(), dst8.end(), [](uint8_t v) { return v == 201; }) &&
             std::all_of(dst16.begin(), dst16.end(), [](uint16_t v) { return v == 50001; });
   };
@@ -406,6 +432,9 @@ TEST(Demosaic, TablesBuiltOnceUnderConcurrentFirstUse) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(ConcurrentFirstUse(), ::testing::ExitedWithCode(0), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Demosaic, EveryAlgorithmAndPattern, AlgorithmPatternPairs(), AlgorithmAndPatternName);
+INSTANTIATE_TEST_SUITE_P(Demosaic, EveryAlgorithm, testing::ValuesIn(kEveryAlgorithm), AlgorithmName);
 
 }  // namespace
 }  // namespace kelvane::frames

@@ -16,8 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "bayer_params.h"
 #include "frames/convert.h"
 #include "frames/demosaic.h"
+#include "frames/demosaic_rows.h"
 #include "frames/frame_store.h"
 #include "frames/kernels.h"
 #include "frames/simd_vbmi.h"
@@ -236,31 +238,34 @@ TEST_F(VectorSet, SixteenBitSwapShiftAndMaps) {
         }
 }
 
-TEST_F(VectorSet, DemosaicEveryAlgorithmPatternAndSize) {
+class VectorDemosaic : public VectorSet, public testing::WithParamInterface<AlgorithmAndPattern> {};
+
+TEST_P(VectorDemosaic, EverySizeAndFill) {
+  const BayerAlgorithm algorithm = std::get<0>(GetParam());
+  const BayerPattern pattern = std::get<1>(GetParam());
   const std::pair<int32_t, int32_t> sizes[] = {{1, 1},  {2, 2},  {3, 3},  {5, 4},   {33, 5}, {34, 6},
                                                {36, 5}, {64, 4}, {65, 7}, {100, 6}, {131, 5}};
   for (auto [w, h] : sizes)
-    for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
-      for (int32_t pattern = 1; pattern <= 4; ++pattern)
-        for (Fill fill : kFills) {
-          const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
-          const std::string what = std::to_string(w) + "x" + std::to_string(h) + " algorithm " +
-                                   std::to_string(algorithm) + " pattern " + std::to_string(pattern);
-          Compare(what + " 8-bit", n, 3 * n, fill, static_cast<size_t>(w),
-                  [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
-                    EXPECT_TRUE(k.Demosaic8(s, d, w, h, pattern, algorithm));
-                  });
-          // 16-bit: 12 significant bits, with samples up to 65535 so the clamps work too.
-          for (uint16_t top : {uint16_t{4095}, uint16_t{65535}})
-            Compare(
-                what + " 16-bit top " + std::to_string(top), 2 * n, 6 * n, fill, static_cast<size_t>(w),
-                [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
-                  EXPECT_TRUE(k.Demosaic16(reinterpret_cast<const uint16_t*>(s), reinterpret_cast<uint16_t*>(d), w, h,
-                                           pattern, algorithm, 12));
-                },
-                true, top);
-        }
+    for (Fill fill : kFills) {
+      const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+      const std::string what = std::to_string(w) + "x" + std::to_string(h);
+      Compare(what + " 8-bit", n, 3 * n, fill, static_cast<size_t>(w),
+              [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+                EXPECT_TRUE(k.Demosaic8(s, d, w, h, pattern, algorithm));
+              });
+      // 16-bit: 12 significant bits, with samples up to 65535 so the clamps work too.
+      for (uint16_t top : {uint16_t{4095}, uint16_t{65535}})
+        Compare(
+            what + " 16-bit top " + std::to_string(top), 2 * n, 6 * n, fill, static_cast<size_t>(w),
+            [&](const Kernels& k, const uint8_t* s, uint8_t* d) {
+              EXPECT_TRUE(k.Demosaic16(reinterpret_cast<const uint16_t*>(s), reinterpret_cast<uint16_t*>(d), w, h,
+                                       pattern, algorithm, 12));
+            },
+            true, top);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(VectorSet, VectorDemosaic, AlgorithmPatternPairs(), AlgorithmAndPatternName);
 
 TEST_F(VectorSet, AveragingEveryCountAndBlend) {
   for (int32_t n = 2; n <= kMaxMeanCnt; ++n)
@@ -310,13 +315,14 @@ TEST_F(VectorSet, RawPathsRowByRow) {
     for (auto [w, h] : {std::pair{7, 5}, std::pair{33, 3}, std::pair{34, 4}, std::pair{35, 5}, std::pair{63, 3},
                         std::pair{64, 3}, std::pair{65, 12}, std::pair{66, 3}, std::pair{67, 3}, std::pair{70, 21},
                         std::pair{95, 4}, std::pair{96, 3}, std::pair{97, 17}, std::pair{131, 9}})
-      for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
+      for (BayerAlgorithm algorithm : kEveryAlgorithm)
         for (Fill fill : {Fill::kRandom, Fill::kChecker, Fill::kTop, Fill::kRandomExtremes, Fill::kSteps}) {
-          const int32_t pattern = 1 + (algorithm + static_cast<int32_t>(fill) + w) % 4;
+          const BayerPattern pattern =
+              kEveryPattern[(static_cast<int32_t>(algorithm) + static_cast<int32_t>(fill) + w) % 4];
           const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
           const bool sixteen = Is16Bit(p.frame_type);
           const size_t out = n * static_cast<size_t>(p.pixel_bits / 8);
-          const FrameConverter convert = SelectConverter(p.frame_type, p.pixel_bits, 1);
+          const FrameConverter convert = SelectConverter(p.frame_type, p.pixel_bits, pattern, algorithm);
           ASSERT_NE(convert, nullptr);
           // The expectation from whole frames, with the scalar kernels.
           Guarded in(sixteen ? 2 * n : n);
@@ -349,9 +355,9 @@ TEST_F(VectorSet, RawPathsRowByRow) {
           std::vector<const Kernels*> sets = {&ScalarKernels()};
           sets.insert(sets.end(), sets_.begin(), sets_.end());
           for (const Kernels* k : sets) {
-            SCOPED_TRACE(testing::Message() << "type " << FrameTypeName(p.frame_type) << " bits " << p.pixel_bits << " lut " << p.lut
-                                            << " " << w << "x" << h << " algorithm " << algorithm << " pattern "
-                                            << pattern << " " << k->name);
+            SCOPED_TRACE(testing::Message()
+                         << "type " << FrameTypeName(p.frame_type) << " bits " << p.pixel_bits << " lut " << p.lut
+                         << " " << w << "x" << h << " " << CaseName(algorithm, pattern) << " " << k->name);
             // The target ends at a guard page: a store past the image faults.
             Guarded target(out);
             // Each set its own filler: a byte that no set writes cannot compare equal.
@@ -369,7 +375,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
             job.width = w;
             job.rows = h;
             job.pixels = n;
-            job.raw_mode = pattern;
+            job.pattern = pattern;
             job.algorithm = algorithm;
             job.lut = p.lut;
             job.scratch8 = row8.data();
@@ -414,10 +420,11 @@ struct MappedSink {
 TEST_F(VectorSet, MappedRowsEveryShift) {
   for (int32_t shift = 0; shift <= 8; ++shift)
     for (auto [w, h] : {std::pair{34, 5}, std::pair{70, 4}, std::pair{1283, 6}})
-      for (int32_t algorithm = 0; algorithm <= 4; ++algorithm)
+      for (BayerAlgorithm algorithm : kEveryAlgorithm)
         for (Fill fill : {Fill::kRandom, Fill::kTop, Fill::kChecker, Fill::kRandomExtremes, Fill::kSteps})
           for (bool grey : {false, true}) {
-            const int32_t bits = 8 + shift, pattern = 1 + (algorithm + shift + w) % 4;
+            const int32_t bits = 8 + shift;
+            const BayerPattern pattern = kEveryPattern[(static_cast<int32_t>(algorithm) + shift + w) % 4];
             const auto largest = static_cast<uint16_t>((1u << bits) - 1u);
             const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h), out = grey ? n : 3 * n;
             std::vector<uint16_t> frame(n), bgr16(3 * n), row(3 * static_cast<size_t>(w));
@@ -429,15 +436,15 @@ TEST_F(VectorSet, MappedRowsEveryShift) {
               MappedSink::Done(&reference, static_cast<ptrdiff_t>(y), bgr16.data() + 3 * y * static_cast<size_t>(w),
                                0, 0);
             for (const Kernels* k : sets_) {
-              SCOPED_TRACE(testing::Message() << k->name << " shift " << shift << " " << w << "x" << h
-                                              << " algorithm " << algorithm << " fill " << static_cast<int>(fill)
+              SCOPED_TRACE(testing::Message() << k->name << " shift " << shift << " " << w << "x" << h << " "
+                                              << CaseName(algorithm, pattern) << " fill " << static_cast<int>(fill)
                                               << (grey ? " grey" : " colour"));
               Guarded got(out);
               std::memset(got.bytes(), 0xA5, out);
               MappedSink sink{got.bytes(), w, shift, largest, grey};
               const MappedRows mapped{got.bytes(), static_cast<size_t>(w) * (grey ? 1 : 3), shift, largest, grey};
-              ASSERT_TRUE(Demosaic16Rows(k->DemosaicRows16, frame.data(), row.data(), w, h, pattern, algorithm, bits,
-                                         RowSink<uint16_t>{MappedSink::Done, &sink, &mapped}));
+              ASSERT_TRUE(k->Demosaic16Rows(frame.data(), row.data(), w, h, pattern, algorithm, bits,
+                                            RowSink<uint16_t>{MappedSink::Done, &sink, &mapped}));
               EXPECT_EQ(got.Contents(), want.Contents());
             }
           }
