@@ -102,6 +102,11 @@ class SourceFilter : public Filter {
   virtual Pacing CurrentPacing() const { return Pacing::RealTime; }
   // Stepped pacing: takes one frame granted ahead of a step, if any.
   virtual bool TakeCredit() { return false; }
+  // Delivery starts again after a pause or at start (on the streaming thread,
+  // before the first frame): a device that kept capturing into its queued
+  // buffers while nobody took frames drops those frames here, so the next
+  // frame delivered is one captured after delivery was asked for.
+  virtual void Resumed() {}
   // A streaming thread starts or has ended delivering this source's frames.
   virtual void StreamStarted(const std::shared_ptr<Stream>&) {}
   virtual void StreamEnded(const std::shared_ptr<Stream>&) {}

@@ -57,8 +57,21 @@ class Stream {
   uint64_t stepsTaken KELVANE_GUARDED_BY(mutex) = 0;
   uint64_t stepsDone KELVANE_GUARDED_BY(mutex) = 0;
   bool lastDelivered KELVANE_GUARDED_BY(mutex) = false;
+  // Times the stream went from not delivering (stopped, paused, run pending) to
+  // delivering. Counted where the state changes rather than seen by the thread:
+  // a callback's pause and the host's next run may both happen while the
+  // thread is still finishing the frame, and that pause must count too.
+  uint64_t deliveryStarts KELVANE_GUARDED_BY(mutex) = 0;
 
   bool Delivering() const KELVANE_REQUIRES(mutex) { return state == State_Running && !runPending; }
+
+  // Sets state and run pending, counting a start of delivery.
+  void Move(FILTER_STATE target, bool pending) KELVANE_REQUIRES(mutex) {
+    const bool was = Delivering();
+    state = target;
+    runPending = pending;
+    if (!was && Delivering()) ++deliveryStarts;
+  }
 
   // Queues an event for GetEvent (the streaming thread's own, without the mutex held).
   void PostEvent(int32_t code, intptr_t param1, intptr_t param2) KELVANE_EXCLUDES(mutex) {
@@ -72,6 +85,7 @@ class Stream {
     std::vector<FrameBuffer> buffers(sources.size());
     bool lostPosted = false;
     Clock::time_point due = Clock::now();
+    uint64_t resumed = 0;  // the deliveryStarts the sources were last told of
     MutexLock lock(mutex);
     while (state != State_Stopped) {
       bool stepped = false;
@@ -79,6 +93,21 @@ class Stream {
         changed.wait(lock);
         due = Clock::now();
         continue;
+      }
+      if (resumed != deliveryStarts) {
+        resumed = deliveryStarts;
+        lock.unlock();
+        for (SourceFilter* source : sources) {
+          try {
+            source->Resumed();
+          } catch (const std::exception& e) {
+            PlatformMessage((source->StreamName() + ": " + source->Scope() + ": " + e.what() + "\r\n").c_str());
+          } catch (...) {
+            PlatformMessage((source->StreamName() + ": " + source->Scope() + ": unknown failure\r\n").c_str());
+          }
+        }
+        lock.lock();
+        continue;  // the state may have changed meanwhile
       }
       const Pacing rate = sources.empty() ? Pacing::RealTime : sources.front()->CurrentPacing();
       if (rate == Pacing::Stepped) {
@@ -364,7 +393,7 @@ class FilterGraph final : public Object,
     }
     if (s.runPending) {
       // A run that answered S_FALSE has got there by the time anyone asks.
-      s.runPending = false;
+      s.Move(s.state, false);
       s.changed.notify_all();
     }
     *state = s.state;
@@ -525,8 +554,7 @@ class FilterGraph final : public Object,
       s.threadId = s.thread.get_id();
       Register(stream_);
     }
-    s.state = target;
-    s.runPending = pending;
+    s.Move(target, pending);
     s.changed.notify_all();
     return pending ? S_FALSE : S_OK;
   }
@@ -534,8 +562,7 @@ class FilterGraph final : public Object,
   void StopStream() {
     Stream& s = *stream_;
     MutexLock lock(s.mutex);
-    s.state = State_Stopped;
-    s.runPending = false;
+    s.Move(State_Stopped, false);
     s.changed.notify_all();
     const auto self = std::this_thread::get_id();
     if (self == s.threadId) return;  // inside its own callback: it ends after the frame

@@ -240,6 +240,8 @@ class Camera final : public framework::SourceFilter,
     return device_->NextFrame(scratch, kFrameWaitMs,
                               [&](uint8_t* data, size_t length, double time) { Deliver(output, data, length, time); });
   }
+  // Frames the camera put in the ring while the stream was paused are not handed on.
+  void Resumed() override { device_->DropCaptured(); }
   void StreamEnded(const std::shared_ptr<framework::Stream>&) override { device_->StopStreaming(); }
   std::string StreamName() const override { return "IIDC stream"; }
 

@@ -665,6 +665,38 @@ void Device::LostLocked(const std::string& why) {
   suspect_ = true;  // the next open asks the bus for it and takes a new handle
 }
 
+int Device::DropCaptured() {
+  MutexLock stream(streamMutex_);
+  MutexLock lock(mutex_);
+  if (!streaming_ || lostWhileStreaming_ || !camera_) return 0;
+  dc1394camera_t* cam = camera_;
+  // A poll of the ring's descriptor that does not wait says whether a frame
+  // is there now; without a descriptor the polling dequeue alone says it.
+  const int fd = ops_.CaptureGetFileno(cam);
+  int dropped = 0;
+  while (dropped < static_cast<int>(2 * kRingFrames)) {
+    if (fd >= 0) {
+      int ready;
+      int tries = 0;
+      do ready = ops_.Poll(fd, 0);
+      while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
+      if (ready <= 0) break;  // a failed wait is the next frame's to report
+    }
+    dc1394video_frame_t* frame = nullptr;
+    if (ops_.CaptureDequeue(cam, DC1394_CAPTURE_POLICY_POLL, &frame) != DC1394_SUCCESS) {
+      LostLocked("taking a frame failed");
+      break;
+    }
+    if (!frame) break;
+    ++dropped;
+    if (ops_.CaptureEnqueue(cam, frame) != DC1394_SUCCESS) {
+      LostLocked("giving a frame back failed");
+      break;
+    }
+  }
+  return dropped;
+}
+
 bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver) {
   MutexLock stream(streamMutex_);
   dc1394camera_t* cam = nullptr;

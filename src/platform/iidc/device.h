@@ -126,6 +126,12 @@ class Device {
   // returns (or throws). False when no frame came.
   using Deliver = std::function<void(uint8_t* data, size_t length, double time)>;
   bool NextFrame(platform::FrameBuffer& scratch, int waitMs, const Deliver& deliver);
+  // Gives back to the ring, unread, every frame the camera put there while
+  // nobody took frames (the stream paused between single grabs), so that the
+  // next frame is one captured from now on. Takes at most twice the ring's
+  // frames: a camera that fills the ring as fast as frames go back cannot keep
+  // the streaming thread here. Returns the frames dropped.
+  int DropCaptured();
   void StopStreaming();
   // Set when the stream ended because the camera went (unplug, bus reset);
   // cleared by the next stop.

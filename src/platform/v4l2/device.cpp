@@ -579,6 +579,47 @@ void Device::LostLocked() {
   StopStreamingLocked();
 }
 
+int Device::DropCaptured() {
+  MutexLock stream(streamMutex_);
+  MutexLock lock(mutex_);
+  if (!streaming_ || lostWhileStreaming_ || fd_ < 0) return 0;
+  const int fd = fd_;
+  const uint32_t type = BufferType();
+  const bool multiPlanar = identity_.multiPlanar;
+  const size_t limit = 2 * buffers_.size();
+  int dropped = 0;
+  while (static_cast<size_t>(dropped) < limit) {
+    // A poll that does not wait says whether the driver has a filled buffer
+    // now, without waiting for the camera to fill one.
+    pollfd p{fd, POLLIN, 0};
+    int ready;
+    int tries = 0;
+    do ready = ops_.Poll(&p, 1, 0);
+    while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
+    if (ready <= 0 || !(p.revents & POLLIN)) break;
+    BufferArg taken(0, type, multiPlanar, VIDEO_MAX_PLANES);
+    if (Xioctl(fd, VIDIOC_DQBUF, &taken.b) < 0) {
+      const int error = errno;
+      if (error == EAGAIN) break;
+      if (Vanished(error) || gone_) {
+        LostLocked();
+      } else if (!brokenSaid_) {
+        brokenSaid_ = true;
+        Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::strerror(error));
+      }
+      break;
+    }
+    ++dropped;
+    if (taken.b.index >= buffers_.size()) break;
+    BufferArg q(taken.b.index, type, multiPlanar, 1);
+    if (Xioctl(fd, VIDIOC_QBUF, &q.b) < 0) {
+      if (gone_) LostLocked();
+      break;
+    }
+  }
+  return dropped;
+}
+
 bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver) {
   MutexLock stream(streamMutex_);
   int fd;

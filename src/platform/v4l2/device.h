@@ -114,6 +114,12 @@ class Device {
   // after `deliver` returns (or throws). False when no frame came.
   using Deliver = std::function<void(uint8_t* data, size_t length, double time)>;
   bool NextFrame(platform::FrameBuffer& scratch, int waitMs, const Deliver& deliver);
+  // Gives back to the driver, unread, every buffer it has filled while nobody
+  // took frames (the stream paused between single grabs), so that the next
+  // frame is one captured from now on. Takes at most twice as many as there
+  // are buffers: a camera that fills them as fast as they go back cannot keep
+  // the streaming thread here. Returns the frames dropped.
+  int DropCaptured();
   void StopStreaming();
   bool Streaming() const;
   // The frame interval of the stream (asked of the device only while it does

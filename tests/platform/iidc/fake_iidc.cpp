@@ -274,7 +274,8 @@ struct FakeIidc::Impl {
     std::vector<dc1394video_frame_t> frames;
     std::vector<std::unique_ptr<uint8_t[]>> buffers;
     std::vector<bool> held;
-    uint32_t next = 0;  // the ring buffer the camera fills next
+    uint32_t next = 0;    // the ring buffer the host dequeues next
+    uint32_t filled = 0;  // buffers from `next` on that the camera has filled and nobody dequeued
   };
 
   struct Handle {
@@ -425,10 +426,15 @@ struct FakeIidc::Impl {
   void WriteFormat7(Device& d, Format7Mode& m, uint64_t off, uint32_t v);
 
   // Capture.
+  // The camera can put a frame in the ring: the buffer after the filled ones is free.
   bool Ready(const Device& d, const Capture& c) const {
-    return d.transmitting && !d.state.stalled && !c.broken && !c.held[c.next];
+    return d.transmitting && !d.state.stalled && !c.broken && c.filled < c.frames.size() &&
+           !c.held[(c.next + c.filled) % c.frames.size()];
   }
-  void Deliver(Handle& h, Device& d, Capture& c);
+  // The camera captures the next frame into ring buffer `index`.
+  void Fill(Handle& h, Device& d, Capture& c, uint32_t index);
+  // The host dequeues the frame at `next`.
+  void Hand(Device& d, Capture& c);
   void Stop(Handle& h);
 
   std::mutex mutex;
@@ -767,9 +773,9 @@ bool FakeIidc::Impl::Write(Device& d, uint64_t off, uint32_t v) {
   return true;  // inquiry and reserved registers ignore writes
 }
 
-void FakeIidc::Impl::Deliver(Handle& h, Device& d, Capture& c) {
-  dc1394video_frame_t& frame = c.frames[c.next];
-  uint8_t* image = c.buffers[c.next].get();
+void FakeIidc::Impl::Fill(Handle& h, Device& d, Capture& c, uint32_t index) {
+  dc1394video_frame_t& frame = c.frames[index];
+  uint8_t* image = c.buffers[index].get();
   FrameRequest request = c.request;
   request.sequence = c.request.sequence++;
   if (d.state.producer) {
@@ -795,13 +801,16 @@ void FakeIidc::Impl::Deliver(Handle& h, Device& d, Capture& c) {
   frame.packet_size = c.packetSize;
   frame.packets_per_frame = c.packets;
   frame.timestamp = kClockStartUs + uint64_t(request.sequence) * c.periodUs;
-  frame.frames_behind = 0;  // frames are made when asked for: none waits behind this one
   frame.camera = &h.record;
-  frame.id = c.next;
+  frame.id = index;
   frame.allocated_image_bytes = c.totalBytes;
   frame.little_endian = DC1394_FALSE;
   frame.data_in_padding = DC1394_FALSE;
+}
 
+void FakeIidc::Impl::Hand(Device& d, Capture& c) {
+  --c.filled;
+  c.frames[c.next].frames_behind = c.filled;  // captured and waiting behind this one
   c.held[c.next] = true;
   c.next = (c.next + 1) % uint32_t(c.frames.size());
   ++counters.framesDelivered;
@@ -924,6 +933,25 @@ std::optional<uint32_t> FakeIidc::Register(uint64_t guid, uint64_t offset) const
   std::lock_guard lock(impl_->mutex);
   Impl::Device* d = impl_->Plugged(guid);
   return d ? impl_->Read(*d, offset) : std::nullopt;
+}
+
+int FakeIidc::Capture(uint64_t guid, int n) {
+  std::lock_guard lock(impl_->mutex);
+  Impl::Device* d = impl_->Plugged(guid);
+  if (!d || !d->capturer || !d->transmitting || d->state.stalled || d->capturer->capture->broken) return 0;
+  Impl::Handle& h = *d->capturer;
+  Impl::Capture& c = *h.capture;
+  int kept = 0;
+  for (int i = 0; i < n; ++i) {
+    if (!impl_->Ready(*d, c)) {  // the ring is full: the frame is lost
+      ++c.request.sequence;
+      continue;
+    }
+    impl_->Fill(h, *d, c, (c.next + c.filled) % uint32_t(c.frames.size()));
+    ++c.filled;
+    ++kept;
+  }
+  return kept;
 }
 
 bool FakeIidc::Transmitting(uint64_t guid) const {
@@ -1712,7 +1740,7 @@ int FakeIidc::CaptureGetFileno(dc1394camera_t* camera) {
 }
 
 int FakeIidc::Poll(int fd, int timeoutMs) {
-  (void)timeoutMs;  // the fake never waits: what is not ready now never will be by itself
+  // The fake never waits: what is not ready now never will be by itself.
   std::lock_guard lock(impl_->mutex);
   ++impl_->calls["Poll"];
   ++impl_->counters.pollCalls;
@@ -1726,7 +1754,10 @@ int FakeIidc::Poll(int fd, int timeoutMs) {
     errno = ENODEV;
     return -1;
   }
-  if (h.capture->broken || impl_->Ready(*h.device, *h.capture)) return 1;
+  // A filled frame, or one the camera captures within the wait.
+  const Impl::Capture& c = *h.capture;
+  if (c.broken || c.filled > 0 || ((timeoutMs != 0 || h.device->state.alwaysReady) && impl_->Ready(*h.device, c)))
+    return 1;
   ++impl_->counters.pollTimeouts;
   return 0;
 }
@@ -1741,13 +1772,17 @@ dc1394error_t FakeIidc::CaptureDequeue(dc1394camera_t* camera, dc1394capture_pol
     if (!h.capture) return DC1394_CAPTURE_IS_NOT_SET;
     Impl::Capture& c = *h.capture;
     if (c.broken) return DC1394_FAILURE;
-    if (!impl_->Ready(d, c)) {
-      if (policy == DC1394_CAPTURE_POLICY_POLL) return DC1394_SUCCESS;
-      ++impl_->counters.stalledWaits;
-      return DC1394_FAILURE;
+    if (c.filled == 0) {  // nothing waits in the ring: the camera captures one for the host now
+      if (!impl_->Ready(d, c)) {
+        if (policy == DC1394_CAPTURE_POLICY_POLL) return DC1394_SUCCESS;
+        ++impl_->counters.stalledWaits;
+        return DC1394_FAILURE;
+      }
+      impl_->Fill(h, d, c, c.next);
+      ++c.filled;
     }
-    const uint32_t index = c.next;
-    impl_->Deliver(h, d, c);
+    const uint32_t index = c.next;  // the oldest frame in the ring
+    impl_->Hand(d, c);
     *frame = &c.frames[index];
     return DC1394_SUCCESS;
   });

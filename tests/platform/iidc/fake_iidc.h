@@ -4,8 +4,8 @@
 // camera has a register file (inquiry, status and control registers, Format 7
 // and absolute-value areas, an advanced-feature area) that always agrees with
 // what the feature, video-mode and Format 7 calls report, because both are
-// views of one state. Frames are produced on demand when a frame is dequeued,
-// by a producer the test chooses, so every byte a backend sees is known.
+// views of one state. Frames are made by a producer the test chooses, so every
+// byte a backend sees is known.
 //
 //   FakeIidc fake;
 //   fake.AddCamera(ColourCamera(0x0814436102aa0001));
@@ -55,11 +55,15 @@
 //     DC1394_INVALID_ARGUMENT_VALUE.
 // Capture. CaptureGetFileno gives a number from 7000 up that is never given
 // twice (no real descriptor), -1 without a capture. The camera fills the ring
-// buffers in order, one frame per dequeue while it transmits: a buffer still
-// held by the host stops it, as a DMA ring does. Frames count from sequence 0
-// at every CaptureSetup; their timestamps are 1 s plus the sequence times the
-// frame period (a fixed mode's rate; Format 7: one packet per 125 us cycle);
-// frames_behind is 0 (none is made before it is asked for). The
+// buffers in order while it transmits: a buffer still held by the host stops
+// it, as a DMA ring does. It captures a frame when the host waits for one (a
+// Poll with a timeout, a dequeue with nothing in the ring), or when the test
+// says it captured some while nobody dequeued (FakeIidc::Capture): those wait
+// in the ring and are dequeued oldest first; a Poll that does not wait finds
+// only those ready. Frames count from sequence 0 at every CaptureSetup; their
+// timestamps are 1 s plus the sequence times the frame period (a fixed mode's
+// rate; Format 7: one packet per 125 us cycle); frames_behind counts the
+// captured frames still in the ring behind the one dequeued. The
 // DC1394_CAPTURE_FLAGS_AUTO_ISO flag switches transmission on at setup and
 // off at stop.
 //
@@ -282,6 +286,9 @@ struct Camera {
   bool busy = false;             // another program streams from it: CaptureSetup answers busyError
   dc1394error_t busyError = DC1394_NO_ISO_CHANNEL;
   bool stalled = false;  // the camera sends nothing: Poll times out, dequeue finds nothing
+  // The camera fills the ring faster than anyone takes frames: even a Poll that
+  // does not wait finds a frame whenever a ring buffer is free.
+  bool alwaysReady = false;
 };
 
 // Ready-made cameras.
@@ -335,6 +342,11 @@ class FakeIidc : public Dc1394Ops {
   // A bus reset: every capture of the camera stops delivering (dequeue fails
   // until it is set up again) and transmission goes off; the camera stays.
   bool BusReset(uint64_t guid);
+  // The capturing camera captures n frames while nobody dequeues: each goes
+  // into the next free ring buffer; one that finds the ring full is lost (the
+  // camera's frame count moves on all the same). Returns the frames kept; none
+  // without a capture, while not transmitting, stalled or after a bus reset.
+  int Capture(uint64_t guid, int n);
 
   Counters Stats() const;
   // Nothing live: no context, camera, list, capture or held frame.

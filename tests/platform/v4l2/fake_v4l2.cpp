@@ -286,7 +286,8 @@ struct FakeV4l2::Node {
   struct Buffer {
     std::shared_ptr<Storage> storage;
     uint32_t offset = 0;
-    bool queued = false;
+    bool queued = false;  // the driver's: in the incoming or the outgoing queue
+    bool done = false;    // filled, in the outgoing queue
     uint32_t bytesused = 0;
     uint32_t sequence = 0;
     timeval timestamp{};
@@ -302,6 +303,7 @@ struct FakeV4l2::Node {
   int owner = 0;  // the descriptor that allocated the buffers
   std::vector<Buffer> buffers;
   std::deque<uint32_t> queued;  // indexes, in QBUF order
+  std::deque<uint32_t> done;    // filled and not yet dequeued, oldest first
   bool streaming = false;
   uint32_t sequence = 0;
   uint64_t clockUs = 1'000'000;
@@ -310,6 +312,16 @@ struct FakeV4l2::Node {
   int interruptibleCalls = 0;
   int nonBlockingDequeues = 0;
 };
+
+namespace {
+
+// The camera's clock moves on by one frame interval.
+void Advance(FakeV4l2::Node& node) {
+  const Fraction step = node.interval.denominator ? node.interval : Fraction{1, 30};
+  node.clockUs += uint64_t(step.numerator) * 1'000'000 / step.denominator;
+}
+
+}  // namespace
 
 FakeV4l2::FakeV4l2() = default;
 
@@ -419,6 +431,7 @@ void FakeV4l2::ReleaseQueue(Node& node) {
   // Buffers still mapped stay alive through their mappings, as the kernel's do.
   node.streaming = false;
   node.queued.clear();
+  node.done.clear();
   node.buffers.clear();
   node.owner = 0;
 }
@@ -476,6 +489,41 @@ int Adjust(const Control& c, int32_t& value) {
 
 }  // namespace
 
+void FakeV4l2::Fill(Node& node, uint32_t index) {
+  Node::Buffer& buffer = node.buffers[index];
+  const FrameRequest frame{node.fourcc, node.width, node.height, node.bytesperline, node.sizeimage, node.sequence};
+  const std::vector<uint8_t> bytes = node.device.producer ? node.device.producer(frame) : DefaultFrame(frame);
+  const size_t used = std::min<size_t>(bytes.size(), node.sizeimage);
+  std::memcpy(buffer.storage->data, bytes.data(), used);
+  buffer.bytesused = uint32_t(used);
+  buffer.sequence = node.sequence++;
+  buffer.timestamp = {time_t(node.clockUs / 1'000'000), suseconds_t(node.clockUs % 1'000'000)};
+  Advance(node);
+}
+
+int FakeV4l2::Capture(const std::string& path, int n) {
+  std::lock_guard lock(mutex_);
+  auto it = nodes_.find(path);
+  if (it == nodes_.end()) return 0;
+  Node& node = *it->second;
+  if (node.gone || !node.streaming || node.device.stalled) return 0;
+  int kept = 0;
+  for (int i = 0; i < n; ++i) {
+    if (node.queued.empty()) {  // no buffer to capture into: the frame is lost
+      ++node.sequence;
+      Advance(node);
+      continue;
+    }
+    const uint32_t index = node.queued.front();
+    node.queued.pop_front();
+    Fill(node, index);
+    node.buffers[index].done = true;
+    node.done.push_back(index);
+    ++kept;
+  }
+  return kept;
+}
+
 int FakeV4l2::DoIoctl(int fd, OpenFile& file, unsigned long request, void* arg) {
   Node& node = *file.node;
   Device& device = node.device;
@@ -491,7 +539,11 @@ int FakeV4l2::DoIoctl(int fd, OpenFile& file, unsigned long request, void* arg) 
     b->memory = V4L2_MEMORY_MMAP;
     b->field = V4L2_FIELD_NONE;
     b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
-    if (buffer.queued) b->flags |= V4L2_BUF_FLAG_QUEUED;
+    if (buffer.done) {
+      b->flags |= V4L2_BUF_FLAG_DONE;
+    } else if (buffer.queued) {
+      b->flags |= V4L2_BUF_FLAG_QUEUED;
+    }
     if (buffer.storage->mapped) b->flags |= V4L2_BUF_FLAG_MAPPED;
     b->sequence = buffer.sequence;
     b->timestamp = buffer.timestamp;
@@ -762,25 +814,24 @@ int FakeV4l2::DoIoctl(int fd, OpenFile& file, unsigned long request, void* arg) 
       if (nonBlocking && device.eagainEvery > 0 && ++node.nonBlockingDequeues % device.eagainEvery == 0) {
         return Fail(EAGAIN);
       }
-      if (node.queued.empty() || device.stalled) {
-        if (nonBlocking) return Fail(EAGAIN);
-        // A driver would wait here for ever; the fake answers as if a signal came.
-        ++counters_.stalledWaits;
-        return Fail(EINTR);
+      uint32_t index;
+      if (!node.done.empty()) {  // the oldest frame the camera captured meanwhile
+        index = node.done.front();
+        node.done.pop_front();
+      } else {
+        if (node.queued.empty() || device.stalled) {
+          if (nonBlocking) return Fail(EAGAIN);
+          // A driver would wait here for ever; the fake answers as if a signal came.
+          ++counters_.stalledWaits;
+          return Fail(EINTR);
+        }
+        index = node.queued.front();  // captured now, for the one who asks
+        node.queued.pop_front();
+        Fill(node, index);
       }
-      const uint32_t index = node.queued.front();
-      node.queued.pop_front();
       Node::Buffer& buffer = node.buffers[index];
-      const FrameRequest frame{node.fourcc, node.width, node.height, node.bytesperline, node.sizeimage, node.sequence};
-      const std::vector<uint8_t> bytes = device.producer ? device.producer(frame) : DefaultFrame(frame);
-      const size_t used = std::min<size_t>(bytes.size(), node.sizeimage);
-      std::memcpy(buffer.storage->data, bytes.data(), used);
       buffer.queued = false;
-      buffer.bytesused = uint32_t(used);
-      buffer.sequence = node.sequence++;
-      buffer.timestamp = {time_t(node.clockUs / 1'000'000), suseconds_t(node.clockUs % 1'000'000)};
-      const Fraction step = node.interval.denominator ? node.interval : Fraction{1, 30};
-      node.clockUs += uint64_t(step.numerator) * 1'000'000 / step.denominator;
+      buffer.done = false;
       ++counters_.framesDelivered;
       if (++node.framesDelivered == device.unplugAfterFrames) {
         node.gone = true;
@@ -800,7 +851,8 @@ int FakeV4l2::DoIoctl(int fd, OpenFile& file, unsigned long request, void* arg) 
       } else {
         node.streaming = false;
         node.queued.clear();
-        for (Node::Buffer& b : node.buffers) b.queued = false;
+        node.done.clear();
+        for (Node::Buffer& b : node.buffers) b.queued = b.done = false;
       }
       return 0;
     }
@@ -954,7 +1006,7 @@ int FakeV4l2::Munmap(void* address, size_t length) {
   return 0;
 }
 
-int FakeV4l2::Poll(struct pollfd* fds, nfds_t count, int) {
+int FakeV4l2::Poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
   std::lock_guard lock(mutex_);
   ++counters_.pollCalls;
   if (count > 0 && fds == nullptr) return Fail(EFAULT);
@@ -974,9 +1026,10 @@ int FakeV4l2::Poll(struct pollfd* fds, nfds_t count, int) {
       const Node& node = *it->second.node;
       if (node.gone) {
         p.revents = POLLERR | POLLHUP;
-      } else if (!node.streaming || node.queued.empty()) {
+      } else if (!node.streaming || (node.queued.empty() && node.done.empty())) {
         p.revents = POLLERR;  // nothing to wait for
-      } else if (!node.device.stalled) {
+      } else if (!node.done.empty() || (!node.device.stalled && (timeoutMs != 0 || node.device.alwaysReady))) {
+        // A filled buffer, or one the camera fills within the wait.
         p.revents = short(p.events & (POLLIN | POLLRDNORM));
       }
     }

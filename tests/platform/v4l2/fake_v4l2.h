@@ -2,8 +2,11 @@
 // nodes behind the DeviceOps seam, answering open, close, the VIDIOC_* requests,
 // mmap, munmap and poll as a well-behaved kernel driver does (errno values
 // included), with no real device, thread, timer or sleep involved. Frames are
-// produced on demand when a buffer is dequeued, by a producer the test chooses,
-// so every byte a backend sees is known to the test.
+// made by a producer the test chooses, so every byte a backend sees is known
+// to the test. The camera captures a frame when someone waits for one (a poll
+// with a timeout, a dequeue with nothing filled yet), or when the test says it
+// captured some while nobody took them (Capture): those wait in the driver's
+// outgoing queue and are dequeued oldest first, as a real driver's are.
 //
 //   FakeV4l2 fake;
 //   fake.AddDevice(UvcWebcam("/dev/video0"));
@@ -147,8 +150,11 @@ struct Device {
   bool stalled = false;        // the camera sends nothing: poll times out, DQBUF finds nothing
   int eintrEvery = 0;          // every k-th Ioctl or Poll on the device answers EINTR
   int eagainEvery = 0;         // every k-th DQBUF on a non-blocking descriptor answers EAGAIN
-  int openFails = 0;           // errno every Open answers (EACCES, EBUSY...); 0: opens
-  uint32_t minBuffers = 2;     // VIDIOC_REQBUFS raises a smaller count to this
+  // The camera fills queued buffers faster than anyone takes them: even a poll
+  // that does not wait finds one ready whenever a buffer is queued.
+  bool alwaysReady = false;
+  int openFails = 0;        // errno every Open answers (EACCES, EBUSY...); 0: opens
+  uint32_t minBuffers = 2;  // VIDIOC_REQBUFS raises a smaller count to this
 };
 
 // Ready-made devices.
@@ -196,6 +202,12 @@ class FakeV4l2 : public DeviceOps {
   bool Unplug(const std::string& path);
   // Plugs an unplugged node back as a fresh device (same description).
   bool Replug(const std::string& path);
+  // The streaming camera captures n frames while nobody dequeues: each fills
+  // the oldest queued buffer with the next sequence number and waits in the
+  // outgoing queue; a frame that finds no queued buffer is lost (its sequence
+  // number is skipped, as a driver shows a dropped frame). Returns the frames
+  // kept; none while the node does not stream or the camera is stalled.
+  int Capture(const std::string& path, int n);
 
   Counters Stats() const;
   // Ioctl calls made with this request (failed ones included).
@@ -230,6 +242,8 @@ class FakeV4l2 : public DeviceOps {
   };
 
   int DoIoctl(int fd, OpenFile& file, unsigned long request, void* arg);
+  // The camera captures the next frame into queued buffer `index`.
+  void Fill(Node& node, uint32_t index);
   bool InterruptNow(Node& node);
   void ReleaseQueue(Node& node);
 
