@@ -70,7 +70,7 @@ inline __m256i PackInOrder(__m256i lo, __m256i hi) {
 constexpr LaneMask RotateMask16(int channel) {
   LaneMask m{};
   for (int p = 0; p < 8; ++p) {
-    const int word = (3 * p + channel) % 8;
+    const size_t word = static_cast<size_t>((3 * p + channel) % 8);
     m.i[2 * word] = static_cast<int8_t>(2 * p);
     m.i[2 * word + 1] = static_cast<int8_t>(2 * p + 1);
   }

@@ -68,9 +68,10 @@ template <typename Y, typename U, typename V>
 constexpr PairMasks MakePairMasks(Y y, U u, V v) {
   PairMasks m{};
   for (int k = 0; k < 8; ++k) {
-    m.yu.i[2 * k] = static_cast<int8_t>(y(k)), m.yu.i[2 * k + 1] = static_cast<int8_t>(u(k));
-    m.uv.i[2 * k] = static_cast<int8_t>(u(k)), m.uv.i[2 * k + 1] = static_cast<int8_t>(v(k));
-    m.yv.i[2 * k] = static_cast<int8_t>(y(k)), m.yv.i[2 * k + 1] = static_cast<int8_t>(v(k));
+    const size_t j = 2 * static_cast<size_t>(k);  // the pair's first byte
+    m.yu.i[j] = static_cast<int8_t>(y(k)), m.yu.i[j + 1] = static_cast<int8_t>(u(k));
+    m.uv.i[j] = static_cast<int8_t>(u(k)), m.uv.i[j + 1] = static_cast<int8_t>(v(k));
+    m.yv.i[j] = static_cast<int8_t>(y(k)), m.yv.i[j + 1] = static_cast<int8_t>(v(k));
   }
   return m;
 }
@@ -239,7 +240,7 @@ void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks) {
                                      0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
   for (size_t i = 0; i < blocks; ++i, src += 96, grey += 32) {
     __m256i s[4];
-    for (int q = 0; q < 4; ++q) s[q] = SumBgr(_mm256_shuffle_epi8(Load(src + 24 * q - 4), m));
+    for (ptrdiff_t q = 0; q < 4; ++q) s[q] = SumBgr(_mm256_shuffle_epi8(Load(src + 24 * q - 4), m));
     Store(grey, DivideBy3InOrder(s[0], s[1], s[2], s[3]));
   }
 }
@@ -310,7 +311,7 @@ void Map16ToBytesGatherBlocks(const uint16_t* samples, uint8_t* dst, size_t bloc
   const int* base = reinterpret_cast<const int*>(map);
   for (size_t i = 0; i < blocks; ++i, samples += 32, dst += 32) {
     __m256i q[4];
-    for (int h = 0; h < 2; ++h) {
+    for (ptrdiff_t h = 0; h < 2; ++h) {
       const __m256i s = _mm256_min_epu16(Load(samples + 16 * h), top);
       const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(s));
       const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(s, 1));

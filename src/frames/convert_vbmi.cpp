@@ -85,7 +85,7 @@ struct Table256 {
 
 inline Table256 LoadTable(const uint8_t* t) {
   Table256 r;
-  for (int i = 0; i < 4; ++i) r.q[i] = _mm512_load_si512(t + 64 * i);
+  for (ptrdiff_t i = 0; i < 4; ++i) r.q[i] = _mm512_load_si512(t + 64 * i);
   return r;
 }
 

@@ -203,7 +203,7 @@ bool FrameStore::AllocateBuffers() {
     back_ = 1;
     spare_ = 2;
   }
-  back_holds_average_ = false;
+  backHoldsAverage_ = false;
 
   const size_t width = static_cast<size_t>(Width_);
   const size_t pixels = width * static_cast<size_t>(Rows());
@@ -213,9 +213,9 @@ bool FrameStore::AllocateBuffers() {
     ok = scratch8_ != nullptr;
   }
   if (ok && needs.samples16_in_per_pixel != 0) {
-    scratch16_in_ = Allocate<uint16_t>(needs.samples16_in_per_pixel * pixels);
-    scratch16_out_ = Allocate<uint16_t>(needs.samples16_out_per_row_pixel * width);
-    ok = scratch16_in_ != nullptr && scratch16_out_ != nullptr;
+    scratch16In_ = Allocate<uint16_t>(needs.samples16_in_per_pixel * pixels);
+    scratch16Out_ = Allocate<uint16_t>(needs.samples16_out_per_row_pixel * width);
+    ok = scratch16In_ != nullptr && scratch16Out_ != nullptr;
   }
   if (!ok) {
     FreeBuffers();
@@ -225,8 +225,8 @@ bool FrameStore::AllocateBuffers() {
   kernels_ = &SelectKernels();
   converter_ = SelectConverter(FrameType_, PixelBits_, Pattern_, Algorithm_);
   if (RecursiveMean_ == 0 && MeanCnt_ >= 2) average_ = kernels_->Average[MeanCnt_ - 2];
-  layout_mean_cnt_ = MeanCnt_;
-  layout_recursive_ = RecursiveMean_;
+  layoutMeanCnt_ = MeanCnt_;
+  layoutRecursive_ = RecursiveMean_;
   return true;
 }
 
@@ -235,8 +235,8 @@ void FrameStore::FreeBuffers() {
   for (auto& slot : Buffers_) slot.reset();
   for (auto& image : images_) image.reset();
   scratch8_.reset();
-  scratch16_in_.reset();
-  scratch16_out_.reset();
+  scratch16In_.reset();
+  scratch16Out_.reset();
   kernels_ = nullptr;
   converter_ = nullptr;
   average_ = nullptr;
@@ -285,7 +285,7 @@ void FrameStore::Publish() {
     back_ = spare_;
     spare_ = old;
   }
-  back_holds_average_ = false;
+  backHoldsAverage_ = false;
 }
 
 const uint8_t* FrameStore::RowIn(const uint8_t* base, int32_t y) const {
@@ -330,7 +330,7 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
   // Without buffers (failed allocation) or with averaging settings changed
   // since they were allocated, the slots needed may not exist.
   if (target == nullptr || back == nullptr || front == nullptr || converter_ == nullptr ||
-      MeanCnt_ != layout_mean_cnt_ || RecursiveMean_ != layout_recursive_)
+      MeanCnt_ != layoutMeanCnt_ || RecursiveMean_ != layoutRecursive_)
     return kNoPipeline;
 
   FrameJob job;
@@ -348,8 +348,8 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
   job.lut = Lut();
   job.swap_bytes = SwapBytes_ != 0;
   job.scratch8 = scratch8_.get();
-  job.scratch16_in = scratch16_in_.get();
-  job.scratch16_out = scratch16_out_.get();
+  job.scratch16_in = scratch16In_.get();
+  job.scratch16_out = scratch16Out_.get();
   job.kernels = kernels_;
   // A frame that could not be converted leaves the target as it was; the
   // pipeline goes on with those contents. For the image itself that is the
@@ -365,10 +365,10 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
     if (FrameCount_ != 0) {
       // The running average so far is the front image unless this cycle has
       // built on it in the back buffer already.
-      if (!back_holds_average_) std::memcpy(back, front, job.target_size);
+      if (!backHoldsAverage_) std::memcpy(back, front, job.target_size);
       kernels_->BlendRecursive(target, back, job.target_size, RecursiveCoeff_);
     }
-    back_holds_average_ = true;
+    backHoldsAverage_ = true;
   }
   if (FrameCount_ < MeanCnt_) ++FrameCount_;
   if (MeanCnt_ < 2) {

@@ -234,7 +234,7 @@ class FrameStore {
   int spare_ = 2;
   // A running average built in back_ since the last publication (otherwise
   // it is the front image).
-  bool back_holds_average_ = false;
+  bool backHoldsAverage_ = false;
   mutable std::mutex publish_;
   mutable std::condition_variable released_;
   mutable std::array<int, kImages> readers_{};
@@ -244,12 +244,12 @@ class FrameStore {
   FrameConverter converter_ = nullptr;
   AverageKernel average_ = nullptr;
   // The averaging layout the slots were allocated for.
-  int32_t layout_mean_cnt_ = 0;
-  int32_t layout_recursive_ = 0;
+  int32_t layoutMeanCnt_ = 0;
+  int32_t layoutRecursive_ = 0;
   // Scratch memory of the Bayer and 16-bit paths, sized per configuration.
   FrameMemory<uint8_t> scratch8_;
-  FrameMemory<uint16_t> scratch16_in_;
-  FrameMemory<uint16_t> scratch16_out_;
+  FrameMemory<uint16_t> scratch16In_;
+  FrameMemory<uint16_t> scratch16Out_;
 };
 
 }  // namespace kelvane::frames

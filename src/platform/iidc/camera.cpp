@@ -469,8 +469,9 @@ HRESULT Camera::GetVendorInfo(uint8_t* record) {
   std::memset(record, 0, kVendorInfoSize);
   const std::string& vendor = device_->Vendor();
   const std::string& model = device_->Model();
-  std::memcpy(record + kVendorNameOffset, vendor.data(), std::min<size_t>(vendor.size(), 63));
-  std::memcpy(record + kModelNameOffset, model.data(), std::min<size_t>(model.size(), 63));
+  // Names are cut to 63 bytes, so the zeroed record ends each with a zero byte.
+  std::copy_n(vendor.data(), std::min<size_t>(vendor.size(), 63), record + kVendorNameOffset);
+  std::copy_n(model.data(), std::min<size_t>(model.size(), 63), record + kModelNameOffset);
   const int32_t number = device_->Number();
   std::memcpy(record + kCameraNumberOffset, &number, sizeof number);  // little-endian, as the driver lays it
   return S_OK;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "platform/dshow.h"
 #include "platform/factory.h"
@@ -742,7 +743,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
     if (ready < 0) {
       const int error = errno;
       MutexLock lock(mutex_);
-      if (error != EINTR) LostLocked(std::string("waiting for a frame failed: ") + std::strerror(error));
+      if (error != EINTR) LostLocked(std::string("waiting for a frame failed: ") + std::generic_category().message(error));
       return false;
     }
   }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <numeric>
+#include <system_error>
 
 #include "platform/dshow.h"
 #include "platform/factory.h"
@@ -605,7 +606,7 @@ int Device::DropCaptured() {
         LostLocked();
       } else if (!brokenSaid_) {
         brokenSaid_ = true;
-        Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::strerror(error));
+        Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::generic_category().message(error));
       }
       break;
     }
@@ -639,7 +640,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
           Say(identity_.card + " (" + identity_.path + "): cannot start streaming: " +
               (hr == kDeviceBusy   ? std::string("the device is busy: another program is using it")
                : hr == kDeviceGone ? std::string("the device is gone")
-                                   : std::string(std::strerror(errno))));
+                                   : std::generic_category().message(errno)));
         }
         if (gone_) lostWhileStreaming_ = true;
         CloseLocked();
@@ -671,7 +672,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
         LostLocked();
       } else if (!brokenSaid_) {
         brokenSaid_ = true;
-        Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::strerror(error));
+        Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::generic_category().message(error));
       }
       return false;
     }

@@ -35,6 +35,7 @@ class SystemOps final : public DeviceOps {
     ::closedir(dir);
     std::sort(found.begin(), found.end());
     std::vector<std::string> nodes;
+    nodes.reserve(found.size());
     for (auto& f : found) nodes.push_back(std::move(f.second));
     return nodes;
   }
