@@ -20,6 +20,7 @@ inline std::string TestName(std::string_view what) {
   for (const char ch : what) {
     const bool lower = ch >= 'a' && ch <= 'z';
     const bool kept = lower || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
+    if (ch == '\'') continue;  // "section's" is one word
     if (!kept) {
       wordStart = true;
       continue;
