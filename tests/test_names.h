@@ -1,6 +1,6 @@
 // Names for the cases of a parameterised test, so that each case of a table
 // runs as its own test and a failure names it:
-// "Cases/DecompressorChoiceTest.FollowsCameraSubtypeColourAndRawMode/FireIColourYUY2ItsDecompressor".
+// Cases/DecompressorChoiceTest.DecompressorFollowsCameraSubtypeColourAndRawMode/FireIColourYUY2ItsDecompressor
 #pragma once
 
 #include <gtest/gtest.h>

@@ -498,34 +498,46 @@ TEST_F(GraphTest, CamerasThatGiveNoFrame) {
 }
 
 // Free-running rates: frames flow on their own until the callback pauses the graph.
-TEST_F(GraphTest, FreeRunningRatesStreamUntilTheCallbackPauses) {
-  for (Rate rate : {Rate::Fast, Rate::RealTime}) {
-    Graph g = Build("USB 2.0 Video Camera");
-    ComPtr<IMediaEventSink> sink;
-    ASSERT_EQ(g.graph.As(sink), S_OK);
-    IMediaEventSink* s = sink.Get();
-    IMediaControl* control = g.control.Get();
-    std::atomic<int> count{0};
-    const int wanted = rate == Rate::Fast ? 5 : 2;
-    recorder_.hook = [&, s, control] {
-      if (++count == wanted) {
-        control->Pause();
-        s->Notify(EC_COMPLETE, 0, 0);
-      }
-    };
-    SetRate(rate);
-    ASSERT_EQ(g.control->Run(), S_OK);
-    int32_t code = 0;
-    EXPECT_EQ(g.events->WaitForCompletion(INFINITE_WAIT, &code), S_OK);
-    EXPECT_EQ(code, EC_COMPLETE);
-    EXPECT_EQ(count.load(), wanted) << "paused right after the last wanted frame";
-    // A step at a free-running rate returns after the next frame.
-    ASSERT_EQ(g.control->Run(), S_OK);
-    EXPECT_EQ(Step("USB 2.0 Video Camera"), StepResult::Delivered);
-    ASSERT_EQ(g.control->Stop(), S_OK);
-    recorder_.hook = nullptr;
-  }
+struct RateCase {
+  const char* what;
+  Rate rate;
+};
+
+void PrintTo(const RateCase& c, std::ostream* os) { *os << c.what; }
+
+const RateCase kFreeRates[] = {{"fast", Rate::Fast}, {"real time", Rate::RealTime}};
+
+class FreeRunningTest : public GraphTest, public ::testing::WithParamInterface<RateCase> {};
+
+TEST_P(FreeRunningTest, FreeRunningRatesStreamUntilTheCallbackPauses) {
+  const Rate rate = GetParam().rate;
+  Graph g = Build("USB 2.0 Video Camera");
+  ComPtr<IMediaEventSink> sink;
+  ASSERT_EQ(g.graph.As(sink), S_OK);
+  IMediaEventSink* s = sink.Get();
+  IMediaControl* control = g.control.Get();
+  std::atomic<int> count{0};
+  const int wanted = rate == Rate::Fast ? 5 : 2;
+  recorder_.hook = [&, s, control] {
+    if (++count == wanted) {
+      control->Pause();
+      s->Notify(EC_COMPLETE, 0, 0);
+    }
+  };
+  SetRate(rate);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  int32_t code = 0;
+  EXPECT_EQ(g.events->WaitForCompletion(INFINITE_WAIT, &code), S_OK);
+  EXPECT_EQ(code, EC_COMPLETE);
+  EXPECT_EQ(count.load(), wanted) << "paused right after the last wanted frame";
+  // A step at a free-running rate returns after the next frame.
+  ASSERT_EQ(g.control->Run(), S_OK);
+  EXPECT_EQ(Step("USB 2.0 Video Camera"), StepResult::Delivered);
+  ASSERT_EQ(g.control->Stop(), S_OK);
+  recorder_.hook = nullptr;
 }
+
+INSTANTIATE_TEST_SUITE_P(Rates, FreeRunningTest, ::testing::ValuesIn(kFreeRates), tests::NameFromWhat());
 
 // Frames from a file play in a loop; dark frames of the description come at their period.
 TEST_F(GraphTest, FrameSourcesFileAndDarkFrames) {
