@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "sim_fixture.h"
+#include "test_names.h"
 
 namespace kelvane::sim::testing {
 namespace {
@@ -25,60 +26,71 @@ TEST_F(BusTest, ExampleBusesLoad) {
   EXPECT_EQ(CameraNames().size(), 3u);
 }
 
-TEST_F(BusTest, MalformedDescriptionsAreReportedAndYieldNoCamera) {
-  struct Case {
-    const char* text;
-    const char* place;    // expected in the message
-    const char* problem;  // expected in the message
-  };
-  const Case cases[] = {
-      {"{\n  \"cameras\": [\n    {\"name\": \"A\",, }\n  ]\n}", "line 3, column", "syntax error"},
-      {"[1, 2]", "at /", "expected an object"},
-      {R"({"cameras": {}})", "at /cameras", "expected an array"},
-      {R"({"cameras": [{"formats": []}]})", "at /cameras/0", "missing \"name\""},
-      {R"({"cameras": [{"name": "A"}]})", "at /cameras/0", "missing \"formats\""},
-      {R"({"cameras": [{"name": "A", "formats": [{"subtype": "NV12", "width": 2, "height": 2}]}]})",
-       "at /cameras/0/formats/0/subtype", "unknown subtype \"NV12\""},
-      {R"({"cameras": [{"name": "A", "formats": [{"subtype": "YUY2", "width": 3, "height": 2}]}]})",
-       "at /cameras/0/formats/0", "whole number of pixel groups"},
-      {R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}], "colour": 1}]})",
-       "at /cameras/0/colour", "unknown key"},
-      {R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}],
+struct MalformedCase {
+  const char* what;
+  const char* text;
+  const char* place;    // expected in the message
+  const char* problem;  // expected in the message
+};
+
+void PrintTo(const MalformedCase& c, std::ostream* os) { *os << c.what; }
+
+const MalformedCase kMalformedCases[] = {
+    {"syntax error", "{\n  \"cameras\": [\n    {\"name\": \"A\",, }\n  ]\n}", "line 3, column", "syntax error"},
+    {"top level not an object", "[1, 2]", "at /", "expected an object"},
+    {"cameras not an array", R"({"cameras": {}})", "at /cameras", "expected an array"},
+    {"camera without a name", R"({"cameras": [{"formats": []}]})", "at /cameras/0", "missing \"name\""},
+    {"camera without formats", R"({"cameras": [{"name": "A"}]})", "at /cameras/0", "missing \"formats\""},
+    {"unknown subtype", R"({"cameras": [{"name": "A", "formats": [{"subtype": "NV12", "width": 2, "height": 2}]}]})",
+     "at /cameras/0/formats/0/subtype", "unknown subtype \"NV12\""},
+    {"width not a whole number of pixel groups",
+     R"({"cameras": [{"name": "A", "formats": [{"subtype": "YUY2", "width": 3, "height": 2}]}]})",
+     "at /cameras/0/formats/0", "whole number of pixel groups"},
+    {"unknown camera key",
+     R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}], "colour": 1}]})",
+     "at /cameras/0/colour", "unknown key"},
+    {"register address not a multiple of 4",
+     R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}],
            "registers": [{"address": "0xF0F00831"}]}]})",
-       "at /cameras/0/registers/0/address", "multiples of 4"},
-      {R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}],
+     "at /cameras/0/registers/0/address", "multiples of 4"},
+    {"property minimum above maximum",
+     R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}],
            "properties": [{"set": "exposure", "code": 0, "min": 5, "max": 1}]}]})",
-       "at /cameras/0/properties/0", "\"min\" is above \"max\""},
-      {R"({"faults": [{"operation": "Run", "result": "E_BOGUS"}]})", "at /faults/0/operation", "Interface::Method"},
-      {R"({"faults": [{"operation": "IMediaControl::Run", "result": "E_BOGUS"}]})", "at /faults/0/result",
-       "unknown result name"},
-      {R"({"rate": "slow"})", "at /rate", "expected realtime, fast or stepped"},
-      {R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 99999, "height": 2}]}]})",
-       "at /cameras/0/formats/0/width", "outside 1..16384"},
-      // Numbers beyond a double's range are the JSON reader's own complaint, placed like a syntax error.
-      {"{\n  \"rate\":\n    1e400}", "line 3, column", "number overflow parsing '1e400'"},
-      {R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}],
+     "at /cameras/0/properties/0", "\"min\" is above \"max\""},
+    {"fault operation without its interface", R"({"faults": [{"operation": "Run", "result": "E_BOGUS"}]})",
+     "at /faults/0/operation", "Interface::Method"},
+    {"unknown fault result", R"({"faults": [{"operation": "IMediaControl::Run", "result": "E_BOGUS"}]})",
+     "at /faults/0/result", "unknown result name"},
+    {"unknown rate", R"({"rate": "slow"})", "at /rate", "expected realtime, fast or stepped"},
+    {"width out of range",
+     R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 99999, "height": 2}]}]})",
+     "at /cameras/0/formats/0/width", "outside 1..16384"},
+    // Numbers beyond a double's range are the JSON reader's own complaint, placed like a syntax error.
+    {"number beyond a double", "{\n  \"rate\":\n    1e400}", "line 3, column", "number overflow parsing '1e400'"},
+    {"negative number beyond a double",
+     R"({"cameras": [{"name": "A", "formats": [{"subtype": "Y800", "width": 2, "height": 2}],
            "properties": [{"set": "exposure", "code": 0, "max": -2e308}]}]})",
-       "line 2, column", "number overflow"},
-      {"{\"comment\": \"\\u12\"}", "line 1, column", "syntax error"},
-  };
-  for (const auto& c : cases) {
-    {
-      std::lock_guard lock(g_messagesMutex);
-      g_messages.clear();
-    }
-    EXPECT_FALSE(LoadBusFromText(c.text, "bench.json")) << c.text;
-    const auto messages = Messages();
-    ASSERT_EQ(messages.size(), 1u) << c.text;
-    const std::string& m = messages[0];
-    EXPECT_NE(m.find("bench.json"), std::string::npos) << m;
-    EXPECT_NE(m.find(c.place), std::string::npos) << m;
-    EXPECT_NE(m.find(c.problem), std::string::npos) << m;
-    EXPECT_EQ(m.substr(m.size() - 2), "\r\n");
-    EXPECT_TRUE(CameraNames().empty()) << c.text;
-    EXPECT_EQ(LastBusError() + "\r\n", m);
-  }
+     "line 2, column", "number overflow"},
+    {"short unicode escape", "{\"comment\": \"\\u12\"}", "line 1, column", "syntax error"},
+};
+
+class MalformedBusTest : public SimTest, public ::testing::WithParamInterface<MalformedCase> {};
+
+TEST_P(MalformedBusTest, MalformedDescriptionsAreReportedAndYieldNoCamera) {
+  const MalformedCase& c = GetParam();
+  EXPECT_FALSE(LoadBusFromText(c.text, "bench.json")) << c.text;
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 1u) << c.text;
+  const std::string& m = messages[0];
+  EXPECT_NE(m.find("bench.json"), std::string::npos) << m;
+  EXPECT_NE(m.find(c.place), std::string::npos) << m;
+  EXPECT_NE(m.find(c.problem), std::string::npos) << m;
+  EXPECT_EQ(m.substr(m.size() - 2), "\r\n");
+  EXPECT_TRUE(CameraNames().empty()) << c.text;
+  EXPECT_EQ(LastBusError() + "\r\n", m);
 }
+
+INSTANTIATE_TEST_SUITE_P(Descriptions, MalformedBusTest, ::testing::ValuesIn(kMalformedCases), tests::NameFromWhat());
 
 TEST_F(BusTest, MalformedFileIsNamedAndRepeatedAtCameraEnumeration) {
   EXPECT_FALSE(LoadBusFromFile(DataFile("malformed.json")));
@@ -127,42 +139,62 @@ TEST_F(BusTest, OutOfRangeNumberInTheStartupBusIsReportedOnce) {
 
 // Only a regular file of at most 16 MiB is read as a description: a named pipe
 // would block the reader until some writer came, a device could be endless.
-TEST_F(BusTest, FilesThatAreNotRegularOrTooLargeAreRefusedUnread) {
-  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "kelvane_bus_files";
+enum class Unreadable { Pipe, Directory, Device, Large };
+
+struct UnreadableCase {
+  const char* what;
+  Unreadable file;
+  const char* problem;
+};
+
+void PrintTo(const UnreadableCase& c, std::ostream* os) { *os << c.what; }
+
+const UnreadableCase kUnreadableCases[] = {
+    {"named pipe", Unreadable::Pipe, "not a regular file"},
+    {"directory", Unreadable::Directory, "not a regular file"},
+    {"device", Unreadable::Device, "not a regular file"},
+    {"just over 16 MiB", Unreadable::Large, "larger than 16 MiB"},
+};
+
+class UnreadableBusTest : public SimTest, public ::testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(UnreadableBusTest, FilesThatAreNotRegularOrTooLargeAreRefusedUnread) {
+  const UnreadableCase& c = GetParam();
+  // A directory of the case's own: the cases may run at the same time.
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
+                                    ("kelvane_bus_files_" + std::to_string(getpid()) + "_" + tests::TestName(c.what));
   std::filesystem::remove_all(dir);
   ASSERT_TRUE(std::filesystem::create_directories(dir));
-  const std::string fifo = (dir / "pipe.json").string();
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string large = (dir / "large.json").string();
-  {
-    FILE* f = std::fopen(large.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(ftruncate(fileno(f), 16 * 1024 * 1024 + 1), 0);  // sparse: takes no room
-    std::fclose(f);
-  }
-  struct Case {
-    std::string path;
-    const char* problem;
-  };
-  const Case cases[] = {
-      {fifo, "not a regular file"},
-      {dir.string(), "not a regular file"},
-      {"/dev/zero", "not a regular file"},
-      {large, "larger than 16 MiB"},
-  };
-  for (const auto& c : cases) {
-    {
-      std::lock_guard lock(g_messagesMutex);
-      g_messages.clear();
+  std::string path;
+  switch (c.file) {
+    case Unreadable::Pipe:
+      path = (dir / "pipe.json").string();
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      break;
+    case Unreadable::Directory:
+      path = dir.string();
+      break;
+    case Unreadable::Device:
+      path = "/dev/zero";
+      break;
+    case Unreadable::Large: {
+      path = (dir / "large.json").string();
+      FILE* f = std::fopen(path.c_str(), "wb");
+      ASSERT_NE(f, nullptr);
+      ASSERT_EQ(ftruncate(fileno(f), 16 * 1024 * 1024 + 1), 0);  // sparse: takes no room
+      std::fclose(f);
+      break;
     }
-    LoadDefaultBus();
-    EXPECT_FALSE(LoadBusFromFile(c.path)) << c.path;
-    EXPECT_EQ(LastBusError(), "Simulated bus " + c.path + ": " + c.problem);
-    EXPECT_EQ(Messages(), std::vector<std::string>{LastBusError() + "\r\n"});
-    EXPECT_TRUE(CameraNames().empty()) << c.path;
   }
+  LoadDefaultBus();
+  EXPECT_FALSE(LoadBusFromFile(path)) << path;
+  EXPECT_EQ(LastBusError(), "Simulated bus " + path + ": " + c.problem);
+  EXPECT_EQ(Messages(), std::vector<std::string>{LastBusError() + "\r\n"});
+  EXPECT_TRUE(CameraNames().empty()) << path;
   std::filesystem::remove_all(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(Files, UnreadableBusTest, ::testing::ValuesIn(kUnreadableCases), tests::NameFromWhat());
 
 TEST_F(BusTest, StartupBusFollowsTheEnvironment) {
   ASSERT_EQ(setenv("KELVANE_SIM_BUS", DataFile("legacy_bench.json").c_str(), 1), 0);

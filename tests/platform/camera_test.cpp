@@ -4,11 +4,16 @@
 #include <cstring>
 
 #include "sim_fixture.h"
+#include "test_names.h"
 
 namespace kelvane::sim::testing {
 namespace {
 
 using CameraTest = SimTest;
+
+constexpr const char* kFire = "Kestrel KC-640C";
+constexpr const char* kMono = "Kestrel KM-1280M16";
+constexpr const char* kUsb = "USB 2.0 Video Camera";
 
 struct InterfaceCase {
   const char* camera;
@@ -17,49 +22,55 @@ struct InterfaceCase {
   HRESULT expected;
 };
 
-TEST_F(CameraTest, InterfacesPerCameraKind) {
-  const char* kFire = "Kestrel KC-640C";
-  const char* kMono = "Kestrel KM-1280M16";
-  const char* kUsb = "USB 2.0 Video Camera";
-  const InterfaceCase cases[] = {
-      {kFire, "IBaseFilter", IBaseFilter::iid, S_OK},
-      {kFire, "IAMVideoControl", IAMVideoControl::iid, S_OK},
-      {kFire, "IFiCameraInfo", IFiCameraInfo::iid, S_OK},
-      {kFire, "IFiExposureControl", IFiExposureControl::iid, S_OK},
-      {kFire, "IFiColorControl", IFiColorControl::iid, S_OK},
-      {kFire, "IFiBasicControl", IFiBasicControl::iid, S_OK},
-      {kFire, "IFiVideoFormatConfig", IFiVideoFormatConfig::iid, S_OK},
-      {kFire, "IKsPropertySet", IID_IKsPropertySet, S_OK},
-      {kFire, "ISpecifyPropertyPages", IID_ISpecifyPropertyPages, S_OK},
-      {kFire, "IAMVideoProcAmp", IAMVideoProcAmp::iid, E_NOINTERFACE},
-      {kFire, "IAMCameraControl", IAMCameraControl::iid, E_NOINTERFACE},
-      {kFire, "IAMStreamConfig on the filter", IAMStreamConfig::iid, E_NOINTERFACE},
-      {kFire, "IAMDroppedFrames", IID_IAMDroppedFrames, E_NOINTERFACE},
-      {kFire, "IMediaSeeking", IID_IMediaSeeking, E_NOINTERFACE},
-      {kMono, "IFiColorControl", IFiColorControl::iid, E_NOINTERFACE},
-      {kMono, "IFiExposureControl", IFiExposureControl::iid, S_OK},
-      {kUsb, "IBaseFilter", IBaseFilter::iid, S_OK},
-      {kUsb, "IAMVideoProcAmp", IAMVideoProcAmp::iid, S_OK},
-      {kUsb, "IAMCameraControl", IAMCameraControl::iid, S_OK},
-      {kUsb, "IAMVideoControl", IAMVideoControl::iid, E_NOINTERFACE},
-      {kUsb, "IFiCameraInfo", IFiCameraInfo::iid, E_NOINTERFACE},
-      {kUsb, "IFiExposureControl", IFiExposureControl::iid, E_NOINTERFACE},
-      {kUsb, "IFiVideoFormatConfig", IFiVideoFormatConfig::iid, E_NOINTERFACE},
-      {kUsb, "IAMAnalogVideoDecoder", IID_IAMAnalogVideoDecoder, E_NOINTERFACE},
-  };
-  for (const auto& c : cases) {
-    ComPtr<IBaseFilter> filter = BindCamera(c.camera);
-    ASSERT_TRUE(filter);
-    void* object = reinterpret_cast<void*>(1);
-    const HRESULT hr = filter->QueryInterface(c.iid, &object);
-    EXPECT_EQ(hr, c.expected) << c.camera << " " << c.label;
-    if (SUCCEEDED(hr)) {
-      static_cast<IUnknown*>(object)->Release();
-    } else {
-      EXPECT_EQ(object, nullptr) << c.camera << " " << c.label;
-    }
+void PrintTo(const InterfaceCase& c, std::ostream* os) { *os << c.camera << " " << c.label; }
+
+const InterfaceCase kInterfaceCases[] = {
+    {kFire, "IBaseFilter", IBaseFilter::iid, S_OK},
+    {kFire, "IAMVideoControl", IAMVideoControl::iid, S_OK},
+    {kFire, "IFiCameraInfo", IFiCameraInfo::iid, S_OK},
+    {kFire, "IFiExposureControl", IFiExposureControl::iid, S_OK},
+    {kFire, "IFiColorControl", IFiColorControl::iid, S_OK},
+    {kFire, "IFiBasicControl", IFiBasicControl::iid, S_OK},
+    {kFire, "IFiVideoFormatConfig", IFiVideoFormatConfig::iid, S_OK},
+    {kFire, "IKsPropertySet", IID_IKsPropertySet, S_OK},
+    {kFire, "ISpecifyPropertyPages", IID_ISpecifyPropertyPages, S_OK},
+    {kFire, "IAMVideoProcAmp", IAMVideoProcAmp::iid, E_NOINTERFACE},
+    {kFire, "IAMCameraControl", IAMCameraControl::iid, E_NOINTERFACE},
+    {kFire, "IAMStreamConfig on the filter", IAMStreamConfig::iid, E_NOINTERFACE},
+    {kFire, "IAMDroppedFrames", IID_IAMDroppedFrames, E_NOINTERFACE},
+    {kFire, "IMediaSeeking", IID_IMediaSeeking, E_NOINTERFACE},
+    {kMono, "IFiColorControl", IFiColorControl::iid, E_NOINTERFACE},
+    {kMono, "IFiExposureControl", IFiExposureControl::iid, S_OK},
+    {kUsb, "IBaseFilter", IBaseFilter::iid, S_OK},
+    {kUsb, "IAMVideoProcAmp", IAMVideoProcAmp::iid, S_OK},
+    {kUsb, "IAMCameraControl", IAMCameraControl::iid, S_OK},
+    {kUsb, "IAMVideoControl", IAMVideoControl::iid, E_NOINTERFACE},
+    {kUsb, "IFiCameraInfo", IFiCameraInfo::iid, E_NOINTERFACE},
+    {kUsb, "IFiExposureControl", IFiExposureControl::iid, E_NOINTERFACE},
+    {kUsb, "IFiVideoFormatConfig", IFiVideoFormatConfig::iid, E_NOINTERFACE},
+    {kUsb, "IAMAnalogVideoDecoder", IID_IAMAnalogVideoDecoder, E_NOINTERFACE},
+};
+
+class CameraInterfaceTest : public SimTest, public ::testing::WithParamInterface<InterfaceCase> {};
+
+TEST_P(CameraInterfaceTest, InterfacesPerCameraKind) {
+  const InterfaceCase& c = GetParam();
+  ComPtr<IBaseFilter> filter = BindCamera(c.camera);
+  ASSERT_TRUE(filter);
+  void* object = reinterpret_cast<void*>(1);
+  const HRESULT hr = filter->QueryInterface(c.iid, &object);
+  EXPECT_EQ(hr, c.expected);
+  if (SUCCEEDED(hr)) {
+    static_cast<IUnknown*>(object)->Release();
+  } else {
+    EXPECT_EQ(object, nullptr);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Interfaces, CameraInterfaceTest, ::testing::ValuesIn(kInterfaceCases),
+                         [](const ::testing::TestParamInfo<InterfaceCase>& param) {
+                           return tests::TestName(std::string(param.param.camera) + " " + param.param.label);
+                         });
 
 TEST_F(CameraTest, CapturePinOffersStreamConfigAndVideoControlChecksThePin) {
   ComPtr<IBaseFilter> filter = BindCamera("Kestrel KC-640C");
@@ -107,51 +118,69 @@ TEST_F(CameraTest, VendorRecordLayout) {
 
 // The register file: presence and inquiry bits are read-only, fields are
 // writable, undescribed registers read as zero or fail as described.
-TEST_F(CameraTest, RegisterFileHasIidcSemantics) {
-  ASSERT_TRUE(LoadBusFromFile(DataFile("legacy_bench.json")));
-  struct Case {
-    const char* camera;
-    uint32_t address;
-    bool write;
-    uint32_t value;
-    HRESULT expected;
-    uint32_t readBack;
-  };
-  const char* kStrict = "Kestrel KC-320";               // unknown registers fail
-  const char* kLenient = "Kestrel KC-320 (old driver)";  // unknown registers read 0
-  const Case cases[] = {
-      {kStrict, 0xF0F00830, false, 0, S_OK, 0x8C1F0ABC},
-      {kStrict, 0xF0F00830, true, 0x8F1F0ABC, S_OK, 0x8F1F0ABC},
-      {kStrict, 0xF0F00830, true, 0x00000000, S_OK, 0x8C000000},  // read-only bits stay, fields clear
-      {kStrict, 0xF0F00830, true, 0xFFFFFFFF, S_OK, 0x8FFF0FFF},
-      {kStrict, 0xF0F00800, true, 0x7FFFFFFF, S_OK, 0x80000FFF},
-      {kStrict, 0xF0F00900, false, 0, E_FAIL, 0},
-      {kStrict, 0xF0F00900, true, 1, E_FAIL, 0},
-      {kStrict, 0xF0F00832, false, 0, E_INVALIDARG, 0},
-      {kLenient, 0xF0F00830, false, 0, S_OK, 0x80000000},  // the default trigger register
-      {kLenient, 0xF0F00530, true, 0, S_OK, 0x8F00C000},   // inquiry: read-only
-      {kLenient, 0x00000000, false, 0, S_OK, 0},
-      {kLenient, 0x00000830, true, 5, S_OK, 0},  // goes nowhere
-  };
-  for (const auto& c : cases) {
-    ComPtr<IBaseFilter> filter = BindCamera(c.camera);
-    ComPtr<IFiCameraInfo> info;
-    ASSERT_EQ(filter.As(info), S_OK);
-    uint32_t v = 0xDEADBEEF;
-    if (c.write) {
-      EXPECT_EQ(info->WriteRegister(c.address, c.value), c.expected) << std::hex << c.address;
-      if (SUCCEEDED(c.expected)) {
-        ASSERT_EQ(info->ReadRegister(c.address, &v), S_OK);
-        EXPECT_EQ(v, c.readBack) << std::hex << c.address;
-      }
-    } else {
-      EXPECT_EQ(info->ReadRegister(c.address, &v), c.expected) << std::hex << c.address;
-      if (SUCCEEDED(c.expected)) {
-        EXPECT_EQ(v, c.readBack) << std::hex << c.address;
-      }
+constexpr const char* kStrict = "Kestrel KC-320";                // unknown registers fail
+constexpr const char* kLenient = "Kestrel KC-320 (old driver)";  // unknown registers read 0
+
+struct RegisterCase {
+  const char* what;
+  const char* camera;
+  uint32_t address;
+  bool write;
+  uint32_t value;
+  HRESULT expected;
+  uint32_t readBack;
+};
+
+void PrintTo(const RegisterCase& c, std::ostream* os) { *os << c.what; }
+
+const RegisterCase kRegisterCases[] = {
+    {"strict: trigger register as described", kStrict, 0xF0F00830, false, 0, S_OK, 0x8C1F0ABC},
+    {"strict: trigger fields written", kStrict, 0xF0F00830, true, 0x8F1F0ABC, S_OK, 0x8F1F0ABC},
+    {"strict: clearing keeps the read-only bits", kStrict, 0xF0F00830, true, 0x00000000, S_OK, 0x8C000000},
+    {"strict: setting every bit sets the fields only", kStrict, 0xF0F00830, true, 0xFFFFFFFF, S_OK, 0x8FFF0FFF},
+    {"strict: presence bit of register 800 stays", kStrict, 0xF0F00800, true, 0x7FFFFFFF, S_OK, 0x80000FFF},
+    {"strict: undescribed register read fails", kStrict, 0xF0F00900, false, 0, E_FAIL, 0},
+    {"strict: undescribed register write fails", kStrict, 0xF0F00900, true, 1, E_FAIL, 0},
+    {"strict: unaligned address refused", kStrict, 0xF0F00832, false, 0, E_INVALIDARG, 0},
+    {"lenient: default trigger register", kLenient, 0xF0F00830, false, 0, S_OK, 0x80000000},
+    {"lenient: inquiry register is read-only", kLenient, 0xF0F00530, true, 0, S_OK, 0x8F00C000},
+    {"lenient: undescribed register reads zero", kLenient, 0x00000000, false, 0, S_OK, 0},
+    {"lenient: undescribed register write goes nowhere", kLenient, 0x00000830, true, 5, S_OK, 0},
+};
+
+class RegisterFileTest : public SimTest, public ::testing::WithParamInterface<RegisterCase> {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    ASSERT_TRUE(LoadBusFromFile(DataFile("legacy_bench.json")));
+  }
+};
+
+TEST_P(RegisterFileTest, RegisterFileHasIidcSemantics) {
+  const RegisterCase& c = GetParam();
+  ComPtr<IBaseFilter> filter = BindCamera(c.camera);
+  ComPtr<IFiCameraInfo> info;
+  ASSERT_EQ(filter.As(info), S_OK);
+  uint32_t v = 0xDEADBEEF;
+  if (c.write) {
+    EXPECT_EQ(info->WriteRegister(c.address, c.value), c.expected) << std::hex << c.address;
+    if (SUCCEEDED(c.expected)) {
+      ASSERT_EQ(info->ReadRegister(c.address, &v), S_OK);
+      EXPECT_EQ(v, c.readBack) << std::hex << c.address;
+    }
+  } else {
+    EXPECT_EQ(info->ReadRegister(c.address, &v), c.expected) << std::hex << c.address;
+    if (SUCCEEDED(c.expected)) {
+      EXPECT_EQ(v, c.readBack) << std::hex << c.address;
     }
   }
-  // The test API sees and sets every bit.
+}
+
+INSTANTIATE_TEST_SUITE_P(Registers, RegisterFileTest, ::testing::ValuesIn(kRegisterCases), tests::NameFromWhat());
+
+// The test API sees and sets every bit.
+TEST_F(CameraTest, TestApiSeesAndSetsEveryRegisterBit) {
+  ASSERT_TRUE(LoadBusFromFile(DataFile("legacy_bench.json")));
   ASSERT_TRUE(PokeRegister(kStrict, 0xF0F00830, 0x00000000));
   uint32_t v = 1;
   ASSERT_TRUE(ReadRegister(kStrict, 0xF0F00830, &v));
@@ -234,8 +263,9 @@ TEST_F(CameraTest, FormatListOfTheDriver) {
   uint32_t count = 0;
   ASSERT_EQ(formats->GetStreamCaps(&list, &count), S_OK);
   ASSERT_EQ(count, 9u);
-  const GUID expected[] = {MEDIASUBTYPE_YUY2, MEDIASUBTYPE_UYVY, MEDIASUBTYPE_UYVY,  MEDIASUBTYPE_Y411, MEDIASUBTYPE_Y444,
-                           MEDIASUBTYPE_I420, MEDIASUBTYPE_Y800, MEDIASUBTYPE_RGB24, MEDIASUBTYPE_RAW8};
+  const GUID expected[] = {MEDIASUBTYPE_YUY2, MEDIASUBTYPE_UYVY,  MEDIASUBTYPE_UYVY,
+                           MEDIASUBTYPE_Y411, MEDIASUBTYPE_Y444,  MEDIASUBTYPE_I420,
+                           MEDIASUBTYPE_Y800, MEDIASUBTYPE_RGB24, MEDIASUBTYPE_RAW8};
   for (uint32_t i = 0; i < count; ++i) {
     ASSERT_NE(list[i].mediaType, nullptr);
     EXPECT_TRUE(list[i].mediaType->subtype == expected[i]) << i;
@@ -269,7 +299,7 @@ TEST_F(CameraTest, Format7RegionPacketSizeAndFrameRate) {
     HRESULT expected;
   };
   const RectCase rects[] = {
-      {{0, 0, 1024, 768}, S_OK},     {{8, 2, 648, 482}, S_OK},       {{0, 0, 1032, 768}, E_INVALIDARG},
+      {{0, 0, 1024, 768}, S_OK},        {{8, 2, 648, 482}, S_OK},         {{0, 0, 1032, 768}, E_INVALIDARG},
       {{4, 0, 644, 480}, E_INVALIDARG}, {{0, 0, 641, 480}, E_INVALIDARG}, {{16, 16, 16, 32}, E_INVALIDARG},
       {{-8, 0, 8, 2}, E_INVALIDARG},
   };
@@ -355,8 +385,8 @@ TEST_F(CameraTest, StreamConfigListsAndSetsFormats) {
     int32_t width;
     HRESULT expected;
   };
-  const Case cases[] = {{0, 320, S_OK}, {1000000, 320, S_OK}, {100000, 320, VFW_E_INVALIDMEDIATYPE},
-                        {0, 322, VFW_E_INVALIDMEDIATYPE}};
+  const Case cases[] = {
+      {0, 320, S_OK}, {1000000, 320, S_OK}, {100000, 320, VFW_E_INVALIDMEDIATYPE}, {0, 322, VFW_E_INVALIDMEDIATYPE}};
   for (const auto& c : cases) {
     vih->AvgTimePerFrame = c.interval;
     vih->bmiHeader.biWidth = c.width;

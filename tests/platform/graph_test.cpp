@@ -13,6 +13,7 @@
 #include "platform/sim/bus.h"
 #include "platform/sim/internal.h"
 #include "sim_fixture.h"
+#include "test_names.h"
 
 #if KELVANE_HAVE_JPEG
 #include <turbojpeg.h>
@@ -230,55 +231,63 @@ TEST_F(GraphTest, SteppedFramesArriveOnTheStreamingThread) {
 }
 
 // Frame size and layout follow the chosen format and free region.
-TEST_F(GraphTest, FrameLayoutFollowsFormatAndRegion) {
-  struct Case {
-    const char* camera;
-    int32_t format;
-    RECT region;  // empty: the format's size
-    GUID subtype;
-    int32_t width, height;
-  };
-  const Case cases[] = {
-      {"Kestrel KC-640C", 3, {}, MEDIASUBTYPE_Y411, 640, 480},
-      {"Kestrel KC-640C", 4, {}, MEDIASUBTYPE_Y444, 160, 120},
-      {"Kestrel KC-640C", 5, {}, MEDIASUBTYPE_I420, 640, 480},
-      {"Kestrel KC-640C", 7, {}, MEDIASUBTYPE_RGB24, 640, 480},
-      {"Kestrel KC-640C", 8, {16, 8, 336, 248}, MEDIASUBTYPE_RAW8, 320, 240},
-      {"Kestrel KM-1280M16", 1, {0, 0, 1280, 960}, MEDIASUBTYPE_MO16, 1280, 960},
-      {"Kestrel KM-1280M16", 1, {4, 2, 68, 50}, MEDIASUBTYPE_MO16, 64, 48},
-  };
-  for (const auto& c : cases) {
-    {
-      ComPtr<IBaseFilter> camera = BindCamera(c.camera);
-      ComPtr<IFiVideoFormatConfig> formats;
-      ASSERT_EQ(camera.As(formats), S_OK);
-      if (c.region.right) {
-        ASSERT_EQ(formats->SetCustomRect(c.format, c.region), S_OK);
-      }
-      ASSERT_EQ(formats->SetDefaultFormat(c.format), S_OK);
+struct LayoutCase {
+  const char* what;
+  const char* camera;
+  int32_t format;
+  RECT region;  // empty: the format's size
+  GUID subtype;
+  int32_t width, height;
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.what; }
+
+const LayoutCase kLayoutCases[] = {
+    {"Y411 640x480", "Kestrel KC-640C", 3, {}, MEDIASUBTYPE_Y411, 640, 480},
+    {"Y444 160x120", "Kestrel KC-640C", 4, {}, MEDIASUBTYPE_Y444, 160, 120},
+    {"I420 640x480", "Kestrel KC-640C", 5, {}, MEDIASUBTYPE_I420, 640, 480},
+    {"RGB24 640x480", "Kestrel KC-640C", 7, {}, MEDIASUBTYPE_RGB24, 640, 480},
+    {"RAW8 region 320x240", "Kestrel KC-640C", 8, {16, 8, 336, 248}, MEDIASUBTYPE_RAW8, 320, 240},
+    {"MO16 whole sensor", "Kestrel KM-1280M16", 1, {0, 0, 1280, 960}, MEDIASUBTYPE_MO16, 1280, 960},
+    {"MO16 region 64x48", "Kestrel KM-1280M16", 1, {4, 2, 68, 50}, MEDIASUBTYPE_MO16, 64, 48},
+};
+
+class FrameLayoutTest : public GraphTest, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(FrameLayoutTest, FrameLayoutFollowsFormatAndRegion) {
+  const LayoutCase& c = GetParam();
+  {
+    ComPtr<IBaseFilter> camera = BindCamera(c.camera);
+    ComPtr<IFiVideoFormatConfig> formats;
+    ASSERT_EQ(camera.As(formats), S_OK);
+    if (c.region.right) {
+      ASSERT_EQ(formats->SetCustomRect(c.format, c.region), S_OK);
     }
-    Graph g = Build(c.camera);
-    ASSERT_EQ(g.connected, S_OK);
-    ASSERT_EQ(g.control->Run(), S_OK);
-    ASSERT_EQ(Step(c.camera), StepResult::Delivered);
-    ASSERT_EQ(g.control->Stop(), S_OK);
-    std::vector<uint8_t> frame;
-    {
-      std::lock_guard lock(recorder_.mutex);
-      ASSERT_EQ(recorder_.frames.size(), 1u);
-      frame = std::move(recorder_.frames[0]);
-      recorder_.frames.clear();
-    }
-    EXPECT_EQ(frame.size(), FrameBytes(c.subtype, c.width, c.height)) << SubtypeName(c.subtype);
-    std::vector<uint8_t> expected(frame.size());
-    RenderPattern(c.subtype, c.width, c.height, FramesProduced(c.camera) - 1, BayerPattern::RGGB, expected.data());
-    EXPECT_EQ(frame, expected) << SubtypeName(c.subtype);
-    if (c.subtype == MEDIASUBTYPE_MO16) {
-      // Grey at full 16-bit scale, most significant byte first: both bytes of a sample agree.
-      for (size_t i = 0; i + 1 < frame.size(); i += 2) ASSERT_EQ(frame[i], frame[i + 1]) << i;
-    }
+    ASSERT_EQ(formats->SetDefaultFormat(c.format), S_OK);
+  }
+  Graph g = Build(c.camera);
+  ASSERT_EQ(g.connected, S_OK);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  ASSERT_EQ(Step(c.camera), StepResult::Delivered);
+  ASSERT_EQ(g.control->Stop(), S_OK);
+  std::vector<uint8_t> frame;
+  {
+    std::lock_guard lock(recorder_.mutex);
+    ASSERT_EQ(recorder_.frames.size(), 1u);
+    frame = std::move(recorder_.frames[0]);
+    recorder_.frames.clear();
+  }
+  EXPECT_EQ(frame.size(), FrameBytes(c.subtype, c.width, c.height)) << SubtypeName(c.subtype);
+  std::vector<uint8_t> expected(frame.size());
+  RenderPattern(c.subtype, c.width, c.height, FramesProduced(c.camera) - 1, BayerPattern::RGGB, expected.data());
+  EXPECT_EQ(frame, expected) << SubtypeName(c.subtype);
+  if (c.subtype == MEDIASUBTYPE_MO16) {
+    // Grey at full 16-bit scale, most significant byte first: both bytes of a sample agree.
+    for (size_t i = 0; i + 1 < frame.size(); i += 2) ASSERT_EQ(frame[i], frame[i + 1]) << i;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, FrameLayoutTest, ::testing::ValuesIn(kLayoutCases), tests::NameFromWhat());
 
 TEST_F(GraphTest, DecompressorsGiveBottomUpRgb) {
   // Y800 through the Fire-i decompressor: grey RGB, picture row 0 last in memory.
@@ -489,34 +498,46 @@ TEST_F(GraphTest, CamerasThatGiveNoFrame) {
 }
 
 // Free-running rates: frames flow on their own until the callback pauses the graph.
-TEST_F(GraphTest, FreeRunningRatesStreamUntilTheCallbackPauses) {
-  for (Rate rate : {Rate::Fast, Rate::RealTime}) {
-    Graph g = Build("USB 2.0 Video Camera");
-    ComPtr<IMediaEventSink> sink;
-    ASSERT_EQ(g.graph.As(sink), S_OK);
-    IMediaEventSink* s = sink.Get();
-    IMediaControl* control = g.control.Get();
-    std::atomic<int> count{0};
-    const int wanted = rate == Rate::Fast ? 5 : 2;
-    recorder_.hook = [&, s, control] {
-      if (++count == wanted) {
-        control->Pause();
-        s->Notify(EC_COMPLETE, 0, 0);
-      }
-    };
-    SetRate(rate);
-    ASSERT_EQ(g.control->Run(), S_OK);
-    int32_t code = 0;
-    EXPECT_EQ(g.events->WaitForCompletion(INFINITE_WAIT, &code), S_OK);
-    EXPECT_EQ(code, EC_COMPLETE);
-    EXPECT_EQ(count.load(), wanted) << "paused right after the last wanted frame";
-    // A step at a free-running rate returns after the next frame.
-    ASSERT_EQ(g.control->Run(), S_OK);
-    EXPECT_EQ(Step("USB 2.0 Video Camera"), StepResult::Delivered);
-    ASSERT_EQ(g.control->Stop(), S_OK);
-    recorder_.hook = nullptr;
-  }
+struct RateCase {
+  const char* what;
+  Rate rate;
+};
+
+void PrintTo(const RateCase& c, std::ostream* os) { *os << c.what; }
+
+const RateCase kFreeRates[] = {{"fast", Rate::Fast}, {"real time", Rate::RealTime}};
+
+class FreeRunningTest : public GraphTest, public ::testing::WithParamInterface<RateCase> {};
+
+TEST_P(FreeRunningTest, FreeRunningRatesStreamUntilTheCallbackPauses) {
+  const Rate rate = GetParam().rate;
+  Graph g = Build("USB 2.0 Video Camera");
+  ComPtr<IMediaEventSink> sink;
+  ASSERT_EQ(g.graph.As(sink), S_OK);
+  IMediaEventSink* s = sink.Get();
+  IMediaControl* control = g.control.Get();
+  std::atomic<int> count{0};
+  const int wanted = rate == Rate::Fast ? 5 : 2;
+  recorder_.hook = [&, s, control] {
+    if (++count == wanted) {
+      control->Pause();
+      s->Notify(EC_COMPLETE, 0, 0);
+    }
+  };
+  SetRate(rate);
+  ASSERT_EQ(g.control->Run(), S_OK);
+  int32_t code = 0;
+  EXPECT_EQ(g.events->WaitForCompletion(INFINITE_WAIT, &code), S_OK);
+  EXPECT_EQ(code, EC_COMPLETE);
+  EXPECT_EQ(count.load(), wanted) << "paused right after the last wanted frame";
+  // A step at a free-running rate returns after the next frame.
+  ASSERT_EQ(g.control->Run(), S_OK);
+  EXPECT_EQ(Step("USB 2.0 Video Camera"), StepResult::Delivered);
+  ASSERT_EQ(g.control->Stop(), S_OK);
+  recorder_.hook = nullptr;
 }
+
+INSTANTIATE_TEST_SUITE_P(Rates, FreeRunningTest, ::testing::ValuesIn(kFreeRates), tests::NameFromWhat());
 
 // Frames from a file play in a loop; dark frames of the description come at their period.
 TEST_F(GraphTest, FrameSourcesFileAndDarkFrames) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "test_names.h"
 #include "test_util.h"
 
 namespace kelvane::settings {
@@ -21,45 +22,54 @@ using test::Slurp;
 using test::Spit;
 
 // Edits in memory: what stays byte for byte, where new lines go.
-TEST(ProfileWrites, EditsKeepEverythingElse) {
-  struct Case {
-    const char* what;
-    std::string in;
-    std::string section;
-    std::vector<ProfileEntry> entries;
-    std::string out;
-  };
-  const std::vector<Case> cases = {
-      {"first write creates the section", "", "S", {{"k", "v"}}, "[S]\nk=v\n"},
-      {"present key rewritten in place, names without case", "[s]\nKEY=1\nx=2\n", "S", {{"key", "5"}},
-       "[s]\nKEY=5\nx=2\n"},
-      {"new key after the last key line, not after trailing comment", "[a]\nk=1\n\n; c\n[b]\nz=1\n", "a",
-       {{"n", "2"}}, "[a]\nk=1\nn=2\n\n; c\n[b]\nz=1\n"},
-      {"last line without line ending", "[a]\nk=1", "a", {{"n", "2"}}, "[a]\nk=1\nn=2\n"},
-      {"new section after a file without final line ending", "[a]\nk=1", "b", {{"x", "1"}},
-       "[a]\nk=1\n\n[b]\nx=1\n"},
-      {"CRLF file gets CRLF lines", "; c\r\n[a]\r\nk=1\r\n", "a", {{"n", "2"}, {"k", "3"}},
-       "; c\r\n[a]\r\nk=3\r\nn=2\r\n"},
-      {"mixed endings: untouched lines keep their own", "[a]\nk=1\r\nm=2\n", "a", {{"k", "9"}},
-       "[a]\nk=9\r\nm=2\n"},
-      {"only the first section of a name is used", "[a]\nk=1\n[a]\nk=2\n", "A", {{"k", "9"}},
-       "[a]\nk=9\n[a]\nk=2\n"},
-      {"indentation and key spelling kept", "[a]\n  MyKey = 1 \n", "a", {{"mykey", "2"}}, "[a]\n  MyKey=2\n"},
-      {"section name holding brackets", "[Cam [x]]\nk=1\n", "Cam [x]", {{"k", "2"}}, "[Cam [x]]\nk=2\n"},
-      {"header only: new key right after it", "[a]\n; note\n", "a", {{"k", "1"}}, "[a]\nk=1\n; note\n"},
-      {"key before any section is no section's key", "k=1\n[a]\n", "a", {{"k", "2"}}, "k=1\n[a]\nk=2\n"},
-      {"commented key is not the key", "[a]\n;k=1\nj=0\n", "a", {{"k", "2"}}, "[a]\n;k=1\nj=0\nk=2\n"},
-      {"byte order mark before the first header", "\xEF\xBB\xBF[a]\nk=1\n", "a", {{"k", "2"}},
-       "\xEF\xBB\xBF[a]\nk=2\n"},
-      {"batch: new keys in the given order, duplicate key rewrites", "[a]\nz=0\n[b]\n", "a",
-       {{"x", "1"}, {"y", "2"}, {"x", "3"}}, "[a]\nz=0\nx=3\ny=2\n[b]\n"},
-  };
-  for (const Case& c : cases) {
-    std::optional<std::string> out = ApplyProfileWrites(c.in, c.section, c.entries);
-    ASSERT_TRUE(out.has_value()) << c.what;
-    EXPECT_EQ(*out, c.out) << c.what;
-  }
+struct EditCase {
+  const char* what;
+  std::string in;
+  std::string section;
+  std::vector<ProfileEntry> entries;
+  std::string out;
+};
+
+void PrintTo(const EditCase& c, std::ostream* os) { *os << c.what; }
+
+// clang-format off
+const EditCase kEditCases[] = {
+    {"first write creates the section", "", "S", {{"k", "v"}}, "[S]\nk=v\n"},
+    {"present key rewritten in place, names without case", "[s]\nKEY=1\nx=2\n", "S", {{"key", "5"}},
+     "[s]\nKEY=5\nx=2\n"},
+    {"new key after the last key line, not after trailing comment", "[a]\nk=1\n\n; c\n[b]\nz=1\n", "a",
+     {{"n", "2"}}, "[a]\nk=1\nn=2\n\n; c\n[b]\nz=1\n"},
+    {"last line without line ending", "[a]\nk=1", "a", {{"n", "2"}}, "[a]\nk=1\nn=2\n"},
+    {"new section after a file without final line ending", "[a]\nk=1", "b", {{"x", "1"}},
+     "[a]\nk=1\n\n[b]\nx=1\n"},
+    {"CRLF file gets CRLF lines", "; c\r\n[a]\r\nk=1\r\n", "a", {{"n", "2"}, {"k", "3"}},
+     "; c\r\n[a]\r\nk=3\r\nn=2\r\n"},
+    {"mixed endings: untouched lines keep their own", "[a]\nk=1\r\nm=2\n", "a", {{"k", "9"}},
+     "[a]\nk=9\r\nm=2\n"},
+    {"only the first section of a name is used", "[a]\nk=1\n[a]\nk=2\n", "A", {{"k", "9"}},
+     "[a]\nk=9\n[a]\nk=2\n"},
+    {"indentation and key spelling kept", "[a]\n  MyKey = 1 \n", "a", {{"mykey", "2"}}, "[a]\n  MyKey=2\n"},
+    {"section name holding brackets", "[Cam [x]]\nk=1\n", "Cam [x]", {{"k", "2"}}, "[Cam [x]]\nk=2\n"},
+    {"header only: new key right after it", "[a]\n; note\n", "a", {{"k", "1"}}, "[a]\nk=1\n; note\n"},
+    {"key before any section is no section's key", "k=1\n[a]\n", "a", {{"k", "2"}}, "k=1\n[a]\nk=2\n"},
+    {"commented key is not the key", "[a]\n;k=1\nj=0\n", "a", {{"k", "2"}}, "[a]\n;k=1\nj=0\nk=2\n"},
+    {"byte order mark before the first header", "\xEF\xBB\xBF[a]\nk=1\n", "a", {{"k", "2"}},
+     "\xEF\xBB\xBF[a]\nk=2\n"},
+    {"batch: new keys in the given order, duplicate key rewrites", "[a]\nz=0\n[b]\n", "a",
+     {{"x", "1"}, {"y", "2"}, {"x", "3"}}, "[a]\nz=0\nx=3\ny=2\n[b]\n"},
+};
+// clang-format on
+
+class ProfileEditTest : public ::testing::Test, public ::testing::WithParamInterface<EditCase> {};
+
+TEST_P(ProfileEditTest, EditsKeepEverythingElse) {
+  const EditCase& c = GetParam();
+  std::optional<std::string> out = ApplyProfileWrites(c.in, c.section, c.entries);
+  ASSERT_TRUE(out.has_value()) << c.what;
+  EXPECT_EQ(*out, c.out) << c.what;
 }
+
+INSTANTIATE_TEST_SUITE_P(Edits, ProfileEditTest, ::testing::ValuesIn(kEditCases), tests::NameFromWhat());
 
 TEST(ProfileReads, FindsTrimmedValuesOfTheFirstSection) {
   const std::string text =
@@ -82,10 +92,10 @@ TEST(ProfileReads, FindsTrimmedValuesOfTheFirstSection) {
     std::optional<std::string> value;
   };
   const std::vector<Case> cases = {
-      {"Cam A", "Gain", "300"},        {"CAM a", "gAIN", "300"},     {" Cam A ", " Gain ", "300"},
-      {"Cam A", "Quoted", " spaced "}, {"Cam A", "Single", "x"},     {"Cam A", "Lone", "\""},
-      {"Cam A", "Hidden", std::nullopt}, {"Cam A", "Empty", ""},      {"Cam A", "Later", std::nullopt},
-      {"Cam A", "top", std::nullopt},  {"Other", "Gain", "5"},       {"Missing", "Gain", std::nullopt},
+      {"Cam A", "Gain", "300"},          {"CAM a", "gAIN", "300"}, {" Cam A ", " Gain ", "300"},
+      {"Cam A", "Quoted", " spaced "},   {"Cam A", "Single", "x"}, {"Cam A", "Lone", "\""},
+      {"Cam A", "Hidden", std::nullopt}, {"Cam A", "Empty", ""},   {"Cam A", "Later", std::nullopt},
+      {"Cam A", "top", std::nullopt},    {"Other", "Gain", "5"},   {"Missing", "Gain", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(file.Find(c.section, c.key), c.value) << c.section << "/" << c.key;
   // An empty value reads as the default, as the platform's integer read does.
@@ -95,34 +105,50 @@ TEST(ProfileReads, FindsTrimmedValuesOfTheFirstSection) {
 }
 
 TEST(ProfileReads, IntegerText) {
+  // clang-format off
   const std::vector<std::pair<std::string, int32_t>> cases = {
       {"42", 42},           {"  -7", -7},         {"\t+5", 5},         {"12abc", 12},
       {"abc", 0},           {"-", 0},             {"-1", -1},          {"2147483647", INT32_MAX},
       {"-2147483648", INT32_MIN}, {"4294967295", -1}, {"2147483648", INT32_MIN}, {"0x10", 0},
       {"3 4", 3},           {"007", 7},
   };
+  // clang-format on
   for (const auto& [text, value] : cases) EXPECT_EQ(ParseProfileInt(text), value) << text;
 }
 
-TEST(ProfileWrites, UnstorableInputIsRefusedAndNothingIsWritten) {
+struct UnstorableCase {
+  const char* what;
+  std::string section;
+  std::string key;
+  std::string value;
+};
+
+void PrintTo(const UnstorableCase& c, std::ostream* os) { *os << c.what; }
+
+// clang-format off
+const UnstorableCase kUnstorableCases[] = {
+    {"blank section", "  ", "k", "v"},       {"line break in section", "a\nb", "k", "v"},
+    {"key with =", "s", "a=b", "v"},         {"key like a header", "s", "[x]", "v"},
+    {"line break in value", "s", "k", "1\n[evil]"}, {"NUL in value", "s", "k", std::string("1\0" "2", 3)},
+};
+// clang-format on
+
+class UnstorableWriteTest : public ::testing::Test, public ::testing::WithParamInterface<UnstorableCase> {};
+
+TEST_P(UnstorableWriteTest, UnstorableInputIsRefusedAndNothingIsWritten) {
+  const UnstorableCase& c = GetParam();
   ScratchDir dir;
   const std::string path = dir.File("t.ini");
-  struct Case {
-    const char* what;
-    std::string section;
-    std::string key;
-    std::string value;
-  };
-  const std::vector<Case> cases = {
-      {"blank section", "  ", "k", "v"},       {"line break in section", "a\nb", "k", "v"},
-      {"key with =", "s", "a=b", "v"},         {"key like a header", "s", "[x]", "v"},
-      {"line break in value", "s", "k", "1\n[evil]"}, {"NUL in value", "s", "k", std::string("1\0" "2", 3)},
-  };
-  for (const Case& c : cases) {
-    EXPECT_FALSE(WriteProfileString(c.section, c.key, c.value, path)) << c.what;
-    EXPECT_FALSE(std::filesystem::exists(path)) << c.what;
-  }
-  // A batch with one bad entry writes none of them.
+  EXPECT_FALSE(WriteProfileString(c.section, c.key, c.value, path)) << c.what;
+  EXPECT_FALSE(std::filesystem::exists(path)) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, UnstorableWriteTest, ::testing::ValuesIn(kUnstorableCases), tests::NameFromWhat());
+
+// A batch with one bad entry writes none of them.
+TEST(ProfileWrites, BatchWithOneBadEntryWritesNone) {
+  ScratchDir dir;
+  const std::string path = dir.File("t.ini");
   Spit(path, "[s]\nk=1\n");
   std::vector<ProfileEntry> batch = {{"k", "2"}, {"bad=key", "3"}};
   EXPECT_FALSE(WriteProfileStrings(path, "s", batch));
