@@ -75,7 +75,7 @@ void FrameStore::ApplySettings(const FrameSettings& s) {
   BlackLvlValue_ = s.BlackLvlValue;
   BlackLvlRange_ = s.BlackLvlRange;
   BlackLvlRetry_ = s.BlackLvlRetry;
-  Pattern_ = BayerPatternFrom(s.RawMode);
+  RawMode_ = BayerPatternFrom(s.RawMode);
   Algorithm_ = BayerAlgorithmFrom(s.Algorithm);
 }
 
@@ -83,7 +83,7 @@ uint8_t FrameStore::DepthFor(bool color) const {
   if (!color) return 8;
   if (!IsKnown(FrameType_)) return 8;
   if (FrameType_ == FrameType::Rgb32) return 32;
-  if (IsRaw(FrameType_)) return Pattern_ ? 24 : 8;
+  if (IsRaw(FrameType_)) return RawMode_ ? 24 : 8;
   return 24;
 }
 
@@ -103,7 +103,7 @@ FrameStore::BufferNeeds FrameStore::NeedsForDepth(uint8_t bits) const {
   needs.frame = Times(pixels, bits / 8u);
   // The averaging slots, and three image buffers (published, converted into, spare).
   needs.slots = (RecursiveMean_ != 0 ? 1 : (MeanCnt_ <= 1 ? 0 : static_cast<uint64_t>(MeanCnt_))) + kImages;
-  const ScratchNeeds s = ScratchFor(FrameType_, bits, Pattern_);
+  const ScratchNeeds s = ScratchFor(FrameType_, bits, RawMode_);
   const uint64_t scratch[] = {Times(s.bytes8_per_row_pixel, width),
                               Times(Times(s.samples16_in_per_pixel, pixels), sizeof(uint16_t)),
                               Times(Times(s.samples16_out_per_row_pixel, width), sizeof(uint16_t))};
@@ -207,7 +207,7 @@ bool FrameStore::AllocateBuffers() {
 
   const size_t width = static_cast<size_t>(Width_);
   const size_t pixels = width * static_cast<size_t>(Rows());
-  const ScratchNeeds needs = ScratchFor(FrameType_, PixelBits_, Pattern_);
+  const ScratchNeeds needs = ScratchFor(FrameType_, PixelBits_, RawMode_);
   if (ok && needs.bytes8_per_row_pixel != 0) {
     scratch8_ = Allocate<uint8_t>(needs.bytes8_per_row_pixel * width);
     ok = scratch8_ != nullptr;
@@ -223,7 +223,7 @@ bool FrameStore::AllocateBuffers() {
   }
   // The processor is asked once per process; the store takes the set here, not per frame.
   kernels_ = &SelectKernels();
-  converter_ = SelectConverter(FrameType_, PixelBits_, Pattern_, Algorithm_);
+  converter_ = SelectConverter(FrameType_, PixelBits_, RawMode_, Algorithm_);
   if (RecursiveMean_ == 0 && MeanCnt_ >= 2) average_ = kernels_->Average[MeanCnt_ - 2];
   layoutMeanCnt_ = MeanCnt_;
   layoutRecursive_ = RecursiveMean_;
@@ -343,7 +343,7 @@ int FrameStore::ProcessFrame(const uint8_t* data, size_t length) {
   job.rows = Rows();
   job.pixels = static_cast<size_t>(Width_) * static_cast<size_t>(job.rows);
   // Read only by the converters that demosaic, which are chosen only with both.
-  if (Pattern_) job.pattern = *Pattern_;
+  if (RawMode_) job.pattern = *RawMode_;
   if (Algorithm_) job.algorithm = *Algorithm_;
   job.lut = Lut();
   job.swap_bytes = SwapBytes_ != 0;

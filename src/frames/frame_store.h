@@ -164,8 +164,8 @@ class FrameStore {
   int32_t RetryCount() const { return RetryCount_; }
   int32_t BlackLvlRetry() const { return BlackLvlRetry_; }
   // The settings' RawMode as applied: 0 when raw data is not demosaiced.
-  int32_t RawMode() const { return Pattern_ ? static_cast<int32_t>(*Pattern_) : 0; }
-  std::optional<BayerPattern> Pattern() const { return Pattern_; }
+  int32_t RawMode() const { return RawMode_ ? static_cast<int32_t>(*RawMode_) : 0; }
+  std::optional<BayerPattern> Pattern() const { return RawMode_; }
   std::optional<BayerAlgorithm> Algorithm() const { return Algorithm_; }
   int32_t Lut() const { return Lut_.load(std::memory_order_relaxed); }
   int32_t SwapBytes() const { return SwapBytes_; }
@@ -211,7 +211,7 @@ class FrameStore {
   // The settings' RawMode and Algorithm, checked once where they come in: no
   // pattern, raw data is not demosaiced; no algorithm, a converter that would
   // demosaic refuses every frame.
-  std::optional<BayerPattern> Pattern_;
+  std::optional<BayerPattern> RawMode_;
   std::optional<BayerAlgorithm> Algorithm_ = BayerAlgorithm::Bilinear;
   std::atomic<int32_t> Lut_;
   int32_t SwapBytes_ = 1;
