@@ -108,7 +108,10 @@ class HostTest : public ::testing::Test {
     setDebugMsgProc(CollectMessage);
   }
 
+  // A failing test shows the library's messages: they usually say why.
   void TearDown() override {
+    if (HasFailure())
+      for (const auto& m : Messages()) std::fprintf(stderr, "message: %s", m.c_str());
     if (dir_.empty()) return;
     for (int port = 0; port < 25; ++port) closeCVLPort(0, port);
     std::filesystem::remove_all(dir_);

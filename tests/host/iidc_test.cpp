@@ -183,11 +183,6 @@ fake::Camera CaseCamera(size_t i) {
 
 class IidcTest : public HostTest {
  public:
-  void TearDown() override {
-    if (HasFailure())
-      for (const auto& m : Messages()) std::fprintf(stderr, "message: %s", m.c_str());
-    HostTest::TearDown();
-  }
   void PrepareBus() override {
     setenv("KELVANE_BACKEND", "iidc", 1);
     iidc::SetOps(&Fake());

@@ -62,12 +62,6 @@ void PrintTo(const StaleCase& c, std::ostream* os) { *os << c.name; }
 
 class StaleFramesTest : public HostTest, public ::testing::WithParamInterface<StaleCase> {
  public:
-  void TearDown() override {
-    if (HasFailure())
-      for (const auto& m : Messages()) std::fprintf(stderr, "message: %s", m.c_str());
-    HostTest::TearDown();
-  }
-
   void PrepareBus() override {
     const StaleCase& c = GetParam();
     if (c.backend == Backend::V4l2) {

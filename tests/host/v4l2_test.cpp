@@ -227,11 +227,6 @@ std::string CardOf(const FormatCase& c) { return std::string("Fake ") + c.name; 
 
 class V4l2Test : public HostTest {
  public:
-  void TearDown() override {
-    if (HasFailure())
-      for (const auto& m : Messages()) std::fprintf(stderr, "message: %s", m.c_str());
-    HostTest::TearDown();
-  }
   void PrepareBus() override {
     setenv("KELVANE_BACKEND", "v4l2", 1);
     v4l2::SetDeviceOps(&Fake());
