@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -188,70 +189,86 @@ class GuardedFrame {
 // A short frame never converts, and a longer one converts as far as the
 // geometry reaches, except on the paths that take the camera's samples one for
 // one (the 8-bit copy and the 16-bit grey path): those take only the exact length.
-TEST(Convert, FramesNeverReadPastTheirEnd) {
-  const int32_t w = 64, h = 48;
-  const size_t n = w * h;
-  using enum FrameType;
-  struct Case {
-    FrameType type;
-    bool color;
-    int32_t raw_mode;
-    size_t full;         // bytes the geometry implies
-    bool partial_copy;   // a short frame copies what arrived
-    bool exact = false;  // a longer frame leaves the target unchanged
-  };
-  const Case cases[] = {
-      {I420, false, 0, n, false}, {I420, true, 0, n + n / 2, false}, {Y411, false, 0, n * 3 / 2, false},
-      {Y411, true, 0, n * 3 / 2, false},  {Uyvy, false, 0, 2 * n, false},    {Uyvy, true, 0, 2 * n, false},
-      {Y444, false, 0, 3 * n, false},     {Y444, true, 0, 3 * n, false},     {Grey8, false, 0, n, false, true},
-      {Grey8, false, 1, n, false},         {Grey8, true, 3, n, false},         {Yuy2, true, 0, 2 * n, false},
-      {Rgb24, false, 0, 3 * n, false},     {Rgb24, true, 0, 3 * n, true},      {Rgb32, false, 0, 4 * n, false},
-      {Rgb32, true, 0, 4 * n, true},       {Mono16, false, 0, 2 * n, false, true}, {Mono16, true, 2, 2 * n, false},
-      {Raw8, true, 4, n, false},          {Raw16, false, 0, 2 * n, false, true}, {Raw16, false, 1, 2 * n, false},
-      {Raw16, true, 2, 2 * n, false},     {Raw8, false, 0, n, false, true},  {Grey8, true, 0, n, false, true},
-      {Mono16, false, 3, 2 * n, false, true}, {Mono16, true, 0, 2 * n, false, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "type " << FrameTypeName(c.type) << " color " << c.color << " raw " << c.raw_mode);
-    FrameStore store(c.type, w, h, 1);
-    FrameSettings s;
-    s.RawMode = c.raw_mode;
-    store.ApplySettings(s);
-    ASSERT_TRUE(store.SetColorOutput(c.color));
-    const size_t size = store.FrameSize();
-    {
-      GuardedFrame exact(c.full);
-      EXPECT_EQ(store.ProcessFrame(exact.data(), c.full), kImageFinished);
-    }
-    const std::vector<uint8_t> before(store.ResultBuffer(), store.ResultBuffer() + size);
-    GuardedFrame short_frame(c.full - 1);
-    std::vector<uint8_t> marker(c.full - 1, 0xEE);  // differs from the previous frame everywhere it matters
-    std::memcpy(const_cast<uint8_t*>(short_frame.data()), marker.data(), marker.size());
-    EXPECT_EQ(store.ProcessFrame(short_frame.data(), c.full - 1), kImageFinished);
-    const std::vector<uint8_t> after(store.ResultBuffer(), store.ResultBuffer() + size);
-    if (c.partial_copy) {
-      EXPECT_EQ(std::vector<uint8_t>(after.begin(), after.end() - 1), std::vector<uint8_t>(size - 1, 0xEE));
-      EXPECT_EQ(after.back(), before.back());
-    } else {
-      EXPECT_EQ(after, before);
-    }
+constexpr int32_t kEdgeW = 64, kEdgeH = 48;
+constexpr size_t kEdgePixels = size_t{kEdgeW} * kEdgeH;
 
-    // Two bytes more (a whole 16-bit sample) of a new picture.
-    GuardedFrame long_frame(c.full + 2);
-    std::memset(const_cast<uint8_t*>(long_frame.data()), 0x77, c.full + 2);
-    EXPECT_EQ(store.ProcessFrame(long_frame.data(), c.full + 2), kImageFinished);
-    const std::vector<uint8_t> longer(store.ResultBuffer(), store.ResultBuffer() + size);
-    if (c.exact) {
-      EXPECT_EQ(longer, after);
-    } else {
-      GuardedFrame same(c.full);
-      std::memset(const_cast<uint8_t*>(same.data()), 0x77, c.full);
-      std::memset(store.ResultBuffer(), 0, size);
-      EXPECT_EQ(store.ProcessFrame(same.data(), c.full), kImageFinished);
-      EXPECT_EQ(longer, std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + size));
-    }
+struct FrameEdgeCase {
+  FrameType type;
+  bool color;
+  int32_t raw_mode;
+  size_t full;         // bytes the geometry implies
+  bool partial_copy;   // a short frame copies what arrived
+  bool exact = false;  // a longer frame leaves the target unchanged
+};
+
+std::vector<FrameEdgeCase> FrameEdgeCases() {
+  constexpr size_t n = kEdgePixels;
+  using enum FrameType;
+  // clang-format off
+  return {
+    {I420, false, 0, n, false}, {I420, true, 0, n + n / 2, false}, {Y411, false, 0, n * 3 / 2, false},
+    {Y411, true, 0, n * 3 / 2, false},  {Uyvy, false, 0, 2 * n, false},    {Uyvy, true, 0, 2 * n, false},
+    {Y444, false, 0, 3 * n, false},     {Y444, true, 0, 3 * n, false},     {Grey8, false, 0, n, false, true},
+    {Grey8, false, 1, n, false},         {Grey8, true, 3, n, false},         {Yuy2, true, 0, 2 * n, false},
+    {Rgb24, false, 0, 3 * n, false},     {Rgb24, true, 0, 3 * n, true},      {Rgb32, false, 0, 4 * n, false},
+    {Rgb32, true, 0, 4 * n, true},       {Mono16, false, 0, 2 * n, false, true}, {Mono16, true, 2, 2 * n, false},
+    {Raw8, true, 4, n, false},          {Raw16, false, 0, 2 * n, false, true}, {Raw16, false, 1, 2 * n, false},
+    {Raw16, true, 2, 2 * n, false},     {Raw8, false, 0, n, false, true},  {Grey8, true, 0, n, false, true},
+    {Mono16, false, 3, 2 * n, false, true}, {Mono16, true, 0, 2 * n, false, true},
+  };
+  // clang-format on
+}
+
+class FrameEdgeTest : public ::testing::TestWithParam<FrameEdgeCase> {};
+
+TEST_P(FrameEdgeTest, FramesNeverReadPastTheirEnd) {
+  const FrameEdgeCase& c = GetParam();
+  const int32_t w = kEdgeW, h = kEdgeH;
+  FrameStore store(c.type, w, h, 1);
+  FrameSettings s;
+  s.RawMode = c.raw_mode;
+  store.ApplySettings(s);
+  ASSERT_TRUE(store.SetColorOutput(c.color));
+  const size_t size = store.FrameSize();
+  {
+    GuardedFrame exact(c.full);
+    EXPECT_EQ(store.ProcessFrame(exact.data(), c.full), kImageFinished);
+  }
+  const std::vector<uint8_t> before(store.ResultBuffer(), store.ResultBuffer() + size);
+  GuardedFrame short_frame(c.full - 1);
+  std::vector<uint8_t> marker(c.full - 1, 0xEE);  // differs from the previous frame everywhere it matters
+  std::memcpy(const_cast<uint8_t*>(short_frame.data()), marker.data(), marker.size());
+  EXPECT_EQ(store.ProcessFrame(short_frame.data(), c.full - 1), kImageFinished);
+  const std::vector<uint8_t> after(store.ResultBuffer(), store.ResultBuffer() + size);
+  if (c.partial_copy) {
+    EXPECT_EQ(std::vector<uint8_t>(after.begin(), after.end() - 1), std::vector<uint8_t>(size - 1, 0xEE));
+    EXPECT_EQ(after.back(), before.back());
+  } else {
+    EXPECT_EQ(after, before);
+  }
+
+  // Two bytes more (a whole 16-bit sample) of a new picture.
+  GuardedFrame long_frame(c.full + 2);
+  std::memset(const_cast<uint8_t*>(long_frame.data()), 0x77, c.full + 2);
+  EXPECT_EQ(store.ProcessFrame(long_frame.data(), c.full + 2), kImageFinished);
+  const std::vector<uint8_t> longer(store.ResultBuffer(), store.ResultBuffer() + size);
+  if (c.exact) {
+    EXPECT_EQ(longer, after);
+  } else {
+    GuardedFrame same(c.full);
+    std::memset(const_cast<uint8_t*>(same.data()), 0x77, c.full);
+    std::memset(store.ResultBuffer(), 0, size);
+    EXPECT_EQ(store.ProcessFrame(same.data(), c.full), kImageFinished);
+    EXPECT_EQ(longer, std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + size));
   }
 }
+
+std::string FrameEdgeName(const ::testing::TestParamInfo<FrameEdgeCase>& param) {
+  const FrameEdgeCase& c = param.param;
+  return std::string(FrameTypeName(c.type)) + (c.color ? "_Colour" : "_Grey") + "_RawMode" + std::to_string(c.raw_mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FrameEdgeTest, ::testing::ValuesIn(FrameEdgeCases()), FrameEdgeName);
 
 // The settings' RawMode and Algorithm are checked where the store takes them:
 // any named code demosaics, a RawMode outside 1..4 leaves raw data grey, and
