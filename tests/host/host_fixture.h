@@ -3,6 +3,7 @@
 // runs in its own process (CTest runs each discovered test on its own).
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -29,6 +30,29 @@ inline int32_t CollectMessage(const char* text) {
   std::lock_guard lock(g_messagesMutex);
   g_messages.emplace_back(text);
   return 0;
+}
+
+// The threads of this process once the kernel has let go of those that were
+// joined: a thread that pthread_join has returned for can still be listed in
+// /proc for a moment while it finishes exiting, so the count is read until it
+// holds still (for at most two seconds).
+inline int SettledThreads() {
+  const auto count = [] {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+      while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+      closedir(dir);
+    }
+    return n;
+  };
+  int last = count();
+  for (int i = 0; i < 400; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int now = count();
+    if (now == last) return now;
+    last = now;
+  }
+  return last;
 }
 
 // The default bus's cameras: friendly name (the simulation's key) and the
