@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/dshow.h"
@@ -24,47 +25,74 @@ std::unique_ptr<FrameStore> Grey8(int32_t w, int32_t h, const FrameSettings& s) 
   return store;
 }
 
-TEST(FrameStore, DepthAndSizeFollowTypeAndRawMode) {
-  using enum FrameType;
-  const struct {
-    FrameType type;
-    int32_t raw_mode;
-    bool color;
-    int bits;
-  } cases[] = {{Grey8, 0, true, 8},  {Grey8, 1, true, 24}, {Raw8, 0, true, 8},   {Raw16, 2, true, 24},
-               {I420, 0, true, 24},  {Rgb24, 0, false, 8}, {Rgb32, 0, true, 32}, {Mono16, 0, true, 8},
-               {Mono16, 3, true, 24}, {FrameType{42}, 0, true, 8}};
-  for (const auto& c : cases) {
-    FrameStore store(c.type, 640, 480, 0);
-    FrameSettings s;
-    s.RawMode = c.raw_mode;
-    store.ApplySettings(s);
-    EXPECT_TRUE(store.SetColorOutput(c.color));
-    EXPECT_EQ(store.PixelBits(), c.bits) << FrameTypeName(c.type);
-    EXPECT_EQ(store.FrameSize(), 640u * 480u * static_cast<uint32_t>(c.bits / 8)) << FrameTypeName(c.type);
-  }
+struct DepthCase {
+  FrameType type;
+  int32_t raw_mode;
+  bool color;
+  int bits;
+};
+
+std::string DepthName(const ::testing::TestParamInfo<DepthCase>& param) {
+  const DepthCase& c = param.param;
+  return std::string(IsKnown(c.type) ? FrameTypeName(c.type) : "Unknown") + "_RawMode" + std::to_string(c.raw_mode) +
+         (c.color ? "_Colour" : "_Grey");
 }
 
-TEST(FrameStore, RowsComeFromTheBottomForBitmapsAndNegativeHeights) {
-  using enum FrameType;
-  const struct {
-    FrameType type;
-    int32_t height;
-    bool color;
-    bool bottom_up;
-  } cases[] = {{Rgb24, 3, true, true}, {Rgb32, 3, false, true}, {Uyvy, 3, true, false}, {Uyvy, -3, true, true},
-               {Grey8, -3, false, true}};
-  for (const auto& c : cases) {
-    FrameStore store(c.type, 5, c.height, 0);
-    ASSERT_TRUE(store.SetColorOutput(c.color));
-    const uint32_t row = store.RowLength();
-    EXPECT_EQ(store.Rows(), 3);
-    EXPECT_EQ(store.Row(0), store.ResultBuffer() + (c.bottom_up ? 2 * row : 0)) << FrameTypeName(c.type);
-    EXPECT_EQ(store.Row(2), store.ResultBuffer() + (c.bottom_up ? 0 : 2 * row)) << FrameTypeName(c.type);
-    EXPECT_EQ(store.Row(3), nullptr);
-    EXPECT_EQ(store.Row(-1), nullptr);
-  }
+class DepthTest : public ::testing::TestWithParam<DepthCase> {};
+
+TEST_P(DepthTest, DepthAndSizeFollowTypeAndRawMode) {
+  const DepthCase& c = GetParam();
+  FrameStore store(c.type, 640, 480, 0);
+  FrameSettings s;
+  s.RawMode = c.raw_mode;
+  store.ApplySettings(s);
+  EXPECT_TRUE(store.SetColorOutput(c.color));
+  EXPECT_EQ(store.PixelBits(), c.bits);
+  EXPECT_EQ(store.FrameSize(), 640u * 480u * static_cast<uint32_t>(c.bits / 8));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, DepthTest,
+    ::testing::Values(DepthCase{FrameType::Grey8, 0, true, 8}, DepthCase{FrameType::Grey8, 1, true, 24},
+                      DepthCase{FrameType::Raw8, 0, true, 8}, DepthCase{FrameType::Raw16, 2, true, 24},
+                      DepthCase{FrameType::I420, 0, true, 24}, DepthCase{FrameType::Rgb24, 0, false, 8},
+                      DepthCase{FrameType::Rgb32, 0, true, 32}, DepthCase{FrameType::Mono16, 0, true, 8},
+                      DepthCase{FrameType::Mono16, 3, true, 24}, DepthCase{FrameType{42}, 0, true, 8}),
+    DepthName);
+
+struct RowOrderCase {
+  FrameType type;
+  int32_t height;
+  bool color;
+  bool bottom_up;
+};
+
+std::string RowOrderName(const ::testing::TestParamInfo<RowOrderCase>& param) {
+  const RowOrderCase& c = param.param;
+  return std::string(FrameTypeName(c.type)) + (c.height < 0 ? "_NegativeHeight" : "") + (c.color ? "_Colour" : "_Grey");
+}
+
+class RowOrderTest : public ::testing::TestWithParam<RowOrderCase> {};
+
+TEST_P(RowOrderTest, RowsComeFromTheBottomForBitmapsAndNegativeHeights) {
+  const RowOrderCase& c = GetParam();
+  FrameStore store(c.type, 5, c.height, 0);
+  ASSERT_TRUE(store.SetColorOutput(c.color));
+  const uint32_t row = store.RowLength();
+  EXPECT_EQ(store.Rows(), 3);
+  EXPECT_EQ(store.Row(0), store.ResultBuffer() + (c.bottom_up ? 2 * row : 0));
+  EXPECT_EQ(store.Row(2), store.ResultBuffer() + (c.bottom_up ? 0 : 2 * row));
+  EXPECT_EQ(store.Row(3), nullptr);
+  EXPECT_EQ(store.Row(-1), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RowOrderTest,
+                         ::testing::Values(RowOrderCase{FrameType::Rgb24, 3, true, true},
+                                           RowOrderCase{FrameType::Rgb32, 3, false, true},
+                                           RowOrderCase{FrameType::Uyvy, 3, true, false},
+                                           RowOrderCase{FrameType::Uyvy, -3, true, true},
+                                           RowOrderCase{FrameType::Grey8, -3, false, true}),
+                         RowOrderName);
 
 TEST(FrameStore, SlotsByModeAndClampedSettings) {
   // Averaging slots only: the image buffers are apart from them.
