@@ -72,33 +72,40 @@ TEST(Convert, I420ChromaServesItsTwoByTwoBlock) {
   }
 }
 
-TEST(Convert, PackedYuvByteOrder) {
-  // Two groups of each format; pixel k of the output takes (Y, U, V) from the
-  // positions the layout names.
-  struct Case {
-    FrameType type;
-    int32_t pixels, group_bytes, group_pixels;
-    std::vector<int> y_at;  // byte offsets of Y within a group
-    int u_at, v_at;
-  };
-  const Case cases[] = {{FrameType::Y411, 8, 6, 4, {1, 2, 4, 5}, 0, 3},
-                        {FrameType::Uyvy, 4, 4, 2, {1, 3}, 0, 2},
-                        {FrameType::Yuy2, 4, 4, 2, {0, 2}, 1, 3},
-                        {FrameType::Y444, 2, 3, 1, {1}, 0, 2}};
-  for (const Case& c : cases) {
-    std::vector<uint8_t> frame(static_cast<size_t>(c.pixels / c.group_pixels * c.group_bytes));
-    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(37 * i + 20);
-    const auto colour = Convert(c.type, c.pixels, 1, true, frame);
-    const auto grey = Convert(c.type, c.pixels, 1, false, frame);
-    for (int p = 0; p < c.pixels; ++p) {
-      const uint8_t* g = &frame[static_cast<size_t>(p / c.group_pixels * c.group_bytes)];
-      const uint8_t y = g[c.y_at[static_cast<size_t>(p % c.group_pixels)]];
-      const auto want = RefBgr(y, g[c.u_at], g[c.v_at]);
-      for (int k = 0; k < 3; ++k) EXPECT_EQ(colour[static_cast<size_t>(p * 3 + k)], want[k]) << FrameTypeName(c.type) << " px " << p;
-      EXPECT_EQ(grey[static_cast<size_t>(p)], y) << FrameTypeName(c.type) << " px " << p;
-    }
+// Two groups of each format; pixel k of the output takes (Y, U, V) from the
+// positions the layout names.
+struct PackedYuvCase {
+  FrameType type;
+  int32_t pixels, group_bytes, group_pixels;
+  std::vector<int> y_at;  // byte offsets of Y within a group
+  int u_at, v_at;
+};
+
+class PackedYuvTest : public ::testing::TestWithParam<PackedYuvCase> {};
+
+TEST_P(PackedYuvTest, PackedYuvByteOrder) {
+  const PackedYuvCase& c = GetParam();
+  std::vector<uint8_t> frame(static_cast<size_t>(c.pixels / c.group_pixels * c.group_bytes));
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(37 * i + 20);
+  const auto colour = Convert(c.type, c.pixels, 1, true, frame);
+  const auto grey = Convert(c.type, c.pixels, 1, false, frame);
+  for (int p = 0; p < c.pixels; ++p) {
+    const uint8_t* g = &frame[static_cast<size_t>(p / c.group_pixels * c.group_bytes)];
+    const uint8_t y = g[c.y_at[static_cast<size_t>(p % c.group_pixels)]];
+    const auto want = RefBgr(y, g[c.u_at], g[c.v_at]);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(colour[static_cast<size_t>(p * 3 + k)], want[k]) << "px " << p;
+    EXPECT_EQ(grey[static_cast<size_t>(p)], y) << "px " << p;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, PackedYuvTest,
+                         ::testing::Values(PackedYuvCase{FrameType::Y411, 8, 6, 4, {1, 2, 4, 5}, 0, 3},
+                                           PackedYuvCase{FrameType::Uyvy, 4, 4, 2, {1, 3}, 0, 2},
+                                           PackedYuvCase{FrameType::Yuy2, 4, 4, 2, {0, 2}, 1, 3},
+                                           PackedYuvCase{FrameType::Y444, 2, 3, 1, {1}, 0, 2}),
+                         [](const ::testing::TestParamInfo<PackedYuvCase>& param) {
+                           return std::string(FrameTypeName(param.param.type));
+                         });
 
 TEST(Convert, RgbToGreyAndCopies) {
   EXPECT_EQ(Convert(FrameType::Rgb24, 2, 1, false, {255, 255, 255, 1, 1, 0}), (std::vector<uint8_t>{255, 0}));
