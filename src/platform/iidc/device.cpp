@@ -666,6 +666,16 @@ void Device::LostLocked(const std::string& why) {
   suspect_ = true;  // the next open asks the bus for it and takes a new handle
 }
 
+// Waits up to waitMs for a frame in the ring; an interrupted wait is waited
+// again (a signal costs no frame).
+int Device::PollRing(int fd, int waitMs) {
+  int ready;
+  int tries = 0;
+  do ready = ops_.Poll(fd, waitMs);
+  while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
+  return ready;
+}
+
 int Device::DropCaptured() {
   MutexLock stream(streamMutex_);
   MutexLock lock(mutex_);
@@ -677,11 +687,7 @@ int Device::DropCaptured() {
   int dropped = 0;
   while (dropped < static_cast<int>(2 * kRingFrames)) {
     if (fd >= 0) {
-      int ready;
-      int tries = 0;
-      do ready = ops_.Poll(fd, 0);
-      while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
-      if (ready <= 0) break;  // a failed wait is the next frame's to report
+      if (PollRing(fd, 0) <= 0) break;  // a failed wait is the next frame's to report
     }
     dc1394video_frame_t* frame = nullptr;
     if (ops_.CaptureDequeue(cam, DC1394_CAPTURE_POLICY_POLL, &frame) != DC1394_SUCCESS) {
@@ -735,10 +741,7 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
   // interrupted wait is waited again: a signal costs no frame.
   const int fd = ops_.CaptureGetFileno(cam);
   if (fd >= 0) {
-    int ready;
-    int tries = 0;
-    do ready = ops_.Poll(fd, waitMs);
-    while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
+    const int ready = PollRing(fd, waitMs);
     if (ready == 0) return false;  // nothing yet: asked again at the next turn
     if (ready < 0) {
       const int error = errno;

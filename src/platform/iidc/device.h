@@ -150,6 +150,7 @@ class Device {
   HRESULT StartStreamingLocked() KELVANE_REQUIRES(mutex_);
   void StopStreamingLocked() KELVANE_REQUIRES(mutex_);
   void LostLocked(const std::string& why) KELVANE_REQUIRES(mutex_);
+  int PollRing(int fd, int waitMs);
   HRESULT RegisterOffset(uint32_t address, bool* advanced, uint64_t* offset) KELVANE_REQUIRES(mutex_);
   void Say(const std::string& text);
 

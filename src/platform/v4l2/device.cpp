@@ -132,6 +132,35 @@ int Device::Xioctl(int fd, unsigned long request, void* arg) {
   return r;
 }
 
+// Waits up to waitMs for the device to have something to say (a filled
+// buffer, or an error that the next DQBUF reports); an interrupted wait is
+// waited again (a signal costs no frame). `revents` gets what it said.
+int Device::PollDevice(int fd, int waitMs, short* revents) {
+  pollfd p{fd, POLLIN, 0};
+  int ready;
+  int tries = 0;
+  do ready = ops_.Poll(&p, 1, waitMs);
+  while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
+  if (revents) *revents = p.revents;
+  return ready;
+}
+
+// Takes a filled buffer from the driver. False when there is none (EAGAIN) or
+// the driver failed: a device that has left is lost, any other failure is said
+// once per stream.
+bool Device::DequeueLocked(int fd, v4l2_buffer& b) {
+  if (Xioctl(fd, VIDIOC_DQBUF, &b) >= 0) return b.index < buffers_.size();
+  const int error = errno;
+  if (error == EAGAIN) return false;
+  if (Vanished(error) || gone_) {
+    LostLocked();
+  } else if (!brokenSaid_) {
+    brokenSaid_ = true;
+    Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::generic_category().message(error));
+  }
+  return false;
+}
+
 void Device::NoteFailure(int error) {
   if (Vanished(error)) gone_ = true;
   errno = error;
@@ -592,26 +621,11 @@ int Device::DropCaptured() {
   while (static_cast<size_t>(dropped) < limit) {
     // A poll that does not wait says whether the driver has a filled buffer
     // now, without waiting for the camera to fill one.
-    pollfd p{fd, POLLIN, 0};
-    int ready;
-    int tries = 0;
-    do ready = ops_.Poll(&p, 1, 0);
-    while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
-    if (ready <= 0 || !(p.revents & POLLIN)) break;
+    short revents = 0;
+    if (PollDevice(fd, 0, &revents) <= 0 || !(revents & POLLIN)) break;
     BufferArg taken(0, type, multiPlanar, VIDEO_MAX_PLANES);
-    if (Xioctl(fd, VIDIOC_DQBUF, &taken.b) < 0) {
-      const int error = errno;
-      if (error == EAGAIN) break;
-      if (Vanished(error) || gone_) {
-        LostLocked();
-      } else if (!brokenSaid_) {
-        brokenSaid_ = true;
-        Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::generic_category().message(error));
-      }
-      break;
-    }
+    if (!DequeueLocked(fd, taken.b)) break;
     ++dropped;
-    if (taken.b.index >= buffers_.size()) break;
     BufferArg q(taken.b.index, type, multiPlanar, 1);
     if (Xioctl(fd, VIDIOC_QBUF, &q.b) < 0) {
       if (gone_) LostLocked();
@@ -651,32 +665,13 @@ bool Device::NextFrame(FrameBuffer& scratch, int waitMs, const Deliver& deliver)
     format = streamFormat_;
   }
 
-  // An interrupted wait is waited again: a signal costs no frame.
-  pollfd p{fd, POLLIN, 0};
-  int ready;
-  int tries = 0;
-  do ready = ops_.Poll(&p, 1, waitMs);
-  while (ready < 0 && errno == EINTR && ++tries < kMaxInterruptions);
-  if (ready <= 0) return false;  // nothing yet: asked again at the next turn
+  if (PollDevice(fd, waitMs, nullptr) <= 0) return false;  // nothing yet: asked again at the next turn
 
   BufferArg taken(0, type, multiPlanar, VIDEO_MAX_PLANES);
   v4l2_buffer& b = taken.b;
-  int r;
   {
     MutexLock lock(mutex_);
-    r = Xioctl(fd, VIDIOC_DQBUF, &b);
-    if (r < 0) {
-      const int error = errno;
-      if (error == EAGAIN) return false;
-      if (Vanished(error) || gone_) {
-        LostLocked();
-      } else if (!brokenSaid_) {
-        brokenSaid_ = true;
-        Say(identity_.card + " (" + identity_.path + "): taking a frame failed: " + std::generic_category().message(error));
-      }
-      return false;
-    }
-    if (b.index >= buffers_.size()) return false;
+    if (!DequeueLocked(fd, b)) return false;
   }
 
   const Buffer& buffer = buffers_[b.index];

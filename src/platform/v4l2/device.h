@@ -146,6 +146,8 @@ class Device {
   void StopStreamingLocked() KELVANE_REQUIRES(mutex_);
   // The device went while streaming: said once, buffers given back.
   void LostLocked() KELVANE_REQUIRES(mutex_);
+  int PollDevice(int fd, int waitMs, short* revents);
+  bool DequeueLocked(int fd, v4l2_buffer& b) KELVANE_REQUIRES(mutex_);
   uint32_t BufferType() const KELVANE_REQUIRES(mutex_);
   void Say(const std::string& text);
 
