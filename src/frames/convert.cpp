@@ -191,12 +191,21 @@ bool ShareBetweenThreads(BayerAlgorithm algorithm) {
          algorithm == BayerAlgorithm::HqLinear;
 }
 
+// A frame is cut into more bands than there are threads, and each thread takes
+// the next band when it is free: a pool thread that wakes late, or shares its
+// core with the host, then holds up the frame by one short band at most, not by
+// half the frame. Measured at 2448 x 2048 on two cores: two threads ran 1.5
+// times the one-thread rate with one band each, 1.8 times with four each.
+constexpr int32_t kBandsPerThread = 4;
+
 bool Demosaic8Frame(const FrameJob& j, const uint8_t* src, BayerAlgorithm algorithm) {
   const int32_t threads = ConversionThreads();
   if (threads < 2 || !ShareBetweenThreads(algorithm) || j.pixels < BandPixels() || j.rows < 2 * threads)
     return K(j).Demosaic8(src, j.target, j.width, j.rows, j.pattern, algorithm);
-  Bands bands{&j, src, algorithm, threads};
-  RunBands(threads, DemosaicBand, &bands);
+  // Bands of at least two rows each.
+  const int32_t count = std::min(threads * kBandsPerThread, j.rows / 2);
+  Bands bands{&j, src, algorithm, count};
+  RunBands(count, DemosaicBand, &bands);
   return !bands.failed.load(std::memory_order_relaxed);
 }
 
