@@ -32,17 +32,18 @@ inline __m256i Weights(int first, int second) {
   return _mm256_set1_epi16(static_cast<int16_t>((first & 0xFF) | (second * 256)));
 }
 
-// 16 pixels given as byte pairs (y, u), (u, v) and (y, v) per 16-bit lane. The
-// pair sums of maddubs stay far inside 16 bits, so none saturates.
-inline Bgr16 YuvCore(__m256i yu, __m256i uv, __m256i yv) {
+// 16 pixels given as byte pairs (y, u) and (y, v) per 16-bit lane. The pair
+// sums of maddubs stay far inside 16 bits, so none saturates.
+inline Bgr16 YuvCore(__m256i yu, __m256i yv) {
   Bgr16 p;
   // B = (y + 2u - 272) + ((42y + 4u - 1056) >> 8)
   p.b = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_maddubs_epi16(yu, Weights(1, 2)), _mm256_set1_epi16(-272)),
       _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yu, Weights(42, 4)), _mm256_set1_epi16(-1056)), 8));
-  // G = (y - v + 112) + ((42y + 48v - 100u + 6112) >> 8)
+  // G = (y - v + 112) + ((42y + 48v - 100u + 6112) >> 8); the u term from the
+  // (y, u) pair with y weighed 0 spares a third pair vector and its shuffle.
   const __m256i gl = _mm256_add_epi16(
-      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, 48)), _mm256_maddubs_epi16(uv, Weights(-100, 0))),
+      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, 48)), _mm256_maddubs_epi16(yu, Weights(0, -100))),
       _mm256_set1_epi16(6112));
   p.g = _mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_set1_epi16(112)),
                          _mm256_srai_epi16(gl, 8));
@@ -59,10 +60,10 @@ inline void StoreYuv(uint8_t* dst, const Bgr16& a, const Bgr16& b) {
   StoreBgr(dst, _mm256_packus_epi16(a.b, b.b), _mm256_packus_epi16(a.g, b.g), _mm256_packus_epi16(a.r, b.r));
 }
 
-// Shuffles that pick the pairs (y, u), (u, v), (y, v) of 8 pixels from a lane,
-// given where pixel k's samples sit.
+// Shuffles that pick the pairs (y, u) and (y, v) of 8 pixels from a lane, given
+// where pixel k's samples sit.
 struct PairMasks {
-  LaneMask yu, uv, yv;
+  LaneMask yu, yv;
 };
 template <typename Y, typename U, typename V>
 constexpr PairMasks MakePairMasks(Y y, U u, V v) {
@@ -70,7 +71,6 @@ constexpr PairMasks MakePairMasks(Y y, U u, V v) {
   for (int k = 0; k < 8; ++k) {
     const size_t j = 2 * static_cast<size_t>(k);  // the pair's first byte
     m.yu.i[j] = static_cast<int8_t>(y(k)), m.yu.i[j + 1] = static_cast<int8_t>(u(k));
-    m.uv.i[j] = static_cast<int8_t>(u(k)), m.uv.i[j + 1] = static_cast<int8_t>(v(k));
     m.yv.i[j] = static_cast<int8_t>(y(k)), m.yv.i[j + 1] = static_cast<int8_t>(v(k));
   }
   return m;
@@ -86,8 +86,7 @@ constexpr PairMasks kY411 = MakePairMasks([](int k) { return 6 * (k / 4) + (k % 
                                           [](int k) { return 6 * (k / 4); }, [](int k) { return 6 * (k / 4) + 3; });
 
 inline Bgr16 Pairs(__m256i s, const PairMasks& m) {
-  return YuvCore(_mm256_shuffle_epi8(s, Mask(m.yu)), _mm256_shuffle_epi8(s, Mask(m.uv)),
-                 _mm256_shuffle_epi8(s, Mask(m.yv)));
+  return YuvCore(_mm256_shuffle_epi8(s, Mask(m.yu)), _mm256_shuffle_epi8(s, Mask(m.yv)));
 }
 
 // Y444: U Y V per pixel, 8 pixels (24 bytes) per lane from two loads 8 bytes
@@ -172,10 +171,8 @@ void I420RowToBgrBlocks(const uint8_t* y, const uint8_t* u, const uint8_t* v, ui
     const __m256i vd = _mm256_or_si256(cv, _mm256_slli_epi16(cv, 8));
     const __m256i luma = Load(y);
     // unpacklo takes pixels 0-7 and 16-23, unpackhi 8-15 and 24-31.
-    const Bgr16 a =
-        YuvCore(_mm256_unpacklo_epi8(luma, ud), _mm256_unpacklo_epi8(ud, vd), _mm256_unpacklo_epi8(luma, vd));
-    const Bgr16 b =
-        YuvCore(_mm256_unpackhi_epi8(luma, ud), _mm256_unpackhi_epi8(ud, vd), _mm256_unpackhi_epi8(luma, vd));
+    const Bgr16 a = YuvCore(_mm256_unpacklo_epi8(luma, ud), _mm256_unpacklo_epi8(luma, vd));
+    const Bgr16 b = YuvCore(_mm256_unpackhi_epi8(luma, ud), _mm256_unpackhi_epi8(luma, vd));
     StoreYuv(bgr, a, b);
   }
 }
