@@ -66,14 +66,16 @@ void BM_Demosaic16(benchmark::State& state) {
   SetCounters(state, w, h, sizeof(uint16_t));
 }
 
-// A frame store demosaicing RAW8 to colour on 1 or more threads (the pool's
-// row bands), to find where a second thread starts to pay. Arguments: width,
-// height, algorithm, threads. Real time: the bands run on other threads.
-void BM_StoreRaw8Threads(benchmark::State& state) {
+// A frame store demosaicing RAW8 or RAW16 (Lut 0, the default) to colour on 1
+// or more threads (the pool's row bands), to find where a second thread starts
+// to pay. Arguments: width, height, algorithm, threads. Real time: the bands run
+// on other threads.
+template <kelvane::frames::FrameType Type>
+void BM_StoreRawThreads(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
-  const std::vector<uint8_t> src = RawFrame<uint8_t>(w, h, 255);
-  kelvane::frames::FrameStore store(kelvane::frames::FrameType::Raw8, static_cast<int32_t>(w), static_cast<int32_t>(h),
-                                    0);
+  const int64_t bytes = Type == kelvane::frames::FrameType::Raw16 ? 2 : 1;
+  const std::vector<uint8_t> src = RawFrame<uint8_t>(w * bytes, h, 255);
+  kelvane::frames::FrameStore store(Type, static_cast<int32_t>(w), static_cast<int32_t>(h), 0);
   kelvane::frames::FrameSettings s;
   s.RawMode = 1;
   s.Algorithm = static_cast<int32_t>(state.range(2));
@@ -89,6 +91,8 @@ void BM_StoreRaw8Threads(benchmark::State& state) {
   kelvane::frames::SetBandPixels(0);
   state.SetItemsProcessed(state.iterations() * w * h);
 }
+void BM_StoreRaw8Threads(benchmark::State& state) { BM_StoreRawThreads<kelvane::frames::FrameType::Raw8>(state); }
+void BM_StoreRaw16Threads(benchmark::State& state) { BM_StoreRawThreads<kelvane::frames::FrameType::Raw16>(state); }
 
 // Arguments: width, height, bytes per output sample.
 void BM_DemosaicCopyReference(benchmark::State& state) {
@@ -130,6 +134,7 @@ void ThreadArgs(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BM_StoreRaw8Threads)->Apply(ThreadArgs)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StoreRaw16Threads)->Apply(ThreadArgs)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Demosaic8)->Apply(AlgorithmArgs)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Demosaic16)->Apply(AlgorithmArgs)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DemosaicCopyReference)->Apply(CopyArgs)->Unit(benchmark::kMicrosecond);

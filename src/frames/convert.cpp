@@ -163,25 +163,6 @@ bool Raw8Grey(const FrameJob& j) {
 // Demosaicing is bound by arithmetic, not by memory: a large frame is shared
 // out in row bands, each computed from the whole source exactly as the
 // one-thread pass computes those rows.
-struct Bands {
-  const FrameJob* job;
-  const uint8_t* src;
-  BayerAlgorithm algorithm;
-  int32_t count;
-  std::atomic<bool> failed{false};
-};
-
-void DemosaicBand(void* context, int32_t index) {
-  auto& b = *static_cast<Bands*>(context);
-  const FrameJob& j = *b.job;
-  // Even row boundaries, so each band starts on the same pattern row as the frame.
-  const auto edge = [&](int32_t i) {
-    return static_cast<int32_t>(static_cast<int64_t>(j.rows) * i / b.count) & ~1;
-  };
-  const int32_t from = edge(index), to = index + 1 == b.count ? j.rows : edge(index + 1);
-  if (to > from && !K(j).Demosaic8Band(b.src, j.target, j.width, j.rows, j.pattern, b.algorithm, from, to))
-    b.failed.store(true, std::memory_order_relaxed);
-}
 
 // Nearest neighbour and the simple algorithm copy samples at close to the speed
 // of a memory copy: a second thread only shares the same memory bus. The
@@ -198,15 +179,49 @@ bool ShareBetweenThreads(BayerAlgorithm algorithm) {
 // times the one-thread rate with one band each, 1.8 times with four each.
 constexpr int32_t kBandsPerThread = 4;
 
-bool Demosaic8Frame(const FrameJob& j, const uint8_t* src, BayerAlgorithm algorithm) {
+// How many bands a frame of `job` is shared out in, each of at least
+// `least_rows` rows; 1 where it stays on the streaming thread.
+int32_t BandCount(const FrameJob& j, BayerAlgorithm algorithm, int32_t least_rows) {
   const int32_t threads = ConversionThreads();
-  if (threads < 2 || !ShareBetweenThreads(algorithm) || j.pixels < BandPixels() || j.rows < 2 * threads)
-    return K(j).Demosaic8(src, j.target, j.width, j.rows, j.pattern, algorithm);
-  // Bands of at least two rows each.
-  const int32_t count = std::min(threads * kBandsPerThread, j.rows / 2);
-  Bands bands{&j, src, algorithm, count};
-  RunBands(count, DemosaicBand, &bands);
-  return !bands.failed.load(std::memory_order_relaxed);
+  if (threads < 2 || !ShareBetweenThreads(algorithm) || j.pixels < BandPixels()) return 1;
+  return std::max(1, std::min(threads * kBandsPerThread, j.rows / least_rows));
+}
+
+struct Bands {
+  const FrameJob* job;
+  int32_t count;
+  std::atomic<bool> failed{false};
+
+  // The rows [from, to) of band `index`, cut at even rows, so each band starts
+  // on the same pattern row as the frame.
+  int32_t Edge(int32_t index) const {
+    if (index == count) return job->rows;
+    return static_cast<int32_t>(static_cast<int64_t>(job->rows) * index / count) & ~1;
+  }
+  void Fail() { failed.store(true, std::memory_order_relaxed); }
+  bool Run(void (*band)(void*, int32_t)) {
+    RunBands(count, band, this);
+    return !failed.load(std::memory_order_relaxed);
+  }
+};
+
+struct Bands8 : Bands {
+  const uint8_t* src;
+  BayerAlgorithm algorithm;
+};
+
+void DemosaicBand(void* context, int32_t index) {
+  auto& b = *static_cast<Bands8*>(context);
+  const FrameJob& j = *b.job;
+  const int32_t from = b.Edge(index), to = b.Edge(index + 1);
+  if (to > from && !K(j).Demosaic8Band(b.src, j.target, j.width, j.rows, j.pattern, b.algorithm, from, to)) b.Fail();
+}
+
+bool Demosaic8Frame(const FrameJob& j, const uint8_t* src, BayerAlgorithm algorithm) {
+  const int32_t count = BandCount(j, algorithm, 2);
+  if (count < 2) return K(j).Demosaic8(src, j.target, j.width, j.rows, j.pattern, algorithm);
+  Bands8 bands{{&j, count}, src, algorithm};
+  return bands.Run(DemosaicBand);
 }
 
 bool Raw8Colour(const FrameJob& j) {
@@ -293,30 +308,65 @@ void MappedGreyRow(void* context, ptrdiff_t y, const uint16_t* row, ptrdiff_t fr
   MapGreyBorder(t, row + 3 * e, out + e, w - e);
 }
 
-// Unpacks 16-bit raw data, demosaics it and maps each row to bytes by `row`
-// (which also unpacks the rows the next one needs).
-bool Demosaic16Frame(const FrameJob& j, void (*row)(void*, ptrdiff_t, const uint16_t*, ptrdiff_t, ptrdiff_t)) {
-  if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
+using MappedRowFn = void (*)(void*, ptrdiff_t, const uint16_t*, ptrdiff_t, ptrdiff_t);
+
+// Unpacks rows [from, to) of 16-bit raw data (to 0: to the last row) and the
+// rows around them into `ring` (a ring of kRingRows rows, or the whole frame
+// when `ring_rows` is 0), demosaics them row by row into `row_buffer` and maps
+// each row to bytes by `row` (which also unpacks the rows the next one needs).
+bool Demosaic16Part(const FrameJob& j, MappedRowFn row, uint16_t* ring, size_t ring_rows, uint16_t* row_buffer,
+                    int32_t from, int32_t to) {
   const LutInfo lut = LutFor(j.lut);
   // Lut 0 keeps all 16 bits, so colour goes through the linear 16-bit table.
   RowTarget t{&j, GetMapTable(lut.logarithmic, lut.bits), lut.largest(), 16 - lut.bits};
   if (t.map == nullptr) return false;
   if (!lut.logarithmic) t.map_shift = lut.bits - 8;
-  // The ring takes the last rows of the unpacking buffer (sized for a whole
-  // frame), so a read past its last row is a read past the buffer; frames of
-  // no more rows than the ring are unpacked whole.
-  const size_t h = static_cast<size_t>(j.rows), w = static_cast<size_t>(j.width);
-  t.ring_rows = h > kRingRows ? kRingRows : 0;
-  t.unpacked = j.scratch16_in + (h - (t.ring_rows != 0 ? t.ring_rows : h)) * w;
-  // Row 0 reads the source rows up to 2 (two rows below it, or mirrored ones).
-  UnpackRowsTo(t, 3);
+  t.ring_rows = ring_rows;
+  t.unpacked = ring;
+  // Output row y reads the source rows y - 2 .. y + 2 (or mirrored ones).
+  t.unpacked_rows = from > 2 ? static_cast<size_t>(from) - 2 : 0;
+  UnpackRowsTo(t, static_cast<size_t>(from) + 3);
   // A linear map is a shift, which the demosaicing variants can apply as they
   // store, writing bytes straight into the target.
   const bool grey = row == MappedGreyRow;
   const MappedRows mapped{j.target, static_cast<size_t>(j.width) * (grey ? 1 : 3), lut.bits - 8, lut.largest(), grey};
   return K(j).Demosaic16Rows(
-      t.unpacked, j.scratch16_out, j.width, j.rows, j.pattern, j.algorithm, lut.bits,
-      RowSink<uint16_t>{row, &t, lut.logarithmic ? nullptr : &mapped, static_cast<ptrdiff_t>(t.ring_rows)});
+      ring, row_buffer, j.width, j.rows, j.pattern, j.algorithm, lut.bits,
+      RowSink<uint16_t>{row, &t, lut.logarithmic ? nullptr : &mapped, static_cast<ptrdiff_t>(ring_rows), from, to});
+}
+
+// A band of a 16-bit frame takes this many rows of the unpacking buffer (sized
+// for the whole frame): its ring, then its row buffer of 3 samples a pixel.
+constexpr size_t kBandScratchRows = kRingRows + 3;
+
+struct Bands16 : Bands {
+  MappedRowFn row;
+};
+
+void Demosaic16Band(void* context, int32_t index) {
+  auto& b = *static_cast<Bands16*>(context);
+  const FrameJob& j = *b.job;
+  const int32_t from = b.Edge(index), to = b.Edge(index + 1);
+  uint16_t* ring = j.scratch16_in + static_cast<size_t>(index) * kBandScratchRows * static_cast<size_t>(j.width);
+  uint16_t* row_buffer = ring + kRingRows * static_cast<size_t>(j.width);
+  if (to > from && !Demosaic16Part(j, b.row, ring, kRingRows, row_buffer, from, to)) b.Fail();
+}
+
+bool Demosaic16Frame(const FrameJob& j, MappedRowFn row) {
+  if (j.scratch16_in == nullptr || j.scratch16_out == nullptr) return false;
+  // Each band's ring and row buffer come from the unpacking buffer.
+  const int32_t count = BandCount(j, j.algorithm, static_cast<int32_t>(kBandScratchRows));
+  if (count >= 2) {
+    Bands16 bands{{&j, count}, row};
+    return bands.Run(Demosaic16Band);
+  }
+  // The ring takes the last rows of the unpacking buffer, so a read past its
+  // last row is a read past the buffer; frames of no more rows than the ring
+  // are unpacked whole.
+  const size_t h = static_cast<size_t>(j.rows), w = static_cast<size_t>(j.width);
+  const size_t ring_rows = h > kRingRows ? kRingRows : 0;
+  return Demosaic16Part(j, row, j.scratch16_in + (h - (ring_rows != 0 ? ring_rows : h)) * w, ring_rows, j.scratch16_out,
+                        0, 0);
 }
 
 // Nearest neighbour only copies samples, and a linear map of a sample shifted

@@ -379,17 +379,17 @@ void Simple(const Source<T>& in, const Output<T>& o, ptrdiff_t w, ptrdiff_t h, c
 // covers the whole frame, and algorithm 0 has nothing to interpolate from in a single
 // row or column.
 //
-// Without a sink, only output rows [band_from, band_to) are written (all of
-// them when band_to is 0); rows of a band depend on the source alone, so bands
-// may be computed side by side.
+// Only output rows [band_from, band_to) are written (all of them when band_to
+// is 0; a sink names its band itself); rows of a band depend on the source
+// alone, so bands may be computed side by side.
 template <typename T>
 bool Demosaic(const DemosaicRows<T>& hooks, const T* src, T* dst, int32_t width, int32_t height, BayerPattern pattern,
               BayerAlgorithm algorithm, int32_t max, const RowSink<T>* sink = nullptr, int32_t band_from = 0,
               int32_t band_to = 0) {
   if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return false;
+  if (sink != nullptr) band_from = sink->from, band_to = sink->to;
   if (band_to == 0) band_to = height;
-  if (band_from < 0 || band_from >= band_to || band_to > height || (sink != nullptr && band_to - band_from != height))
-    return false;
+  if (band_from < 0 || band_from >= band_to || band_to > height) return false;
   if (!IsKnown(pattern) || !IsKnown(algorithm)) return false;
 
   const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);

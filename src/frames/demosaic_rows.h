@@ -114,17 +114,24 @@ inline constexpr ptrdiff_t kMinSourceRows = 5;
 // already written to `mapped` and are not in `row`.
 //
 // With `source_rows` not 0 the source holds only that many rows, a ring with
-// row y at row y % source_rows (at least kMinSourceRows): rows 0 .. 2 must be
-// there at the start, and done(y) must bring in row y + 3 (where the frame has
-// one) before it returns, writing over no row after y - 2. The rows being read
-// then stay in the first-level cache, where a whole frame of them would be
-// written out and read back.
+// row y at row y % source_rows (at least kMinSourceRows): rows from - 2 ..
+// from + 2 (those in the frame) must be there at the start, and done(y) must
+// bring in row y + 3 (where the frame has one) before it returns, writing over
+// no row after y - 2. The rows being read then stay in the first-level cache,
+// where a whole frame of them would be written out and read back.
+//
+// Only output rows [from, to) are computed and handed over (to 0 stands for
+// the frame's height), exactly as the whole frame has them: bands of one frame,
+// each with its own ring and row buffer, may be computed at once on several
+// threads.
 template <typename T>
 struct RowSink {
   void (*done)(void* context, ptrdiff_t y, const T* row, ptrdiff_t mapped_from, ptrdiff_t mapped_to);
   void* context;
   const MappedRows* mapped = nullptr;
   ptrdiff_t source_rows = 0;
+  int32_t from = 0;
+  int32_t to = 0;
 };
 
 // Output rows [from, to) of the frame only, exactly as the whole-frame call
