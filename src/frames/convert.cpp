@@ -153,11 +153,12 @@ void GreyRow(void* context, ptrdiff_t y, const uint8_t* row, ptrdiff_t, ptrdiff_
   K(*t.job).BgrToGrey(row, t.job->target + static_cast<size_t>(y) * w, w, 3);
 }
 
-bool Raw8Grey(const FrameJob& j) {
-  if (!Holds(j, j.pixels, j.pixels) || j.scratch8 == nullptr) return false;
-  if (j.pixels == 0) return true;
+// Rows [from, to) of an 8-bit raw frame (to 0: to the last row), demosaiced
+// row by row into `row_buffer` and taken to grey.
+bool Raw8GreyRows(const FrameJob& j, uint8_t* row_buffer, int32_t from, int32_t to) {
   RowTarget t{&j};
-  return K(j).Demosaic8Rows(j.data, j.scratch8, j.width, j.rows, j.pattern, j.algorithm, RowSink<uint8_t>{GreyRow, &t});
+  return K(j).Demosaic8Rows(j.data, row_buffer, j.width, j.rows, j.pattern, j.algorithm,
+                            RowSink<uint8_t>{GreyRow, &t, nullptr, 0, from, to});
 }
 
 // Demosaicing is bound by arithmetic, not by memory: a large frame is shared
@@ -222,6 +223,27 @@ bool Demosaic8Frame(const FrameJob& j, const uint8_t* src, BayerAlgorithm algori
   if (count < 2) return K(j).Demosaic8(src, j.target, j.width, j.rows, j.pattern, algorithm);
   Bands8 bands{{&j, count}, src, algorithm};
   return bands.Run(DemosaicBand);
+}
+
+// The row buffers the grey path's bands take from its scratch memory: bands
+// beyond these many are not made.
+constexpr int32_t kGreyRowBuffers = 16;
+
+void Raw8GreyBand(void* context, int32_t index) {
+  auto& b = *static_cast<Bands*>(context);
+  const FrameJob& j = *b.job;
+  const int32_t from = b.Edge(index), to = b.Edge(index + 1);
+  uint8_t* row_buffer = j.scratch8 + static_cast<size_t>(index) * 3 * static_cast<size_t>(j.width);
+  if (to > from && !Raw8GreyRows(j, row_buffer, from, to)) b.Fail();
+}
+
+bool Raw8Grey(const FrameJob& j) {
+  if (!Holds(j, j.pixels, j.pixels) || j.scratch8 == nullptr) return false;
+  if (j.pixels == 0) return true;
+  const int32_t count = std::min(BandCount(j, j.algorithm, 2), kGreyRowBuffers);
+  if (count < 2) return Raw8GreyRows(j, j.scratch8, 0, 0);
+  Bands bands{&j, count};
+  return bands.Run(Raw8GreyBand);
 }
 
 bool Raw8Colour(const FrameJob& j) {
@@ -460,7 +482,7 @@ const char* FrameTypeName(FrameType t) {
 ScratchNeeds ScratchFor(FrameType frame_type, int32_t pixel_bits, std::optional<BayerPattern> pattern) {
   const FrameConverter c = ConverterFor(frame_type, pixel_bits, pattern.has_value());
   ScratchNeeds needs;
-  if (c == Raw8Grey) needs.bytes8_per_row_pixel = 3;
+  if (c == Raw8Grey) needs.bytes8_per_row_pixel = 3 * kGreyRowBuffers;
   if (c == Raw16Grey || c == Raw16Colour) {
     needs.samples16_in_per_pixel = 1;
     needs.samples16_out_per_row_pixel = 3;

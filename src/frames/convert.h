@@ -80,7 +80,7 @@ struct FrameJob {
   BayerAlgorithm algorithm = BayerAlgorithm::BilinearOrig;
   int32_t lut = 0;
   bool swap_bytes = true;
-  uint8_t* scratch8 = nullptr;        // one demosaiced row (3 bytes per pixel), 8-bit raw grey path
+  uint8_t* scratch8 = nullptr;        // demosaiced rows (3 bytes per pixel), one per band, 8-bit raw grey path
   uint16_t* scratch16_in = nullptr;   // 1 sample per pixel, unpacked 16-bit raw data
   uint16_t* scratch16_out = nullptr;  // one demosaiced row (3 samples per pixel) of 16-bit data
   const Kernels* kernels = nullptr;   // the set chosen for the store; null: the scalar reference

@@ -394,33 +394,38 @@ TEST_P(EveryAlgorithm, RowBandsOnSeveralThreadsMatchTheWholeFrame) {
       EXPECT_EQ(std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + want.size()), want)
           << threads << " threads";
     }
-    // 16-bit raw data: each band unpacks into a ring of its own, starting two
-    // rows above its first. Colour and grey, a linear and a logarithmic map,
+    // Grey from 8-bit raw data (each band with a row buffer of its own), and
+    // 16-bit raw data (each band unpacking into a ring of its own, from two rows
+    // above its first) in colour and grey, a linear and a logarithmic map:
     // against the same store on one thread.
     std::vector<uint8_t> frame16(2 * frame.size());
     for (size_t i = 0; i < frame16.size(); ++i) frame16[i] = static_cast<uint8_t>((i * 2246822519u) >> 23);
-    for (const bool colour : {true, false})
-      for (const int32_t lut : {0, 6}) {
-        const auto convert = [&](int32_t threads) {
-          FrameStore store(FrameType::Raw16, w, h, lut);
-          FrameSettings s;
-          s.RawMode = static_cast<int32_t>(Gbrg);
-          s.Algorithm = static_cast<int32_t>(algorithm);
-          store.ApplySettings(s);
-          EXPECT_TRUE(store.SetColorOutput(colour));
-          SetConversionThreads(threads);
-          SetBandPixels(1);
-          const int result = store.ProcessFrame(frame16.data(), frame16.size());
-          SetConversionThreads(0);
-          SetBandPixels(0);
-          EXPECT_EQ(result, kImageFinished);
-          return std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + (colour ? 3 : 1) * frame.size());
-        };
-        const std::vector<uint8_t> one = convert(1);
-        for (int32_t threads : {2, 3})
-          EXPECT_EQ(convert(threads), one)
-              << "16-bit, " << (colour ? "colour" : "grey") << ", Lut " << lut << ", " << threads << " threads";
-      }
+    for (const FrameType type : {FrameType::Raw8, FrameType::Raw16})
+      for (const bool colour : {true, false})
+        for (const int32_t lut : {0, 6}) {
+          if (type == FrameType::Raw8 && (colour || lut != 0)) continue;  // 8-bit colour is checked above
+          const std::vector<uint8_t>& data = type == FrameType::Raw8 ? frame : frame16;
+          const auto convert = [&](int32_t threads) {
+            FrameStore store(type, w, h, lut);
+            FrameSettings s;
+            s.RawMode = static_cast<int32_t>(Gbrg);
+            s.Algorithm = static_cast<int32_t>(algorithm);
+            store.ApplySettings(s);
+            EXPECT_TRUE(store.SetColorOutput(colour));
+            SetConversionThreads(threads);
+            SetBandPixels(1);
+            const int result = store.ProcessFrame(data.data(), data.size());
+            SetConversionThreads(0);
+            SetBandPixels(0);
+            EXPECT_EQ(result, kImageFinished);
+            return std::vector<uint8_t>(store.ResultBuffer(), store.ResultBuffer() + (colour ? 3 : 1) * frame.size());
+          };
+          const std::vector<uint8_t> one = convert(1);
+          for (int32_t threads : {2, 3})
+            EXPECT_EQ(convert(threads), one)
+                << (type == FrameType::Raw8 ? "8" : "16") << "-bit, " << (colour ? "colour" : "grey") << ", Lut " << lut
+                << ", " << threads << " threads";
+        }
   }
   std::vector<uint8_t> out(3 * 8 * 8, kSentinel<uint8_t>);
   const std::vector<uint8_t> frame(8 * 8, 100);
