@@ -482,7 +482,7 @@ const char* FrameTypeName(FrameType t) {
 ScratchNeeds ScratchFor(FrameType frame_type, int32_t pixel_bits, std::optional<BayerPattern> pattern) {
   const FrameConverter c = ConverterFor(frame_type, pixel_bits, pattern.has_value());
   ScratchNeeds needs;
-  if (c == Raw8Grey) needs.bytes8_per_row_pixel = 3 * kGreyRowBuffers;
+  if (c == Raw8Grey) needs.bytes8_per_row_pixel = 3 * static_cast<size_t>(kGreyRowBuffers);
   if (c == Raw16Grey || c == Raw16Colour) {
     needs.samples16_in_per_pixel = 1;
     needs.samples16_out_per_row_pixel = 3;
