@@ -163,11 +163,10 @@ bool Raw8GreyRows(const FrameJob& j, uint8_t* row_buffer, int32_t from, int32_t 
 
 // Demosaicing is bound by arithmetic, not by memory: a large frame is shared
 // out in row bands, each computed from the whole source exactly as the
-// one-thread pass computes those rows.
-
-// Nearest neighbour and the simple algorithm copy samples at close to the speed
-// of a memory copy: a second thread only shares the same memory bus. The
-// interpolating algorithms spend most of their time computing.
+// one-thread pass computes those rows. But nearest neighbour and the simple
+// algorithm copy samples at close to the speed of a memory copy, where a second
+// thread only shares the same memory bus; the interpolating algorithms spend
+// most of their time computing.
 bool ShareBetweenThreads(BayerAlgorithm algorithm) {
   return algorithm == BayerAlgorithm::BilinearOrig || algorithm == BayerAlgorithm::Bilinear ||
          algorithm == BayerAlgorithm::HqLinear;
