@@ -127,7 +127,7 @@ void CopyArgs(benchmark::internal::Benchmark* b) {
 void ThreadArgs(benchmark::internal::Benchmark* b) {
   b->ArgNames({"w", "h", "algorithm", "threads"});
   for (const auto& size : {std::array<int64_t, 2>{320, 240}, {640, 480}, {1280, 960}, {2448, 2048}})
-    for (const int64_t algorithm : {2, 3})
+    for (const int64_t algorithm : {1, 2, 3, 4})
       for (const int64_t threads : {1, 2}) b->Args({size[0], size[1], algorithm, threads});
 }
 
