@@ -281,7 +281,7 @@ ptrdiff_t ByParity(const RowStretch<T>& s) {
   return k_is_b ? Run<T, Loop<T, false, true>>(s) : Run<T, Loop<T, false, false>>(s);
 }
 
-// Algorithm 0: truncating halves and quarters (the tables hold k >> 1 and k >> 2).
+// Algorithm 0: truncating halves and quarters (k >> 1 and k >> 2 of the sums).
 // The horizontal half (W + E) >> 1 is the row colour at a green site and green
 // at the others, so it is computed for every pixel in place and the samples
 // only alternate; the column colour differs by site and goes by slots.
@@ -564,26 +564,44 @@ struct Pairs {
 // Algorithm 0, truncating: at a green site the row colour is (W + E) >> 1 and
 // the column colour (N + S) >> 1; at the others green is (W + E) >> 1 and the
 // column colour the quarter of the four diagonals, rounded down.
+//
+// The column colour needs N + S only at every other column: at a green site
+// its own, at the others those one column to each side. Each 32-bit lane holds
+// one such sum whole (17 bits), taken from the high or the low half of the
+// loads one column left and right, so the sums and the quarter are plain
+// additions; the green site's value is shifted down into the lane's low half,
+// the other's up into its high half, mapped on the way.
 template <bool GreenEven, bool KIsB>
 struct Orig16 {
   const uint16_t *up, *row, *down;
   __m256i by;
+  __m128i half_by, quarter_by;  // the column colour's shifts, to the low and to the high half
   Orig16(const RowStretch<uint16_t>& s, int32_t shift)
-      : up(s.rows[1]), row(s.rows[2]), down(s.rows[3]), by(ShiftBy(shift, shift)) {}
+      : up(s.rows[1]),
+        row(s.rows[2]),
+        down(s.rows[3]),
+        by(ShiftBy(shift, shift)),
+        half_by(_mm_cvtsi32_si128(GreenEven ? 1 + shift : 15 - shift)),
+        quarter_by(_mm_cvtsi32_si128(GreenEven ? 14 - shift : 2 + shift)) {}
   [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
     const __m256i one = _mm256_set1_epi16(1);
     const __m256i w = Load(row + x - 1), c = Load(row + x), e = Load(row + x + 1);
-    const Pairs p(up, down, x);
     const __m256i horizontal = Sub(Avg(w, e), And(Xor(w, e), one));
-    const __m256i diagonal = Sub(Avg(p.a_w, p.a_e), And(Or(Or(Xor(p.a_w, p.a_e), p.t_w), p.t_e), one));
+    const __m256i uw = Load(up + x - 1), dw = Load(down + x - 1), ue = Load(up + x + 1), de = Load(down + x + 1);
     if constexpr (GreenEven) {
-      const __m256i column = Pairs::AtEven(Sub(p.a_w, And(p.t_w, one)));
+      // Lane i: N + S at x + 2i (the high halves of the west loads), then at x + 2i + 2.
+      const __m256i column = _mm256_add_epi32(_mm256_srli_epi32(uw, 16), _mm256_srli_epi32(dw, 16));
+      const __m256i diagonal =
+          _mm256_add_epi32(column, _mm256_add_epi32(_mm256_srli_epi32(ue, 16), _mm256_srli_epi32(de, 16)));
       return Order<KIsB>(Shift(EvenOdd(horizontal, c), by), Shift(EvenOdd(c, horizontal), by),
-                         Shift(EvenOdd(column, diagonal), by));
+                         EvenOdd(_mm256_srl_epi32(column, half_by), _mm256_sll_epi32(diagonal, quarter_by)));
     }
-    const __m256i column = Pairs::AtOdd(Sub(p.a_e, And(p.t_e, one)));
+    // Lane i: N + S at x + 2i + 1 (the low halves of the east loads), then at x + 2i - 1.
+    const __m256i low = _mm256_set1_epi32(0xFFFF);
+    const __m256i column = _mm256_add_epi32(And(ue, low), And(de, low));
+    const __m256i diagonal = _mm256_add_epi32(column, _mm256_add_epi32(And(uw, low), And(dw, low)));
     return Order<KIsB>(Shift(EvenOdd(c, horizontal), by), Shift(EvenOdd(horizontal, c), by),
-                       Shift(EvenOdd(diagonal, column), by));
+                       EvenOdd(_mm256_srl_epi32(diagonal, quarter_by), _mm256_sll_epi32(column, half_by)));
   }
 };
 
