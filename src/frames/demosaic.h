@@ -12,7 +12,7 @@ namespace kelvane::frames {
 
 // The settings' Algorithm codes.
 enum class BayerAlgorithm : int32_t {
-  BilinearOrig = 0,  // truncating table lookups, every pixel computed
+  BilinearOrig = 0,  // truncating halves and quarters, every pixel computed
   Nearest = 1,       // last row and column black
   Bilinear = 2,      // 1-pixel black frame
   HqLinear = 3,      // 2-pixel black frame, clamped
