@@ -609,31 +609,43 @@ struct Orig16 {
 // W and E, the column colour that of N and S; at the others green is the
 // rounded quarter of the four axial neighbours, the column colour that of the
 // four diagonals.
+//
+// Both quarters are wanted at the non-green sites only, and they take the same
+// steps on their two pair sums, so one vector computes both: the diagonal
+// quarter in the lanes of the non-green sites, where its pairs already are, and
+// the axial quarter of the same pixels in the lanes beside them (the pair of N
+// and S lies there too), then moved back within the 32-bit lane.
 template <bool GreenEven, bool KIsB>
 struct Bilinear16 {
   const uint16_t *up, *row, *down;
-  __m256i by, low;  // low: 1 in the lanes of the non-green sites
+  __m256i by;
   Bilinear16(const RowStretch<uint16_t>& s, int32_t shift)
-      : up(s.rows[1]),
-        row(s.rows[2]),
-        down(s.rows[3]),
-        by(ShiftBy(shift, shift)),
-        low(GreenEven ? EvenOdd(_mm256_setzero_si256(), _mm256_set1_epi16(1))
-                      : EvenOdd(_mm256_set1_epi16(1), _mm256_setzero_si256())) {}
+      : up(s.rows[1]), row(s.rows[2]), down(s.rows[3]), by(ShiftBy(shift, shift)) {}
+  // (p + q + 2) >> 2 of the pair sums p = (a, t) and q = (b, u).
+  static __m256i Quarter(__m256i a, __m256i t, __m256i b, __m256i u) {
+    return Sub(Avg(a, b), And(And(Xor(a, b), Or(t, u)), _mm256_set1_epi16(1)));
+  }
   [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
     const __m256i w = Load(row + x - 1), c = Load(row + x), e = Load(row + x + 1);
     const Pairs p(up, down, x);
-    const __m256i column = EvenOdd(Pairs::AtEven(p.a_w), Pairs::AtOdd(p.a_e));  // (N + S + 1) >> 1
-    // N ^ S, needed at the non-green sites only
-    const __m256i t_ns = GreenEven ? Pairs::AtOdd(p.t_e) : Pairs::AtEven(p.t_w);
-    const __m256i row_mean = Avg(w, e);
-    const __m256i axial = Sub(Avg(column, row_mean), And(And(Xor(column, row_mean), Or(t_ns, Xor(w, e))), low));
-    const __m256i diagonal = Sub(Avg(p.a_w, p.a_e), And(And(Xor(p.a_w, p.a_e), Or(p.t_w, p.t_e)), low));
-    if constexpr (GreenEven)
-      return Order<KIsB>(Shift(EvenOdd(row_mean, c), by), Shift(EvenOdd(c, axial), by),
-                         Shift(EvenOdd(column, diagonal), by));
-    return Order<KIsB>(Shift(EvenOdd(c, row_mean), by), Shift(EvenOdd(axial, c), by),
-                       Shift(EvenOdd(diagonal, column), by));
+    const __m256i row_mean = Avg(w, e), t_we = Xor(w, e);
+    if constexpr (GreenEven) {
+      // Non-green sites in the odd lanes: lane 2i + 1 takes the diagonal
+      // quarter (the west and east pairs there), lane 2i the axial one of
+      // pixel 2i + 1 (its N + S is the east pair of lane 2i; W and E are moved down).
+      const __m256i quarters = Quarter(p.a_e, p.t_e, EvenOdd(_mm256_srli_epi32(row_mean, 16), p.a_w),
+                                       EvenOdd(_mm256_srli_epi32(t_we, 16), p.t_w));
+      const __m256i column = Pairs::AtEven(p.a_w);  // (N + S + 1) >> 1
+      return Order<KIsB>(Shift(EvenOdd(row_mean, c), by), Shift(EvenOdd(c, _mm256_slli_epi32(quarters, 16)), by),
+                         Shift(EvenOdd(column, quarters), by));
+    }
+    // Non-green sites in the even lanes: lane 2i takes the diagonal quarter,
+    // lane 2i + 1 the axial one of pixel 2i (its N + S is the west pair of lane 2i + 1).
+    const __m256i quarters = Quarter(p.a_w, p.t_w, EvenOdd(p.a_e, _mm256_slli_epi32(row_mean, 16)),
+                                     EvenOdd(p.t_e, _mm256_slli_epi32(t_we, 16)));
+    const __m256i column = Pairs::AtOdd(p.a_e);
+    return Order<KIsB>(Shift(EvenOdd(c, row_mean), by), Shift(EvenOdd(_mm256_srli_epi32(quarters, 16), c), by),
+                       Shift(EvenOdd(quarters, column), by));
   }
 };
 
