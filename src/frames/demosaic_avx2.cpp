@@ -338,40 +338,46 @@ struct BilinearLoop {
   }
 };
 
-// Algorithm 3: gradient-corrected interpolation on the 5 x 5 neighbourhood, clamped.
-template <typename T, bool GreenA, bool KIsB>
+// Algorithm 3: gradient-corrected interpolation on the 5 x 5 neighbourhood,
+// clamped. Where the samples are mapped as they are stored, the map's own clamp
+// to its largest value (no more than `max`) stands in for the clamp of the
+// centre sample, which is the only output computed nothing from (ClampCentre false).
+template <typename T, bool GreenA, bool KIsB, bool ClampCentre = true>
 struct HqLoop {
   using R = Row<T, 2>;
   template <int Slot>
   [[gnu::always_inline]] static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2,
                                           __m256i max, Slots& v) {
     using L = Lanes<T>;
-    const __m256i one = L::Set(1), four = L::Set(4);
+    const __m256i one = L::Set(1);
     const __m256i c = row.At(Slot, 0);
     const __m256i n = up.At(Slot, 0), south = down.At(Slot, 0), e = row.At(Slot, 1), w = row.At(Slot, -1);
     const __m256i n2 = up2.At(Slot, 0), s2 = down2.At(Slot, 0), e2 = row.At(Slot, 2), w2 = row.At(Slot, -2);
     const __m256i diag = L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1)));
+    // Each formula's rounding term 4 rides on its multiple of c: 4 (c + 1) = 4c + 4.
+    const __m256i c1 = L::Add(c, one);
+    const __m256i centre = ClampCentre ? L::Clamp(c, max) : c;
     if constexpr ((Slot == 0) == GreenA) {
-      const __m256i c5 = L::Add(L::template Shl<2>(c), c);
+      const __m256i c5 = L::Add(L::template Shl<2>(c1), c);  // 5c + 4
       const __m256i we2 = L::Add(w2, e2), ns2 = L::Add(n2, s2);
       // (5c + 4(W + E) - diag - (W2 + E2) + ((N2 + S2 + 1) >> 1) + 4) >> 3, and the same with the axes exchanged
       const __m256i kv = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(w, e))), diag), we2),
-                                L::Add(L::template Sra<1>(L::Add(ns2, one)), four));
+                                L::template Sra<1>(L::Add(ns2, one)));
       const __m256i ov = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(n, south))), diag), ns2),
-                                L::Add(L::template Sra<1>(L::Add(we2, one)), four));
-      v.g[Slot] = L::Clamp(c, max);
+                                L::template Sra<1>(L::Add(we2, one)));
+      v.g[Slot] = centre;
       v.k[Slot] = L::Clamp(L::template Sra<3>(kv), max);
       v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
     } else {
       const __m256i axial = L::Add(L::Add(n, south), L::Add(w, e));
       const __m256i axial2 = L::Add(L::Add(n2, s2), L::Add(w2, e2));
       // (4c + 2 axial - axial2 + 4) >> 3
-      const __m256i gv = L::Add(L::Sub(L::Add(L::template Shl<2>(c), L::template Shl<1>(axial)), axial2), four);
-      // (2 (3c + diag) - ((3 axial2 + 1) >> 1) + 4) >> 3
-      const __m256i c3 = L::Add(L::template Shl<1>(c), c);
+      const __m256i gv = L::Sub(L::Add(L::template Shl<2>(c1), L::template Shl<1>(axial)), axial2);
+      // (2 (3c + diag) - ((3 axial2 + 1) >> 1) + 4) >> 3, with 2 (3c + 2 + diag) for 2 (3c + diag) + 4
+      const __m256i c3 = L::Add(L::template Shl<1>(c1), c);
       const __m256i a3 = L::template Sra<1>(L::Add(L::Add(L::template Shl<1>(axial2), axial2), one));
-      const __m256i ov = L::Add(L::Sub(L::template Shl<1>(L::Add(c3, diag)), a3), four);
-      v.k[Slot] = L::Clamp(c, max);
+      const __m256i ov = L::Sub(L::template Shl<1>(L::Add(c3, diag)), a3);
+      v.k[Slot] = centre;
       v.g[Slot] = L::Clamp(L::template Sra<3>(gv), max);
       v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
     }
@@ -385,6 +391,8 @@ struct HqLoop {
     return FromSlots<T, KIsB>(v);
   }
 };
+template <typename T, bool GreenA, bool KIsB>
+using HqLoopMapped = HqLoop<T, GreenA, KIsB, false>;
 
 // Algorithms 1 and 4: each pixel takes the 2 x 2 block to its lower right; green
 // is the block's right-hand green (Nearest) or the rounded mean of both (Simple).
@@ -909,6 +917,7 @@ ptrdiff_t HqRow(const RowStretch<T>& s) {
   if constexpr (sizeof(T) == 2) {
     if (ptrdiff_t end = 0; NarrowByParity<NarrowHq>(s, end, 0x0FFF)) return end;
   }
+  if (s.mapped != nullptr && s.mapped->largest <= s.max) return ByParity<T, HqLoopMapped>(s);
   return ByParity<T, HqLoop>(s);
 }
 
