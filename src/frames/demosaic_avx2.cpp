@@ -342,8 +342,8 @@ struct BilinearLoop {
 // clamped. Where the samples are mapped as they are stored, the map's own clamp
 // to its largest value (no more than `max`) stands in for the clamp of the
 // centre sample, which is the only output computed nothing from (ClampCentre false).
-template <typename T, bool GreenA, bool KIsB, bool ClampCentre = true>
-struct HqLoop {
+template <typename T, bool GreenA, bool KIsB, bool ClampCentre>
+struct HqSites {
   using R = Row<T, 2>;
   template <int Slot>
   [[gnu::always_inline]] static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2,
@@ -392,7 +392,9 @@ struct HqLoop {
   }
 };
 template <typename T, bool GreenA, bool KIsB>
-using HqLoopMapped = HqLoop<T, GreenA, KIsB, false>;
+using HqLoop = HqSites<T, GreenA, KIsB, true>;
+template <typename T, bool GreenA, bool KIsB>
+using HqLoopMapped = HqSites<T, GreenA, KIsB, false>;
 
 // Algorithms 1 and 4: each pixel takes the 2 x 2 block to its lower right; green
 // is the block's right-hand green (Nearest) or the rounded mean of both (Simple).
