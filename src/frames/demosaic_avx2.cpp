@@ -339,9 +339,10 @@ struct BilinearLoop {
 };
 
 // Algorithm 3: gradient-corrected interpolation on the 5 x 5 neighbourhood,
-// clamped. Where the samples are mapped as they are stored, the map's own clamp
-// to its largest value (no more than `max`) stands in for the clamp of the
-// centre sample, which is the only output computed nothing from (ClampCentre false).
+// clamped. Each site passes its centre sample through as one of its outputs;
+// where the samples are mapped as they are stored, the map's own clamp to its
+// largest value (no more than `max`) stands in for that output's clamp
+// (ClampCentre false).
 template <typename T, bool GreenA, bool KIsB, bool ClampCentre>
 struct HqSites {
   using R = Row<T, 2>;
