@@ -594,25 +594,49 @@ struct Orig16 {
         by(ShiftBy(shift, shift)),
         half_by(_mm_cvtsi32_si128(GreenEven ? 1 + shift : 15 - shift)),
         quarter_by(_mm_cvtsi32_si128(GreenEven ? 14 - shift : 2 + shift)) {}
-  [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
+  // Every pixel's horizontal half and centre sample, and its column colour, mapped.
+  struct Mapped {
+    __m256i horizontal, centre, column;
+  };
+  [[gnu::always_inline]] Mapped Parts(ptrdiff_t x) const {
     const __m256i one = _mm256_set1_epi16(1);
     const __m256i w = Load(row + x - 1), c = Load(row + x), e = Load(row + x + 1);
-    const __m256i horizontal = Sub(Avg(w, e), And(Xor(w, e), one));
+    const __m256i horizontal = Shift(Sub(Avg(w, e), And(Xor(w, e), one)), by);
     const __m256i uw = Load(up + x - 1), dw = Load(down + x - 1), ue = Load(up + x + 1), de = Load(down + x + 1);
     if constexpr (GreenEven) {
       // Lane i: N + S at x + 2i (the high halves of the west loads), then at x + 2i + 2.
       const __m256i column = _mm256_add_epi32(_mm256_srli_epi32(uw, 16), _mm256_srli_epi32(dw, 16));
       const __m256i diagonal =
           _mm256_add_epi32(column, _mm256_add_epi32(_mm256_srli_epi32(ue, 16), _mm256_srli_epi32(de, 16)));
-      return Order<KIsB>(Shift(EvenOdd(horizontal, c), by), Shift(EvenOdd(c, horizontal), by),
-                         EvenOdd(_mm256_srl_epi32(column, half_by), _mm256_sll_epi32(diagonal, quarter_by)));
+      return {horizontal, Shift(c, by),
+              EvenOdd(_mm256_srl_epi32(column, half_by), _mm256_sll_epi32(diagonal, quarter_by))};
     }
     // Lane i: N + S at x + 2i + 1 (the low halves of the east loads), then at x + 2i - 1.
     const __m256i low = _mm256_set1_epi32(0xFFFF);
     const __m256i column = _mm256_add_epi32(And(ue, low), And(de, low));
     const __m256i diagonal = _mm256_add_epi32(column, _mm256_add_epi32(And(uw, low), And(dw, low)));
-    return Order<KIsB>(Shift(EvenOdd(c, horizontal), by), Shift(EvenOdd(horizontal, c), by),
-                       EvenOdd(_mm256_srl_epi32(diagonal, quarter_by), _mm256_sll_epi32(column, half_by)));
+    return {horizontal, Shift(c, by),
+            EvenOdd(_mm256_srl_epi32(diagonal, quarter_by), _mm256_sll_epi32(column, half_by))};
+  }
+  // The row colour and green alternate between the horizontal half and the
+  // centre sample; they are packed to bytes first and alternated byte by byte,
+  // one blend a colour per 32 pixels instead of two. Grey needs no alternation:
+  // the row colour and green of a pixel sum to its horizontal half and centre.
+  template <bool Grey>
+  [[gnu::always_inline]] void Block(uint8_t* out, ptrdiff_t x) const {
+    const Mapped a = Parts(x), b = Parts(x + kStep);
+    if constexpr (Grey) {
+      const __m256i lo[3] = {a.horizontal, a.centre, a.column}, hi[3] = {b.horizontal, b.centre, b.column};
+      StoreBytes<false, true>(out, x, lo, hi);
+    } else {
+      const __m256i h = PackInOrder(a.horizontal, b.horizontal), c = PackInOrder(a.centre, b.centre);
+      const __m256i odd = _mm256_set1_epi16(static_cast<int16_t>(0xFF00));
+      // GreenEven: the row colour is the horizontal half at the even pixels.
+      const __m256i k = GreenEven ? _mm256_blendv_epi8(h, c, odd) : _mm256_blendv_epi8(c, h, odd);
+      const __m256i g = GreenEven ? _mm256_blendv_epi8(c, h, odd) : _mm256_blendv_epi8(h, c, odd);
+      const __m256i o = PackInOrder(a.column, b.column);
+      StoreBgr(out + 3 * x, KIsB ? k : o, g, KIsB ? o : k);
+    }
   }
 };
 
@@ -686,9 +710,13 @@ struct Simple {
 // byte (StoreBytes). The last block of a row overlaps the one before it.
 template <typename Loop, bool Grey>
 [[gnu::always_inline]] inline void Block(const Loop& loop, uint8_t* out, ptrdiff_t x) {
-  const Bgr16 a = loop.Compute(x), b = loop.Compute(x + kStep);
-  const __m256i lo[3] = {a.b, a.g, a.r}, hi[3] = {b.b, b.g, b.r};
-  StoreBytes<false, Grey>(out, x, lo, hi);
+  if constexpr (requires { loop.template Block<Grey>(out, x); }) {
+    loop.template Block<Grey>(out, x);  // a loop that stores its own blocks
+  } else {
+    const Bgr16 a = loop.Compute(x), b = loop.Compute(x + kStep);
+    const __m256i lo[3] = {a.b, a.g, a.r}, hi[3] = {b.b, b.g, b.r};
+    StoreBytes<false, Grey>(out, x, lo, hi);
+  }
 }
 
 template <typename Loop, bool Grey>
