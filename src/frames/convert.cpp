@@ -167,6 +167,7 @@ bool Raw8GreyRows(const FrameJob& j, uint8_t* row_buffer, int32_t from, int32_t 
 // spend most of their time computing, and even nearest neighbour and the simple
 // algorithm, close to the speed of a memory copy on one thread, ran 1.1 to 1.8
 // times as fast on two (two cores share the memory bus, but not its full width).
+//
 // A frame is cut into more bands than there are threads, and each thread takes
 // the next band when it is free: a pool thread that wakes late, or shares its
 // core with the host, then holds up the frame by one short band at most, not by

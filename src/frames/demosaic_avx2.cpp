@@ -542,13 +542,14 @@ struct Bilinear {
 //
 // Sums of two 16-bit samples need 17 bits, so these loops carry a pair sum
 // p = a + b as its rounded-up half A = avg(a, b) = (p + 1) >> 1 and its parity
-// t = (a ^ b) & 1, with p = 2A - t; every half and quarter the formulas take is
-// then exact in 16-bit lanes (x >> 1 below is x / 2 rounded down):
+// t = (a ^ b) & 1, with p = 2A - t; the halves and quarters the formulas take
+// are then exact in 16-bit lanes (x >> 1 below is x / 2 rounded down):
 //   (p + 1) >> 1 = A                 p >> 1 = A - t
 //   (p + q + 2) >> 2 = avg(A, B) - ((A ^ B) & (t | u) & 1)
-//   (p + q) >> 2     = avg(A, B) - (((A ^ B) | t | u) & 1)
 // for pair sums p = (A, t) and q = (B, u). Each result is at most the largest
-// sample, and the map's shift follows as one more shift.
+// sample, and the map's shift follows as one more shift. Algorithm 0's column
+// colour, needed at every other column only, keeps its sums whole in 32-bit
+// lanes instead (Orig16).
 
 inline __m256i Avg(__m256i a, __m256i b) { return _mm256_avg_epu16(a, b); }
 inline __m256i Xor(__m256i a, __m256i b) { return _mm256_xor_si256(a, b); }
