@@ -42,11 +42,12 @@ inline Bgr16 YuvCore(__m256i yu, __m256i yv) {
       _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yu, Weights(42, 4)), _mm256_set1_epi16(-1056)), 8));
   // G = (y - v + 112) + ((42y + 48v - 100u + 6112) >> 8); the u term from the
   // (y, u) pair with y weighed 0 spares a third pair vector and its shuffle.
+  // The 112 rides in the shifted sum: 42y + 48v - 100u + 6112 + 112 * 256 lies
+  // within 9284 .. 57734, so a logical shift of the wrapped 16 bits is exact.
   const __m256i gl = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, 48)), _mm256_maddubs_epi16(yu, Weights(0, -100))),
-      _mm256_set1_epi16(6112));
-  p.g = _mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_set1_epi16(112)),
-                         _mm256_srai_epi16(gl, 8));
+      _mm256_set1_epi16(static_cast<int16_t>(6112 + 112 * 256 - 65536)));
+  p.g = _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_srli_epi16(gl, 8));
   // R = (y + 2v - 272) + ((42y - 103v + 12640) >> 8), from 409 = 512 - 103
   p.r = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, 2)), _mm256_set1_epi16(-272)),
@@ -131,9 +132,8 @@ inline Bgr16 Y444Pixels(const uint8_t* lo, const uint8_t* hi) {
       _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(uy, Weights(4, 42)), _mm256_set1_epi16(-1056)), 8));
   const __m256i gl = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, 48)), _mm256_maddubs_epi16(uy, Weights(-100, 0))),
-      _mm256_set1_epi16(6112));
-  p.g = _mm256_add_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_set1_epi16(112)),
-                         _mm256_srai_epi16(gl, 8));
+      _mm256_set1_epi16(static_cast<int16_t>(6112 + 112 * 256 - 65536)));
+  p.g = _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_srli_epi16(gl, 8));
   p.r = _mm256_add_epi16(
       _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, 2)), _mm256_set1_epi16(-272)),
       _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, -103)), _mm256_set1_epi16(12640)), 8));
