@@ -45,6 +45,9 @@ void Y444ToBgr(const uint8_t* src, uint8_t* bgr, size_t pixels);
 void Y444ToLuma(const uint8_t* src, uint8_t* grey, size_t pixels);
 // Grey = (B + G + R) / 3 of the first three bytes of each 3- or 4-byte pixel.
 void BgrToGrey(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel);
+// Row i of `out` is row rows - 1 - i of `image`, each `row_bytes` long: a
+// whole-image read of a top-down image, bottom row first.
+void CopyRowsReversed(const uint8_t* image, uint8_t* out, size_t row_bytes, size_t rows);
 
 // 16-bit samples as the camera sends them (two bytes each, most significant
 // first when `swap` is set), shifted right by `shift` into native samples.

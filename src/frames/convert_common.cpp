@@ -1,5 +1,6 @@
 // Scalar reference kernels of the pixel conversions.
 #include <algorithm>
+#include <cstring>
 
 #include "frames/convert.h"
 
@@ -81,6 +82,10 @@ void Y444ToLuma(const uint8_t* src, uint8_t* grey, size_t pixels) {
 void BgrToGrey(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel) {
   const uint8_t* table = GetGreyTable();
   for (size_t i = 0; i < pixels; ++i, src += bytes_per_pixel) grey[i] = table[src[0] + src[1] + src[2]];
+}
+
+void CopyRowsReversed(const uint8_t* image, uint8_t* out, size_t row_bytes, size_t rows) {
+  for (size_t i = 0; i < rows; ++i) std::memcpy(out + i * row_bytes, image + (rows - 1 - i) * row_bytes, row_bytes);
 }
 
 namespace {

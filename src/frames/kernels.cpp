@@ -28,6 +28,7 @@ Kernels MakeScalarKernels() {
   k.Y444ToBgr = Y444ToBgr;
   k.Y444ToLuma = Y444ToLuma;
   k.BgrToGrey = BgrToGrey;
+  k.CopyRowsReversed = CopyRowsReversed;
   k.Unpack16 = Unpack16;
   k.Mono16ToGrey = Mono16ToGrey;
   k.Map16ToBytes = Map16ToBytes;

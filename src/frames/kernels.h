@@ -37,6 +37,7 @@ struct Kernels {
   void (*Y444ToBgr)(const uint8_t* src, uint8_t* bgr, size_t pixels);
   void (*Y444ToLuma)(const uint8_t* src, uint8_t* grey, size_t pixels);
   void (*BgrToGrey)(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_per_pixel);
+  void (*CopyRowsReversed)(const uint8_t* image, uint8_t* out, size_t row_bytes, size_t rows);
 
   void (*Unpack16)(const uint8_t* src, uint16_t* samples, size_t count, bool swap, int32_t shift);
   void (*Mono16ToGrey)(const uint8_t* src, uint8_t* grey, size_t count, bool swap, int32_t shift, const uint8_t* map,

@@ -250,6 +250,7 @@ Kernels MakeAvx2Kernels() {
   k.Y444ToBgr = Y444ToBgr_Any_AVX2;
   k.Y444ToLuma = Y444ToLuma_Any_AVX2;
   k.BgrToGrey = BgrToGreyAny;
+  k.CopyRowsReversed = avx2::CopyRowsReversed;
   k.Unpack16 = Unpack16Any;
   k.Mono16ToGrey = Mono16ToGreyAny;
   k.Map16ToBytes = Map16ToBytesAny;

@@ -58,6 +58,8 @@ Divider DividerFor(int32_t n);
 inline constexpr int32_t kMaxAverage = 8;
 void AverageBlocks(const uint8_t* const* frames, int32_t n, Divider d, size_t blocks, uint8_t* result);
 void BlendBlocks(const uint8_t* newest, uint8_t* result, size_t blocks, uint16_t wn, uint16_t wo);
+// The whole of CopyRowsReversed, rows of any length.
+void CopyRowsReversed(const uint8_t* image, uint8_t* out, size_t row_bytes, size_t rows);
 
 // Interior rows of the demosaicing algorithms.
 extern const DemosaicRows<uint8_t> kDemosaicRows8;

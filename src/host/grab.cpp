@@ -10,6 +10,7 @@
 
 #include "capture/graph.h"
 #include "diagnostics/diagnostics.h"
+#include "frames/kernels.h"
 #include "host/library.h"
 
 namespace kelvane::host {
@@ -178,8 +179,9 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
     const int32_t rows = f.Rows();
     const size_t rowLength = f.RowLength();
     if (image.Data() == image.Row(0)) {
-      for (int32_t i = 0; i < rows; ++i)
-        std::memcpy(out + static_cast<size_t>(i) * rowLength, image.Row(rows - 1 - i), rowLength);
+      const frames::Kernels* kernels = f.KernelSet();
+      (kernels != nullptr ? *kernels : frames::ScalarKernels())
+          .CopyRowsReversed(image.Data(), out, rowLength, static_cast<size_t>(rows));
     } else {
       std::memcpy(out, image.Data(), n);  // stored bottom-up already
     }

@@ -165,6 +165,16 @@ TEST_F(VectorSet, PackedYuvAndLuma) {
       }
 }
 
+// The whole-image read's copy: row lengths around its 32- and 128-byte pieces
+// (the last piece overlaps the one before it), at a page end on both sides.
+TEST_F(VectorSet, RowsReversed) {
+  for (size_t row : {size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{127}, size_t{128}, size_t{129}, size_t{161},
+                     size_t{3840}, size_t{3845}})
+    for (size_t rows : {size_t{1}, size_t{3}})
+      Compare("rows of " + std::to_string(row) + " x" + std::to_string(rows), row * rows, row * rows, Fill::kRandom,
+              row, [&](const Kernels& k, const uint8_t* s, uint8_t* d) { k.CopyRowsReversed(s, d, row, rows); });
+}
+
 TEST_F(VectorSet, PlanarYuvOddSizes) {
   for (int32_t w : {1, 2, 31, 32, 33, 63, 64, 65, 97, 640})
     for (int32_t h : {1, 2, 3, 5})
