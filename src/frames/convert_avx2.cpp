@@ -17,7 +17,7 @@
 #ifdef KELVANE_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
-#include <cstring>
+#include "frames/convert.h"
 
 #include "frames/avx2_begin.h"
 #include "frames/avx2_util.h"
@@ -330,7 +330,7 @@ void Map16ToBytesGatherBlocks(const uint16_t* samples, uint8_t* dst, size_t bloc
 // the one before it where the length is not a multiple of 32.
 void CopyRowsReversed(const uint8_t* image, uint8_t* out, size_t row_bytes, size_t rows) {
   if (row_bytes < 32) {
-    for (size_t i = 0; i < rows; ++i) std::memcpy(out + i * row_bytes, image + (rows - 1 - i) * row_bytes, row_bytes);
+    frames::CopyRowsReversed(image, out, row_bytes, rows);
     return;
   }
   for (size_t i = 0; i < rows; ++i) {
