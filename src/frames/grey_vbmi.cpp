@@ -8,24 +8,10 @@
 #include <immintrin.h>
 
 #include "frames/vbmi_begin.h"
+#include "frames/vbmi_util.h"
 
 namespace kelvane::frames::vbmi {
 namespace {
-
-// A permute index, built when the library is compiled: byte i takes byte
-// `pick(i)` of the pair of registers (0..63 the first, 64..127 the second).
-struct alignas(64) Index {
-  uint8_t byte[64];
-};
-template <typename Pick>
-constexpr Index MakeIndex(Pick pick) {
-  Index idx{};
-  for (int i = 0; i < 64; ++i) idx.byte[i] = static_cast<uint8_t>(pick(i) & 127);
-  return idx;
-}
-inline __m512i LoadIndex(const Index& idx) { return _mm512_load_si512(idx.byte); }
-
-inline __m512i Load(const uint8_t* p) { return _mm512_loadu_si512(p); }
 
 // Of 64 pixels of three bytes, pixels 0-31 lie in the first two of the three
 // input registers, 32-63 in the last two.

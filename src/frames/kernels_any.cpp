@@ -37,6 +37,7 @@ inline constexpr Unit kYuv422ToBgr{2, 4, 6};          // Y0 U Y1 V or U Y0 V Y1,
 inline constexpr Unit kYuv422ToLuma{2, 4, 2};
 inline constexpr Unit kY411ToBgr{4, 6, 12, 4};        // U Y0 Y1 V Y2 Y3; the body reads 4 bytes on
 inline constexpr Unit kY411ToLuma{4, 6, 4, 4};
+inline constexpr Unit kY411ToBgrExact{4, 6, 12};  // a body that reads no further than its block
 inline constexpr Unit kY444ToBgr{1, 3, 3};
 inline constexpr Unit kY444ToLuma{1, 3, 1};
 
@@ -65,23 +66,28 @@ constexpr auto Y411ToLuma_Any_AVX2 = Any11<avx2::Y411ToLumaBlocks, Y411ToLuma, a
 constexpr auto Y444ToLuma_Any_AVX2 = Any11<avx2::Y444ToLumaBlocks, Y444ToLuma, avx2::kPixelsPerBlock, kY444ToLuma>;
 constexpr auto Y444ToLuma_Any_VBMI =
     Any11<vbmi::Y444ToLumaBlocks, Y444ToLuma, vbmi::kGreyPixelsPerBlock, kY444ToLuma>;
+constexpr auto Yuy2ToBgr_Any_VBMI = Any11<vbmi::Yuy2ToBgrBlocks, Yuy2ToBgr, vbmi::kYuvPixelsPerBlock, kYuv422ToBgr>;
+constexpr auto UyvyToBgr_Any_VBMI = Any11<vbmi::UyvyToBgrBlocks, UyvyToBgr, vbmi::kYuvPixelsPerBlock, kYuv422ToBgr>;
+constexpr auto Y411ToBgr_Any_VBMI = Any11<vbmi::Y411ToBgrBlocks, Y411ToBgr, vbmi::kYuvPixelsPerBlock, kY411ToBgrExact>;
+constexpr auto Y444ToBgr_Any_VBMI = Any11<vbmi::Y444ToBgrBlocks, Y444ToBgr, vbmi::kYuvPixelsPerBlock, kY444ToBgr>;
 
 // I420 goes row by row (its chroma rows serve two luma rows), so it has a
 // wrapper of its own; so do the kernels below with a head, a choice of body or
 // parameters of their own.
+template <auto RowBody, size_t kBlockPixels>
 void I420ToBgrAny(const uint8_t* y_plane, const uint8_t* u_plane, const uint8_t* v_plane, uint8_t* bgr, int32_t width,
                   int32_t rows) {
   const YuvTables& t = GetYuvTables();
   const size_t w = static_cast<size_t>(width);
   const size_t chroma_width = (w + 1) / 2;
-  const size_t blocks = w / 32;
+  const size_t blocks = w / kBlockPixels;
   for (size_t y = 0; y < static_cast<size_t>(rows); ++y) {
     const uint8_t* luma = y_plane + y * w;
     const uint8_t* u = u_plane + (y / 2) * chroma_width;
     const uint8_t* v = v_plane + (y / 2) * chroma_width;
     uint8_t* out = bgr + y * w * 3;
-    avx2::I420RowToBgrBlocks(luma, u, v, out, blocks);
-    for (size_t x = 32 * blocks; x < w; ++x) YuvToBgr(t, luma[x], u[x / 2], v[x / 2], out + 3 * x);
+    RowBody(luma, u, v, out, blocks);
+    for (size_t x = kBlockPixels * blocks; x < w; ++x) YuvToBgr(t, luma[x], u[x / 2], v[x / 2], out + 3 * x);
   }
 }
 
@@ -240,7 +246,7 @@ void BlendRecursiveAny(const uint8_t* newest, uint8_t* result, size_t size, int3
 Kernels MakeAvx2Kernels() {
   Kernels k = ScalarKernels();
   k.name = "avx2";
-  k.I420ToBgr = I420ToBgrAny;
+  k.I420ToBgr = I420ToBgrAny<avx2::I420RowToBgrBlocks, avx2::kPixelsPerBlock>;
   k.Y411ToBgr = Y411ToBgr_Any_AVX2;
   k.Y411ToLuma = Y411ToLuma_Any_AVX2;
   k.UyvyToBgr = UyvyToBgr_Any_AVX2;
@@ -332,14 +338,19 @@ void Unpack16Vbmi(const uint8_t* src, uint16_t* samples, size_t count, bool swap
   Unpack16(src + 2 * done, samples + done, count - done, swap, shift);
 }
 
-// The AVX2 set with Y444 luma, BGR to grey and the logarithmic 16-bit map done
-// by byte permutes, and the 16-bit raw unpacking and demosaicing interiors in
+// The AVX2 set with YUV to BGR, Y444 luma, BGR to grey and the logarithmic
+// 16-bit map done by byte permutes, and the 16-bit raw unpacking and demosaicing interiors in
 // 512-bit registers. (YUY2 and UYVY luma stay with the AVX2 bodies: both reach
 // the memory's limit, the narrower one a little nearer.)
 Kernels MakeVbmiKernels(const Kernels& avx2_set) {
   Kernels k = avx2_set;
   k.name = "avx512vbmi";
   k.Y444ToLuma = Y444ToLuma_Any_VBMI;
+  k.Yuy2ToBgr = Yuy2ToBgr_Any_VBMI;
+  k.UyvyToBgr = UyvyToBgr_Any_VBMI;
+  k.Y411ToBgr = Y411ToBgr_Any_VBMI;
+  k.Y444ToBgr = Y444ToBgr_Any_VBMI;
+  k.I420ToBgr = I420ToBgrAny<vbmi::I420RowToBgrBlocks, vbmi::kYuvPixelsPerBlock>;
   k.BgrToGrey = BgrToGreyVbmi;
   k.Mono16ToGrey = Mono16ToGreyVbmi;
   k.Unpack16 = Unpack16Vbmi;

@@ -45,6 +45,15 @@ void Y444ToLumaBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 void Bgr24ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 void Bgr32ToGreyBlocks(const uint8_t* src, uint8_t* grey, size_t blocks);
 
+// YUV to BGR, 64 pixels per block (yuv_vbmi.cpp); they read exactly the
+// block's bytes (I420: one row, 64 luma and 32 bytes of each chroma plane).
+inline constexpr size_t kYuvPixelsPerBlock = 64;
+void Yuy2ToBgrBlocks(const uint8_t* src, uint8_t* bgr, size_t blocks);
+void UyvyToBgrBlocks(const uint8_t* src, uint8_t* bgr, size_t blocks);
+void Y411ToBgrBlocks(const uint8_t* src, uint8_t* bgr, size_t blocks);
+void Y444ToBgrBlocks(const uint8_t* src, uint8_t* bgr, size_t blocks);
+void I420RowToBgrBlocks(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* bgr, size_t blocks);
+
 // Interiors of the 16-bit demosaicing (AVX-512 BW and VBMI): algorithms 0 and 2
 // for mapped samples of at most 14 bits and algorithm 4 for any mapped samples,
 // 32 pixels per block; everything else goes to the AVX2 interiors.
