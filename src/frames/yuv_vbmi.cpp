@@ -86,7 +86,7 @@ struct BgrIndices {
   const __m512i blue = _mm512_packus_epi16(a.b, b.b), green = _mm512_packus_epi16(a.g, b.g),
                 red = _mm512_packus_epi16(a.r, b.r);
   constexpr __mmask64 kRedMask[3] = {RedMask(0), RedMask(1), RedMask(2)};
-  for (int c = 0; c < 3; ++c) {
+  for (size_t c = 0; c < 3; ++c) {
     const __m512i bg = _mm512_permutex2var_epi8(blue, x.blue_green[c], green);
     _mm512_storeu_si512(dst + 64 * c, _mm512_mask_permutexvar_epi8(bg, kRedMask[c], x.red[c], red));
   }
