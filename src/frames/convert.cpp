@@ -404,10 +404,37 @@ bool NearestOfHighBytes(const FrameJob& j, bool grey) {
                             BayerAlgorithm::Nearest, RowSink<uint8_t>{GreyRow, &t});
 }
 
+// Algorithm 4 under a linear map, in a set that reads the delivered samples
+// for it directly: no unpacking pass, which was a fifth to a third of the time.
+struct SimpleBands : Bands {
+  bool grey;
+};
+
+bool DeliveredSimple(const FrameJob& j, bool grey, int32_t from, int32_t to) {
+  return K(j).DeliveredSimpleRows(j.data, j.target, j.width, j.rows, j.pattern, j.swap_bytes, LutFor(j.lut).bits, grey,
+                                  from, to);
+}
+
+void DeliveredSimpleBand(void* context, int32_t index) {
+  auto& b = *static_cast<SimpleBands*>(context);
+  const int32_t from = b.Edge(index), to = b.Edge(index + 1);
+  if (to > from && !DeliveredSimple(*b.job, b.grey, from, to)) b.Fail();
+}
+
+bool SimpleOfDelivered(const FrameJob& j, bool grey) {
+  const LutInfo lut = LutFor(j.lut);
+  if (K(j).DeliveredSimpleRows == nullptr || lut.logarithmic || j.width < 33) return false;
+  const int32_t count = BandCount(j, 2);
+  if (count < 2) return DeliveredSimple(j, grey, 0, j.rows);
+  SimpleBands bands{{&j, count}, grey};
+  return bands.Run(DeliveredSimpleBand);
+}
+
 bool Raw16Colour(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, 3 * j.pixels)) return false;
   if (j.pixels == 0) return true;
   if (j.algorithm == BayerAlgorithm::Nearest && NearestOfHighBytes(j, false)) return true;
+  if (j.algorithm == BayerAlgorithm::Simple && SimpleOfDelivered(j, false)) return true;
   return Demosaic16Frame(j, MappedRow);
 }
 
@@ -415,6 +442,7 @@ bool Raw16Grey(const FrameJob& j) {
   if (!Holds(j, 2 * j.pixels, j.pixels)) return false;
   if (j.pixels == 0) return true;
   if (j.algorithm == BayerAlgorithm::Nearest && NearestOfHighBytes(j, true)) return true;
+  if (j.algorithm == BayerAlgorithm::Simple && SimpleOfDelivered(j, true)) return true;
   return Demosaic16Frame(j, MappedGreyRow);
 }
 

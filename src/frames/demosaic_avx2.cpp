@@ -18,6 +18,8 @@
 #ifdef KELVANE_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "frames/avx2_begin.h"
 #include "frames/avx2_util.h"
 
@@ -685,17 +687,65 @@ struct Bilinear16 {
   }
 };
 
+// Where algorithm 4 reads its samples: v[dy][dx] is the sample at x + dx of
+// the row (dy 0) or the row below (dy 1) for the 16 pixels from x on.
+// The unpacked rows of a stretch:
+struct UnpackedSamples {
+  const uint16_t *row, *down;
+  explicit UnpackedSamples(const RowStretch<uint16_t>& s) : row(s.rows[2]), down(s.rows[3]) {}
+  [[gnu::always_inline]] void Get(ptrdiff_t x, __m256i (&v)[2][2]) const {
+    v[0][0] = LoadOnce(row + x), v[0][1] = LoadOnce(row + x + 1);
+    v[1][0] = LoadOnce(down + x), v[1][1] = LoadOnce(down + x + 1);
+  }
+};
+
+// The delivered samples, unpacked as they are loaded for what algorithm 4 does
+// with them under a linear map of `bits` significant bits. Unpacking shifts a
+// sample a right by k = 16 - bits, and the map then by bits - 8, so blue and
+// red are a >> 8 whatever the bits. Green, the mean of two samples a and b, is
+// (((a >> k) + (b >> k) + 1) >> 1) >> (bits - 8); with m = 2^k - 1,
+// (a & ~m) + (b | m) + 1 = 2^k ((a >> k) + (b >> k) + 1), so it is also
+// avg(a & ~m, b | m) >> 8. The green mean always takes its first sample from
+// column 0 and its second from column 1, so the loads of column 0 drop their
+// low k bits and those of column 1 set them: neither changes a >> 8 (k <= 8).
+template <bool Swap, bool Masked>
+struct DeliveredSamples {
+  const uint8_t *row, *down;
+  __m256i keep, low;
+  DeliveredSamples(const uint8_t* r, const uint8_t* d, int32_t bits)
+      : row(r), down(d), low(_mm256_set1_epi16(static_cast<int16_t>((1u << (16 - bits)) - 1u))) {
+    keep = _mm256_xor_si256(low, _mm256_set1_epi16(-1));
+  }
+  [[gnu::always_inline]] __m256i At(const uint8_t* r, ptrdiff_t x) const {
+    __m256i v = Load(r + 2 * x);
+    if constexpr (Swap)
+      v = _mm256_shuffle_epi8(v, _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14,  //
+                                                  1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+    asm("" : "+x"(v));  // as LoadOnce
+    return v;
+  }
+  [[gnu::always_inline]] void Get(ptrdiff_t x, __m256i (&v)[2][2]) const {
+    v[0][0] = At(row, x), v[0][1] = At(row, x + 1);
+    v[1][0] = At(down, x), v[1][1] = At(down, x + 1);
+    if constexpr (Masked) {
+      for (auto& r : v) r[0] = And(r[0], keep), r[1] = Or(r[1], low);
+    }
+  }
+};
+
 // Algorithm 4: each pixel takes the 2 x 2 block to its lower right (see
 // kArrangements), green the rounded mean of the block's two greens. No sums, so
 // any linear map, 16 significant bits included.
-template <int ArrangementEven>
+template <int ArrangementEven, typename Samples = UnpackedSamples>
 struct Simple {
-  const uint16_t *row, *down;
+  Samples in;
   __m256i by;
-  Simple(const RowStretch<uint16_t>& s, int32_t shift) : row(s.rows[2]), down(s.rows[3]), by(ShiftBy(shift, shift)) {}
+  Simple(const RowStretch<uint16_t>& s, int32_t shift) : in(s), by(ShiftBy(shift, shift)) {}
+  Simple(const Samples& samples, int32_t shift) : in(samples), by(ShiftBy(shift, shift)) {}
   [[gnu::always_inline]] Bgr16 Compute(ptrdiff_t x) const {
     constexpr Arrangement a = kArrangements[ArrangementEven], b = kArrangements[ArrangementEven ^ 1];
-    const __m256i v[2][2] = {{LoadOnce(row + x), LoadOnce(row + x + 1)}, {LoadOnce(down + x), LoadOnce(down + x + 1)}};
+    __m256i v[2][2];
+    in.Get(x, v);
     const __m256i blue = EvenOdd(v[a.b_dy][a.b_dx], v[b.b_dy][b.b_dx]);
     const __m256i red = EvenOdd(v[a.r_dy][a.r_dx], v[b.r_dy][b.r_dx]);
     // Both means for every pixel and one blend, rather than two blends and one
@@ -720,18 +770,23 @@ template <typename Loop, bool Grey>
   }
 }
 
+// The blocks of pixels [x0, x1) of the output row `out`; returns the end of what was done.
+template <typename Loop, bool Grey>
+ptrdiff_t Blocks(const Loop& loop, uint8_t* out, ptrdiff_t x0, ptrdiff_t x1) {
+  ptrdiff_t x = x0;
+  for (; x + 2 * kStep <= x1; x += 2 * kStep) Block<Loop, Grey>(loop, out, x);
+  const ptrdiff_t last = LastBlock(x0, x1, x, 2 * kStep);
+  if (last == x) return x;
+  Block<Loop, Grey>(loop, out, last);
+  return last + 2 * kStep;
+}
+
 template <typename Loop, bool Grey>
 ptrdiff_t Run(const RowStretch<uint16_t>& stretch) {
   const RowStretch<uint16_t> s = stretch;  // the stores could otherwise alias it
   const MappedRows m = *s.mapped;
   const Loop loop(s, m.shift);
-  uint8_t* const out = m.base + static_cast<size_t>(s.y) * m.stride;
-  ptrdiff_t x = s.x0;
-  for (; x + 2 * kStep <= s.x1; x += 2 * kStep) Block<Loop, Grey>(loop, out, x);
-  const ptrdiff_t last = LastBlock(s.x0, s.x1, x, 2 * kStep);
-  if (last == x) return x;
-  Block<Loop, Grey>(loop, out, last);
-  return last + 2 * kStep;
+  return Blocks<Loop, Grey>(loop, m.base + static_cast<size_t>(s.y) * m.stride, s.x0, s.x1);
 }
 
 template <typename Loop>
@@ -760,6 +815,30 @@ inline ptrdiff_t SimpleRow(const RowStretch<uint16_t>& s) {
   if (first == kB) return Mapped<Simple<0>>(s);
   if (first == kR) return Mapped<Simple<3>>(s);
   return second == kB ? Mapped<Simple<1>>(s) : Mapped<Simple<2>>(s);
+}
+
+// Pixels [x0, x1) of output row y of algorithm 4 from the delivered rows y
+// and y + 1, in blocks at the column parity of x0; returns the end of what was done.
+template <bool Swap, bool Masked, bool Grey>
+ptrdiff_t DeliveredSimpleRun(const DeliveredSamples<Swap, Masked>& in, uint8_t* out, const Pattern& p, ptrdiff_t y,
+                             ptrdiff_t x0, ptrdiff_t x1) {
+  using In = DeliveredSamples<Swap, Masked>;
+  const Colour first = p.At(x0, y), second = p.At(x0 + 1, y);
+  if (first == kB) return Blocks<Simple<0, In>, Grey>(Simple<0, In>(in, 8), out, x0, x1);
+  if (first == kR) return Blocks<Simple<3, In>, Grey>(Simple<3, In>(in, 8), out, x0, x1);
+  if (second == kB) return Blocks<Simple<1, In>, Grey>(Simple<1, In>(in, 8), out, x0, x1);
+  return Blocks<Simple<2, In>, Grey>(Simple<2, In>(in, 8), out, x0, x1);
+}
+
+// Pixels 0 .. w - 2 of output row y (w >= 2 kStep + 1; the last one, black, is
+// the caller's). Blocks keep the column parity they start at, so when the
+// overlapping last block cannot end at w - 1 one more starts at the other parity.
+template <bool Swap, bool Masked, bool Grey>
+void DeliveredSimpleRow(const uint8_t* row, const uint8_t* down, uint8_t* out, ptrdiff_t w, const Pattern& p,
+                        ptrdiff_t y, int32_t bits) {
+  const DeliveredSamples<Swap, Masked> in(row, down, bits);
+  if (DeliveredSimpleRun<Swap, Masked, Grey>(in, out, p, y, 0, w - 1) < w - 1)
+    DeliveredSimpleRun<Swap, Masked, Grey>(in, out, p, y, w - 1 - 2 * kStep, w - 1);
 }
 
 }  // namespace wide
@@ -954,6 +1033,34 @@ ptrdiff_t HqRow(const RowStretch<T>& s) {
 }
 
 }  // namespace
+
+bool DeliveredSimpleRows(const uint8_t* data, uint8_t* out, int32_t width, int32_t height, BayerPattern pattern,
+                         bool swap, int32_t bits, bool grey, int32_t from, int32_t to) {
+  // Whole blocks cover pixels 0 .. w - 2.
+  if (width < 2 * wide::kStep + 1 || bits < 9 || bits > 16 || !IsKnown(pattern) || from < 0 || to > height)
+    return false;
+  const auto w = static_cast<ptrdiff_t>(width);
+  const size_t pixel_bytes = grey ? 1 : 3, row_bytes = pixel_bytes * static_cast<size_t>(w);
+  const Pattern& p = LayoutOf(pattern, BayerAlgorithm::Simple);
+  using RowFn = void (*)(const uint8_t*, const uint8_t*, uint8_t*, ptrdiff_t, const Pattern&, ptrdiff_t, int32_t);
+  constexpr RowFn kRows[2][2][2] = {
+      {{wide::DeliveredSimpleRow<false, false, false>, wide::DeliveredSimpleRow<false, false, true>},
+       {wide::DeliveredSimpleRow<false, true, false>, wide::DeliveredSimpleRow<false, true, true>}},
+      {{wide::DeliveredSimpleRow<true, false, false>, wide::DeliveredSimpleRow<true, false, true>},
+       {wide::DeliveredSimpleRow<true, true, false>, wide::DeliveredSimpleRow<true, true, true>}}};
+  const RowFn row_fn = kRows[swap ? 1 : 0][bits < 16 ? 1 : 0][grey ? 1 : 0];
+  for (ptrdiff_t y = from; y < to; ++y) {
+    uint8_t* o = out + static_cast<size_t>(y) * row_bytes;
+    if (y + 1 == height) {
+      std::memset(o, 0, row_bytes);  // the last row is black
+      continue;
+    }
+    const uint8_t* row = data + 2 * static_cast<size_t>(y) * static_cast<size_t>(w);
+    row_fn(row, row + 2 * static_cast<size_t>(w), o, w, p, y, bits);
+    std::memset(o + row_bytes - pixel_bytes, 0, pixel_bytes);  // and so is the last column
+  }
+  return true;
+}
 
 const DemosaicRows<uint8_t> kDemosaicRows8 = {
     {&OrigRow<uint8_t>, &BlockRow<uint8_t, false>, &BilinearRow<uint8_t>, &HqRow<uint8_t>, &BlockRow<uint8_t, true>}};

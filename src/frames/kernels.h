@@ -7,10 +7,9 @@
 // gives exactly the same bytes (the *_avx2.cpp files hold the vector bodies,
 // kernels_any.cpp the pixels left over at the end of a row or buffer). Where the
 // processor also has AVX-512 VBMI, the vector set is the AVX2 one with the
-// logarithmic 16-bit map, Y444 luma and BGR to grey done by byte permutes
-// (convert_vbmi.cpp, grey_vbmi.cpp) and the 16-bit raw unpacking and demosaicing interiors 32 samples to a register
-// (demosaic_vbmi.cpp).
-// KELVANE_FORCE_SCALAR=1 in the environment, read once, pins the scalar set;
+// logarithmic 16-bit map, YUV to BGR, Y444 luma and BGR to grey done by byte
+// permutes (convert_vbmi.cpp, yuv_vbmi.cpp, grey_vbmi.cpp) and the 16-bit raw unpacking and demosaicing interiors 32
+// samples to a register (demosaic_vbmi.cpp). KELVANE_FORCE_SCALAR=1 in the environment, read once, pins the scalar set;
 // KELVANE_KERNELS=<name> pins any set the processor runs.
 #pragma once
 
@@ -59,6 +58,13 @@ struct Kernels {
   bool (*Demosaic16Rows)(const uint16_t* src, uint16_t* row_buffer, int32_t w, int32_t h, BayerPattern pattern,
                          BayerAlgorithm algorithm, int32_t bits, const RowSink<uint16_t>& sink);
 
+  // Algorithm 4 on delivered 16-bit samples (byte-swapped when `swap`) under
+  // the linear map of `bits` significant bits (10 .. 16), read straight from
+  // the frame without unpacking: rows [from, to) of the w x h output, 3 bytes
+  // a pixel, or the grey byte. Null in the scalar set; false, with nothing
+  // written, for a frame narrower than its vector blocks need (33 pixels).
+  bool (*DeliveredSimpleRows)(const uint8_t* data, uint8_t* out, int32_t w, int32_t h, BayerPattern pattern, bool swap,
+                              int32_t bits, bool grey, int32_t from, int32_t to);
   // Plain mean of n frames at index n - 2, n = 2..32.
   AverageKernel Average[kMaxMeanCnt - 1];
   void (*BlendRecursive)(const uint8_t* newest, uint8_t* result, size_t size, int32_t coefficient);

@@ -65,6 +65,10 @@ void CopyRowsReversed(const uint8_t* image, uint8_t* out, size_t row_bytes, size
 extern const DemosaicRows<uint8_t> kDemosaicRows8;
 extern const DemosaicRows<uint16_t> kDemosaicRows16;
 
+// Algorithm 4 straight from delivered 16-bit samples (see Kernels::DeliveredSimpleRows).
+bool DeliveredSimpleRows(const uint8_t* data, uint8_t* out, int32_t width, int32_t height, BayerPattern pattern,
+                         bool swap, int32_t bits, bool grey, int32_t from, int32_t to);
+
 }  // namespace kelvane::frames::avx2
 
 #endif

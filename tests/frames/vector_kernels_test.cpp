@@ -309,13 +309,17 @@ TEST_F(VectorSet, RawPathsRowByRow) {
   struct Path {
     FrameType frame_type;
     int32_t pixel_bits, lut;
+    bool swap = true;  // 16-bit samples delivered high byte first
   };
   // Linear maps of every width (Lut 0 to 4, and an invalid code, which maps 16
   // bits) are applied by the vector demosaicing as it stores, nearest neighbour
-  // of a linear map runs on the high bytes.
-  const Path paths[] = {{Raw8, 8, 0},   {Raw8, 24, 0},  {Raw16, 8, 0},  {Raw16, 8, 1},  {Raw16, 8, 2},
-                        {Raw16, 8, 3},  {Raw16, 8, 4},  {Raw16, 24, 0}, {Raw16, 24, 1}, {Raw16, 24, 2},
-                        {Raw16, 24, 3}, {Raw16, 24, 4}, {Raw16, 8, 6},  {Raw16, 24, 8}, {Raw16, 24, 11}};
+  // of a linear map runs on the high bytes, and the simple algorithm reads the
+  // delivered samples, either byte order, without unpacking them.
+  const Path paths[] = {{Raw8, 8, 0},         {Raw8, 24, 0},        {Raw16, 8, 0},   {Raw16, 8, 1},
+                        {Raw16, 8, 2},        {Raw16, 8, 3},        {Raw16, 8, 4},   {Raw16, 24, 0},
+                        {Raw16, 24, 1},       {Raw16, 24, 2},       {Raw16, 24, 3},  {Raw16, 24, 4},
+                        {Raw16, 8, 6},        {Raw16, 24, 8},       {Raw16, 24, 11}, {Raw16, 24, 0, false},
+                        {Raw16, 8, 1, false}, {Raw16, 24, 2, false}};
   // Widths around the 32-pixel blocks of the 16-bit interiors: rows with no
   // block, one block, a row that ends inside the load ahead of its last block
   // (at each length it can have there), and a last block overlapping the
@@ -346,7 +350,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
             const LutInfo lut = LutFor(p.lut);
             const uint8_t* map = GetMapTable(lut.logarithmic, lut.bits);
             std::vector<uint16_t> samples(n), bgr16(3 * n);
-            Unpack16(in.bytes(), samples.data(), n, true, 16 - lut.bits);
+            Unpack16(in.bytes(), samples.data(), n, p.swap, 16 - lut.bits);
             ASSERT_TRUE(Demosaic16(samples.data(), bgr16.data(), w, h, pattern, algorithm, lut.bits));
             if (p.pixel_bits == 24) {
               Map16ToBytes(bgr16.data(), want.data(), 3 * n, map, lut.largest());
@@ -365,9 +369,9 @@ TEST_F(VectorSet, RawPathsRowByRow) {
           std::vector<const Kernels*> sets = {&ScalarKernels()};
           sets.insert(sets.end(), sets_.begin(), sets_.end());
           for (const Kernels* k : sets) {
-            SCOPED_TRACE(testing::Message()
-                         << "type " << FrameTypeName(p.frame_type) << " bits " << p.pixel_bits << " lut " << p.lut
-                         << " " << w << "x" << h << " " << CaseName(algorithm, pattern) << " " << k->name);
+            SCOPED_TRACE(testing::Message() << "type " << FrameTypeName(p.frame_type) << " bits " << p.pixel_bits
+                                            << " lut " << p.lut << (p.swap ? "" : " unswapped") << " " << w << "x" << h
+                                            << " " << CaseName(algorithm, pattern) << " " << k->name);
             // The target ends at a guard page: a store past the image faults.
             Guarded target(out);
             // Each set its own filler: a byte that no set writes cannot compare equal.
@@ -388,6 +392,7 @@ TEST_F(VectorSet, RawPathsRowByRow) {
             job.pattern = pattern;
             job.algorithm = algorithm;
             job.lut = p.lut;
+            job.swap_bytes = p.swap;
             job.scratch8 = row8.data();
             job.scratch16_in = unpacked.samples();
             job.scratch16_out = row16.data();
