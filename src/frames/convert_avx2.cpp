@@ -17,45 +17,29 @@
 #ifdef KELVANE_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
-#include "frames/convert.h"
-
 #include "frames/avx2_begin.h"
 #include "frames/avx2_util.h"
+#include "frames/convert.h"
+#include "frames/yuv_core.h"
 
 namespace kelvane::frames::avx2 {
 namespace {
 
-struct Bgr16 {
-  __m256i b, g, r;
+struct Ops256 {
+  using V = __m256i;
+  struct Bgr {
+    V b, g, r;
+  };
+  static V Maddubs(V a, V b) { return _mm256_maddubs_epi16(a, b); }
+  static V Add(V a, V b) { return _mm256_add_epi16(a, b); }
+  static V Set(int16_t v) { return _mm256_set1_epi16(v); }
+  static V Sra8(V v) { return _mm256_srai_epi16(v, 8); }
+  static V Srl8(V v) { return _mm256_srli_epi16(v, 8); }
 };
+using Bgr16 = Ops256::Bgr;
 
-// Bytes (first, second) of every 16-bit lane: the weights of a pair for maddubs.
-inline __m256i Weights(int first, int second) {
-  return _mm256_set1_epi16(static_cast<int16_t>((first & 0xFF) | (second * 256)));
-}
-
-// 16 pixels given as byte pairs (y, u) and (y, v) per 16-bit lane. The pair
-// sums of maddubs stay far inside 16 bits, so none saturates.
-inline Bgr16 YuvCore(__m256i yu, __m256i yv) {
-  Bgr16 p;
-  // B = (y + 2u - 272) + ((42y + 4u - 1056) >> 8)
-  p.b = _mm256_add_epi16(
-      _mm256_add_epi16(_mm256_maddubs_epi16(yu, Weights(1, 2)), _mm256_set1_epi16(-272)),
-      _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yu, Weights(42, 4)), _mm256_set1_epi16(-1056)), 8));
-  // G = (y - v + 112) + ((42y + 48v - 100u + 6112) >> 8); the u term from the
-  // (y, u) pair with y weighed 0 spares a third pair vector and its shuffle.
-  // The 112 rides in the shifted sum: 42y + 48v - 100u + 6112 + 112 * 256 lies
-  // within 9284 .. 57734, so a logical shift of the wrapped 16 bits is exact.
-  const __m256i gl = _mm256_add_epi16(
-      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, 48)), _mm256_maddubs_epi16(yu, Weights(0, -100))),
-      _mm256_set1_epi16(static_cast<int16_t>(6112 + 112 * 256 - 65536)));
-  p.g = _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_srli_epi16(gl, 8));
-  // R = (y + 2v - 272) + ((42y - 103v + 12640) >> 8), from 409 = 512 - 103
-  p.r = _mm256_add_epi16(
-      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, 2)), _mm256_set1_epi16(-272)),
-      _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, -103)), _mm256_set1_epi16(12640)), 8));
-  return p;
-}
+// 16 pixels given as byte pairs (y, u) and (y, v) per 16-bit lane.
+inline Bgr16 YuvCore(__m256i yu, __m256i yv) { return frames::YuvCore<Ops256, false>(yu, yv); }
 
 // a: pixels 0-7 and 16-23 (one 128-bit lane each), b: 8-15 and 24-31; the pack
 // to bytes then comes out in pixel order.
@@ -121,25 +105,14 @@ constexpr LaneMask kY444LumaA = Y444Luma(0), kY444LumaB = Y444Luma(1);
 constexpr LaneMask kY411Luma = {{1, 2, 4, 5, 7, 8, 10, 11, -1, -1, -1, -1, -1, -1, -1, -1}};
 
 // Y444 pixels 0-7 of `lo` and of `hi`, one per lane: YuvCore with the pairs
-// (u, y) in place of (y, u) and (u, y) again for the u term of green.
+// (u, y) in place of (y, u).
 inline Bgr16 Y444Pixels(const uint8_t* lo, const uint8_t* hi) {
   const __m256i a = Load2(lo, hi), b = Load2(lo + 8, hi + 8);
   const __m256i uy =
       _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Uy[0])), _mm256_shuffle_epi8(b, Mask(kY444Uy[1])));
   const __m256i yv =
       _mm256_or_si256(_mm256_shuffle_epi8(a, Mask(kY444Yv[0])), _mm256_shuffle_epi8(b, Mask(kY444Yv[1])));
-  Bgr16 p;
-  p.b = _mm256_add_epi16(
-      _mm256_add_epi16(_mm256_maddubs_epi16(uy, Weights(2, 1)), _mm256_set1_epi16(-272)),
-      _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(uy, Weights(4, 42)), _mm256_set1_epi16(-1056)), 8));
-  const __m256i gl = _mm256_add_epi16(
-      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, 48)), _mm256_maddubs_epi16(uy, Weights(-100, 0))),
-      _mm256_set1_epi16(static_cast<int16_t>(6112 + 112 * 256 - 65536)));
-  p.g = _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, -1)), _mm256_srli_epi16(gl, 8));
-  p.r = _mm256_add_epi16(
-      _mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(1, 2)), _mm256_set1_epi16(-272)),
-      _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(yv, Weights(42, -103)), _mm256_set1_epi16(12640)), 8));
-  return p;
+  return frames::YuvCore<Ops256, true>(uy, yv);
 }
 
 }  // namespace

@@ -11,44 +11,28 @@
 
 #include "frames/vbmi_begin.h"
 #include "frames/vbmi_util.h"
+#include "frames/yuv_core.h"
 
 namespace kelvane::frames::vbmi {
 namespace {
 
-struct Bgr16 {
-  __m512i b, g, r;
+struct Ops512 {
+  using V = __m512i;
+  struct Bgr {
+    V b, g, r;
+  };
+  static V Maddubs(V a, V b) { return _mm512_maddubs_epi16(a, b); }
+  static V Add(V a, V b) { return _mm512_add_epi16(a, b); }
+  static V Set(int16_t v) { return _mm512_set1_epi16(v); }
+  static V Sra8(V v) { return _mm512_srai_epi16(v, 8); }
+  static V Srl8(V v) { return _mm512_srli_epi16(v, 8); }
 };
+using Bgr16 = Ops512::Bgr;
 
-// Bytes (first, second) of every 16-bit lane: the weights of a pair for maddubs.
-inline __m512i Weights(int first, int second) {
-  return _mm512_set1_epi16(static_cast<int16_t>((first & 0xFF) | (second * 256)));
-}
-
-// 32 pixels given as byte pairs (y, u), or (u, y) when UFirst, and (y, v) per
-// 16-bit lane, pixel e in lane e. The formulas and their ranges are those of
-// the AVX2 core.
-template <bool UFirst>
-inline __m512i PairWeights(int y, int u) {
-  return UFirst ? Weights(u, y) : Weights(y, u);
-}
+// 32 pixels, pixel e in lane e (yuv_core.h).
 template <bool UFirst>
 inline Bgr16 YuvCore(__m512i yu, __m512i yv) {
-  constexpr auto w = PairWeights<UFirst>;
-  Bgr16 p;
-  // B = (y + 2u - 272) + ((42y + 4u - 1056) >> 8)
-  p.b = _mm512_add_epi16(
-      _mm512_add_epi16(_mm512_maddubs_epi16(yu, w(1, 2)), _mm512_set1_epi16(-272)),
-      _mm512_srai_epi16(_mm512_add_epi16(_mm512_maddubs_epi16(yu, w(42, 4)), _mm512_set1_epi16(-1056)), 8));
-  // G = (y - v + 112) + ((42y + 48v - 100u + 6112) >> 8), the 112 in the shifted sum.
-  const __m512i gl = _mm512_add_epi16(
-      _mm512_add_epi16(_mm512_maddubs_epi16(yv, Weights(42, 48)), _mm512_maddubs_epi16(yu, w(0, -100))),
-      _mm512_set1_epi16(static_cast<int16_t>(6112 + 112 * 256 - 65536)));
-  p.g = _mm512_add_epi16(_mm512_maddubs_epi16(yv, Weights(1, -1)), _mm512_srli_epi16(gl, 8));
-  // R = (y + 2v - 272) + ((42y - 103v + 12640) >> 8)
-  p.r = _mm512_add_epi16(
-      _mm512_add_epi16(_mm512_maddubs_epi16(yv, Weights(1, 2)), _mm512_set1_epi16(-272)),
-      _mm512_srai_epi16(_mm512_add_epi16(_mm512_maddubs_epi16(yv, Weights(42, -103)), _mm512_set1_epi16(12640)), 8));
-  return p;
+  return frames::YuvCore<Ops512, UFirst>(yu, yv);
 }
 
 // Where pixel q (0..63) lies after the pack to bytes of `a` (pixels 0-31) and
