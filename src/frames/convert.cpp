@@ -422,8 +422,9 @@ void DeliveredSimpleBand(void* context, int32_t index) {
 }
 
 bool SimpleOfDelivered(const FrameJob& j, bool grey) {
-  const LutInfo lut = LutFor(j.lut);
-  if (K(j).DeliveredSimpleRows == nullptr || lut.logarithmic || j.width < 33) return false;
+  if (K(j).DeliveredSimpleRows == nullptr || LutFor(j.lut).logarithmic) return false;
+  // Asked with no rows first, so that bands are not started for a frame it leaves to the interiors.
+  if (!DeliveredSimple(j, grey, 0, 0)) return false;
   const int32_t count = BandCount(j, 2);
   if (count < 2) return DeliveredSimple(j, grey, 0, j.rows);
   SimpleBands bands{{&j, count}, grey};

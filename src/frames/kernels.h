@@ -62,7 +62,9 @@ struct Kernels {
   // the linear map of `bits` significant bits (10 .. 16), read straight from
   // the frame without unpacking: rows [from, to) of the w x h output, 3 bytes
   // a pixel, or the grey byte. Null in the scalar set; false, with nothing
-  // written, for a frame narrower than its vector blocks need (33 pixels).
+  // written, for a frame it leaves to the interiors: narrower than its vector
+  // blocks need (33 pixels), or a map the set does faster from unpacked rows.
+  // An empty range [0, 0) asks whether it takes the frame.
   bool (*DeliveredSimpleRows)(const uint8_t* data, uint8_t* out, int32_t w, int32_t h, BayerPattern pattern, bool swap,
                               int32_t bits, bool grey, int32_t from, int32_t to);
   // Plain mean of n frames at index n - 2, n = 2..32.
