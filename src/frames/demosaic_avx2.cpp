@@ -22,15 +22,36 @@
 
 #include "frames/avx2_begin.h"
 #include "frames/avx2_util.h"
+#include "frames/demosaic_slots.h"
 
 namespace kelvane::frames::avx2 {
 namespace {
+
+// Output of one block by slot: the row colour k, green, and the other colour.
+struct Slots {
+  __m256i k[2], g[2], o[2];
+};
+
+// A block's three outputs in pixel order: sample 0 (B), 1 (G), 2 (R).
+struct Bgr {
+  __m256i v[3];
+};
+
+// What the lanes of every width share: the register, Load and the slots.
+template <typename T>
+struct LaneBase {
+  using Sample = T;
+  using V = __m256i;
+  using Slots = avx2::Slots;
+  using Bgr = avx2::Bgr;
+  static V Load(const T* p) { return avx2::Load(p); }
+};
 
 template <typename T>
 struct Lanes;
 
 template <>
-struct Lanes<uint8_t> {
+struct Lanes<uint8_t> : LaneBase<uint8_t> {
   static constexpr ptrdiff_t kBlock = 32;
   static __m256i Lo(__m256i v) { return _mm256_and_si256(v, _mm256_set1_epi16(0xFF)); }
   static __m256i Hi(__m256i v) { return _mm256_srli_epi16(v, 8); }
@@ -49,6 +70,12 @@ struct Lanes<uint8_t> {
     return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), max);
   }
   static __m256i Join(__m256i a, __m256i b) { return _mm256_or_si256(a, _mm256_slli_epi16(b, 8)); }
+  template <bool KIsB>
+  static Bgr FromSlots(const Slots& v) {
+    const V kv = Join(v.k[0], v.k[1]), gv = Join(v.g[0], v.g[1]), ov = Join(v.o[0], v.o[1]);
+    if constexpr (KIsB) return {{kv, gv, ov}};
+    return {{ov, gv, kv}};
+  }
   static void Store(uint8_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr(out, b, g, r); }
   // Slot A's samples from a, slot B's from b.
   static __m256i Alternate(__m256i a, __m256i b) { return _mm256_blendv_epi8(a, b, _mm256_set1_epi16(-256)); }
@@ -61,7 +88,7 @@ struct Lanes<uint8_t> {
 };
 
 template <>
-struct Lanes<uint16_t> {
+struct Lanes<uint16_t> : LaneBase<uint16_t> {
   static constexpr ptrdiff_t kBlock = 16;
   static __m256i Lo(__m256i v) { return _mm256_and_si256(v, _mm256_set1_epi32(0xFFFF)); }
   static __m256i Hi(__m256i v) { return _mm256_srli_epi32(v, 16); }
@@ -80,6 +107,12 @@ struct Lanes<uint16_t> {
     return _mm256_min_epi32(_mm256_max_epi32(v, _mm256_setzero_si256()), max);
   }
   static __m256i Join(__m256i a, __m256i b) { return _mm256_or_si256(a, _mm256_slli_epi32(b, 16)); }
+  template <bool KIsB>
+  static Bgr FromSlots(const Slots& v) {
+    const V kv = Join(v.k[0], v.k[1]), gv = Join(v.g[0], v.g[1]), ov = Join(v.o[0], v.o[1]);
+    if constexpr (KIsB) return {{kv, gv, ov}};
+    return {{ov, gv, kv}};
+  }
   static void Store(uint16_t* out, __m256i b, __m256i g, __m256i r) { StoreBgr16(out, b, g, r); }
   static __m256i Alternate(__m256i a, __m256i b) { return _mm256_blend_epi16(a, b, 0xAA); }
   static __m256i Mean(__m256i a, __m256i b) { return _mm256_avg_epu16(a, b); }
@@ -88,70 +121,13 @@ struct Lanes<uint16_t> {
   }
 };
 
-// The loads of one source row around a block at x; Reach says how far to the
-// sides the algorithm looks (0: only x .. x + 1, 1: one sample, 2: two).
+// The loads of one source row around a block at x (demosaic_slots.h).
 template <typename T, int Reach>
-struct Row {
-  __m256i m2 = _mm256_setzero_si256(), m1 = m2, z, p1, p2 = m2;
-
-  Row(const T* r, ptrdiff_t x) {
-    z = Load(r + x);
-    p1 = Load(r + x + 1);
-    if constexpr (Reach >= 1) m1 = Load(r + x - 1);
-    if constexpr (Reach >= 2) {
-      m2 = Load(r + x - 2);
-      p2 = Load(r + x + 2);
-    }
-  }
-
-  // The sample dx columns away from each pixel of a slot (0: A, 1: B).
-  __m256i At(int slot, int dx) const {
-    using L = Lanes<T>;
-    if (slot == 0) {
-      switch (dx) {
-        case -2:
-          return L::Lo(m2);
-        case -1:
-          return L::Lo(m1);
-        case 0:
-          return L::Lo(z);
-        case 1:
-          return L::Hi(z);
-        default:
-          return L::Lo(p2);
-      }
-    }
-    switch (dx) {
-      case -2:
-        return L::Hi(m2);
-      case -1:
-        return L::Lo(z);
-      case 0:
-        return L::Hi(z);
-      case 1:
-        return L::Hi(p1);
-      default:
-        return L::Hi(p2);
-    }
-  }
-};
-
-// Output of one block by slot: the row colour k, green, and the other colour.
-struct Slots {
-  __m256i k[2], g[2], o[2];
-};
-
-// A block's three outputs in pixel order: sample 0 (B), 1 (G), 2 (R).
-struct Bgr {
-  __m256i v[3];
-};
+using Row = SlotRow<Lanes<T>, Reach>;
 
 template <typename T, bool KIsB>
 Bgr FromSlots(const Slots& v) {
-  using L = Lanes<T>;
-  const __m256i kv = L::Join(v.k[0], v.k[1]), gv = L::Join(v.g[0], v.g[1]), ov = L::Join(v.o[0], v.o[1]);
-  if constexpr (KIsB) return {{kv, gv, ov}};
-  return {{ov, gv, kv}};
+  return Lanes<T>::template FromSlots<KIsB>(v);
 }
 
 // Where a last block of `block` pixels ends the stretch [x0, x1) after whole
@@ -340,60 +316,10 @@ struct BilinearLoop {
   }
 };
 
-// Algorithm 3: gradient-corrected interpolation on the 5 x 5 neighbourhood,
-// clamped. Each site passes its centre sample through as one of its outputs;
-// where the samples are mapped as they are stored, the map's own clamp to its
-// largest value (no more than `max`) stands in for that output's clamp
-// (ClampCentre false).
+// Algorithm 3 (demosaic_slots.h).
 template <typename T, bool GreenA, bool KIsB, bool ClampCentre>
-struct HqSites {
-  using R = Row<T, 2>;
-  template <int Slot>
-  [[gnu::always_inline]] static void Site(const R& up2, const R& up, const R& row, const R& down, const R& down2,
-                                          __m256i max, Slots& v) {
-    using L = Lanes<T>;
-    const __m256i one = L::Set(1);
-    const __m256i c = row.At(Slot, 0);
-    const __m256i n = up.At(Slot, 0), south = down.At(Slot, 0), e = row.At(Slot, 1), w = row.At(Slot, -1);
-    const __m256i n2 = up2.At(Slot, 0), s2 = down2.At(Slot, 0), e2 = row.At(Slot, 2), w2 = row.At(Slot, -2);
-    const __m256i diag = L::Add(L::Add(up.At(Slot, -1), up.At(Slot, 1)), L::Add(down.At(Slot, -1), down.At(Slot, 1)));
-    // Each formula's rounding term 4 rides on its multiple of c: 4 (c + 1) = 4c + 4.
-    const __m256i c1 = L::Add(c, one);
-    const __m256i centre = ClampCentre ? L::Clamp(c, max) : c;
-    if constexpr ((Slot == 0) == GreenA) {
-      const __m256i c5 = L::Add(L::template Shl<2>(c1), c);  // 5c + 4
-      const __m256i we2 = L::Add(w2, e2), ns2 = L::Add(n2, s2);
-      // (5c + 4(W + E) - diag - (W2 + E2) + ((N2 + S2 + 1) >> 1) + 4) >> 3, and the same with the axes exchanged
-      const __m256i kv = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(w, e))), diag), we2),
-                                L::template Sra<1>(L::Add(ns2, one)));
-      const __m256i ov = L::Add(L::Sub(L::Sub(L::Add(c5, L::template Shl<2>(L::Add(n, south))), diag), ns2),
-                                L::template Sra<1>(L::Add(we2, one)));
-      v.g[Slot] = centre;
-      v.k[Slot] = L::Clamp(L::template Sra<3>(kv), max);
-      v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
-    } else {
-      const __m256i axial = L::Add(L::Add(n, south), L::Add(w, e));
-      const __m256i axial2 = L::Add(L::Add(n2, s2), L::Add(w2, e2));
-      // (4c + 2 axial - axial2 + 4) >> 3
-      const __m256i gv = L::Sub(L::Add(L::template Shl<2>(c1), L::template Shl<1>(axial)), axial2);
-      // (2 (3c + diag) - ((3 axial2 + 1) >> 1) + 4) >> 3, with 2 (3c + 2 + diag) for 2 (3c + diag) + 4
-      const __m256i c3 = L::Add(L::template Shl<1>(c1), c);
-      const __m256i a3 = L::template Sra<1>(L::Add(L::Add(L::template Shl<1>(axial2), axial2), one));
-      const __m256i ov = L::Sub(L::template Shl<1>(L::Add(c3, diag)), a3);
-      v.k[Slot] = centre;
-      v.g[Slot] = L::Clamp(L::template Sra<3>(gv), max);
-      v.o[Slot] = L::Clamp(L::template Sra<3>(ov), max);
-    }
-  }
-  [[gnu::always_inline]] static Bgr Compute(const RowStretch<T>& s, ptrdiff_t x) {
-    const __m256i max = Lanes<T>::Set(s.max);
-    const R up2(s.rows[0], x), up(s.rows[1], x), row(s.rows[2], x), down(s.rows[3], x), down2(s.rows[4], x);
-    Slots v;
-    Site<0>(up2, up, row, down, down2, max, v);
-    Site<1>(up2, up, row, down, down2, max, v);
-    return FromSlots<T, KIsB>(v);
-  }
-};
+using HqSites = frames::HqSites<Lanes<T>, GreenA, KIsB, ClampCentre>;
+
 template <typename T, bool GreenA, bool KIsB>
 using HqLoop = HqSites<T, GreenA, KIsB, true>;
 template <typename T, bool GreenA, bool KIsB>

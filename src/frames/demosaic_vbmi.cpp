@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frames/demosaic_slots.h"
 #include "frames/vbmi_begin.h"
 
 namespace kelvane::frames::vbmi {
@@ -280,7 +281,60 @@ ptrdiff_t BilinearRow(const RowStretch<uint16_t>& s) {
   return avx2::kDemosaicRows16.algorithm[2](s);
 }
 
-ptrdiff_t HqRow(const RowStretch<uint16_t>& s) { return avx2::kDemosaicRows16.algorithm[3](s); }
+// Algorithm 3 on samples of any linear map: the AVX2 set's slot loop
+// (demosaic_slots.h) in 512-bit registers, 16 pixel pairs a block, one in each
+// 32-bit lane (the formulas' sums need more than 16 bits). The map's missing
+// clamp needs every output at most the largest mapped sample: the loop clamps
+// what it computes to max, which must therefore be that largest sample, and
+// passes the rows' samples through, which never exceed it.
+struct Lanes32 {
+  using Sample = uint16_t;
+  using V = __m512i;
+  struct Slots {
+    V k[2], g[2], o[2];
+  };
+  static V Load(const uint16_t* p) { return _mm512_loadu_si512(p); }
+  static V Lo(V v) { return _mm512_and_si512(v, _mm512_set1_epi32(0xFFFF)); }
+  // The shifts, min and max in their zero-masking forms with every lane kept (see LowHalf).
+  static constexpr __mmask16 kAll = 0xFFFF;
+  static V Hi(V v) { return _mm512_maskz_srli_epi32(kAll, v, 16); }
+  static V Add(V a, V b) { return _mm512_add_epi32(a, b); }
+  static V Sub(V a, V b) { return _mm512_sub_epi32(a, b); }
+  static V Set(int v) { return _mm512_set1_epi32(v); }
+  template <int S>
+  static V Sra(V v) {
+    return _mm512_maskz_srai_epi32(kAll, v, S);
+  }
+  template <int S>
+  static V Shl(V v) {
+    return _mm512_maskz_slli_epi32(kAll, v, S);
+  }
+  static V Clamp(V v, V max) {
+    return _mm512_maskz_min_epi32(kAll, _mm512_maskz_max_epi32(kAll, v, _mm512_setzero_si512()), max);
+  }
+  static V Join(V a, V b) { return _mm512_or_si512(a, Shl<16>(b)); }
+  using Bgr = vbmi::Bgr;
+  template <bool KIsB>
+  static Bgr FromSlots(const Slots& v) {
+    const V k = Join(v.k[0], v.k[1]), g = Join(v.g[0], v.g[1]), o = Join(v.o[0], v.o[1]);
+    return KIsB ? Bgr{k, g, o} : Bgr{o, g, k};
+  }
+};
+
+template <bool GreenA, bool KIsB>
+struct HqLoop {
+  RowStretch<uint16_t> s;
+  explicit HqLoop(const RowStretch<uint16_t>& stretch) : s(stretch) {}
+  void Begin(ptrdiff_t) {}
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) const { return HqSites<Lanes32, GreenA, KIsB, false>::Compute(s, x); }
+};
+
+ptrdiff_t HqRow(const RowStretch<uint16_t>& s) {
+  if (!Fits(s, 0xFFFF) || s.max != s.mapped->largest) return avx2::kDemosaicRows16.algorithm[3](s);
+  const bool green_a = s.pattern->At(s.x0, s.y) == kG, k_is_b = s.pattern->RowColour(s.y) == kB;
+  if (green_a) return k_is_b ? Mapped<HqLoop<true, true>>(s) : Mapped<HqLoop<true, false>>(s);
+  return k_is_b ? Mapped<HqLoop<false, true>>(s) : Mapped<HqLoop<false, false>>(s);
+}
 
 // No sums here: any linear map, 16 significant bits included.
 ptrdiff_t SimpleRow(const RowStretch<uint16_t>& s) {
