@@ -17,10 +17,14 @@
 #ifdef KELVANE_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
+#include "frames/convert.h"
+
+// What follows the region's opening is compiled for it: kept in this order.
+// clang-format off
 #include "frames/avx2_begin.h"
 #include "frames/avx2_util.h"
-#include "frames/convert.h"
 #include "frames/yuv_core.h"
+// clang-format on
 
 namespace kelvane::frames::avx2 {
 namespace {

@@ -20,9 +20,12 @@
 
 #include <cstring>
 
+// What follows the region's opening is compiled for it: kept in this order.
+// clang-format off
 #include "frames/avx2_begin.h"
 #include "frames/avx2_util.h"
 #include "frames/demosaic_slots.h"
+// clang-format on
 
 namespace kelvane::frames::avx2 {
 namespace {

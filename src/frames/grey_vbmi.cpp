@@ -7,8 +7,11 @@
 #ifdef KELVANE_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 
+// What follows the region's opening is compiled for it: kept in this order.
+// clang-format off
 #include "frames/vbmi_begin.h"
 #include "frames/vbmi_util.h"
+// clang-format on
 
 namespace kelvane::frames::vbmi {
 namespace {
