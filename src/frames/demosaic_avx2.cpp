@@ -128,11 +128,6 @@ struct Lanes<uint16_t> : LaneBase<uint16_t> {
 template <typename T, int Reach>
 using Row = SlotRow<Lanes<T>, Reach>;
 
-template <typename T, bool KIsB>
-Bgr FromSlots(const Slots& v) {
-  return Lanes<T>::template FromSlots<KIsB>(v);
-}
-
 // Where a last block of `block` pixels ends the stretch [x0, x1) after whole
 // blocks stopped at x: it overlaps pixels already done (they are written again
 // with the same values) and starts at the same column parity as x0, which the
@@ -315,7 +310,7 @@ struct BilinearLoop {
     Slots v;
     Site<0>(up, row, down, v);
     Site<1>(up, row, down, v);
-    return FromSlots<T, KIsB>(v);
+    return Lanes<T>::template FromSlots<KIsB>(v);
   }
 };
 
