@@ -1,7 +1,7 @@
-// Interiors of demosaicing algorithms 0, 2 and 4 for 16-bit samples that a
+// Interiors of demosaicing algorithms 0, 2, 3 and 4 for 16-bit samples that a
 // linear map turns into bytes as they are stored, on processors with AVX-512 BW
-// and VBMI. Everything else (other algorithms, 16-bit output, samples too wide
-// for the sums below) goes to the AVX2 interiors.
+// and VBMI. Everything else (nearest neighbour, 16-bit output, maps that leave
+// a sample wider than a byte) goes to the AVX2 interiors.
 //
 // A 512-bit register holds 32 samples of 16 bits. The AVX2 loops split a block
 // by column parity, so that each half computes only its own site's formulas;
@@ -173,6 +173,106 @@ struct BilinearLoop : Cross {
   }
 };
 
+// Samples of 15 and 16 bits, whose sums of two need 17 bits. Each sum N + S is
+// carried as its rounded-up half A = avg(N, S) and its parity t = (N ^ S) & 1:
+// the sum is 2A - t. The means the formulas take are then exact in 16-bit
+// lanes; for pair sums p = (A, t) and q = (B, u), with S = A + B:
+//   (p + 1) >> 1 = A                           p >> 1 = A - t
+//   (p + q + 2) >> 2 = avg(A, B) - ((A ^ B) & (t | u) & 1)
+//   (p + q) >> 2 = avg(A, B) - (((A ^ B) | t | u) & 1)
+// (p + q = 2S - (t + u): with t + u = 0 the quarter is S >> 1, otherwise
+// (S - 1) >> 1; avg(A, B) is (S + 1) >> 1.) Carried between blocks: the row's
+// samples and the halves and parities at x - 1 .. x + 30.
+struct WideCross {
+  const uint16_t *up, *row, *down;
+  ptrdiff_t w;
+  __m512i row_at, half_at, parity_at;  // from x - 1 on
+  explicit WideCross(const RowStretch<uint16_t>& s) : up(s.rows[1]), row(s.rows[2]), down(s.rows[3]), w(s.w) {}
+  static __m512i One() { return _mm512_set1_epi16(1); }
+  // (a ^ b) & c
+  static __m512i XorAnd(__m512i a, __m512i b, __m512i c) { return _mm512_ternarylogic_epi32(a, b, c, 0x28); }
+  void Pair(__m512i n, __m512i s, __m512i& half, __m512i& parity) {
+    half = _mm512_avg_epu16(n, s);
+    parity = XorAnd(n, s, One());
+  }
+  void Begin(ptrdiff_t x) {
+    row_at = Load(row + x - 1);
+    Pair(Load(up + x - 1), Load(down + x - 1), half_at, parity_at);
+  }
+  struct Pairs {
+    __m512i half, parity;
+  };
+  struct Near {
+    __m512i w, c, e;   // the row at x - 1, x, x + 1
+    Pairs ns, west, east;  // N + S at x, x - 1 and x + 1
+  };
+  [[gnu::always_inline]] Near Step(ptrdiff_t x) {
+    const __m512i row_next = LoadAhead(row, x + 31, w);
+    __m512i half_next, parity_next;
+    Pair(LoadAhead(up, x + 31, w), LoadAhead(down, x + 31, w), half_next, parity_next);
+    const Near n{row_at,
+                 Plus1Of(row_at, row_next),
+                 Plus2Of(row_at, row_next),
+                 {Plus1Of(half_at, half_next), Plus1Of(parity_at, parity_next)},
+                 {half_at, parity_at},
+                 {Plus2Of(half_at, half_next), Plus2Of(parity_at, parity_next)}};
+    row_at = row_next;
+    half_at = half_next;
+    parity_at = parity_next;
+    return n;
+  }
+  // The pair W + E.
+  static Pairs Across(const Near& n) { return {_mm512_avg_epu16(n.w, n.e), XorAnd(n.w, n.e, One())}; }
+  // p >> 1 and (p + q + 2) >> 2, (p + q) >> 2 as above.
+  static __m512i HalfDown(const Pairs& p) { return _mm512_sub_epi16(p.half, p.parity); }
+  static __m512i QuarterRounded(const Pairs& p, const Pairs& q) {
+    return _mm512_sub_epi16(_mm512_avg_epu16(p.half, q.half),
+                            XorAnd(p.half, q.half, _mm512_or_si512(p.parity, q.parity)));
+  }
+  static __m512i QuarterDown(const Pairs& p, const Pairs& q) {
+    // ((A ^ B) & 1) | t | u: the parities hold bit 0 only.
+    const __m512i odd = _mm512_ternarylogic_epi32(p.half, q.half, One(), 0x28);
+    return _mm512_sub_epi16(_mm512_avg_epu16(p.half, q.half),
+                            _mm512_ternarylogic_epi32(odd, p.parity, q.parity, 0xFE));
+  }
+};
+
+// Algorithm 0 on samples of 15 and 16 bits (see OrigLoop).
+struct OrigWideLoop : WideCross {
+  __mmask32 green;
+  bool k_is_b;
+  explicit OrigWideLoop(const RowStretch<uint16_t>& s)
+      : WideCross(s), green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
+    const Near n = Step(x);
+    const __m512i horizontal = HalfDown(Across(n));
+    const __m512i vertical = HalfDown(n.ns);
+    const __m512i diagonal = QuarterDown(n.west, n.east);
+    const __m512i k = _mm512_mask_blend_epi16(green, n.c, horizontal);
+    const __m512i g = _mm512_mask_blend_epi16(green, horizontal, n.c);
+    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, vertical);
+    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+  }
+};
+
+// Algorithm 2 on samples of 15 and 16 bits (see BilinearLoop).
+struct BilinearWideLoop : WideCross {
+  __mmask32 green;
+  bool k_is_b;
+  explicit BilinearWideLoop(const RowStretch<uint16_t>& s)
+      : WideCross(s), green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+  [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
+    const Near n = Step(x);
+    const Pairs across = Across(n);
+    const __m512i axial = QuarterRounded(n.ns, across);
+    const __m512i diagonal = QuarterRounded(n.west, n.east);
+    const __m512i k = _mm512_mask_blend_epi16(green, n.c, across.half);
+    const __m512i g = _mm512_mask_blend_epi16(green, axial, n.c);
+    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, n.ns.half);
+    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+  }
+};
+
 // Algorithm 4: each pixel takes the 2 x 2 block to its lower right, green the
 // rounded mean of the block's two greens. The block at an even lane has
 // arrangement A (where B, R and the greens of its left and right column sit, as
@@ -274,6 +374,7 @@ inline bool Fits(const RowStretch<uint16_t>& s, uint16_t limit) {
 
 ptrdiff_t OrigRow(const RowStretch<uint16_t>& s) {
   if (Fits(s, kNarrowLimit)) return Mapped<OrigLoop>(s);
+  if (Fits(s, 0xFFFF)) return Mapped<OrigWideLoop>(s);
   return avx2::kDemosaicRows16.algorithm[0](s);
 }
 
@@ -281,6 +382,7 @@ ptrdiff_t NearestRow(const RowStretch<uint16_t>& s) { return avx2::kDemosaicRows
 
 ptrdiff_t BilinearRow(const RowStretch<uint16_t>& s) {
   if (Fits(s, kNarrowLimit)) return Mapped<BilinearLoop>(s);
+  if (Fits(s, 0xFFFF)) return Mapped<BilinearWideLoop>(s);
   return avx2::kDemosaicRows16.algorithm[2](s);
 }
 
