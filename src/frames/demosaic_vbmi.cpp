@@ -203,7 +203,7 @@ struct WideCross {
     __m512i half, parity;
   };
   struct Near {
-    __m512i w, c, e;   // the row at x - 1, x, x + 1
+    __m512i w, c, e;       // the row at x - 1, x, x + 1
     Pairs ns, west, east;  // N + S at x, x - 1 and x + 1
   };
   [[gnu::always_inline]] Near Step(ptrdiff_t x) {
@@ -232,8 +232,7 @@ struct WideCross {
   static __m512i QuarterDown(const Pairs& p, const Pairs& q) {
     // ((A ^ B) & 1) | t | u: the parities hold bit 0 only.
     const __m512i odd = _mm512_ternarylogic_epi32(p.half, q.half, One(), 0x28);
-    return _mm512_sub_epi16(_mm512_avg_epu16(p.half, q.half),
-                            _mm512_ternarylogic_epi32(odd, p.parity, q.parity, 0xFE));
+    return _mm512_sub_epi16(_mm512_avg_epu16(p.half, q.half), _mm512_ternarylogic_epi32(odd, p.parity, q.parity, 0xFE));
   }
 };
 
