@@ -11,10 +11,15 @@
 // callback) when the camera closes, so a close that stops the graph while
 // holding the gate does not wait for a thread that waits for it.
 //
+// One call gives the gate up early: a read of the image (`getCVLGrabRow`)
+// holds it only to take hold of the published image, and copies beside
+// anything, the callback included; the image it holds keeps its buffer.
+// Otherwise the streaming thread, done with the next image, would wait for
+// the host's copy of the last one before it could call the host back.
+//
 // A thread that finds the gate held spins a little before it sleeps: the
-// holds it meets most are short (a callback), or end soon after the
-// streaming thread has finished converting (a host copying the last image).
-// A hold that ends within the spin hands the gate over without a sleep, and
+// holds it meets most are short (a callback, a host call). A hold that ends
+// within the spin hands the gate over without a sleep, and
 // without the holder's Leave having to wake the waiter, a system call that
 // on a virtual machine also interrupts the other processor (7 % of a
 // whole-image read that the streaming thread waited behind).
@@ -34,16 +39,14 @@ namespace kelvane::frames {
 
 class CameraGate {
  public:
-  // How long a host call and the streaming thread spin before they sleep. The
-  // streaming thread's wait is the longer: it waits for a host's read of the
-  // last image to end, which it has itself converted the next one beside.
-  static constexpr std::chrono::microseconds kHostSpin{50}, kStreamSpin{250};
+  // How long a host call and the streaming thread spin before they sleep.
+  static constexpr std::chrono::microseconds kSpin{50};
 
   // Waits for the gate; returns at once on the thread that holds it.
   void Enter() {
     std::unique_lock lock(mutex_);
     const auto self = std::this_thread::get_id();
-    if (depth_ != 0 && owner_ != self) SpinUnlocked(lock, kHostSpin, nullptr);
+    if (depth_ != 0 && owner_ != self) SpinUnlocked(lock, kSpin, nullptr);
     changed_.wait(lock, [&] { return depth_ == 0 || owner_ == self; });
     Take(self);
   }
@@ -53,7 +56,7 @@ class CameraGate {
   bool EnterUnless(const std::atomic<bool>& abandon) {
     std::unique_lock lock(mutex_);
     const auto self = std::this_thread::get_id();
-    if (depth_ != 0 && owner_ != self) SpinUnlocked(lock, kStreamSpin, &abandon);
+    if (depth_ != 0 && owner_ != self) SpinUnlocked(lock, kSpin, &abandon);
     changed_.wait(lock, [&] { return depth_ == 0 || owner_ == self || abandon.load(std::memory_order_acquire); });
     if (abandon.load(std::memory_order_acquire)) return false;
     Take(self);

@@ -166,6 +166,7 @@ uint32_t FrameStore::RowLength() const {
 }
 
 bool FrameStore::AllocateBuffers() {
+  WaitForReaders();
   ResetCycle();
   // Fresh buffers hold no image yet, so a recursive mean must start by copying
   // its first frame even when one frame finishes each image.
@@ -231,6 +232,7 @@ bool FrameStore::AllocateBuffers() {
 }
 
 void FrameStore::FreeBuffers() {
+  WaitForReaders();
   ResetCycle();
   for (auto& slot : Buffers_) slot.reset();
   for (auto& image : images_) image.reset();
@@ -264,11 +266,25 @@ FrameStore::PublishedImage FrameStore::Published() const {
 FrameStore::PublishedImage::~PublishedImage() { store_->Release(index_); }
 
 void FrameStore::Release(int index) const {
-  {
-    std::lock_guard lock(publish_);
-    --readers_[static_cast<size_t>(index)];
-  }
+  // Notified with the lock held: a store waiting to free its buffers may be
+  // destroyed as soon as it sees no reader, and with it the condition.
+  std::lock_guard lock(publish_);
+  --readers_[static_cast<size_t>(index)];
   released_.notify_all();
+}
+
+void FrameStore::WaitForReaders() const {
+  std::unique_lock lock(publish_);
+  const auto none = [&] { return std::all_of(readers_.begin(), readers_.end(), [](int n) { return n == 0; }); };
+  if (none()) return;
+  ++waitingForReaders_;
+  released_.wait(lock, none);
+  --waitingForReaders_;
+}
+
+int FrameStore::WaitingForReaders() const {
+  std::lock_guard lock(publish_);
+  return waitingForReaders_;
 }
 
 void FrameStore::Publish() {

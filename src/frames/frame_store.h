@@ -118,7 +118,9 @@ class FrameStore {
   // conversion's reach, so a host copying the image and the streaming thread
   // converting the next frame never wait on each other, and the host never
   // sees a half-converted image: a newer image is published beside the held
-  // one. Hold it only for the copy; the store must outlive it.
+  // one. The buffers are freed or replaced (SetColorOutput, ApplySettings, the
+  // destructor) only once no PublishedImage holds one, so a host may copy
+  // without the camera's gate; hold it only for the copy.
   class PublishedImage {
    public:
     PublishedImage(const PublishedImage&) = delete;
@@ -138,6 +140,9 @@ class FrameStore {
     const uint8_t* data_;
   };
   PublishedImage Published() const;
+  // Calls waiting for the held images to be let go before their buffers go
+  // (for the tests).
+  int WaitingForReaders() const;
 
   // The published image without holding it: only while no frame is converted
   // (the tests, or with the streaming thread's lock held).
@@ -191,6 +196,8 @@ class FrameStore {
   // the conversion a buffer no host is reading. Streaming thread only.
   void Publish();
   void Release(int index) const;
+  // Returns once no PublishedImage holds a buffer.
+  void WaitForReaders() const;
   uint8_t* Slot(int32_t slot) const {
     return slot >= 0 && slot < kSlots ? Buffers_[static_cast<size_t>(slot)].get() : nullptr;
   }
@@ -238,6 +245,7 @@ class FrameStore {
   mutable std::mutex publish_;
   mutable std::condition_variable released_;
   mutable std::array<int, kImages> readers_{};
+  mutable int waitingForReaders_ = 0;
 
   // Chosen once per configuration.
   const Kernels* kernels_ = nullptr;

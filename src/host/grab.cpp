@@ -163,7 +163,11 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
   CameraRecord& camera = call.Camera();
   // The host copies the published image: the streaming thread converts the
   // next frame into another buffer meanwhile, and publishes it beside this one.
-  // "PixelSize" replaces the buffers only from a host call, never during this one.
+  // The copy runs outside the camera's gate, so that the streaming thread can
+  // call the host back for the next image while this one is copied: holding
+  // the image keeps its buffer, which "PixelSize", a settings change or the
+  // last close frees only once no copy holds it. Everything else the copy
+  // needs is read here, under the gate.
   const frames::FrameStore& f = *camera.Frames;
   const frames::FrameStore::PublishedImage image = f.Published();
   const uint8_t* p = image.Row(row);
@@ -176,15 +180,17 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
   auto* out = static_cast<uint8_t*>(destination);
   if (n == f.FrameSize()) {
     // The whole image, bottom row first.
-    const int32_t rows = f.Rows();
+    const auto rows = static_cast<size_t>(f.Rows());
     const size_t rowLength = f.RowLength();
-    if (image.Data() == image.Row(0)) {
-      const frames::Kernels* kernels = f.KernelSet();
-      (kernels != nullptr ? *kernels : frames::ScalarKernels())
-          .CopyRowsReversed(image.Data(), out, rowLength, static_cast<size_t>(rows));
-    } else {
-      std::memcpy(out, image.Data(), n);  // stored bottom-up already
-    }
+    const uint8_t* data = image.Data();
+    const bool topDown = data == image.Row(0);
+    const frames::Kernels* kernels = f.KernelSet();
+    const frames::Kernels& set = kernels != nullptr ? *kernels : frames::ScalarKernels();
+    call.Leave();
+    if (topDown)
+      set.CopyRowsReversed(data, out, rowLength, rows);
+    else
+      std::memcpy(out, data, n);  // stored bottom-up already
     return 1;
   }
   // Pixels first..last of one row: the range must lie inside the row.
@@ -194,6 +200,7 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
            f.Width(), static_cast<unsigned long long>(f.FrameSize() / b - 1));
     return 0;
   }
+  call.Leave();
   std::memcpy(out, p + static_cast<size_t>(from) * b, n);
   return 1;
 }

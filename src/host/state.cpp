@@ -64,8 +64,11 @@ PortCall::PortCall(const char* function, int32_t grabber, int32_t port) {
   AdoptPendingSettings(*camera);
 }
 
-PortCall::~PortCall() {
+PortCall::~PortCall() { Leave(); }
+
+void PortCall::Leave() {
   if (camera_) camera_->Gate.Leave();
+  camera_ = nullptr;
 }
 
 void AdoptPendingSettings(CameraRecord& camera) {

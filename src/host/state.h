@@ -84,6 +84,9 @@ class PortCall {
   explicit operator bool() const { return camera_ != nullptr; }
   CameraRecord& Camera() const { return *camera_; }
   int Index() const { return index_; }
+  // Gives the camera's gate up before the call ends; the camera is no longer
+  // the call's to touch.
+  void Leave();
 
  private:
   CameraRecord* camera_ = nullptr;

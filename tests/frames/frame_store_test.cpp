@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dshow.h"
@@ -306,6 +308,39 @@ TEST(FrameStore, AHeldImageStaysWholeWhileNewerImagesArePublished) {
     Feed(store, c.later, size);
     EXPECT_EQ(std::vector<uint8_t>(held.Data(), held.Data() + size), std::vector<uint8_t>(size, c.held));
     EXPECT_EQ(store.ResultBuffer()[size - 1], c.newest);
+  }
+}
+
+// Catches: buffers freed or replaced under a host's copy, which runs outside
+// the camera's gate (the copy would read freed memory, or another image).
+// Each call that lets the buffers go must wait for the held image first.
+TEST(FrameStore, BuffersOutliveTheImagesHeldFromThem) {
+  const struct Case {
+    const char* what;
+    void (*let_go)(std::unique_ptr<FrameStore>&);
+  } cases[] = {
+      {"colour output switched", [](std::unique_ptr<FrameStore>& s) { s->SetColorOutput(true); }},
+      {"grey output set again", [](std::unique_ptr<FrameStore>& s) { s->SetColorOutput(false); }},
+      {"the store destroyed (the last close)", [](std::unique_ptr<FrameStore>& s) { s.reset(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto owner = Grey8(16, 1, {});
+    FrameStore* const store = owner.get();  // the worker may reset the owner
+    Feed(*store, {10}, 16);
+    std::atomic<bool> done{false};
+    std::thread worker;
+    {
+      const FrameStore::PublishedImage held = store->Published();
+      worker = std::thread([&] {
+        c.let_go(owner);
+        done = true;
+      });
+      while (!done && store->WaitingForReaders() == 0) std::this_thread::yield();
+      EXPECT_FALSE(done) << "the buffers went while an image was held";
+      EXPECT_EQ(std::vector<uint8_t>(held.Data(), held.Data() + 16), std::vector<uint8_t>(16, 10));
+    }
+    worker.join();
   }
 }
 

@@ -22,7 +22,8 @@ int32_t CountAndRead(int32_t grabber, int32_t port) {
 
 // Catches: races on the port table, the camera table and a camera's state
 // between host threads (crashes, lost port bindings, a camera released while a
-// port still uses it), and deadlocks between host calls and callbacks.
+// port still uses it, an image's buffer freed under a copy), and deadlocks
+// between host calls and callbacks.
 TEST_F(ThreadsTest, EightHostThreadsOnSharedAndSeparatePorts) {
   for (const Camera* c : {&kColour, &kMono16, &kUsb}) WriteSettings(c->config, {"Timeout=10000"});
   Initialize();
@@ -49,6 +50,8 @@ TEST_F(ThreadsTest, EightHostThreadsOnSharedAndSeparatePorts) {
       getCVLGrabRow(0, port, row.data(), 0, 0, size[0] - 1);
       int32_t value = 0;
       getProperty(0, port, "PixelSize", &value);
+      // New buffers while another port of the camera may be copying the image.
+      setProperty(0, port, "PixelSize", i % 2 ? 8 : 24);
       setProperty(0, port, "DropCnt", i % 2);
       expect(closeCVLPort(0, port));
     }
