@@ -72,6 +72,24 @@ inline __mmask32 GreenLanes(const RowStretch<uint16_t>& s) {
   return s.pattern->At(s.x0, s.y) == kG ? kEvenLanes : kOddLanes;
 }
 
+// Algorithms 0 and 2 give a green site its own sample as green, the row's
+// colour from its row neighbours and the column's from its column neighbours;
+// the other sites their own sample as the row colour, green from the
+// neighbours around and the column colour from the diagonals. Each formula is
+// computed for all lanes, and the lane's site picks.
+struct Sites {
+  __mmask32 green;
+  bool k_is_b;  // the row colour is blue
+  explicit Sites(const RowStretch<uint16_t>& s) : green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+  [[gnu::always_inline]] Bgr Pick(__m512i centre, __m512i row_colour, __m512i green_around, __m512i column_colour,
+                                  __m512i diagonal) const {
+    const __m512i k = _mm512_mask_blend_epi16(green, centre, row_colour);
+    const __m512i g = _mm512_mask_blend_epi16(green, green_around, centre);
+    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, column_colour);
+    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+  }
+};
+
 // The loads. A 64-byte load that does not start at a multiple of 64 bytes
 // touches two cache lines and was measured to cost about as much as two loads.
 // So each row is loaded once per block: one column before the block for
@@ -135,41 +153,27 @@ struct Cross {
 // Algorithm 0: truncating halves and quarters. At a green site the row colour is
 // (W + E) >> 1 and the column colour (N + S) >> 1; at the others green is
 // (W + E) >> 1 and the column colour the quarter of the four diagonals.
-struct OrigLoop : Cross {
-  __mmask32 green;
-  bool k_is_b;
-  explicit OrigLoop(const RowStretch<uint16_t>& s)
-      : Cross(s), green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+struct OrigLoop : Cross, Sites {
+  explicit OrigLoop(const RowStretch<uint16_t>& s) : Cross(s), Sites(s) {}
   [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
     const Near n = Step(x);
     const __m512i horizontal = _mm512_srli_epi16(_mm512_add_epi16(n.w, n.e), 1);
-    const __m512i vertical = _mm512_srli_epi16(n.ns, 1);
-    const __m512i diagonal = _mm512_srli_epi16(n.diagonal, 2);
-    const __m512i k = _mm512_mask_blend_epi16(green, n.c, horizontal);
-    const __m512i g = _mm512_mask_blend_epi16(green, horizontal, n.c);
-    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, vertical);
-    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+    return Pick(n.c, horizontal, horizontal, _mm512_srli_epi16(n.ns, 1), _mm512_srli_epi16(n.diagonal, 2));
   }
 };
 
 // Algorithm 2: rounded means. At a green site the row colour is the mean of W
 // and E, the column colour that of N and S; at the others green is the mean of
 // the four axial neighbours and the column colour that of the four diagonals.
-struct BilinearLoop : Cross {
-  __mmask32 green;
-  bool k_is_b;
-  explicit BilinearLoop(const RowStretch<uint16_t>& s)
-      : Cross(s), green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+struct BilinearLoop : Cross, Sites {
+  explicit BilinearLoop(const RowStretch<uint16_t>& s) : Cross(s), Sites(s) {}
   [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
     const __m512i one = _mm512_set1_epi16(1), two = _mm512_set1_epi16(2);
     const Near n = Step(x);
     const __m512i we = _mm512_add_epi16(n.w, n.e);
     const __m512i axial = _mm512_srli_epi16(_mm512_add_epi16(_mm512_add_epi16(n.ns, we), two), 2);
     const __m512i diagonal = _mm512_srli_epi16(_mm512_add_epi16(n.diagonal, two), 2);
-    const __m512i k = _mm512_mask_blend_epi16(green, n.c, _mm512_avg_epu16(n.w, n.e));
-    const __m512i g = _mm512_mask_blend_epi16(green, axial, n.c);
-    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, _mm512_srli_epi16(_mm512_add_epi16(n.ns, one), 1));
-    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+    return Pick(n.c, _mm512_avg_epu16(n.w, n.e), axial, _mm512_srli_epi16(_mm512_add_epi16(n.ns, one), 1), diagonal);
   }
 };
 
@@ -237,38 +241,22 @@ struct WideCross {
 };
 
 // Algorithm 0 on samples of 15 and 16 bits (see OrigLoop).
-struct OrigWideLoop : WideCross {
-  __mmask32 green;
-  bool k_is_b;
-  explicit OrigWideLoop(const RowStretch<uint16_t>& s)
-      : WideCross(s), green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+struct OrigWideLoop : WideCross, Sites {
+  explicit OrigWideLoop(const RowStretch<uint16_t>& s) : WideCross(s), Sites(s) {}
   [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
     const Near n = Step(x);
     const __m512i horizontal = HalfDown(Across(n));
-    const __m512i vertical = HalfDown(n.ns);
-    const __m512i diagonal = QuarterDown(n.west, n.east);
-    const __m512i k = _mm512_mask_blend_epi16(green, n.c, horizontal);
-    const __m512i g = _mm512_mask_blend_epi16(green, horizontal, n.c);
-    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, vertical);
-    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+    return Pick(n.c, horizontal, horizontal, HalfDown(n.ns), QuarterDown(n.west, n.east));
   }
 };
 
 // Algorithm 2 on samples of 15 and 16 bits (see BilinearLoop).
-struct BilinearWideLoop : WideCross {
-  __mmask32 green;
-  bool k_is_b;
-  explicit BilinearWideLoop(const RowStretch<uint16_t>& s)
-      : WideCross(s), green(GreenLanes(s)), k_is_b(s.pattern->RowColour(s.y) == kB) {}
+struct BilinearWideLoop : WideCross, Sites {
+  explicit BilinearWideLoop(const RowStretch<uint16_t>& s) : WideCross(s), Sites(s) {}
   [[gnu::always_inline]] Bgr Compute(ptrdiff_t x) {
     const Near n = Step(x);
     const Pairs across = Across(n);
-    const __m512i axial = QuarterRounded(n.ns, across);
-    const __m512i diagonal = QuarterRounded(n.west, n.east);
-    const __m512i k = _mm512_mask_blend_epi16(green, n.c, across.half);
-    const __m512i g = _mm512_mask_blend_epi16(green, axial, n.c);
-    const __m512i o = _mm512_mask_blend_epi16(green, diagonal, n.ns.half);
-    return k_is_b ? Bgr{k, g, o} : Bgr{o, g, k};
+    return Pick(n.c, across.half, QuarterRounded(n.ns, across), n.ns.half, QuarterRounded(n.west, n.east));
   }
 };
 
