@@ -235,7 +235,7 @@ struct WideCross {
   }
   static __m512i QuarterDown(const Pairs& p, const Pairs& q) {
     // ((A ^ B) & 1) | t | u: the parities hold bit 0 only.
-    const __m512i odd = _mm512_ternarylogic_epi32(p.half, q.half, One(), 0x28);
+    const __m512i odd = XorAnd(p.half, q.half, One());
     return _mm512_sub_epi16(_mm512_avg_epu16(p.half, q.half), _mm512_ternarylogic_epi32(odd, p.parity, q.parity, 0xFE));
   }
 };

@@ -118,9 +118,9 @@ class FrameStore {
   // conversion's reach, so a host copying the image and the streaming thread
   // converting the next frame never wait on each other, and the host never
   // sees a half-converted image: a newer image is published beside the held
-  // one. The buffers are freed or replaced (SetColorOutput, ApplySettings, the
-  // destructor) only once no PublishedImage holds one, so a host may copy
-  // without the camera's gate; hold it only for the copy.
+  // one. The buffers are freed or replaced (SetColorOutput, the destructor)
+  // only once no PublishedImage holds one, so a host may copy without the
+  // camera's gate; hold it only for the copy.
   class PublishedImage {
    public:
     PublishedImage(const PublishedImage&) = delete;
