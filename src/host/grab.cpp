@@ -165,9 +165,9 @@ int32_t GrabRow(int32_t grabber, int32_t port, void* destination, int32_t row, i
   // next frame into another buffer meanwhile, and publishes it beside this one.
   // The copy runs outside the camera's gate, so that the streaming thread can
   // call the host back for the next image while this one is copied: holding
-  // the image keeps its buffer, which "PixelSize", a settings change or the
-  // last close frees only once no copy holds it. Everything else the copy
-  // needs is read here, under the gate.
+  // the image keeps its buffer, which "PixelSize" or the last close frees only
+  // once no copy holds it. Everything else the copy needs is read here, under
+  // the gate.
   const frames::FrameStore& f = *camera.Frames;
   const frames::FrameStore::PublishedImage image = f.Published();
   const uint8_t* p = image.Row(row);
