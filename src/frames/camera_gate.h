@@ -19,10 +19,9 @@
 //
 // A thread that finds the gate held spins a little before it sleeps: the
 // holds it meets most are short (a callback, a host call). A hold that ends
-// within the spin hands the gate over without a sleep, and
-// without the holder's Leave having to wake the waiter, a system call that
-// on a virtual machine also interrupts the other processor (7 % of a
-// whole-image read that the streaming thread waited behind).
+// within the spin hands the gate over without a sleep, and without the
+// holder's Leave having to wake the waiter, a system call that on a virtual
+// machine also interrupts the other processor.
 #pragma once
 
 #include <atomic>

@@ -195,7 +195,7 @@ struct WideCross {
   static __m512i One() { return _mm512_set1_epi16(1); }
   // (a ^ b) & c
   static __m512i XorAnd(__m512i a, __m512i b, __m512i c) { return _mm512_ternarylogic_epi32(a, b, c, 0x28); }
-  void Pair(__m512i n, __m512i s, __m512i& half, __m512i& parity) {
+  static void Pair(__m512i n, __m512i s, __m512i& half, __m512i& parity) {
     half = _mm512_avg_epu16(n, s);
     parity = XorAnd(n, s, One());
   }

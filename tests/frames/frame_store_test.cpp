@@ -5,6 +5,7 @@
 #include <atomic>
 #include <climits>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -313,27 +314,30 @@ TEST(FrameStore, AHeldImageStaysWholeWhileNewerImagesArePublished) {
 
 // Catches: buffers freed or replaced under a host's copy, which runs outside
 // the camera's gate (the copy would read freed memory, or another image).
-// Each call that lets the buffers go must wait for the held image first.
+// Each call that lets the buffers go must wait for the held image first. The
+// store lives in storage of the test's own, so that a store destroyed too early
+// fails the test rather than taking the test's reads of it down with it.
 TEST(FrameStore, BuffersOutliveTheImagesHeldFromThem) {
   const struct Case {
     const char* what;
-    void (*let_go)(std::unique_ptr<FrameStore>&);
+    void (*let_go)(FrameStore*);
+    bool destroys;
   } cases[] = {
-      {"colour output switched", [](std::unique_ptr<FrameStore>& s) { s->SetColorOutput(true); }},
-      {"grey output set again", [](std::unique_ptr<FrameStore>& s) { s->SetColorOutput(false); }},
-      {"the store destroyed (the last close)", [](std::unique_ptr<FrameStore>& s) { s.reset(); }},
+      {"colour output switched", [](FrameStore* s) { s->SetColorOutput(true); }, false},
+      {"the store destroyed (the last close)", [](FrameStore* s) { s->~FrameStore(); }, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto owner = Grey8(16, 1, {});
-    FrameStore* const store = owner.get();  // the worker may reset the owner
+    alignas(FrameStore) unsigned char storage[sizeof(FrameStore)];
+    auto* store = new (storage) FrameStore(FrameType::Grey8, 16, 1, 0);
+    ASSERT_TRUE(store->SetColorOutput(false));
     Feed(*store, {10}, 16);
     std::atomic<bool> done{false};
     std::thread worker;
     {
       const FrameStore::PublishedImage held = store->Published();
       worker = std::thread([&] {
-        c.let_go(owner);
+        c.let_go(store);
         done = true;
       });
       while (!done && store->WaitingForReaders() == 0) std::this_thread::yield();
@@ -341,6 +345,7 @@ TEST(FrameStore, BuffersOutliveTheImagesHeldFromThem) {
       EXPECT_EQ(std::vector<uint8_t>(held.Data(), held.Data() + 16), std::vector<uint8_t>(16, 10));
     }
     worker.join();
+    if (!c.destroys) store->~FrameStore();
   }
 }
 
