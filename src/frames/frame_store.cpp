@@ -1,5 +1,7 @@
 #include "frames/frame_store.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -31,19 +33,66 @@ std::optional<FrameType> FrameTypeForSubtype(const platform::GUID& subtype) {
 }
 
 void FreeMemory::operator()(void* p) const {
-  if (p != nullptr) std::free(static_cast<unsigned char*>(p) - offset);
+  if (p == nullptr) return;
+  if (mapped != 0)
+    ::munmap(static_cast<unsigned char*>(p) - offset, mapped);
+  else
+    std::free(static_cast<unsigned char*>(p) - offset);
 }
 
 namespace {
+constexpr size_t kHugePage = size_t{2} << 20;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMapHugeBlocks = false;  // the address sanitizer sees past a buffer's end only in its own heap
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMapHugeBlocks = false;
+#else
+constexpr bool kMapHugeBlocks = true;
+#endif
+#else
+constexpr bool kMapHugeBlocks = true;
+#endif
+
+// A block of at least `bytes` zeroed bytes mapped at a huge-page boundary,
+// with the whole huge pages in it advised as such; null when the system
+// will not map it. `length` receives the mapped length. The image buffers are
+// megabytes: in 4 kB pages the first frame into them takes one fault per page
+// (900 for a 1280 x 960 colour image, about as long as the conversion), and
+// every conversion walks several rows far apart through the translation
+// cache. The last huge page is taken only where it wastes at most a quarter of
+// the request, and the system falls back to small pages where it has no
+// huge ones free.
+unsigned char* MapHuge(size_t bytes, size_t& length) {
+  const size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  length = whole - bytes <= bytes / 4 ? whole : (bytes + 4095) / 4096 * 4096;
+  void* m = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return nullptr;
+  auto* block = static_cast<unsigned char*>(m);
+  const size_t lead = (kHugePage - reinterpret_cast<uintptr_t>(block) % kHugePage) % kHugePage;
+  if (lead != 0) ::munmap(block, lead);
+  if (kHugePage - lead != 0) ::munmap(block + lead + length, kHugePage - lead);
+  block += lead;
+  ::madvise(block, length / kHugePage * kHugePage, MADV_HUGEPAGE);  // advice only: small pages if refused
+  return block;
+}
+
 // Null when the memory cannot be had. A zero-byte request still yields a
 // buffer, so an empty image is a configured one. The buffer starts `offset`
 // bytes (a multiple of 64) past the first cache line boundary of a block of
 // that much more: whole vectors of the kernels then never straddle two lines.
+// Blocks of a huge page or more are mapped in huge pages (MapHuge).
 template <typename T>
 FrameMemory<T> Allocate(size_t count, size_t offset = 0) {
   if (count == 0) count = 1;
-  if (count > (SIZE_MAX - offset - 63) / sizeof(T)) return FrameMemory<T>();
-  auto* block = static_cast<unsigned char*>(std::calloc(count * sizeof(T) + offset + 63, 1));
+  if (count > (SIZE_MAX - offset - 63 - 2 * kHugePage) / sizeof(T)) return FrameMemory<T>();
+  const size_t bytes = count * sizeof(T) + offset;
+  size_t length = 0;
+  if (kMapHugeBlocks && bytes >= kHugePage) {
+    if (unsigned char* block = MapHuge(bytes, length))
+      return FrameMemory<T>(reinterpret_cast<T*>(block + offset), FreeMemory{offset, length});
+  }
+  auto* block = static_cast<unsigned char*>(std::calloc(bytes + 63, 1));
   if (block == nullptr) return FrameMemory<T>();
   const size_t skip = (64 - reinterpret_cast<uintptr_t>(block) % 64) % 64 + offset;
   return FrameMemory<T>(reinterpret_cast<T*>(block + skip), FreeMemory{skip});

@@ -45,11 +45,13 @@ struct FrameSettings {
   int32_t Algorithm = 2;
 };
 
-// Frame memory comes from calloc: zeroed, and for large frames zeroed lazily
-// by the operating system rather than by a pass over every byte. A buffer may
-// start `offset` bytes into its block (see AllocateBuffers).
+// Frame memory comes zeroed, and for large frames zeroed lazily by the
+// operating system rather than by a pass over every byte: from calloc, or
+// for blocks of megabytes mapped in huge pages. A buffer may start `offset`
+// bytes into its block (see AllocateBuffers).
 struct FreeMemory {
   size_t offset = 0;
+  size_t mapped = 0;  // the block's mapped length; 0 when it came from calloc
   void operator()(void* p) const;
 };
 template <typename T>

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cinttypes>
 #include <climits>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -346,6 +349,54 @@ TEST(FrameStore, BuffersOutliveTheImagesHeldFromThem) {
     }
     worker.join();
     if (!c.destroys) store->~FrameStore();
+  }
+}
+
+// Bytes the process has mapped outside the C library's heap.
+uint64_t MappedBytes() {
+  std::ifstream maps("/proc/self/maps");
+  uint64_t total = 0;
+  for (std::string line; std::getline(maps, line);) {
+    if (line.find("[heap]") != std::string::npos) continue;
+    uint64_t from = 0, to = 0;
+    if (std::sscanf(line.c_str(), "%" SCNx64 "-%" SCNx64, &from, &to) == 2) total += to - from;
+  }
+  return total;
+}
+
+// Catches: image buffers of megabytes (mapped apart from the heap, in huge
+// pages where that wastes little) that are shorter than the image, or whose
+// mapping is not given back whole when the store goes.
+TEST(FrameStore, BlocksOfMegabytesAreWholeAndGivenBackWhole) {
+  const struct Case {
+    const char* what;
+    int32_t w;
+  } cases[] = {
+      {"just under a huge page", 2047},
+      {"a huge page and a little: the rest in small pages", 2048},
+      {"a last huge page that would waste too much", 3072},
+      {"a last huge page that wastes little", 3600},
+      {"two huge pages exactly and the buffers' offsets", 4096},
+  };
+  constexpr int32_t kRows = 1024;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t bytes = size_t{static_cast<uint32_t>(c.w)} * kRows;
+    const std::vector<uint8_t> frame(bytes, 77);
+    auto cycle = [&] {
+      auto owner = Grey8(c.w, kRows, FrameSettings{});
+      for (int i = 0; i < 3; ++i) {  // into each of the three image buffers
+        ASSERT_EQ(owner->ProcessFrame(frame.data(), frame.size()), kImageFinished);
+        owner->ResetCycle();
+        const FrameStore::PublishedImage image = owner->Published();
+        EXPECT_EQ(image.Data()[0], 77);
+        EXPECT_EQ(image.Data()[bytes - 1], 77);
+      }
+    };
+    cycle();
+    const uint64_t before = MappedBytes();
+    for (int i = 0; i < 3; ++i) cycle();
+    EXPECT_EQ(MappedBytes(), before);
   }
 }
 
