@@ -21,6 +21,8 @@ inline __m256i Mask(const LaneMask& m) {
 
 inline __m256i Load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
 inline void Store(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+// p on a 32-byte boundary.
+inline void StoreAligned(void* p, __m256i v) { _mm256_store_si256(static_cast<__m256i*>(p), v); }
 inline __m256i Load2(const uint8_t* lo, const uint8_t* hi) {
   return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
