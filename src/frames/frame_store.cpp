@@ -343,8 +343,11 @@ void FrameStore::Publish() {
   // The next conversion takes a buffer no host holds. One host copies at a
   // time, so one of the two is free; should two hosts hold both, the
   // conversion waits for the first copy to end rather than write under it.
+  // The spare goes first: the image just replaced is the one a host has most
+  // likely just copied, and writing into it would take its lines back from
+  // the host's core while that core still holds them.
   released_.wait(lock, [&] { return readers_[static_cast<size_t>(old)] == 0 || readers_[static_cast<size_t>(spare_)] == 0; });
-  if (readers_[static_cast<size_t>(old)] == 0) {
+  if (readers_[static_cast<size_t>(spare_)] != 0) {
     back_ = old;
   } else {
     back_ = spare_;
