@@ -193,7 +193,11 @@ class FrameStore {
  private:
   static constexpr int kImages = 3;
   const uint8_t* RowIn(const uint8_t* base, int32_t y) const;
-  uint8_t* Image(int index) const { return images_[static_cast<size_t>(index)].get(); }
+  uint8_t* Image(int index) const { return images_[static_cast<size_t>(index)]; }
+  // The three image buffers of `size` bytes, the first `offset` bytes into
+  // its block and each further one a cache line further in. False when the
+  // memory cannot be had.
+  bool AllocateImages(size_t size, size_t offset);
   // Makes the image in the conversion's buffer the published one, and gives
   // the conversion a buffer no host is reading. Streaming thread only.
   void Publish();
@@ -237,7 +241,11 @@ class FrameStore {
   // thread's to write; spare_ is neither. Only the streaming thread (and a
   // host call that reallocates, with the streaming thread's lock held) changes
   // the roles, under publish_; hosts pin the front under publish_.
-  std::array<FrameMemory<uint8_t>, kImages> images_{};
+  std::array<uint8_t*, kImages> images_{};
+  // What holds the image buffers: one block for all three where that block
+  // is mapped in huge pages, otherwise a block each (and always in the
+  // address sanitizer's builds, so that it sees past every image's end).
+  std::array<FrameMemory<uint8_t>, kImages> imageBlocks_{};
   int front_ = 0;
   int back_ = 1;
   int spare_ = 2;
