@@ -303,18 +303,23 @@ void Map16ToBytesGatherBlocks(const uint16_t* samples, uint8_t* dst, size_t bloc
 
 // A row at a time the C library's memcpy costs a call and its size dispatch per
 // row (960 calls for 1280 x 960); one loop over 128-byte pieces is about 4 %
-// faster for a whole image. The stores are aligned: a host's buffer is
-// often only 16-byte aligned, and then every other 32-byte store would write
-// two cache lines. A row's first and last pieces are unaligned stores that
-// overlap their neighbours.
+// faster for a whole image. The image is read in memory order and its rows
+// written from the last one up: an image the streaming thread has just
+// written on the other core then comes over as one stream, which the
+// processor fetches ahead, where reading it from the last row back started a
+// new stream every row (1.2 to 1.4 times a memcpy of it here, 1.03 to 1.13
+// this way). The stores are aligned: a host's buffer is often only 16-byte
+// aligned, and then every other 32-byte store would write two cache lines. A
+// row's first and last pieces are unaligned stores that overlap their
+// neighbours.
 void CopyRowsReversed(const uint8_t* image, uint8_t* out, size_t row_bytes, size_t rows) {
   if (row_bytes < 32) {
     frames::CopyRowsReversed(image, out, row_bytes, rows);
     return;
   }
   for (size_t i = 0; i < rows; ++i) {
-    const uint8_t* s = image + (rows - 1 - i) * row_bytes;
-    uint8_t* d = out + i * row_bytes;
+    const uint8_t* s = image + i * row_bytes;
+    uint8_t* d = out + (rows - 1 - i) * row_bytes;
     Store(d, Load(s));
     size_t k = 32 - reinterpret_cast<uintptr_t>(d) % 32;
     for (; k + 128 <= row_bytes; k += 128) {

@@ -84,8 +84,9 @@ void BgrToGrey(const uint8_t* src, uint8_t* grey, size_t pixels, size_t bytes_pe
   for (size_t i = 0; i < pixels; ++i, src += bytes_per_pixel) grey[i] = table[src[0] + src[1] + src[2]];
 }
 
+// The image in memory order, its rows written from the last one up (see the AVX2 set's).
 void CopyRowsReversed(const uint8_t* image, uint8_t* out, size_t row_bytes, size_t rows) {
-  for (size_t i = 0; i < rows; ++i) std::memcpy(out + i * row_bytes, image + (rows - 1 - i) * row_bytes, row_bytes);
+  for (size_t i = 0; i < rows; ++i) std::memcpy(out + (rows - 1 - i) * row_bytes, image + i * row_bytes, row_bytes);
 }
 
 namespace {
