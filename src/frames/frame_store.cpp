@@ -73,7 +73,9 @@ unsigned char* MapHuge(size_t bytes, size_t& length) {
   if (lead != 0) ::munmap(block, lead);
   if (kHugePage - lead != 0) ::munmap(block + lead + length, kHugePage - lead);
   block += lead;
+#ifdef MADV_HUGEPAGE
   ::madvise(block, length / kHugePage * kHugePage, MADV_HUGEPAGE);  // advice only: small pages if refused
+#endif
   return block;
 }
 
