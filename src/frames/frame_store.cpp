@@ -289,8 +289,8 @@ bool FrameStore::AllocateImages(size_t size, size_t offset) {
   // 640 x 480 then take one fault on their first frame where each alone
   // would take 225. Smaller images keep a block each, from the heap.
   const size_t stride = (size + 63) / 64 * 64 + 64;
-  if (kMapHugeBlocks && size <= SIZE_MAX / (2 * kImages) && stride * kImages + offset >= kHugePage) {
-    imageBlocks_[0] = Allocate<uint8_t>(stride * kImages, offset, Use::kWhole);
+  if (kMapHugeBlocks && size <= SIZE_MAX / (2 * images_.size()) && stride * images_.size() + offset >= kHugePage) {
+    imageBlocks_[0] = Allocate<uint8_t>(stride * images_.size(), offset, Use::kWhole);
     if (imageBlocks_[0] == nullptr) return false;
     for (size_t i = 0; i < images_.size(); ++i) images_[i] = imageBlocks_[0].get() + i * stride;
     return true;
