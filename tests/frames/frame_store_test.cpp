@@ -396,7 +396,11 @@ TEST(FrameStore, BlocksOfMegabytesAreWholeAndGivenBackWhole) {
     cycle();
     const uint64_t before = MappedBytes();
     for (int i = 0; i < 3; ++i) cycle();
+#if !defined(__SANITIZE_ADDRESS__)
+    // (The address sanitizer's builds take the images from its own heap, which
+    // keeps freed blocks mapped for a while to catch a use after the free.)
     EXPECT_EQ(MappedBytes(), before);
+#endif
   }
 }
 
