@@ -192,6 +192,9 @@ class FrameStore {
 
  private:
   static constexpr int kImages = 3;
+  // Before a buffer's first write since it was allocated: the image buffer
+  // `bit` (0..kImages-1) or the slot `bit` - kImages.
+  void FirstWrite(const uint8_t* buffer, int bit);
   const uint8_t* RowIn(const uint8_t* base, int32_t y) const;
   uint8_t* Image(int index) const { return images_[static_cast<size_t>(index)]; }
   // The three image buffers of `size` bytes, the first `offset` bytes into
@@ -249,6 +252,8 @@ class FrameStore {
   int front_ = 0;
   int back_ = 1;
   int spare_ = 2;
+  // Which buffers have not been written since they were allocated (FirstWrite).
+  uint64_t unwritten_ = 0;
   // A running average built in back_ since the last publication (otherwise
   // it is the front image).
   bool backHoldsAverage_ = false;
