@@ -2,7 +2,9 @@
 // output size as the floor any variant can hope for.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -94,6 +96,51 @@ void BM_StoreRawThreads(benchmark::State& state) {
 void BM_StoreRaw8Threads(benchmark::State& state) { BM_StoreRawThreads<kelvane::frames::FrameType::Raw8>(state); }
 void BM_StoreRaw16Threads(benchmark::State& state) { BM_StoreRawThreads<kelvane::frames::FrameType::Raw16>(state); }
 
+// The second core's gain, in one run: a frame store demosaicing RAW8 to colour
+// on one thread and on two in turn, frame by frame, so that both see the same
+// state of a machine shared with other jobs (run one after the other, the two
+// figures could be taken minutes apart under different loads). Counters:
+// `speedup_median` is the median frame time on one thread over the median on
+// two, `speedup_best` the same of the fastest frames. Arguments: width, height,
+// algorithm.
+void BM_SecondCore(benchmark::State& state) {
+  const int64_t w = state.range(0), h = state.range(1);
+  const std::vector<uint8_t> src = RawFrame<uint8_t>(w, h, 255);
+  kelvane::frames::FrameStore store(kelvane::frames::FrameType::Raw8, static_cast<int32_t>(w), static_cast<int32_t>(h),
+                                    0);
+  kelvane::frames::FrameSettings s;
+  s.RawMode = 1;
+  s.Algorithm = static_cast<int32_t>(state.range(2));
+  store.ApplySettings(s);
+  store.SetColorOutput(true);
+  kelvane::frames::SetBandPixels(1);  // every size shares, so the line can be seen
+  std::array<std::vector<double>, 2> seconds;
+  auto frame = [&](int32_t threads) {
+    kelvane::frames::SetConversionThreads(threads);
+    const auto start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(store.ProcessFrame(src.data(), src.size()));
+    store.ResetCycle();
+    seconds[static_cast<size_t>(threads - 1)].push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  };
+  frame(1);  // the buffers' first writes and the pool's threads are not timed
+  frame(2);
+  seconds[0].clear();
+  seconds[1].clear();
+  for (auto _ : state) {
+    frame(1);
+    frame(2);
+  }
+  kelvane::frames::SetConversionThreads(0);
+  kelvane::frames::SetBandPixels(0);
+  for (auto& t : seconds) std::sort(t.begin(), t.end());
+  const size_t middle = seconds[0].size() / 2;
+  state.counters["one_thread_ms"] = 1e3 * seconds[0][middle];
+  state.counters["two_threads_ms"] = 1e3 * seconds[1][middle];
+  state.counters["speedup_median"] = seconds[0][middle] / seconds[1][middle];
+  state.counters["speedup_best"] = seconds[0][0] / seconds[1][0];
+}
+
 // Arguments: width, height, bytes per output sample.
 void BM_DemosaicCopyReference(benchmark::State& state) {
   const int64_t w = state.range(0), h = state.range(1);
@@ -131,8 +178,15 @@ void ThreadArgs(benchmark::internal::Benchmark* b) {
       for (const int64_t threads : {1, 2}) b->Args({size[0], size[1], algorithm, threads});
 }
 
+void SecondCoreArgs(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"w", "h", "algorithm"});
+  for (const auto& size : {std::array<int64_t, 2>{1280, 960}, {2448, 2048}})
+    for (const int64_t algorithm : {1, 2, 3, 4}) b->Args({size[0], size[1], algorithm});
+}
+
 }  // namespace
 
+BENCHMARK(BM_SecondCore)->Apply(SecondCoreArgs)->Iterations(101)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StoreRaw8Threads)->Apply(ThreadArgs)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StoreRaw16Threads)->Apply(ThreadArgs)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Demosaic8)->Apply(AlgorithmArgs)->Unit(benchmark::kMicrosecond);
