@@ -47,9 +47,9 @@ int32_t OnImage(int32_t, int32_t) {
   return 0;
 }
 
-// Opens the bench camera once per process, streaming continuously in colour.
-bool StartStreaming() {
-  static bool started = [] {
+// The bench camera's library, settings file and simulated bus, once per process.
+bool Prepare() {
+  static bool prepared = [] {
     const auto dir = std::filesystem::temp_directory_path() / ("kelvane-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     setenv("KELVANE_LOCK_DIR", dir.c_str(), 1);
@@ -63,12 +63,31 @@ bool StartStreaming() {
     }
     if (!kelvane::sim::LoadBusFromText(kBus)) return false;
     initialize(dir.c_str(), nullptr);
-    int32_t size[2];
-    if (!openCVLPort(0, 0, kConfigName, size) || size[0] != kWidth || size[1] != kHeight) return false;
-    setCompleteCallback(0, 0, OnImage);
-    return setProperty(0, 0, "Continous", 1) == 1;
+    return true;
   }();
-  return started;
+  return prepared;
+}
+
+bool g_open = false;
+
+// Opens the bench camera, streaming continuously in colour, unless it is open.
+bool StartStreaming() {
+  if (g_open) return true;
+  if (!Prepare()) return false;
+  int32_t size[2];
+  if (!openCVLPort(0, 0, kConfigName, size) || size[0] != kWidth || size[1] != kHeight) return false;
+  g_open = true;
+  setCompleteCallback(0, 0, OnImage);
+  return setProperty(0, 0, "Continous", 1) == 1;
+}
+
+// Stops the stream and closes the camera: its streaming thread would share the
+// processor and the memory bus with a kernel being timed alone.
+void StopStreaming() {
+  if (!g_open) return;
+  setProperty(0, 0, "Continous", 0);
+  closeCVLPort(0, 0);
+  g_open = false;
 }
 
 void BM_PipelineYuy2ToBgr(benchmark::State& state) {
@@ -211,13 +230,80 @@ void BM_PlainCopyWhileStreaming(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainCopyWhileStreaming)->UseRealTime()->MinTime(1.0);
 
+// The host's share of the kernel's rate in one run: rounds of a host copying
+// every image while the camera streams, then of the kernel alone with the
+// camera closed, in turn, 0.4 seconds each, so that both see the same
+// state of a machine shared with other jobs (run apart, as the benchmarks above
+// and below are, they can be minutes and loads apart). host_over_kernel is the
+// median over the rounds of the images a second that reach the host over the
+// frames a second the kernel converts alone (both in real time).
+void BM_HostCopiesAgainstKernel(benchmark::State& state) {
+  if (!Prepare()) {
+    state.SkipWithError("could not load the simulated camera");
+    return;
+  }
+  const std::vector<uint8_t> frame = kelvane::sim::RenderFrame(kCamera, 0);
+  kelvane::frames::FrameStore store(kelvane::frames::FrameType::Yuy2, kWidth, kHeight, 0);
+  store.SetColorOutput(true);
+  std::vector<uint8_t> image(size_t{kWidth} * kHeight * 3);
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kWindow = std::chrono::milliseconds(400);
+  auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  std::vector<double> host, kernel, ratios;
+  for (auto _ : state) {
+    if (!StartStreaming()) {
+      state.SkipWithError("could not start the simulated camera");
+      return;
+    }
+    int64_t seen = 0;
+    {
+      std::lock_guard lock(g_mutex);
+      seen = g_images;
+    }
+    // Reads every image for `window`; returns how many it read.
+    auto read_for = [&](Clock::duration window) {
+      int64_t read = 0;
+      const auto start = Clock::now();
+      while (Clock::now() - start < window) {
+        seen = WaitForImageAfter(seen);
+        if (!ReadImage(image)) state.SkipWithError("the read failed");
+        benchmark::DoNotOptimize(image.data());
+        ++read;
+      }
+      return read;
+    };
+    // The images of the first 0.2 seconds after opening are not counted:
+    // their first writes, and the threads finding their cores, vary from round
+    // to round far more than the rest.
+    read_for(kWindow / 2);
+    const auto start = Clock::now();
+    const int64_t read = read_for(kWindow);
+    host.push_back(static_cast<double>(read) / seconds(Clock::now() - start));
+    StopStreaming();
+    int64_t converted = 0;
+    const auto alone = Clock::now();
+    while (Clock::now() - alone < kWindow) {
+      benchmark::DoNotOptimize(store.ProcessFrame(frame.data(), frame.size()));
+      store.ResetCycle();
+      ++converted;
+    }
+    kernel.push_back(static_cast<double>(converted) / seconds(Clock::now() - alone));
+    ratios.push_back(host.back() / kernel.back());
+  }
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+  };
+  state.counters["host_images_per_s"] = median(host);
+  state.counters["kernel_frames_per_s"] = median(kernel);
+  state.counters["host_over_kernel"] = median(ratios);
+}
+BENCHMARK(BM_HostCopiesAgainstKernel)->UseRealTime()->Iterations(9)->Unit(benchmark::kMillisecond);
+
 void BM_KernelYuy2ToBgr(benchmark::State& state) {
   const std::vector<uint8_t> frame = [] {
-    StartStreaming();
-    // The stream stops first: its streaming thread would share the processor
-    // and the memory bus with the kernel being timed.
-    setProperty(0, 0, "Continous", 0);
-    closeCVLPort(0, 0);
+    StopStreaming();
+    Prepare();
     return kelvane::sim::RenderFrame(kCamera, 0);
   }();
   kelvane::frames::FrameStore store(kelvane::frames::FrameType::Yuy2, kWidth, kHeight, 0);
