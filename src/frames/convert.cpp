@@ -189,10 +189,15 @@ struct Bands {
   std::atomic<bool> failed{false};
 
   // The rows [from, to) of band `index`, cut at even rows, so each band starts
-  // on the same pattern row as the frame.
+  // on the same pattern row as the frame. The bands shrink towards the end:
+  // band i of n holds (2 (n - i) - 1) / n^2 of the rows, so the last band
+  // (which one thread may finish while the other has nothing left to take) is
+  // the shortest, while the first ones stay long enough to cost little to hand
+  // out.
   int32_t Edge(int32_t index) const {
-    if (index == count) return job->rows;
-    return static_cast<int32_t>(static_cast<int64_t>(job->rows) * index / count) & ~1;
+    if (index >= count) return job->rows;
+    const int64_t rows = job->rows, left = count - index;
+    return static_cast<int32_t>(rows - rows * left * left / (static_cast<int64_t>(count) * count)) & ~1;
   }
   void Fail() { failed.store(true, std::memory_order_relaxed); }
   bool Run(void (*band)(void*, int32_t)) {
