@@ -196,8 +196,10 @@ struct Bands {
   // out.
   int32_t Edge(int32_t index) const {
     if (index >= count) return job->rows;
+    // rows x (left / count)^2 in two steps, each product within 64 bits for
+    // any count; both steps grow with `left`, so the edges never go back.
     const int64_t rows = job->rows, left = count - index;
-    return static_cast<int32_t>(rows - rows * left * left / (static_cast<int64_t>(count) * count)) & ~1;
+    return static_cast<int32_t>(rows - rows * left / count * left / count) & ~1;
   }
   void Fail() { failed.store(true, std::memory_order_relaxed); }
   bool Run(void (*band)(void*, int32_t)) {
