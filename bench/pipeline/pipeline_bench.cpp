@@ -266,7 +266,10 @@ void BM_HostCopiesAgainstKernel(benchmark::State& state) {
       const auto start = Clock::now();
       while (Clock::now() - start < window) {
         seen = WaitForImageAfter(seen);
-        if (!ReadImage(image)) state.SkipWithError("the read failed");
+        if (!ReadImage(image)) {
+          state.SkipWithError("the read failed");
+          break;
+        }
         benchmark::DoNotOptimize(image.data());
         ++read;
       }
