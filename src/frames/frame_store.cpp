@@ -114,10 +114,10 @@ void PopulateForWriting(const uint8_t* p, size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
   static const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   if (p == nullptr || bytes == 0 || page == 0) return;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(p) / page * page;
-  // The first and last pages may hold other memory of ours; populating a
-  // page changes none of its bytes.
-  ::madvise(reinterpret_cast<void*>(start), reinterpret_cast<uintptr_t>(p) + bytes - start, MADV_POPULATE_WRITE);
+  // From the start of p's page. The first and last pages may hold other
+  // memory of ours; populating a page changes none of its bytes.
+  const size_t lead = reinterpret_cast<uintptr_t>(p) % page;
+  ::madvise(const_cast<uint8_t*>(p) - lead, lead + bytes, MADV_POPULATE_WRITE);
 #else
   (void)p;
   (void)bytes;
