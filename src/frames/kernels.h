@@ -63,10 +63,14 @@ struct Kernels {
   // the frame without unpacking: rows [from, to) of the w x h output, 3 bytes
   // a pixel, or the grey byte. Null in the scalar set; false, with nothing
   // written, for a frame it leaves to the interiors: narrower than its vector
-  // blocks need (33 pixels), or a map the set does faster from unpacked rows.
-  // An empty range [0, 0) asks whether it takes the frame.
+  // blocks need (33 pixels). An empty range [0, 0) asks whether it takes the
+  // frame.
   bool (*DeliveredSimpleRows)(const uint8_t* data, uint8_t* out, int32_t w, int32_t h, BayerPattern pattern, bool swap,
                               int32_t bits, bool grey, int32_t from, int32_t to);
+  // Whether frames under the maps of 10 to 15 bits go to DeliveredSimpleRows
+  // too; where not, they are unpacked first, which some processors run faster
+  // (the masks and byte swaps those maps need cost more than the unpacking).
+  bool DeliveredSimpleBelow16 = false;
   // Plain mean of n frames at index n - 2, n = 2..32.
   AverageKernel Average[kMaxMeanCnt - 1];
   void (*BlendRecursive)(const uint8_t* newest, uint8_t* result, size_t size, int32_t coefficient);
