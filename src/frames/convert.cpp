@@ -429,8 +429,9 @@ void DeliveredSimpleBand(void* context, int32_t index) {
 }
 
 bool SimpleOfDelivered(const FrameJob& j, bool grey) {
-  if (K(j).DeliveredSimpleRows == nullptr || LutFor(j.lut).logarithmic) return false;
-  if (LutFor(j.lut).bits < 16 && !K(j).DeliveredSimpleBelow16) return false;
+  const LutInfo lut = LutFor(j.lut);
+  if (K(j).DeliveredSimpleRows == nullptr || lut.logarithmic) return false;
+  if (lut.bits < 16 && !K(j).DeliveredSimpleBelow16) return false;
   // Asked with no rows first, so that bands are not started for a frame it leaves to the interiors.
   if (!DeliveredSimple(j, grey, 0, 0)) return false;
   const int32_t count = BandCount(j, 2);
